@@ -1,0 +1,33 @@
+# Quick start:  make run   builds and starts Kalvex
+#               make test  builds and runs the whole suite
+#               make demo  converts a generated clip headless (the main job)
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+
+.PHONY: all deps configure build run test demo bench clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+configure: deps
+	@if [ ! -f $(BUILD)/build.ninja ]; then cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo; fi
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/Kalvex
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	sh scripts/demo.sh $(BUILD)
+
+bench: build
+	sh bench/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

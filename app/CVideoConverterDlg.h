@@ -1,0 +1,91 @@
+#pragma once
+#include <QDialog>
+#include <QIcon>
+#include <functional>
+
+#include "app/MainMessages.h"
+
+class QPushButton;
+class QTabWidget;
+
+namespace kalvex {
+
+class CLinkStatic;
+class SingleInstance;
+
+// The converter's only top-level window: a modal dialog whose client area is
+// a tab control with the pages "Video Files" and "Convert", three buttons
+// above the tabs and the product link. It closes only through its guarded
+// close (the close box or the "CloseKalvexMsg" request).
+class CVideoConverterDlg : public QDialog, public IMessageTarget {
+    Q_OBJECT
+public:
+    static constexpr const char* kTitle = "Tesmora.NET Video Converter For PSP";
+
+    // instance: publishes the window to later starts (may be null in tests).
+    explicit CVideoConverterDlg(SingleInstance* instance, QWidget* parent = nullptr);
+    ~CVideoConverterDlg() override;
+
+    // Main-window initialisation; runs before the window is shown.
+    void OnInitDialog();
+
+    LRESULT HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) override;
+
+    // Operations for the pages.
+    bool IsConverting() const;
+    int VideoFileCount() const;
+    void ShowVideoFilesPage();
+    void RefreshTitle();
+
+    // The guarded close: refused while converting; otherwise saves the
+    // settings and ends the modal run.
+    void OnClose();
+
+    bool FirstRun() const { return firstRun_; }
+    QTabWidget* tab() const { return tab_; }
+    unsigned closeMessage() const { return closeMessage_; }
+
+    // Seams for the later parts of the deferred initialisation.
+    std::function<void()> startUpdateCheck;  // the automatic update check
+    std::function<void()> runFirstRunDialog; // choosing the temporary folder
+
+    // Runs the AC3Filter preset step of the deferred initialisation.
+    static void ApplyAc3FilterPreset();
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+
+public slots:
+    // Enter and Escape must not end the dialog.
+    void accept() override {}
+    void reject() override {}
+
+private:
+    void CreatePages();
+    void OnTabChanged(int index);
+    void OnConvert();
+    void OnSearch();
+    void OnDeferredInit();
+    void OnActivateInstance();
+
+    SingleInstance* instance_;
+    QTabWidget* tab_ = nullptr;
+    QWidget* videoFilesPage_ = nullptr;
+    QWidget* convertPage_ = nullptr;
+    QPushButton* addButton_ = nullptr;
+    QPushButton* convertButton_ = nullptr;
+    QPushButton* searchButton_ = nullptr;
+    CLinkStatic* link_ = nullptr;
+    QIcon icon_;
+    bool firstRun_ = false;
+    bool switching_ = false;
+    unsigned closeMessage_ = 0;
+};
+
+// The window's icon (resource 133), drawn once.
+QIcon AppIcon();
+
+}  // namespace kalvex

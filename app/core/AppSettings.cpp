@@ -1,0 +1,105 @@
+#include "app/core/AppSettings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/profile/PrivateProfile.h"
+#include "platform/system/Folders.h"
+
+namespace kalvex {
+
+AppSettingsRecord AppSettings;
+int SelectedDvdDrive = -1;
+
+namespace {
+std::string& PathStore() {
+    static std::string path;
+    return path;
+}
+
+int ReadInt(const char* section, const char* key, int def) {
+    return GetPrivateProfileInt(section, key, def, SettingsPath());
+}
+void WriteInt(const char* section, const char* key, int value) {
+    WritePrivateProfileInt(section, key, value, SettingsPath());
+}
+}  // namespace
+
+const std::string& SettingsPath() {
+    if (PathStore().empty()) PathStore() = AppDataFolder() + "set.ini";
+    return PathStore();
+}
+
+void SetSettingsPath(const std::string& path) { PathStore() = path; }
+
+bool LoadSettings() {
+    AppSettingsRecord& s = AppSettings;
+    s.tvSystem = ReadInt("General", "TvSystem", 0);
+    s.timeFormat = ReadInt("General", "TimeFormat", 0);
+    s.removeMethod = ReadInt("General", "RemoveMethod", 1);
+    s.remindNoSpace = ReadInt("General", "RemindNoSpace", 1);
+
+    s.videoAutoDetect = ReadInt("Compress", "VideoAutoDetect", 1);
+    s.videoBitrateConstant = ReadInt("Compress", "VideoBitrateConstant", 4000);
+    s.videoBitrateMaximal = ReadInt("Compress", "VideoBitrateMaximal", 9000);
+    s.compressAudioBitrate = ReadInt("Compress", "AudioBitrate", 192);
+
+    s.autoUpdate = ReadInt("AutoUpdate", "AutoUpdate", 1);
+    s.tvSystemNotified = ReadInt("General", "TvSystemNotified", 0);
+
+    s.chapterInterval = ReadInt("Chapter", "ChapterInterval", 5);
+    s.chapterEnable = ReadInt("Chapter", "Enable", 1);
+
+    SelectedDvdDrive = ReadInt("DVDDrive", "Select", 0);
+
+    // Cleared at once, so an interrupted first run is not repeated.
+    bool firstRun = ReadInt("FirstTimeRun", "FirstTimeRun", 1) != 0;
+    WriteInt("FirstTimeRun", "FirstTimeRun", 0);
+
+    ConvertSettings& c = s.convert;
+    c.width = ReadInt("PspVideo", "X", 368);
+    c.height = ReadInt("PspVideo", "Y", 208);
+    std::string fps = GetPrivateProfileString("PspVideo", "fps", "0", 20, SettingsPath());
+    c.fps = std::strtod(fps.c_str(), nullptr);  // no number → 0
+    c.videoBitrate = ReadInt("PspVideo", "VideoBitrate", 400);
+    c.audioBitrate = ReadInt("PspVideo", "AudioBitrate", 96);
+    std::string fmt = GetPrivateProfileString("PspVideo", "Fmt", "mp4", sizeof c.format, SettingsPath());
+    std::memset(c.format, 0, sizeof c.format);
+    std::memcpy(c.format, fmt.data(), std::min(fmt.size(), sizeof c.format - 1));
+    c.audioResample = ReadInt("PspVideo", "AudioResample", 24000);
+    return firstRun;
+}
+
+void SaveSettingsOnExit() {
+    const AppSettingsRecord& s = AppSettings;
+    WriteInt("General", "TvSystem", s.tvSystem);
+    WriteInt("General", "TimeFormat", s.timeFormat);
+    WriteInt("General", "RemoveMethod", s.removeMethod);
+    WriteInt("General", "RemindNoSpace", s.remindNoSpace);
+    WriteInt("Compress", "VideoAutoDetect", s.videoAutoDetect);
+    WriteInt("Compress", "VideoBitrateConstant", s.videoBitrateConstant);
+    WriteInt("Compress", "VideoBitrateMaximal", s.videoBitrateMaximal);
+    WriteInt("Compress", "AudioBitrate", s.compressAudioBitrate);
+    WriteInt("AutoUpdate", "AutoUpdate", s.autoUpdate);
+    WriteInt("General", "TvSystemNotified", s.tvSystemNotified);
+    WriteInt("Chapter", "ChapterInterval", s.chapterInterval);
+    WriteInt("Chapter", "Enable", s.chapterEnable);
+    WriteInt("DVDDrive", "Select", SelectedDvdDrive);
+}
+
+void SaveConvertSettings() {
+    const ConvertSettings& c = AppSettings.convert;
+    WriteInt("PspVideo", "X", c.width);
+    WriteInt("PspVideo", "Y", c.height);
+    char fps[64];
+    std::snprintf(fps, sizeof fps, "%f", c.fps);
+    WritePrivateProfileString("PspVideo", "fps", fps, SettingsPath());
+    WriteInt("PspVideo", "VideoBitrate", c.videoBitrate);
+    WriteInt("PspVideo", "AudioBitrate", c.audioBitrate);
+    WritePrivateProfileString("PspVideo", "Fmt", std::string(c.format, strnlen(c.format, sizeof c.format)),
+                              SettingsPath());
+    WriteInt("PspVideo", "AudioResample", c.audioResample);
+}
+
+}  // namespace kalvex

@@ -1,0 +1,65 @@
+#pragma once
+// Dialog, control and icon ids. Every widget that has an id gets it as its
+// objectName (ObjectName(id)), so tests and tools find controls by id.
+#include <QString>
+
+namespace kalvex::res {
+
+inline QString ObjectName(int id) { return QString::number(id); }
+
+// Main window (dialog 132)
+constexpr int IDD_MAIN = 132;
+constexpr int IDI_MAIN = 133;
+constexpr int IDC_TAB = 1016;
+constexpr int IDC_ADD_FILES = 1071;
+constexpr int IDC_CONVERT_TO_PSP = 1082;
+constexpr int IDC_SEARCH_SUBTITLES = 1083;
+
+// Hint dialog
+constexpr int IDD_HINT = 138;
+
+// Video Files page (dialog 130)
+constexpr int IDD_ADDFILE_PAGE = 130;
+constexpr int IDC_FILE_LIST = 1017;
+constexpr int IDC_BTN_ADD_FILES = 1018;      // hidden
+constexpr int IDC_BTN_REMOVE = 1019;         // hidden
+constexpr int IDC_BTN_MOVE_UP = 1034;        // hidden
+constexpr int IDC_BTN_MOVE_DOWN = 1035;      // hidden
+constexpr int IDC_BTN_MODIFY_TIME = 1050;    // hidden
+constexpr int IDC_BTN_LOAD_SUBTITLE = 1076;  // hidden
+constexpr int IDC_BTN_AUTO_LOAD_SUBTITLES = 1077;  // hidden
+constexpr int IDC_MOVIE_INFO = 1021;
+constexpr int IDC_SUBTITLE_FILES = 1030;
+constexpr int IDC_USE_SUBTITLE = 1031;
+constexpr int IDC_SUBTITLE_STREAMS = 1032;
+constexpr int IDC_PLAY = 1012;
+constexpr int IDC_STOP = 1002;
+constexpr int IDC_PAUSE = 1003;
+constexpr int IDC_SET_START_TIME = 1020;
+constexpr int IDC_SET_END_TIME = 1025;
+constexpr int IDC_FULLSCREEN = 1026;
+constexpr int IDC_PREVIEW_AREA = 1022;
+constexpr int IDC_POSITION_SLIDER = 1023;
+constexpr int IDC_TIME_LABEL = 1024;
+
+// Menu 147, submenu "&Files" (right click on the file list)
+constexpr int IDR_FILES_MENU = 147;
+constexpr int ID_FILES_ADD = 32772;
+constexpr int ID_FILES_REMOVE = 32773;
+constexpr int ID_FILES_MOVE_UP = 32774;
+constexpr int ID_FILES_MOVE_DOWN = 32775;
+constexpr int ID_FILES_MODIFY_TIME = 32776;
+constexpr int ID_FILES_LOAD_SUBTITLE = 32777;
+constexpr int ID_FILES_AUTO_LOAD_SUBTITLES = 32778;
+constexpr int ID_FILES_SEARCH_SUBTITLES = 32799;
+
+// "Modify Time" dialog (dialog 137)
+constexpr int IDD_MODIFY_TIME = 137;
+constexpr int IDC_START_MINUTES = 1051;
+constexpr int IDC_START_SECONDS = 1052;
+constexpr int IDC_END_MINUTES = 1022;
+constexpr int IDC_END_SECONDS = 1023;
+constexpr int IDC_LENGTH_MINUTES = 1024;
+constexpr int IDC_LENGTH_SECONDS = 1025;
+
+}  // namespace kalvex::res

@@ -1,0 +1,154 @@
+// The converter as a process: single instance, close request, log headers
+// and the crash path.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTest>
+
+#include "app/core/CrashReport.h"
+#include "platform/instance/SingleInstance.h"
+#include "platform/shell/Shell.h"
+#include "platform/system/CrashSignal.h"
+#include "platform/system/Folders.h"
+#include "tests/support/TestEnv.h"
+
+using namespace kalvex;
+using kalvex::test::ReadFile;
+
+namespace {
+QString KalvexBinary() { return QString::fromStdString(kalvex::test::BinDir()) + "/Kalvex"; }
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+// Starts the first instance and waits until it listens for later starts.
+bool StartFirst(QProcess& p) {
+    p.start(KalvexBinary(), {});
+    if (!p.waitForStarted()) return false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 20000) {
+        // Listening, not merely a socket file (a killed instance leaves one).
+        QLocalSocket probe;
+        probe.connectToServer(SingleInstance::ServerName());
+        if (probe.waitForConnected(100)) return true;
+        p.waitForFinished(20);  // returns early only if the program ends
+        if (p.state() != QProcess::Running) return false;
+    }
+    return false;
+}
+}  // namespace
+
+TEST(Process, SecondStartHandsOverAndCloseRequestEndsTheFirst) {
+    QProcess first;
+    ASSERT_TRUE(StartFirst(first)) << first.readAllStandardError().toStdString();
+
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {}), 0);
+    EXPECT_LT(t.elapsed(), 5000);  // generous bound against a hang, not a speed figure
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}), 0);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    EXPECT_EQ(first.exitCode(), 0);
+
+    std::string log = ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_EQ(Count(log, "Program Version: 1.0.0.15\n"), 2);
+    EXPECT_EQ(Count(log, "Get DllGetClassObject failed.\n"), 1);  // only the first instance starts up
+    std::string ini = ReadFile(AppDataFolder() + "set.ini");
+    EXPECT_NE(ini.find("[FirstTimeRun]\nFirstTimeRun=0\n"), std::string::npos);
+    for (const char* key : {"TvSystem=0", "TimeFormat=0", "RemoveMethod=1", "RemindNoSpace=1", "VideoAutoDetect=1",
+                            "VideoBitrateConstant=4000", "VideoBitrateMaximal=9000", "AudioBitrate=192",
+                            "AutoUpdate=1", "TvSystemNotified=0", "ChapterInterval=5", "Enable=1", "Select=0"})
+        EXPECT_NE(ini.find(std::string(key) + "\n"), std::string::npos) << key;
+    // The lock and the socket are released: a new start is a first instance.
+    SingleInstance again;
+    EXPECT_TRUE(again.Acquire());
+}
+
+TEST(Process, CloseWithoutARunningInstanceSaysSo) {
+    QString out;
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}, &out), 1);
+    EXPECT_TRUE(out.contains("not running"));
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--no-such-option"}), 2);
+}
+
+TEST(Process, CrashedFirstInstanceDoesNotLockTheUserOut) {
+    QProcess first;
+    ASSERT_TRUE(StartFirst(first));
+    // A kill leaves the socket file behind and cannot run any handler.
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(10000));
+    EXPECT_TRUE(QFile::exists(SingleInstance::ServerName()));
+
+    QProcess next;
+    ASSERT_TRUE(StartFirst(next));
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}), 0);
+    EXPECT_TRUE(next.waitForFinished(20000));
+}
+
+TEST(Crash, FatalSignalStartsThePromptWithTheCrashText) {
+    // A stand-in for the program records how the handler starts it.
+    QString record = kalvex::test::TestPath("args.txt");
+    QString script = kalvex::test::TestPath("prompt.sh");
+    kalvex::test::WriteFile(script.toStdString(), "#!/bin/sh\necho \"$@\" > '" + record.toStdString() + "'\n");
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        InstallCrashSignalHandler(script.toStdString(), "--crash-prompt");
+        volatile int* bad = reinterpret_cast<int*>(0x10);
+        *bad = 1;  // SIGSEGV at address 0x10
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record) && QFile(record).size() > 0, 10000);
+    EXPECT_EQ(ReadFile(record.toStdString()), "--crash-prompt CRASH_B_10\n");
+
+    EXPECT_EQ(CrashCodeText(SIGSEGV, 0), "CRASH_B_0");
+    EXPECT_EQ(CrashCodeText(SIGABRT, 0xDEADBEEFul), "CRASH_6_DEADBEEF");
+}
+
+TEST(Crash, PromptStartsTheUploaderWithOrWithoutTheCrashText) {
+    std::vector<std::pair<QString, QStringList>> started;
+    SetStartProgramHook([&](const QString& p, const QStringList& a) {
+        started.emplace_back(p, a);
+        return true;
+    });
+    MessageBoxRequest seen;
+    int answer = IDOK;
+    SetMessageBoxHook([&](const MessageBoxRequest& r) {
+        seen = r;
+        return answer;
+    });
+    EXPECT_EQ(RunCrashPrompt("CRASH_B_0"), IDOK);
+    EXPECT_EQ(seen.text, "Error detected.\nWould you mind send us the log file for solving the problem ?");
+    EXPECT_EQ(seen.caption, "Ops !!! We got problem !");
+    EXPECT_EQ(seen.flags, unsigned(MB_OKCANCEL | MB_ICONINFORMATION));
+    EXPECT_FALSE(seen.owned);
+    answer = IDCANCEL;
+    RunCrashPrompt("CRASH_B_0");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[0].first, QString::fromStdString(AppFolder() + "Dravel"));
+    EXPECT_EQ(started[0].second, QStringList{"CRASH_B_0"});
+    EXPECT_TRUE(started[1].second.isEmpty());
+}
+
+TEST(Crash, MissingUploaderEndsQuietly) {
+    SetStartProgramHook(nullptr);
+    EXPECT_FALSE(StartProgram("/nonexistent/Dravel", {}));
+}

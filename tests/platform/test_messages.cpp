@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <QObject>
+#include <QTest>
+#include <thread>
+#include <vector>
+
+#include "platform/messages/Messages.h"
+#include "platform/system/TempFiles.h"
+#include "tests/support/TestEnv.h"
+
+using namespace kalvex;
+
+namespace {
+class Receiver : public QObject, public IMessageTarget {
+public:
+    std::vector<std::tuple<unsigned, WPARAM, LPARAM>> got;
+    LRESULT HandleMessage(unsigned m, WPARAM w, LPARAM l) override {
+        got.emplace_back(m, w, l);
+        return static_cast<LRESULT>(w) * 2;
+    }
+    bool event(QEvent* e) override { return DispatchMessageEvent(e, this) || QObject::event(e); }
+};
+}  // namespace
+
+TEST(Messages, PostedFromAWorkerArriveInOrderOnTheOwnerThread) {
+    Receiver r;
+    std::thread worker([&] {
+        PostMessage(&r, WM_USER + 1, 1, 2);
+        PostMessage(&r, WM_USER + 2, 3, 4);
+    });
+    worker.join();
+    EXPECT_TRUE(r.got.empty());  // posted, not called
+    QTRY_COMPARE(r.got.size(), size_t(2));
+    EXPECT_EQ(r.got[0], std::make_tuple(WM_USER + 1, WPARAM(1), LPARAM(2)));
+    EXPECT_EQ(r.got[1], std::make_tuple(WM_USER + 2, WPARAM(3), LPARAM(4)));
+    EXPECT_FALSE(PostMessage(nullptr, WM_USER));
+}
+
+TEST(Messages, SentFromAWorkerWaitsForTheResult) {
+    Receiver r;
+    LRESULT result = 0;
+    std::thread worker([&] { result = SendMessage(&r, WM_USER + 9, 21, 0); });
+    QTRY_COMPARE(r.got.size(), size_t(1));
+    worker.join();
+    EXPECT_EQ(result, 42);
+    EXPECT_EQ(SendMessage(&r, WM_USER, 5, 0), 10);  // same thread: a direct call
+}
+
+TEST(Messages, RegisteredNamesKeepTheirIds) {
+    unsigned a = RegisterWindowMessage("CloseKalvexMsg");
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_EQ(RegisterWindowMessage("CloseKalvexMsg"), a);
+    EXPECT_NE(RegisterWindowMessage("Other"), a);
+    EXPECT_EQ(FindRegisteredMessage("never"), 0u);
+}
+
+TEST(TempFiles, DeletedInOrderAndListEmptied) {
+    std::string a = kalvex::test::TestPath("a.avs").toStdString();
+    std::string b = kalvex::test::TestPath("b.avs").toStdString();
+    kalvex::test::WriteFile(a, "x");
+    kalvex::test::WriteFile(b, "y");
+    RegisterTempFile(a);
+    RegisterTempFile(kalvex::test::TestPath("never-written.avs").toStdString());
+    RegisterTempFile(b);
+    RegisterTempFile(a);  // twice: the second deletion is skipped silently
+    DeleteTempFiles();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(a)));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(b)));
+    EXPECT_TRUE(RegisteredTempFiles().empty());
+}

@@ -1,0 +1,53 @@
+// Every test runs with its own fresh folders, so no test touches the real
+// user's files or sees another test's leftovers.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/shell/Shell.h"
+
+namespace {
+
+class PerTestFolders : public testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const testing::TestInfo&) override {
+        dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/kalvex-test-XXXXXX");
+        QString root = dir_->path();
+        for (const char* sub : {"data", "config", "runtime", "tmp", "registry"}) QDir(root).mkpath(sub);
+        setenv("KALVEX_TEST_ROOT", root.toLocal8Bit().constData(), 1);
+        setenv("XDG_DATA_HOME", (root + "/data").toLocal8Bit().constData(), 1);
+        setenv("XDG_CONFIG_HOME", (root + "/config").toLocal8Bit().constData(), 1);
+        setenv("XDG_RUNTIME_DIR", (root + "/runtime").toLocal8Bit().constData(), 1);
+        setenv("TMPDIR", (root + "/tmp").toLocal8Bit().constData(), 1);
+        setenv("KALVEX_REGISTRY_DIR", (root + "/registry").toLocal8Bit().constData(), 1);
+        // Any box a test does not answer itself is answered with OK/Cancel's
+        // first button and never blocks the run.
+        kalvex::SetMessageBoxHook([](const kalvex::MessageBoxRequest&) { return kalvex::IDOK; });
+    }
+    void OnTestEnd(const testing::TestInfo&) override {
+        kalvex::SetMessageBoxHook(nullptr);
+        kalvex::SetOpenFileDialogHook(nullptr);
+        kalvex::SetFolderDialogHook(nullptr);
+        kalvex::SetShellOpenHook(nullptr);
+        kalvex::SetStartProgramHook(nullptr);
+        dir_.reset();
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The system temporary folder is fixed before any test changes TMPDIR.
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new PerTestFolders);
+    return RUN_ALL_TESTS();
+}
