@@ -83,8 +83,9 @@ void CPellorinApp::PointDiscLibraryLog() {
     std::remove(logPath.c_str());
 }
 
-void CPellorinApp::LoadSkin() {
-    std::string path = AppFolder() + "skins.so";
+void CPellorinApp::LoadSkin(const std::string& where) {
+    std::string folder = where.empty() ? AppFolder() : where;
+    std::string path = folder + "skins.so";
     skinModule_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto getClassObject =
         skinModule_ ? reinterpret_cast<GetClassObjectFn>(dlsym(skinModule_, "DllGetClassObject")) : nullptr;
@@ -111,7 +112,7 @@ void CPellorinApp::LoadSkin() {
         LogSystemError(__FILE__, __LINE__, hr);
     } else {
         auto** vtbl = *static_cast<void***>(skin_);
-        char16_t* bstr = AllocBstr(AppFolder() + "skin/skin.xml");
+        char16_t* bstr = AllocBstr(folder + "skin/skin.xml");
         HRESULT r = reinterpret_cast<SkinLoadFn>(vtbl[12])(skin_, bstr, 0);
         FreeBstr(bstr);
         if (r != 0) ReleaseSkin();

@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <string>
 
 namespace kalvex {
 
@@ -19,7 +20,9 @@ public:
 
     // Start-up steps, callable on their own for tests.
     static void PointDiscLibraryLog();
-    void LoadSkin();
+    // Loads the optional skin module "skins.so" from `folder` (AppFolder by
+    // default) and applies folder + "skin/skin.xml".
+    void LoadSkin(const std::string& folder = {});
     void ReleaseSkin();
     bool HasSkin() const { return skin_ != nullptr; }
 
