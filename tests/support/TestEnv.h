@@ -1,6 +1,10 @@
 #pragma once
 #include <QString>
+#include <ostream>
 #include <string>
+
+// Readable test failure output for Qt texts.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace kalvex::test {
 
