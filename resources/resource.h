@@ -62,4 +62,38 @@ constexpr int IDC_END_SECONDS = 1023;
 constexpr int IDC_LENGTH_MINUTES = 1024;
 constexpr int IDC_LENGTH_SECONDS = 1025;
 
+// "Convert Setting" (PSP convert settings)
+constexpr int IDD_PSP_SETTING = 3300;
+constexpr int IDC_PSP_RESOLUTION = 3301;
+constexpr int IDC_PSP_FRAME_RATE = 3302;
+constexpr int IDC_PSP_SET_BY_VALUE = 3303;
+constexpr int IDC_PSP_CUSTOM_FPS = 3304;
+constexpr int IDC_PSP_SAMPLE_RATE = 3305;
+constexpr int IDC_PSP_VIDEO_BITRATE = 3306;
+constexpr int IDC_PSP_AUDIO_BITRATE = 3307;        // hidden
+constexpr int IDC_PSP_AUDIO_BITRATE_LABEL = 3308;  // hidden
+constexpr int IDC_PSP_AUDIO_BITRATE_UNIT = 3309;   // hidden
+constexpr int IDC_PSP_AUDIO_BITRATE_HINT = 3310;   // hidden
+constexpr int IDC_PSP_VIDEO_BITRATE_UNIT = 3311;
+constexpr int IDC_PSP_VIDEO_BITRATE_HINT = 3312;
+constexpr int IDC_PSP_APPLY = 3313;
+constexpr int IDC_PSP_DEFAULT = 3314;
+
+// PSP detection and copy dialogs ("OK" = 1, "Cancel" = 2 in each)
+constexpr int IDD_NO_PSP_DETECTED = 3400;
+constexpr int IDD_PSP_FILE_EXISTS = 3401;
+constexpr int IDD_PSP_FREE_SPACE = 3402;
+constexpr int IDD_PSP_COPYING = 3403;
+constexpr int IDC_PSP_TEXT = 3410;            // the text of each of the four
+constexpr int IDC_PSP_OPEN_DRIVE = 3411;      // "Open PSP drive"
+constexpr int IDC_PSP_COPY_PROGRESS = 3412;   // progress bar of "Copying to PSP"
+
+
+// First-run dialog "Choose a place to save temporary files" (dialog 143)
+constexpr int IDD_AUTO_DETECT_DISK = 143;
+constexpr int IDC_DISK_LIST = 1078;
+constexpr int IDC_DISK_FOLDER = 1079;
+constexpr int IDC_DISK_FREE = 1080;
+constexpr int IDC_DISK_BROWSE = 1021;
+
 }  // namespace kalvex::res

@@ -1,0 +1,486 @@
+#include "media/CAddFilePage.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+
+#include "app/core/HintOnce.h"
+#include "app/core/ProgramLog.h"
+#include "media/CModifyTimeDlg.h"
+#include "media/ExamineSource.h"
+#include "media/TimeText.h"
+#include "platform/shell/Shell.h"
+#include "resources/resource.h"
+
+namespace kalvex {
+
+const char* const CAddFilePage::kVideoFilter =
+    "video file (*.avi *.divx *.mpg *.mpeg *.ts *.m2ts *.m2t *.mts *.mkv *.mka *.mp4 *.hdmov *.3gp *.3g2 "
+    "*.3gpp *.3gp2 *.ogm *.ogv *.flv *.wmv *.asf *.qt *.mov *.rm *.ram *.rmvb);;all files (*)";
+
+namespace {
+
+const char* const kRightClickHint =
+    "Hint : \n\nYou can right click on the file name to pop up a menu.\n"
+    "You can press Delete key to remove selected file from list.";
+
+QString Text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+// Length of the trim range; wraps instead of overflowing on a damaged record.
+int64_t RangeLength(const VideoFileEntry& e) { return int64_t(uint64_t(e.endTime) - uint64_t(e.startTime)); }
+
+QFont InfoFont() {
+    if (QFontDatabase::families().contains("Lucida Console")) return QFont("Lucida Console", 9);
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSize(9);
+    return font;
+}
+
+int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
+
+}  // namespace
+
+CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
+    setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
+    examiner_ = [](const std::string& path, MediaInfo& info) {
+        std::string text;
+        return ExamineSource(path, info, text);
+    };
+    BuildControls();
+
+    list_.Load(FileListPath());
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(list_.Count());
+    for (int i = 0; i < list_.Count(); ++i) rows.append(MakeRow(list_.At(i)));
+    list_view_->addTopLevelItems(rows);
+    UpdateControls();
+}
+
+CAddFilePage::~CAddFilePage() { list_.Save(FileListPath()); }
+
+void CAddFilePage::BuildControls() {
+    list_view_ = new QTreeWidget(this);
+    list_view_->setObjectName(res::ObjectName(res::IDC_FILE_LIST));
+    list_view_->setRootIsDecorated(false);
+    list_view_->setUniformRowHeights(true);
+    list_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_view_->setHeaderLabels({"File Path", "Begin", "Length"});
+    list_view_->setColumnWidth(0, 500);
+    list_view_->setColumnWidth(1, 80);
+    list_view_->setColumnWidth(2, 80);
+    list_view_->header()->setStretchLastSection(false);
+    list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    list_view_->installEventFilter(this);
+    connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
+
+    // The right-click menu "&Files".
+    menu_ = new QMenu("&Files", this);
+    menu_->setObjectName(res::ObjectName(res::IDR_FILES_MENU));
+    struct Item {
+        int id;
+        const char* text;
+        std::function<void()> run;
+    };
+    const Item items[] = {
+        {res::ID_FILES_ADD, "&Add Video Files", [this] { AddFiles(); }},
+        {res::ID_FILES_REMOVE, "&Remove Selected File", [this] { RemoveSelected(); }},
+        {res::ID_FILES_MOVE_UP, "&Move Up", [this] { MoveUp(); }},
+        {res::ID_FILES_MOVE_DOWN, "Move &Down", [this] { MoveDown(); }},
+        {res::ID_FILES_MODIFY_TIME, "M&odify Time", [this] { ModifyTime(); }},
+        {res::ID_FILES_LOAD_SUBTITLE, "&Load Subtitle", [this] { emit loadSubtitleRequested(); }},
+        {res::ID_FILES_AUTO_LOAD_SUBTITLES, "&Auto Load Subtitles", [this] { emit autoLoadSubtitlesRequested(); }},
+        {res::ID_FILES_SEARCH_SUBTITLES, "&Search Subtitles", [this] { emit searchSubtitlesRequested(); }},
+    };
+    for (const Item& item : items) {
+        QAction* action = menu_->addAction(item.text);
+        action->setObjectName(res::ObjectName(item.id));
+        connect(action, &QAction::triggered, this, item.run);
+    }
+    connect(list_view_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { menu_->popup(list_view_->viewport()->mapToGlobal(pos)); });
+
+    // The command buttons of the template exist but stay hidden; the menu
+    // and the main window reach the commands.
+    struct Hidden {
+        int id;
+        const char* text;
+        std::function<void()> run;
+    };
+    const Hidden hidden[] = {
+        {res::IDC_BTN_ADD_FILES, "Add", [this] { AddFiles(); }},
+        {res::IDC_BTN_REMOVE, "Remove", [this] { RemoveSelected(); }},
+        {res::IDC_BTN_MOVE_UP, "Up", [this] { MoveUp(); }},
+        {res::IDC_BTN_MOVE_DOWN, "Down", [this] { MoveDown(); }},
+        {res::IDC_BTN_MODIFY_TIME, "Modify Time", [this] { ModifyTime(); }},
+        {res::IDC_BTN_LOAD_SUBTITLE, "Load Subtitle", [this] { emit loadSubtitleRequested(); }},
+        {res::IDC_BTN_AUTO_LOAD_SUBTITLES, "Auto Load", [this] { emit autoLoadSubtitlesRequested(); }},
+    };
+    for (const Hidden& h : hidden) {
+        auto* button = new QPushButton(h.text, this);
+        button->setObjectName(res::ObjectName(h.id));
+        button->hide();
+        connect(button, &QPushButton::clicked, this, h.run);
+    }
+
+    // Preview group: the video area, the position slider, the time label
+    // and the playback buttons.
+    auto* preview = new QGroupBox("Preview", this);
+    auto* area = new QLabel(preview);
+    area->setObjectName(res::ObjectName(res::IDC_PREVIEW_AREA));
+    area->setMinimumSize(240, 135);
+    area->setStyleSheet("background: black");
+    auto* slider = new QSlider(Qt::Horizontal, preview);
+    slider->setObjectName(res::ObjectName(res::IDC_POSITION_SLIDER));
+    slider->setRange(0, 1000);
+    slider->setPageStep(10);
+    slider->setEnabled(false);
+    auto* timeLabel = new QLabel(preview);
+    timeLabel->setObjectName(res::ObjectName(res::IDC_TIME_LABEL));
+    auto* buttonRow = new QGridLayout;
+    const std::pair<int, const char*> buttons[] = {
+        {res::IDC_PLAY, "&Play"},           {res::IDC_STOP, "&Stop"},
+        {res::IDC_PAUSE, "Pa&use"},         {res::IDC_FULLSCREEN, "&FullScreen"},
+        {res::IDC_SET_START_TIME, "Set S&tart Time"}, {res::IDC_SET_END_TIME, "Set &End Time"},
+    };
+    int n = 0;
+    for (const auto& [id, text] : buttons) {
+        auto* button = new QPushButton(text, preview);
+        button->setObjectName(res::ObjectName(id));
+        button->setEnabled(false);
+        previewButtons_.push_back(button);
+        buttonRow->addWidget(button, n / 3, n % 3);
+        ++n;
+    }
+    auto* previewLayout = new QVBoxLayout(preview);
+    previewLayout->addWidget(area, 1);
+    auto* sliderRow = new QHBoxLayout;
+    sliderRow->addWidget(slider, 1);
+    sliderRow->addWidget(timeLabel);
+    previewLayout->addLayout(sliderRow);
+    previewLayout->addLayout(buttonRow);
+
+    // Movie information.
+    auto* infoGroup = new QGroupBox("Movie Info", this);
+    info_ = new QLabel(infoGroup);
+    info_->setObjectName(res::ObjectName(res::IDC_MOVIE_INFO));
+    info_->setFont(InfoFont());
+    info_->setTextFormat(Qt::PlainText);
+    info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* infoLayout = new QVBoxLayout(infoGroup);
+    infoLayout->addWidget(info_);
+
+    // Subtitle choices.
+    auto* subGroup = new QGroupBox("Subtitle Language", this);
+    subtitleFiles_ = new QComboBox(subGroup);
+    subtitleFiles_->setObjectName(res::ObjectName(res::IDC_SUBTITLE_FILES));
+    subtitleFiles_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    subtitleStreams_ = new QComboBox(subGroup);
+    subtitleStreams_->setObjectName(res::ObjectName(res::IDC_SUBTITLE_STREAMS));
+    useSubtitle_ = new QCheckBox("&Use subtitle while playing && converting", subGroup);
+    useSubtitle_->setObjectName(res::ObjectName(res::IDC_USE_SUBTITLE));
+    auto* subLayout = new QVBoxLayout(subGroup);
+    subLayout->addWidget(subtitleFiles_);
+    subLayout->addWidget(subtitleStreams_);
+    subLayout->addWidget(useSubtitle_);
+    subLayout->addStretch(1);
+    connect(subtitleFiles_, &QComboBox::activated, this, &CAddFilePage::OnSubtitleFileChosen);
+    connect(subtitleStreams_, &QComboBox::activated, this, &CAddFilePage::OnStreamChosen);
+    connect(useSubtitle_, &QCheckBox::clicked, this, &CAddFilePage::OnUseSubtitleClicked);
+
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(list_view_, 0, 0);
+    grid->addWidget(preview, 0, 1);
+    grid->addWidget(infoGroup, 1, 0);
+    grid->addWidget(subGroup, 1, 1);
+    grid->setRowStretch(0, 3);
+    grid->setRowStretch(1, 2);
+    grid->setColumnStretch(0, 2);
+    grid->setColumnStretch(1, 1);
+    // Room for the three columns of the list.
+    list_view_->setMinimumWidth(500 + 80 + 80 + list_view_->frameWidth() * 2 + 4);
+}
+
+QAction* CAddFilePage::MenuAction(int id) const {
+    return menu_->findChild<QAction*>(res::ObjectName(id));
+}
+
+bool CAddFilePage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_view_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        RemoveSelected();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QTreeWidgetItem* CAddFilePage::MakeRow(const VideoFileEntry& e) {
+    return new QTreeWidgetItem(QStringList{Text(FieldText(e.fullPath)), QString::fromStdString(TimeText(e.startTime)),
+                                           QString::fromStdString(TimeText(RangeLength(e)))});
+}
+
+void CAddFilePage::AddRow(int index, const VideoFileEntry& e) { list_view_->insertTopLevelItem(index, MakeRow(e)); }
+
+void CAddFilePage::ShowRowTexts(int index) {
+    QTreeWidgetItem* item = list_view_->topLevelItem(index);
+    if (!item || index >= list_.Count()) return;
+    const VideoFileEntry& e = list_.At(index);
+    item->setText(0, Text(FieldText(e.fullPath)));
+    item->setText(1, QString::fromStdString(TimeText(e.startTime)));
+    item->setText(2, QString::fromStdString(TimeText(RangeLength(e))));
+}
+
+void CAddFilePage::RefreshRow(int index) {
+    if (index < 0 || index >= list_.Count()) return;
+    ShowRowTexts(index);
+    emit listChanged();
+}
+
+int CAddFilePage::FirstSelected() const {
+    const std::vector<int> rows = SelectedRows();
+    return rows.empty() ? -1 : rows.front();
+}
+
+std::vector<int> CAddFilePage::SelectedRows() const {
+    std::vector<int> rows;
+    for (int i = 0, n = list_view_->topLevelItemCount(); i < n; ++i)
+        if (list_view_->topLevelItem(i)->isSelected()) rows.push_back(i);
+    return rows;
+}
+
+void CAddFilePage::SelectRows(const std::vector<int>& rows) {
+    {
+        QSignalBlocker block(list_view_);
+        list_view_->clearSelection();
+        for (int i : rows)
+            if (QTreeWidgetItem* item = list_view_->topLevelItem(i)) item->setSelected(true);
+        if (!rows.empty())
+            if (QTreeWidgetItem* item = list_view_->topLevelItem(rows.front()))
+                list_view_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+    }
+    list_view_->viewport()->update();
+    ShowSelection();
+}
+
+void CAddFilePage::Changed() {
+    UpdateControls();
+    emit listChanged();
+}
+
+void CAddFilePage::AddFiles() {
+    FileDialogRequest request;
+    request.title = "Open";
+    request.filter = kVideoFilter;
+    request.multiple = true;
+    const QStringList paths = OpenFileDialog(request);
+    if (paths.isEmpty()) return;
+    for (const QString& path : paths) AddFile(path);
+    UpdateControls();
+}
+
+bool CAddFilePage::AddFile(const QString& qpath) {
+    const std::string path = QFile::encodeName(qpath).toStdString();
+    LogLine("--- Adding file %s---", path.c_str());
+    if (stopPreview_) stopPreview_();
+
+    VideoFileEntry entry = ZeroEntry();
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    bool ok = SetFieldText(entry.fullPath, path) && SetFieldText(entry.fileName, name);
+    if (!ok) {
+        // The stored record has 260 bytes for a path; a longer one is refused
+        // rather than cut to a path of some other file.
+        const std::string text = "Could not use " + path + " as Input!\r\nThe file path is longer than " +
+                                 std::to_string(kMaxPath - 1) + " bytes.";
+        LogLongLine("%s", text.c_str());
+        MessageBox(QFile::decodeName(QByteArray::fromStdString(text)), "Error", MB_OK | MB_ICONWARNING);
+    } else {
+        ok = examiner_ && examiner_(path, entry.mediaInfo);
+    }
+
+    if (ok) {
+        if (linker_) linker_(entry);
+        MakeInfoText(entry);
+        LogLongLine("InfoStr=%s", FieldText(entry.infoText).c_str());
+        entry.startTime = 0;
+        entry.endTime = entry.mediaInfo.duration;
+        const int index = list_.Count();
+        list_.Append(entry);
+        AddRow(index, list_.At(index));
+        Changed();
+    } else {
+        LogLongLine("Add file failed. %s.\nPlease make sure you can play the file in your computer correctly, "
+                    "you may miss some video or audio codec for decoding the file.",
+                    path.c_str());
+    }
+    LogLine("--- End %s ---", path.c_str());
+    return ok;
+}
+
+void CAddFilePage::RemoveSelected() {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty()) return;
+    {
+        QSignalBlocker block(list_view_);
+        // Highest first, so the lower indices stay valid.
+        for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+            delete list_view_->takeTopLevelItem(*it);
+            list_.Remove(*it);
+        }
+        list_view_->clearSelection();
+    }
+    ShowSelection();
+    Changed();
+}
+
+void CAddFilePage::MoveUp() {
+    std::vector<int> rows = SelectedRows();
+    if (!list_.MoveUp(rows)) return;
+    // Each moved entry traded places with its neighbour below.
+    for (int i : rows) {
+        ShowRowTexts(i);
+        ShowRowTexts(i + 1);
+    }
+    SelectRows(rows);
+    Changed();
+}
+
+void CAddFilePage::MoveDown() {
+    std::vector<int> rows = SelectedRows();
+    if (!list_.MoveDown(rows)) return;
+    for (int i : rows) {
+        ShowRowTexts(i);
+        ShowRowTexts(i - 1);
+    }
+    SelectRows(rows);
+    Changed();
+}
+
+void CAddFilePage::ModifyTime() {
+    const int index = FirstSelected();
+    if (index < 0) return;
+    if (CModifyTimeDlg::Edit(list_.At(index), this)) {
+        ShowRowTexts(index);
+        Changed();
+    }
+}
+
+void CAddFilePage::ShowSelection() {
+    const int index = FirstSelected();
+    {
+        QSignalBlocker b1(subtitleFiles_), b2(subtitleStreams_), b3(useSubtitle_);
+        subtitleFiles_->clear();
+        subtitleStreams_->clear();
+        if (index < 0) {
+            info_->clear();
+            useSubtitle_->setChecked(false);
+        }
+    }
+    if (index >= 0) {
+        ShowHintOnce("RightClickPopup", kRightClickHint);
+        // The hint is modal: the list may have changed while it was shown.
+        const int now = FirstSelected();
+        if (now >= 0 && now < list_.Count()) {
+            const VideoFileEntry& e = list_.At(now);
+            info_->setText(Text(FieldText(e.infoText)));
+            QSignalBlocker b1(subtitleFiles_), b3(useSubtitle_);
+            const int files = ClampCount(e.subtitleCount, kMaxSubtitleFiles);
+            for (int i = 0; i < files; ++i) subtitleFiles_->addItem(Text(FieldText(e.subtitlePaths[i])));
+            if (e.selectedSubtitle >= 0 && e.selectedSubtitle < files) {
+                subtitleFiles_->setCurrentIndex(e.selectedSubtitle);
+                FillStreams(e, e.selectedSubtitle);
+            }
+            useSubtitle_->setChecked(e.useSubtitle != 0);
+        } else {
+            info_->clear();
+        }
+    }
+    UpdateControls();
+}
+
+void CAddFilePage::FillStreams(const VideoFileEntry& e, int file) {
+    QSignalBlocker block(subtitleStreams_);
+    subtitleStreams_->clear();
+    if (file < 0 || file >= kMaxSubtitleFiles) return;
+    const int streams = ClampCount(e.streamCounts[file], kMaxSubtitleStreams);
+    for (int j = 0; j < streams; ++j) subtitleStreams_->addItem(Text(FieldText(e.streamNames[file][j])));
+    const int chosen = e.selectedStream[file];
+    if (chosen >= 0 && chosen < streams) subtitleStreams_->setCurrentIndex(chosen);
+}
+
+void CAddFilePage::OnSubtitleFileChosen(int index) {
+    const int row = FirstSelected();
+    if (row < 0 || index < 0 || index >= kMaxSubtitleFiles) return;
+    VideoFileEntry& e = list_.At(row);
+    e.selectedSubtitle = index;
+    FillStreams(e, index);
+}
+
+void CAddFilePage::OnStreamChosen(int index) {
+    const int row = FirstSelected();
+    const int file = subtitleFiles_->currentIndex();
+    if (row < 0 || index < 0 || file < 0 || file >= kMaxSubtitleFiles) return;
+    list_.At(row).selectedStream[file] = index;
+}
+
+void CAddFilePage::OnUseSubtitleClicked(bool checked) {
+    const int row = FirstSelected();
+    if (row < 0) return;
+    list_.At(row).useSubtitle = checked ? 1 : 0;
+}
+
+void CAddFilePage::UpdateControls() {
+    const int row = FirstSelected();
+    const bool selected = row >= 0;
+    const bool hasSubtitles = selected && row < list_.Count() && list_.At(row).subtitleCount > 0;
+    auto enable = [this](int buttonId, int menuId, bool on) {
+        if (buttonId)
+            if (auto* button = findChild<QPushButton*>(res::ObjectName(buttonId))) button->setEnabled(on);
+        if (menuId)
+            if (QAction* action = MenuAction(menuId)) action->setEnabled(on);
+    };
+    enable(res::IDC_BTN_REMOVE, res::ID_FILES_REMOVE, selected);
+    enable(res::IDC_BTN_MOVE_UP, res::ID_FILES_MOVE_UP, selected);
+    enable(res::IDC_BTN_MOVE_DOWN, res::ID_FILES_MOVE_DOWN, selected);
+    enable(res::IDC_BTN_MODIFY_TIME, res::ID_FILES_MODIFY_TIME, selected);
+    enable(res::IDC_BTN_LOAD_SUBTITLE, res::ID_FILES_LOAD_SUBTITLE, selected);
+    enable(res::IDC_BTN_AUTO_LOAD_SUBTITLES, res::ID_FILES_AUTO_LOAD_SUBTITLES, list_.Count() > 0);
+    useSubtitle_->setEnabled(hasSubtitles);
+    subtitleFiles_->setEnabled(hasSubtitles);
+    subtitleStreams_->setEnabled(hasSubtitles);
+}
+
+void CAddFilePage::ClearAll() {
+    {
+        QSignalBlocker block(list_view_);
+        list_view_->clear();
+        list_.Clear();
+    }
+    ShowSelection();
+    Changed();
+}
+
+void CAddFilePage::InsertEntry(int index, const VideoFileEntry& entry) {
+    index = std::clamp(index, 0, list_.Count());
+    list_.Insert(index, entry);
+    AddRow(index, list_.At(index));
+    Changed();
+}
+
+}  // namespace kalvex

@@ -1,0 +1,108 @@
+#pragma once
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "media/VideoFileEntry.h"
+#include "media/VideoFileList.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSlider;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace kalvex {
+
+// The "Video Files" page (dialog 130): the ordered list of videos to
+// convert, with the selected file's information and subtitle choices. The
+// list is read from filesv2.dat when the page is created and written back
+// when it is destroyed.
+class CAddFilePage : public QWidget {
+    Q_OBJECT
+public:
+    // The file dialog's filter: "video file" and "all files".
+    static const char* const kVideoFilter;
+
+    explicit CAddFilePage(QWidget* parent = nullptr);
+    ~CAddFilePage() override;
+
+    // Commands.
+    void AddFiles();              // file dialog, then AddFile for each path in dialog order
+    bool AddFile(const QString& path);  // examine one file and append it; false when refused
+    void RemoveSelected();
+    void MoveUp();
+    void MoveDown();
+    void ModifyTime();            // "Modify Time" for the first selected entry
+    void ShowSelection();
+    void UpdateControls();
+    void ClearAll();
+    void InsertEntry(int index, const VideoFileEntry& entry);
+    // Shows the entry's Begin and Length again after its times changed.
+    void RefreshRow(int index);
+
+    // Access for the other pages.
+    int Count() const { return list_.Count(); }
+    VideoFileEntry& Entry(int index) { return list_.At(index); }
+    const VideoFileEntry& Entry(int index) const { return list_.At(index); }
+    std::vector<VideoFileEntry> Entries() const { return list_.Entries(); }
+    int FirstSelected() const;  // -1 when no row is selected
+    std::vector<int> SelectedRows() const;  // ascending
+    void SelectRows(const std::vector<int>& rows);
+
+    // Seams filled by the parts that own them: how a source is examined
+    // (default: ExamineSource), how subtitles beside it are linked when it is
+    // added (default: none), and how a playing preview is stopped before a
+    // file is examined (default: nothing plays).
+    using Examiner = std::function<bool(const std::string& path, MediaInfo& info)>;
+    void SetExaminer(Examiner examiner) { examiner_ = std::move(examiner); }
+    void SetSubtitleLinker(std::function<void(VideoFileEntry&)> linker) { linker_ = std::move(linker); }
+    void SetPreviewStopper(std::function<void()> stopper) { stopPreview_ = std::move(stopper); }
+
+    // Controls, for the page's owner and for tests.
+    QTreeWidget* ListControl() const { return list_view_; }
+    QMenu* FilesMenu() const { return menu_; }
+    QAction* MenuAction(int id) const;
+    QLabel* InfoLabel() const { return info_; }
+
+signals:
+    // The list gained, lost or reordered entries, or an entry's times changed.
+    void listChanged();
+    // Menu commands of the subtitle features.
+    void loadSubtitleRequested();
+    void autoLoadSubtitlesRequested();
+    void searchSubtitlesRequested();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    static QTreeWidgetItem* MakeRow(const VideoFileEntry& entry);
+    void AddRow(int index, const VideoFileEntry& entry);
+    void ShowRowTexts(int index);
+    void FillStreams(const VideoFileEntry& entry, int file);
+    void OnSubtitleFileChosen(int index);
+    void OnStreamChosen(int index);
+    void OnUseSubtitleClicked(bool checked);
+    void Changed();
+
+    VideoFileList list_;
+    QTreeWidget* list_view_ = nullptr;
+    QLabel* info_ = nullptr;
+    QComboBox* subtitleFiles_ = nullptr;
+    QComboBox* subtitleStreams_ = nullptr;
+    QCheckBox* useSubtitle_ = nullptr;
+    QMenu* menu_ = nullptr;
+    std::vector<QPushButton*> previewButtons_;
+    Examiner examiner_;
+    std::function<void(VideoFileEntry&)> linker_;
+    std::function<void()> stopPreview_;
+};
+
+}  // namespace kalvex

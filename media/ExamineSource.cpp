@@ -1,0 +1,195 @@
+#include "media/ExamineSource.h"
+
+#include <QString>
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <mutex>
+#include <unistd.h>
+
+#include "app/core/ProgramLog.h"
+#include "media/SourceReader.h"
+#include "platform/shell/Shell.h"
+#include "platform/system/Folders.h"
+#include "platform/system/TempFiles.h"
+
+namespace kalvex {
+namespace {
+
+using DarEntry = void (*)(int*, int*);
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string out(size_t(std::max(n, 0)), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, format, args);
+    va_end(args);
+    return out;
+}
+
+// plugins/DirectShowSource.so in the program's folder.
+DarEntry LoadDarEntry() {
+    void* module = dlopen((AppFolder() + "plugins/DirectShowSource.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) return nullptr;
+    // Never unloaded: the entry is used for the rest of the process.
+    return reinterpret_cast<DarEntry>(dlsym(module, "AvsGetDAR"));
+}
+
+DarEntry TheDarEntry() {
+    static std::once_flag once;
+    static DarEntry entry = nullptr;
+    std::call_once(once, [] { entry = LoadDarEntry(); });
+    return entry;
+}
+
+void Refuse(const std::string& text, std::string* refusal) {
+    LogLine("%s", text.c_str());
+    if (refusal)
+        *refusal = text;
+    else
+        MessageBox(QString::fromUtf8(text.c_str()), "Error", MB_OK | MB_ICONWARNING);
+}
+
+std::string FileNamePart(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DefaultEntryText(const std::string& fileName, const MediaInfo& info) {
+    int64_t seconds = info.duration / 10000000;
+    std::string length = Format("%02d:%02d:%02d", int(seconds / 3600), int(seconds % 3600 / 60), int(seconds % 60));
+    if (info.darX && info.darY)
+        return Format("%s\n\nVideo Format = %s\n        size = %dx%d\n         DAR = %dx%d\n         fps = %.3f\n"
+                      "Audio Format = %s\n    Channels = %d\n  SampleRate = %d\nMovie Length = %s\n",
+                      fileName.c_str(), info.videoFormat, info.width, info.height, info.darX, info.darY, info.fps,
+                      info.audioFormat, info.channels, info.sampleRate, length.c_str());
+    return Format("%s\n\nVideo Format = %s\n        size = %dx%d\n         fps = %.3f\nAudio Format = %s\n"
+                  "    Channels = %d\n  SampleRate = %d\nMovie Length = %s\n",
+                  fileName.c_str(), info.videoFormat, info.width, info.height, info.fps, info.audioFormat, info.channels,
+                  info.sampleRate, length.c_str());
+}
+
+}  // namespace
+
+std::string NoVideoText(const std::string& path) { return Format("Could not use %s as Input!\r\nNo Video found!", path.c_str()); }
+std::string NoAudioText(const std::string& path) { return Format("Could not use %s as Input!\r\nNo Audio found!", path.c_str()); }
+std::string NotYV12Text(const std::string& path) {
+    return Format("Could not use %s as Input!\r\nInput Format is not YV12 ColorSpace!", path.c_str());
+}
+
+void SourceDAR(int* x, int* y) {
+    *x = *y = 0;
+    if (DarEntry entry = TheDarEntry()) entry(x, y);
+}
+
+bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, std::string* refusal) {
+    std::memset(&info, 0, sizeof info);
+    infoText.clear();
+    const std::string fileName = FileNamePart(path);
+    DarEntry darEntry = TheDarEntry();
+    SourceReader reader;
+    reader.SetErrorSink(refusal);
+
+    const std::string script = Format("%sTempAVS_%s_%d.avs", TempFolder().c_str(), fileName.c_str(), int(getpid()));
+    FILE* file = std::fopen(script.c_str(), "w");
+    if (!file) {
+        LogLine("Could not use %s as Input!", path.c_str());
+        if (refusal) *refusal = Format("Could not use %s as Input!", path.c_str());
+        return false;
+    }
+    RegisterTempFile(script);
+    std::fprintf(file, "DirectShowSource(\"%s\")\n", path.c_str());
+    std::fprintf(file, "ConvertToYV12()\n");
+    bool written = std::fflush(file) == 0;
+    written = std::fclose(file) == 0 && written;
+    if (!written) {
+        LogLine("Could not use %s as Input!", path.c_str());
+        if (refusal) *refusal = Format("Could not use %s as Input!", path.c_str());
+        return false;
+    }
+
+    std::string text = "Information For: " + script + "\n";
+    if (!reader.OpenXXXFile(script)) {
+        if (refusal && refusal->empty()) *refusal = Format("Could not use %s as Input!", path.c_str());
+        return false;
+    }
+
+    if (darEntry) {
+        darEntry(&info.darX, &info.darY);
+        LogLine("DAR is %d, %d", info.darX, info.darY);
+    } else {
+        info.darX = info.darY = 0;
+    }
+
+    if (!reader.HasVideo()) {
+        Refuse(NoVideoText(path), refusal);
+        return false;
+    }
+    if (reader.VideoHeader().biCompression != kFourCC_YV12) {
+        Refuse(NotYV12Text(path), refusal);
+        return false;
+    }
+
+    const unsigned rate = reader.Rate(), scale = reader.Scale();
+    const long frames = reader.Length(SourceReader::kVideoLength);
+    info.fps = scale ? double(rate) / double(scale) : 0.0;
+    auto workOut = [&] {
+        if (info.fps > 0) info.duration = int64_t(double(int64_t(frames) * 10000000LL) / info.fps + 0.5);
+    };
+    const int seconds = info.fps > 0 ? int(double(frames) / info.fps + 0.5) : 0;
+    info.width = reader.Width();
+    info.height = reader.Height();
+    workOut();
+    char type[5];
+    reader.VideoType(type);
+    std::memcpy(info.videoFormat, type, 5);
+    const int hh = seconds / 3600, mm = seconds % 3600 / 60, ss = seconds % 60;
+    text += "Video\n-------\n";
+    if (info.darX && info.darY)
+        text += Format("Resolution: %dx%d(DAR:%dx%d)\nFrames Per Sec: %.3f FPS\nLength (hh/mm/ss): %02d:%02d:%02d\n"
+                       "Rate = %d, Scale = %d\nFourCC=%s\n",
+                       info.width, info.height, info.darX, info.darY, info.fps, hh, mm, ss, int(rate), int(scale), type);
+    else
+        text += Format("Resolution: %dx%d\nFrames Per Sec: %.3f FPS\nLength (hh/mm/ss): %02d:%02d:%02d\n"
+                       "Rate = %d, Scale = %d\nFourCC=%s\n",
+                       info.width, info.height, info.fps, hh, mm, ss, int(rate), int(scale), type);
+
+    if (!reader.HasAudio()) {
+        Refuse(NoAudioText(path), refusal);
+        return false;
+    }
+    info.channels = reader.Channels();
+    info.sampleRate = reader.SampleRate();
+    if (info.duration == 0) workOut();
+    reader.AudioType(type);
+    std::memcpy(info.audioFormat, type, 5);
+    text += "Audio\n-------\n";
+    text += Format("Channels: %d\nSampleRate: %d\nLength (hh/mm/ss): %02d:%02d:%02d\nFourCC = %s", info.channels,
+                   info.sampleRate, hh, mm, ss, type);
+    LogLine("%s", text.c_str());
+    infoText = text;
+    return true;
+}
+
+int RunExamineCommand(const std::string& path, const EntryInfoFormatter& formatter) {
+    MediaInfo info;
+    std::string text, refusal;
+    if (!ExamineSource(path, info, text, &refusal)) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return 1;
+    }
+    const std::string name = FileNamePart(path);
+    std::string entry = formatter ? formatter(name, info) : DefaultEntryText(name, info);
+    std::fprintf(stdout, "%s\n\n%s", text.c_str(), entry.c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace kalvex

@@ -1,0 +1,141 @@
+#include "media/ScriptBuilder.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/system/Folders.h"
+#include "platform/system/TempFiles.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr double kUnitsPerSecond = 10000000.0;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    std::string out;
+    if (n < 0) {
+        out.clear();
+    } else if (size_t(n) < sizeof small) {
+        out.assign(small, size_t(n));
+    } else {
+        out.resize(size_t(n) + 1);
+        std::vsnprintf(out.data(), out.size(), format, args);
+        out.resize(size_t(n));
+    }
+    va_end(args);
+    return out;
+}
+
+std::string NameBehindLastSlash(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Output frame rate: the setting, else the source's, else 25.
+double OutputRate(const VideoFileEntry& e, const ConvertSettings& s) {
+    if (s.fps != 0) return s.fps;
+    if (e.mediaInfo.fps > 0) return e.mediaInfo.fps;
+    return 25;
+}
+
+std::string TrimLine(const VideoFileEntry& e, double rate) {
+    if (e.startTime == 0 && e.endTime == e.mediaInfo.duration) return {};
+    const double whole = std::trunc(rate);  // 29.97 counts as 29 frames a second
+    // Cut toward zero; a damaged record's times are held to the int range.
+    auto frame = [whole](int64_t time) {
+        const double f = std::trunc(double(time) / kUnitsPerSecond * whole);
+        return int(std::clamp(f, double(INT32_MIN), double(INT32_MAX)));
+    };
+    const int first = frame(e.startTime);
+    const int last = frame(e.endTime);
+    return Format("Trim(%d,%d)\n", first, last);
+}
+
+std::string SizeLines(const VideoFileEntry& e, ScriptVariant variant, const ConvertSettings& s) {
+    const MediaInfo& m = e.mediaInfo;
+    // Display geometry: the width follows the display aspect ratio when known.
+    int32_t wd = m.width;
+    if (m.darX != 0 && m.darY != 0) wd = int32_t(int64_t(m.darX) * m.height / m.darY);
+    const int32_t hd = m.height;
+    if (variant == ScriptVariant::Preview) return Format("BicubicResize(%d,%d)\n", wd, hd);
+
+    // Box the picture to 16:9, then scale it to X x Y.
+    std::string out;
+    if (16.0 / 9.0 < double(wd) / double(hd)) {
+        const int32_t b = int32_t((int64_t(9) * wd / 16 - hd) / 2);
+        out = Format("AddBorders(0,%d,0,%d)\n", b, b);
+    } else {
+        const int32_t b = int32_t((int64_t(16) * hd / 9 - wd) / 2);
+        out = Format("AddBorders(%d,0,%d,0)\n", b, b);
+    }
+    return out + Format("BicubicResize(%d,%d)\n", s.width, s.height);
+}
+
+std::string SubtitleLine(const VideoFileEntry& e) {
+    if (e.useSubtitle == 0) return {};
+    // A damaged record may name a file outside the array; then there is no
+    // subtitle to burn in.
+    const int index = e.selectedSubtitle;
+    if (index < 0 || index >= kMaxSubtitleFiles) return {};
+    const std::string path = FieldText(e.subtitlePaths[index]);
+    if (path.empty()) return {};
+    std::string ext;
+    size_t dot = path.rfind('.');
+    if (dot != std::string::npos) ext = path.substr(dot + 1);
+    for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (ext == "SUB") return Format("VobSub(\"%s\", %d)", path.c_str(), e.selectedStream[index]);
+    return Format("TextSub(\"%s\")", path.c_str());
+}
+
+}  // namespace
+
+std::string ScriptText(const VideoFileEntry& e, ScriptVariant variant, const ConvertSettings& s) {
+    const double rate = OutputRate(e, s);
+    std::string text;
+    text += Format("DirectShowSource(\"%s\")\n", FieldText(e.fullPath).c_str());
+    text += "ConvertToYV12()\n";
+    text += Format("ChangeFPS(%f)\n", rate);
+    text += TrimLine(e, rate);
+    if (s.audioResample != 0) text += Format("ResampleAudio(%d)\n", s.audioResample);
+    text += SizeLines(e, variant, s);
+    text += SubtitleLine(e);
+    return text;
+}
+
+std::string ScriptPath(const VideoFileEntry& e) {
+    return Format("%sPreviewAVS_%s_%d.avs", TempFolder().c_str(), NameBehindLastSlash(FieldText(e.fullPath)).c_str(),
+                  int(getpid()));
+}
+
+bool WriteScript(VideoFileEntry entry, ScriptVariant variant, std::string* path) {
+    const std::string scriptPath = ScriptPath(entry);
+    const std::string text = ScriptText(entry, variant, AppSettings.convert);
+    FILE* f = std::fopen(scriptPath.c_str(), "w");
+    if (!f) return false;
+    const std::vector<std::string> registered = RegisteredTempFiles();
+    if (std::find(registered.begin(), registered.end(), scriptPath) == registered.end())
+        RegisterTempFile(scriptPath);
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) return false;
+    if (path) *path = scriptPath;
+    return true;
+}
+
+}  // namespace kalvex

@@ -1,0 +1,104 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/avisynth/AviSynth.h"
+
+namespace kalvex {
+
+// Opens one script through the script engine and reads its YV12 frames and
+// PCM audio blocks. One reader per use (an examination, a conversion, a
+// preview source), used by one thread at a time, owned by its user.
+class SourceReader {
+public:
+    static constexpr LONG kAudioBufferBytes = 2097252;   // allocated
+    static constexpr LONG kAudioReadBytes = 2097152;     // declared to each read
+
+    // Length kinds for Length(): 0, 1 and 3 give the video length in frames,
+    // 2 the audio length.
+    enum LengthKind { kVideoLength = 0, kVideoLength1 = 1, kAudioLength = 2, kVideoLength3 = 3 };
+
+    SourceReader();
+    ~SourceReader();
+    SourceReader(const SourceReader&) = delete;
+    SourceReader& operator=(const SourceReader&) = delete;
+
+    // Opens the script and its streams. False when the script cannot be read,
+    // fails to evaluate (the user is told, see below) or has no stream.
+    bool OpenXXXFile(const std::string& scriptPath);
+
+    // How the "Open failure" text reaches the user. By default a message box
+    // (caption "Error!", warning icon). With a sink set, the text is stored
+    // there instead and no box is shown (headless use).
+    void SetErrorSink(std::string* sink) { errorSink_ = sink; }
+
+    int Width() const { return videoHeader_.biWidth; }
+    int Height() const { return videoHeader_.biHeight; }
+    DWORD Scale() const { return scale_; }
+    DWORD Rate() const { return rate_; }
+    long Length(int kind) const;
+    bool HasVideo() const { return hasVideo_; }
+    bool HasAudio() const { return hasAudio_; }
+    int Channels() const { return audioFormat_.nChannels; }
+    int SampleRate() const { return int(audioFormat_.nSamplesPerSec); }
+    int BitsPerSample() const { return audioFormat_.wBitsPerSample; }
+
+    // First four characters of each stream's fccType and a NUL (5 bytes).
+    void VideoType(char out[5]) const;
+    void AudioType(char out[5]) const;
+
+    // Stores n and turns the audio length into a count of reads.
+    void SetSamplesPerRead(long n);
+    long SamplesPerRead() const { return samplesPerRead_; }
+
+    // Reads the frame at the next video index (then index + 1). The buffer
+    // holds ImageSize() bytes: Y, V, U planes. A failed read prints
+    // "Read Failed \n" and returns the buffer as it is.
+    uint8_t* ReadVideoFrame();
+    // Reads samples-per-read samples at the next audio index (then index +
+    // samples per read); *bytesRead gets the bytes delivered (0 at the end).
+    uint8_t* ReadAudio(long* bytesRead);
+
+    void SetVideoPosition(long frame) { nextFrame_ = frame; }
+    void SetAudioPosition(long sample) { nextSample_ = sample; }
+    long VideoPosition() const { return nextFrame_; }
+    long AudioPosition() const { return nextSample_; }
+
+    // bits per sample x samples per read / 8 x channels.
+    long AudioBytesPerRead() const;
+    const PCMWAVEFORMAT& AudioFormat() const { return audioFormat_; }
+    const BITMAPINFOHEADER& VideoHeader() const { return videoHeader_; }
+    const AVISTREAMINFOA& VideoInfo() const { return videoInfo_; }
+    const AVISTREAMINFOA& AudioInfo() const { return audioInfo_; }
+    DWORD ImageSize() const { return videoHeader_.biSizeImage; }
+
+    // Frees the buffers and closes the streams. Safe to call twice.
+    void Close();
+
+private:
+    BITMAPINFOHEADER videoHeaderRead_{};  // as read from the stream
+    BITMAPINFOHEADER videoHeader_{};      // working copy
+    AVISTREAMINFOA videoInfo_{};
+    AVISTREAMINFOA audioInfo_{};
+    PCMWAVEFORMAT audioFormat_{};
+    PAVISTREAM videoStream_ = nullptr;
+    PAVISTREAM audioStream_ = nullptr;
+    long nextFrame_ = 0;
+    long nextSample_ = 0;
+    long samplesPerRead_ = 0;
+    uint8_t* videoBuffer_ = nullptr;
+    uint8_t* audioBuffer_ = nullptr;
+    bool hasVideo_ = false;
+    bool hasAudio_ = false;
+    DWORD scale_ = 0;
+    DWORD rate_ = 0;
+    long videoLength_ = 0;
+    long audioLength_ = 0;
+    std::string* errorSink_ = nullptr;
+};
+
+// True when HKEY_LOCAL_MACHINE\Software\KLCodecPack opens for reading and
+// writing and its value "type" is "mega" (without regard to case).
+bool KLiteCodecPackIsMega();
+
+}  // namespace kalvex

@@ -1,0 +1,38 @@
+#include "media/VideoFileEntry.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "media/TimeText.h"
+
+namespace kalvex {
+
+std::string InfoText(const std::string& name, const MediaInfo& m) {
+    const std::string video = FieldText(m.videoFormat);
+    const std::string audio = FieldText(m.audioFormat);
+    const std::string length = TimeText(m.duration);
+    char text[kInfoTextSize];
+    if (m.darX != 0 && m.darY != 0) {
+        std::snprintf(text, sizeof text,
+                      "%s\n\nVideo Format = %s\n        size = %dx%d\n         DAR = %dx%d\n"
+                      "         fps = %.3f\nAudio Format = %s\n    Channels = %d\n  SampleRate = %d\n"
+                      "Movie Length = %s\n",
+                      name.c_str(), video.c_str(), m.width, m.height, m.darX, m.darY, m.fps, audio.c_str(),
+                      m.channels, m.sampleRate, length.c_str());
+    } else {
+        std::snprintf(text, sizeof text,
+                      "%s\n\nVideo Format = %s\n        size = %dx%d\n         fps = %.3f\n"
+                      "Audio Format = %s\n    Channels = %d\n  SampleRate = %d\nMovie Length = %s\n",
+                      name.c_str(), video.c_str(), m.width, m.height, m.fps, audio.c_str(), m.channels,
+                      m.sampleRate, length.c_str());
+    }
+    return std::string(text, strnlen(text, sizeof text - 1));
+}
+
+void MakeInfoText(VideoFileEntry& e) {
+    const std::string text = InfoText(FieldText(e.fileName), e.mediaInfo);
+    std::memset(e.infoText, 0, sizeof e.infoText);
+    std::memcpy(e.infoText, text.data(), std::min(text.size(), sizeof e.infoText - 1));
+}
+
+}  // namespace kalvex

@@ -1,0 +1,171 @@
+#include "media/VideoFileList.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/system/Folders.h"
+
+namespace kalvex {
+
+namespace {
+
+template <size_t N>
+void Terminate(char (&field)[N]) {
+    field[N - 1] = '\0';
+}
+
+// A record from a damaged file may lack the NUL of a text field; every text
+// field gets one in its last byte, which a record written by this program
+// always has already.
+void TerminateTextFields(VideoFileEntry& e) {
+    Terminate(e.fileName);
+    Terminate(e.fullPath);
+    Terminate(e.mediaInfo.videoFormat);
+    Terminate(e.mediaInfo.audioFormat);
+    for (auto& path : e.subtitlePaths) Terminate(path);
+    for (auto& file : e.streamNames)
+        for (auto& name : file) Terminate(name);
+    Terminate(e.infoText);
+}
+
+// The records of one load, in one mapping backed by large pages where the
+// system offers them and made present at once: a long list then costs a few
+// page-ins instead of one fault per 4 KB page. Freed when its last entry
+// leaves the list.
+class RecordBlock {
+public:
+    static constexpr size_t kLargePage = size_t(2) << 20;
+
+    explicit RecordBlock(size_t records) : total_(records * sizeof(VideoFileEntry) + kLargePage) {
+        void* p = mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        raw_ = p;
+        const uintptr_t aligned = (uintptr_t(p) + kLargePage - 1) & ~uintptr_t(kLargePage - 1);
+        base_ = reinterpret_cast<VideoFileEntry*>(aligned);
+        // Both are hints; without them the pages come in one by one.
+        const size_t bytes = records * sizeof(VideoFileEntry);
+        madvise(base_, bytes, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        madvise(base_, bytes, MADV_POPULATE_WRITE);
+#endif
+    }
+    ~RecordBlock() {
+        if (raw_) munmap(raw_, total_);
+    }
+    RecordBlock(const RecordBlock&) = delete;
+    RecordBlock& operator=(const RecordBlock&) = delete;
+    VideoFileEntry* Records() const { return base_; }
+
+private:
+    size_t total_;
+    void* raw_ = nullptr;
+    VideoFileEntry* base_ = nullptr;
+};
+
+}  // namespace
+
+std::string FileListPath() { return AppDataFolder() + "filesv2.dat"; }
+
+std::vector<VideoFileEntry> VideoFileList::Entries() const {
+    std::vector<VideoFileEntry> out;
+    out.reserve(entries_.size());
+    // A long list makes a large fresh buffer: bring its pages in at once.
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(out.data()) + page - 1) & ~uintptr_t(page - 1);
+    const uintptr_t end = uintptr_t(out.data() + entries_.size()) & ~uintptr_t(page - 1);
+    if (end > begin + (size_t(2) << 20)) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#endif
+    }
+    for (const auto& e : entries_) out.push_back(*e);
+    return out;
+}
+
+void VideoFileList::Insert(int index, const VideoFileEntry& entry) {
+    index = std::clamp(index, 0, Count());
+    entries_.insert(entries_.begin() + index, std::make_shared<VideoFileEntry>(entry));
+}
+
+bool VideoFileList::Remove(int index) {
+    if (index < 0 || index >= Count()) return false;
+    entries_.erase(entries_.begin() + index);
+    return true;
+}
+
+bool VideoFileList::MoveUp(std::vector<int>& selected) {
+    if (selected.empty() || selected.front() <= 0 || selected.back() >= Count()) return false;
+    // In ascending order each selected entry trades places with the one above.
+    for (int& i : selected) {
+        std::swap(entries_[size_t(i)], entries_[size_t(i - 1)]);
+        --i;
+    }
+    return true;
+}
+
+bool VideoFileList::MoveDown(std::vector<int>& selected) {
+    if (selected.empty() || selected.front() < 0 || selected.back() >= Count() - 1) return false;
+    // From the last selected to the first, each trades places with the one below.
+    for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
+        std::swap(entries_[size_t(*it)], entries_[size_t(*it + 1)]);
+        ++*it;
+    }
+    return true;
+}
+
+int VideoFileList::Load(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return 0;
+    int32_t count = 0;
+    int loaded = 0;
+    struct stat st {};
+    if (std::fread(&count, sizeof count, 1, f) == 1 && count > 0 && fstat(fileno(f), &st) == 0) {
+        // Only as many records as the data holds; a count beyond it does
+        // not decide what is allocated.
+        int64_t whole = S_ISREG(st.st_mode) ? (int64_t(st.st_size) - 4) / int64_t(sizeof(VideoFileEntry)) : 0;
+        const size_t records = size_t(std::clamp<int64_t>(whole, 0, count));
+        if (records > 0) {
+            auto block = std::make_shared<RecordBlock>(records);
+            if (VideoFileEntry* base = block->Records()) {
+                // A record cut short ends the data: nothing after it can be whole.
+                const size_t read = std::fread(base, sizeof(VideoFileEntry), records, f);
+                entries_.reserve(entries_.size() + read);
+                for (size_t k = 0; k < read; ++k) {
+                    TerminateTextFields(base[k]);
+                    // Each entry shares the block's ownership.
+                    entries_.push_back(std::shared_ptr<VideoFileEntry>(block, base + k));
+                }
+                loaded = int(read);
+            }
+        }
+    }
+    std::fclose(f);
+    return loaded;
+}
+
+bool VideoFileList::Save(const std::string& path) const {
+    const std::string temp = path + ".new";
+    FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) return false;
+    const int32_t count = Count();
+    bool ok = std::fwrite(&count, sizeof count, 1, f) == 1;
+    for (const auto& e : entries_) {
+        if (!ok) break;
+        ok = std::fwrite(e.get(), sizeof(VideoFileEntry), 1, f) == 1;
+    }
+    ok = std::fflush(f) == 0 && ok;
+    ok = fsync(fileno(f)) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kalvex

@@ -1,0 +1,60 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/VideoFileEntry.h"
+
+namespace kalvex {
+
+// AppDataFolder() + "filesv2.dat": the list as it was at the last orderly exit.
+std::string FileListPath();
+
+// The ordered list of entries of the Video Files page. Entries are held by
+// pointer, so reordering a long list moves pointers, not 60 KB records; the
+// entries of one load share one block of memory. Callers still get and give
+// copies or references of the plain record.
+class VideoFileList {
+public:
+    VideoFileList() = default;
+    VideoFileList(VideoFileList&&) = default;
+    VideoFileList& operator=(VideoFileList&&) = default;
+    VideoFileList(const VideoFileList&) = delete;
+    VideoFileList& operator=(const VideoFileList&) = delete;
+
+    int Count() const { return int(entries_.size()); }
+    bool Empty() const { return entries_.empty(); }
+    // The entry at index (0 <= index < Count()), for in-place edits.
+    VideoFileEntry& At(int index) { return *entries_[size_t(index)]; }
+    const VideoFileEntry& At(int index) const { return *entries_[size_t(index)]; }
+    // Copies of every entry, in list order.
+    std::vector<VideoFileEntry> Entries() const;
+
+    // Puts a copy of the entry at index (clamped to 0..Count()).
+    void Insert(int index, const VideoFileEntry& entry);
+    void Append(const VideoFileEntry& entry) { Insert(Count(), entry); }
+    // Removes the entry at index; false when there is none.
+    bool Remove(int index);
+    void Clear() { entries_.clear(); }
+
+    // Selection-aware reordering. `selected` holds the selected indices in
+    // ascending order; on return it holds the indices of the moved entries.
+    // Nothing moves (false) when the selection is empty, when its first
+    // index is the top row (MoveUp) or its last the bottom row (MoveDown).
+    bool MoveUp(std::vector<int>& selected);
+    bool MoveDown(std::vector<int>& selected);
+
+    // filesv2.dat: a signed 32-bit count N, then N raw records.
+    // Load appends every whole record (up to N) and returns how many; a
+    // missing or unreadable file, or a count below 1, loads nothing. Reading
+    // stops at the end of the data, whatever N says.
+    int Load(const std::string& path);
+    // Writes the count and every record in list order, replacing the file
+    // only once the new one is complete. False when it cannot be written.
+    bool Save(const std::string& path) const;
+
+private:
+    std::vector<std::shared_ptr<VideoFileEntry>> entries_;
+};
+
+}  // namespace kalvex

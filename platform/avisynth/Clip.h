@@ -1,0 +1,91 @@
+#pragma once
+// The clip chain of the script engine. Every script line makes a clip that
+// answers "frame n" and "audio samples [start, start + count)", usually by
+// asking the clip before it. Frames are FFmpeg frames passed by reference:
+// a filter that does not change the picture hands its input on unchanged.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+#include <libavutil/rational.h>
+}
+
+namespace kalvex::avs {
+
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::shared_ptr<AVFrame>;
+FramePtr WrapFrame(AVFrame* frame);  // takes ownership
+
+// Thrown while a script is evaluated; the text becomes the file's error.
+struct ScriptError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct ClipInfo {
+    // Video
+    bool hasVideo = false;
+    int width = 0;
+    int height = 0;
+    AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;
+    AVRational fps{0, 1};  // frames per second as a fraction
+    int64_t frameCount = 0;
+    // Audio: always signed 16-bit interleaved samples.
+    bool hasAudio = false;
+    int sampleRate = 0;
+    int channels = 0;
+    int64_t sampleCount = 0;
+
+    int BytesPerSample() const { return 2 * channels; }
+    // The first audio sample of frame n (AviSynth's rule, truncating).
+    int64_t SamplesFromFrames(int64_t frames) const;
+    int64_t FramesFromSamples(int64_t samples) const;
+};
+
+class Clip {
+public:
+    virtual ~Clip() = default;
+    const ClipInfo& Info() const { return info_; }
+    // Frame n, clamped into [0, frameCount - 1]. Never null for a clip with
+    // video and at least one frame.
+    virtual FramePtr GetFrame(int64_t n) = 0;
+    // Fills count samples (count x channels values) starting at sample
+    // start; samples outside the clip's audio are silence.
+    virtual void GetAudio(int16_t* buffer, int64_t start, int64_t count) = 0;
+
+protected:
+    ClipInfo info_;
+};
+using ClipPtr = std::shared_ptr<Clip>;
+
+// True for the planar 8-bit 4:2:0 layouts that are delivered as YV12.
+bool IsYV12(AVPixelFormat format);
+// A frame of the given size and format with fresh buffers.
+FramePtr NewFrame(int width, int height, AVPixelFormat format);
+// A black frame (Y 16, U and V 128 for YUV layouts, zeros otherwise).
+FramePtr BlackFrame(int width, int height, AVPixelFormat format);
+
+// Script functions, each returning the new clip.
+ClipPtr DirectShowSource(const std::string& path);
+ClipPtr ConvertToYV12(ClipPtr child);
+ClipPtr ChangeFPS(ClipPtr child, AVRational fps);
+ClipPtr Trim(ClipPtr child, int64_t first, int64_t last);
+ClipPtr ResampleAudio(ClipPtr child, int rate);
+ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom);
+ClipPtr BicubicResize(ClipPtr child, int width, int height);
+
+// The rate meant by a "%f" frame-rate text: 29.970030 is 30000/1001,
+// 23.976024 is 24000/1001, 25.000000 is 25/1.
+AVRational RateFromDouble(double fps);
+
+// The display aspect ratio of the source opened last on the calling thread,
+// reduced; 0:0 unknown.
+void SetLastDAR(int x, int y);
+void GetLastDAR(int* x, int* y);
+
+}  // namespace kalvex::avs

@@ -1,0 +1,586 @@
+// DirectShowSource: opens any file FFmpeg can read and serves its best video
+// stream and its best audio stream. Video and audio each have their own
+// demuxer and decoder, so that the two streams can be read independently
+// (from two threads, or one far ahead of the other) without queueing
+// packets. Frames are placed on the script's time line by their time
+// stamps: frame n is the last decoded picture whose time stamp falls on or
+// before n / fps. Sequential reading never seeks; a jump seeks to the key
+// frame before the wanted frame and decodes forward.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/avisynth/Clip.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kalvex::avs {
+namespace {
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// Opens a local file (never a protocol: "a:b.mp4" is a file name here).
+AVFormatContext* OpenInput(const std::string& path, std::string* error) {
+    AVFormatContext* fmt = nullptr;
+    std::string url = "file:" + path;
+    int r = avformat_open_input(&fmt, url.c_str(), nullptr, nullptr);
+    if (r < 0) {
+        *error = AvError(r);
+        return nullptr;
+    }
+    r = avformat_find_stream_info(fmt, nullptr);
+    if (r < 0) {
+        avformat_close_input(&fmt);
+        *error = AvError(r);
+        return nullptr;
+    }
+    return fmt;
+}
+
+void KeepOnly(AVFormatContext* fmt, int index) {
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        fmt->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+}
+
+AVCodecContext* OpenDecoder(const AVStream* st, bool threads) {
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) return nullptr;
+    AVCodecContext* dec = avcodec_alloc_context3(codec);
+    if (!dec) return nullptr;
+    if (avcodec_parameters_to_context(dec, st->codecpar) < 0) {
+        avcodec_free_context(&dec);
+        return nullptr;
+    }
+    dec->pkt_timebase = st->time_base;
+    if (threads) {
+        dec->thread_count = 0;  // one per core
+        dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    }
+    if (avcodec_open2(dec, codec, nullptr) < 0) {
+        avcodec_free_context(&dec);
+        return nullptr;
+    }
+    return dec;
+}
+
+bool UsableVideo(const AVStream* st) {
+    return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+           st->codecpar->width > 0 && st->codecpar->height > 0 && st->codecpar->format != AV_PIX_FMT_NONE &&
+           avcodec_find_decoder(st->codecpar->codec_id);
+}
+
+bool UsableAudio(const AVStream* st) {
+    return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && st->codecpar->sample_rate > 0 &&
+           st->codecpar->ch_layout.nb_channels > 0 && avcodec_find_decoder(st->codecpar->codec_id);
+}
+
+int FindStream(AVFormatContext* fmt, AVMediaType type, int related) {
+    int best = av_find_best_stream(fmt, type, -1, related, nullptr, 0);
+    auto usable = [&](int i) {
+        return i >= 0 && (type == AVMEDIA_TYPE_VIDEO ? UsableVideo(fmt->streams[i]) : UsableAudio(fmt->streams[i]));
+    };
+    if (usable(best)) return best;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        if (usable(int(i))) return int(i);
+    return -1;
+}
+
+class FFmpegSource : public Clip {
+public:
+    explicit FFmpegSource(const std::string& path);
+    ~FFmpegSource() override;
+    FramePtr GetFrame(int64_t n) override;
+    void GetAudio(int16_t* buffer, int64_t start, int64_t count) override;
+
+private:
+    // Video
+    bool OpenVideo(std::string* error);
+    void CloseVideo();
+    bool DecodeVideo(FramePtr* frame, int64_t* index);
+    void SeekVideo(int64_t n);
+    FramePtr Conform(FramePtr frame);
+    // Audio
+    bool OpenAudio();
+    void CloseAudio();
+    bool DecodeAudio();
+    void SeekAudio(int64_t sample);
+    void Append(const int16_t* data, int64_t samples, int64_t position);
+    void DropBefore(int64_t sample);
+    int64_t FifoEnd() const { return fifoStart_ + int64_t(fifo_.size() - fifoOffset_) / info_.channels; }
+
+    std::string path_;
+    int64_t start_ = 0;  // the file's start time, AV_TIME_BASE units
+    int videoIndex_ = -1;
+    int audioIndex_ = -1;
+
+    AVFormatContext* vfmt_ = nullptr;
+    AVCodecContext* vdec_ = nullptr;
+    AVPacket* vpkt_ = nullptr;
+    AVFrame* vframe_ = nullptr;
+    AVRational vtb_{1, 1};
+    int64_t vstart_ = 0;  // start_ in the video stream's time base
+    bool vdrained_ = false;
+    bool veof_ = false;
+    FramePtr shown_;  // the picture for frames [shownIndex_, pendingIndex_)
+    int64_t shownIndex_ = -1;
+    FramePtr pending_;  // the next decoded picture, not yet due
+    int64_t pendingIndex_ = -1;
+    int64_t lastIndex_ = -1;  // index of the picture decoded last
+    SwsContext* conform_ = nullptr;
+
+    AVFormatContext* afmt_ = nullptr;
+    AVCodecContext* adec_ = nullptr;
+    AVPacket* apkt_ = nullptr;
+    AVFrame* aframe_ = nullptr;
+    SwrContext* swr_ = nullptr;
+    AVChannelLayout swrInLayout_{};
+    int swrInRate_ = 0;
+    int swrInFormat_ = -1;
+    bool aopened_ = false;
+    bool aeof_ = false;
+    bool adrained_ = false;
+    bool resync_ = true;
+    std::vector<int16_t> fifo_;
+    size_t fifoOffset_ = 0;  // values consumed at the front of fifo_
+    int64_t fifoStart_ = 0;  // sample index of fifo_[fifoOffset_]
+    int64_t validFrom_ = 0;  // reads from here on need no seek; before fifoStart_ is silence
+    std::vector<int16_t> convert_;
+};
+
+FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
+    std::string error;
+    vfmt_ = OpenInput(path, &error);
+    if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
+    start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
+    videoIndex_ = FindStream(vfmt_, AVMEDIA_TYPE_VIDEO, -1);
+    audioIndex_ = FindStream(vfmt_, AVMEDIA_TYPE_AUDIO, videoIndex_);
+    if (videoIndex_ < 0 && audioIndex_ < 0) {
+        CloseVideo();
+        throw ScriptError("DirectShowSource: \"" + path + "\" has no video or audio stream that can be decoded");
+    }
+    int64_t fileDuration = vfmt_->duration;  // AV_TIME_BASE units, may be unknown
+
+    int darX = 0, darY = 0;
+    if (videoIndex_ >= 0) {
+        AVStream* st = vfmt_->streams[videoIndex_];
+        vtb_ = st->time_base;
+        vstart_ = av_rescale_q(start_, AV_TIME_BASE_Q, vtb_);
+        info_.hasVideo = true;
+        info_.width = st->codecpar->width;
+        info_.height = st->codecpar->height;
+        info_.pixelFormat = AVPixelFormat(st->codecpar->format);
+        AVRational fps = st->avg_frame_rate;
+        if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = st->r_frame_rate;
+        if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = AVRational{25, 1};
+        av_reduce(&fps.num, &fps.den, fps.num, fps.den, INT32_MAX);
+        info_.fps = fps;
+        if (st->nb_frames > 0) {
+            info_.frameCount = st->nb_frames;
+        } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+            int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
+            info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
+        } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
+            info_.frameCount = av_rescale_q(fileDuration, AV_TIME_BASE_Q, av_inv_q(fps));
+        } else {
+            // No length anywhere: count the packets once (no decoding).
+            AVPacket* pkt = av_packet_alloc();
+            KeepOnly(vfmt_, videoIndex_);
+            while (av_read_frame(vfmt_, pkt) >= 0) {
+                if (pkt->stream_index == videoIndex_) ++info_.frameCount;
+                av_packet_unref(pkt);
+            }
+            av_packet_free(&pkt);
+            av_seek_frame(vfmt_, -1, INT64_MIN, AVSEEK_FLAG_BACKWARD);
+        }
+        if (info_.frameCount < 1) info_.frameCount = 1;
+        AVRational sar = av_guess_sample_aspect_ratio(vfmt_, st, nullptr);
+        if (sar.num > 0 && sar.den > 0) {
+            av_reduce(&darX, &darY, int64_t(info_.width) * sar.num, int64_t(info_.height) * sar.den, 1 << 30);
+        }
+    }
+    SetLastDAR(darX, darY);
+
+    if (audioIndex_ >= 0) {
+        AVStream* st = vfmt_->streams[audioIndex_];
+        info_.hasAudio = true;
+        info_.sampleRate = st->codecpar->sample_rate;
+        info_.channels = std::min(2, st->codecpar->ch_layout.nb_channels);
+        AVRational rate{info_.sampleRate, 1};
+        if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+            int64_t stStart = st->start_time != AV_NOPTS_VALUE ? st->start_time : av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
+            int64_t end = st->duration + stStart - av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
+            info_.sampleCount = av_rescale_q(end, st->time_base, av_inv_q(rate));
+        } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
+            info_.sampleCount = av_rescale_q(fileDuration, AV_TIME_BASE_Q, av_inv_q(rate));
+        } else if (info_.hasVideo) {
+            info_.sampleCount = av_rescale_q(info_.frameCount, av_inv_q(info_.fps), av_inv_q(rate));
+        }
+        if (info_.sampleCount < 0) info_.sampleCount = 0;
+    }
+
+    if (info_.hasVideo) {
+        if (!OpenVideo(&error)) {
+            CloseVideo();
+            throw ScriptError("DirectShowSource: cannot decode the video of \"" + path + "\": " + error);
+        }
+    } else {
+        CloseVideo();
+    }
+}
+
+FFmpegSource::~FFmpegSource() {
+    CloseVideo();
+    CloseAudio();
+}
+
+bool FFmpegSource::OpenVideo(std::string* error) {
+    if (!vfmt_) {
+        vfmt_ = OpenInput(path_, error);
+        if (!vfmt_) return false;
+        if (videoIndex_ >= int(vfmt_->nb_streams) || !UsableVideo(vfmt_->streams[videoIndex_])) {
+            *error = "the video stream has gone";
+            return false;
+        }
+    }
+    KeepOnly(vfmt_, videoIndex_);
+    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true);
+    if (!vdec_) {
+        *error = "no decoder";
+        return false;
+    }
+    vpkt_ = av_packet_alloc();
+    vframe_ = av_frame_alloc();
+    vdrained_ = veof_ = false;
+    shown_.reset();
+    pending_.reset();
+    shownIndex_ = pendingIndex_ = lastIndex_ = -1;
+    return vpkt_ && vframe_;
+}
+
+void FFmpegSource::CloseVideo() {
+    avcodec_free_context(&vdec_);
+    avformat_close_input(&vfmt_);
+    av_packet_free(&vpkt_);
+    av_frame_free(&vframe_);
+    sws_freeContext(conform_);
+    conform_ = nullptr;
+}
+
+// Makes a decoded picture match the clip's size and format (streams may
+// change either midway; the clip promises one).
+FramePtr FFmpegSource::Conform(FramePtr frame) {
+    if (frame->width == info_.width && frame->height == info_.height && frame->format == info_.pixelFormat)
+        return frame;
+    conform_ = sws_getCachedContext(conform_, frame->width, frame->height, AVPixelFormat(frame->format), info_.width,
+                                    info_.height, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!conform_) return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+    FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+    if (!out) return nullptr;
+    sws_scale(conform_, frame->data, frame->linesize, 0, frame->height, out->data, out->linesize);
+    out->best_effort_timestamp = frame->best_effort_timestamp;
+    return out;
+}
+
+// The next decoded picture and its frame index. False at the end.
+bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
+    if (!vdec_ || veof_) return false;
+    for (;;) {
+        int r = avcodec_receive_frame(vdec_, vframe_);
+        if (r >= 0) {
+            int64_t ts = vframe_->best_effort_timestamp;
+            int64_t idx = ts == AV_NOPTS_VALUE ? lastIndex_ + 1 : av_rescale_q(ts - vstart_, vtb_, av_inv_q(info_.fps));
+            // Time stamps that run backwards or leap ahead by more than ten
+            // seconds (broken files, wraps, stream discontinuities) continue
+            // the count instead.
+            if (lastIndex_ >= 0 && (idx < lastIndex_ || idx > lastIndex_ + 10 * av_q2d(info_.fps) + 1)) idx = lastIndex_ + 1;
+            lastIndex_ = idx;
+            AVFrame* copy = av_frame_alloc();
+            if (!copy) return false;
+            av_frame_move_ref(copy, vframe_);
+            *frame = Conform(WrapFrame(copy));
+            *index = idx;
+            return *frame != nullptr;
+        }
+        if (r == AVERROR_EOF) {
+            veof_ = true;
+            return false;
+        }
+        if (r != AVERROR(EAGAIN)) {
+            // A decoder failure: go on with the next packet.
+            if (vdrained_) {
+                veof_ = true;
+                return false;
+            }
+        }
+        if (vdrained_) {
+            veof_ = true;
+            return false;
+        }
+        r = av_read_frame(vfmt_, vpkt_);
+        if (r < 0) {
+            avcodec_send_packet(vdec_, nullptr);
+            vdrained_ = true;
+            continue;
+        }
+        if (vpkt_->stream_index == videoIndex_) avcodec_send_packet(vdec_, vpkt_);  // errors: skip the packet
+        av_packet_unref(vpkt_);
+    }
+}
+
+void FFmpegSource::SeekVideo(int64_t n) {
+    AVRational frameTime = av_inv_q(info_.fps);
+    int64_t target = vstart_ + av_rescale_q(n, frameTime, vtb_);
+    static const int64_t kBackoffSeconds[] = {0, 1, 3, 10, 30, 120};
+    for (int64_t back : kBackoffSeconds) {
+        int64_t ts = target - av_rescale_q(back, AVRational{1, 1}, vtb_);
+        if (ts < vstart_ && back) ts = vstart_;
+        bool ok = av_seek_frame(vfmt_, videoIndex_, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+        if (!ok) {
+            // Not seekable: start over from the beginning.
+            CloseVideo();
+            std::string error;
+            if (!OpenVideo(&error)) CloseVideo();
+            return;
+        }
+        avcodec_flush_buffers(vdec_);
+        vdrained_ = veof_ = false;
+        shown_.reset();
+        pending_.reset();
+        shownIndex_ = pendingIndex_ = lastIndex_ = -1;
+        if (!DecodeVideo(&pending_, &pendingIndex_)) return;
+        if (pendingIndex_ <= n || ts <= vstart_) return;
+    }
+}
+
+FramePtr FFmpegSource::GetFrame(int64_t n) {
+    if (!info_.hasVideo) return nullptr;
+    n = std::clamp<int64_t>(n, 0, info_.frameCount - 1);
+    int64_t threshold = std::max<int64_t>(100, int64_t(av_q2d(info_.fps) * 5));
+    int64_t reach = std::max(shown_ ? shownIndex_ : 0, pending_ ? pendingIndex_ : 0);
+    if (vfmt_ && ((shown_ && n < shownIndex_) || n > reach + threshold)) SeekVideo(n);
+    for (;;) {
+        if (pending_ && pendingIndex_ <= n) {
+            shown_ = std::move(pending_);
+            shownIndex_ = pendingIndex_;
+            pending_.reset();
+            continue;
+        }
+        if (pending_ || !DecodeVideo(&pending_, &pendingIndex_)) break;
+    }
+    if (shown_) return shown_;
+    if (pending_) return pending_;  // frames before the first picture show it
+    return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+}
+
+// ---- audio ----
+
+bool FFmpegSource::OpenAudio() {
+    aopened_ = true;
+    std::string error;
+    afmt_ = OpenInput(path_, &error);
+    if (!afmt_) return false;
+    if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_])) {
+        avformat_close_input(&afmt_);
+        return false;
+    }
+    KeepOnly(afmt_, audioIndex_);
+    adec_ = OpenDecoder(afmt_->streams[audioIndex_], false);
+    apkt_ = av_packet_alloc();
+    aframe_ = av_frame_alloc();
+    if (!adec_ || !apkt_ || !aframe_) {
+        CloseAudio();
+        aopened_ = true;
+        return false;
+    }
+    aeof_ = adrained_ = false;
+    resync_ = true;
+    return true;
+}
+
+void FFmpegSource::CloseAudio() {
+    avcodec_free_context(&adec_);
+    avformat_close_input(&afmt_);
+    av_packet_free(&apkt_);
+    av_frame_free(&aframe_);
+    swr_free(&swr_);
+    av_channel_layout_uninit(&swrInLayout_);
+    swrInFormat_ = -1;
+    aopened_ = false;
+}
+
+void FFmpegSource::Append(const int16_t* data, int64_t samples, int64_t position) {
+    const int ch = info_.channels;
+    if (fifo_.size() == fifoOffset_) {
+        fifo_.clear();
+        fifoOffset_ = 0;
+        fifoStart_ = position;
+    } else if (position > FifoEnd()) {
+        fifo_.resize(fifo_.size() + size_t(position - FifoEnd()) * ch, 0);  // a gap: silence
+    } else if (position < FifoEnd()) {
+        int64_t overlap = FifoEnd() - position;  // already have these: drop them
+        if (overlap >= samples) return;
+        data += overlap * ch;
+        samples -= overlap;
+    }
+    fifo_.insert(fifo_.end(), data, data + samples * ch);
+}
+
+// Decodes one more block of audio into the queue. False at the end.
+bool FFmpegSource::DecodeAudio() {
+    if (!adec_ || aeof_) return false;
+    for (;;) {
+        int r = avcodec_receive_frame(adec_, aframe_);
+        if (r >= 0) {
+            AVChannelLayout in{};
+            if (aframe_->ch_layout.nb_channels > 0)
+                av_channel_layout_copy(&in, &aframe_->ch_layout);
+            else
+                av_channel_layout_default(&in, adec_->ch_layout.nb_channels);
+            if (in.order == AV_CHANNEL_ORDER_UNSPEC) {
+                int n = in.nb_channels;
+                av_channel_layout_uninit(&in);
+                av_channel_layout_default(&in, n);
+            }
+            if (!swr_ || av_channel_layout_compare(&in, &swrInLayout_) != 0 || aframe_->sample_rate != swrInRate_ ||
+                aframe_->format != swrInFormat_) {
+                swr_free(&swr_);
+                AVChannelLayout out{};
+                av_channel_layout_default(&out, info_.channels);
+                if (swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, info_.sampleRate, &in,
+                                        AVSampleFormat(aframe_->format), aframe_->sample_rate, 0, nullptr) < 0 ||
+                    swr_init(swr_) < 0) {
+                    swr_free(&swr_);
+                }
+                av_channel_layout_uninit(&out);
+                av_channel_layout_uninit(&swrInLayout_);
+                av_channel_layout_copy(&swrInLayout_, &in);
+                swrInRate_ = aframe_->sample_rate;
+                swrInFormat_ = aframe_->format;
+            }
+            av_channel_layout_uninit(&in);
+            if (!swr_ || aframe_->sample_rate <= 0) {
+                av_frame_unref(aframe_);
+                continue;  // cannot convert this block; skip it
+            }
+            int outMax = swr_get_out_samples(swr_, aframe_->nb_samples);
+            if (outMax < 0) outMax = aframe_->nb_samples * 2 + 256;
+            convert_.resize(size_t(outMax) * info_.channels);
+            uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(convert_.data())};
+            int got = swr_convert(swr_, outPlanes, outMax, const_cast<const uint8_t**>(aframe_->extended_data),
+                                  aframe_->nb_samples);
+            int64_t ts = aframe_->best_effort_timestamp;
+            AVRational tb = afmt_->streams[audioIndex_]->time_base;
+            av_frame_unref(aframe_);
+            if (got <= 0) continue;
+            int64_t position = FifoEnd();
+            if (ts != AV_NOPTS_VALUE) {
+                int64_t stamped = av_rescale_q(ts - av_rescale_q(start_, AV_TIME_BASE_Q, tb), tb,
+                                               AVRational{1, info_.sampleRate});
+                // Follow the time stamps at the start and after gaps or
+                // overlaps of more than 100 ms; count samples otherwise, so
+                // sequential audio stays sample-exact.
+                // Leaps of more than ten seconds are discontinuities of the
+                // stream, not gaps in the sound: counting goes on.
+                int64_t drift = std::llabs(stamped - position);
+                if (resync_ || (drift > info_.sampleRate / 10 && drift < int64_t(info_.sampleRate) * 10)) position = stamped;
+            }
+            resync_ = false;
+            const int16_t* data = convert_.data();
+            int64_t n = got;
+            if (position < 0) {  // before the time line starts
+                if (-position >= n) continue;
+                data += -position * info_.channels;
+                n += position;
+                position = 0;
+            }
+            Append(data, n, position);
+            return true;
+        }
+        if (r == AVERROR_EOF || adrained_) {
+            aeof_ = true;
+            return false;
+        }
+        r = av_read_frame(afmt_, apkt_);
+        if (r < 0) {
+            avcodec_send_packet(adec_, nullptr);
+            adrained_ = true;
+            continue;
+        }
+        if (apkt_->stream_index == audioIndex_) avcodec_send_packet(adec_, apkt_);
+        av_packet_unref(apkt_);
+    }
+}
+
+void FFmpegSource::SeekAudio(int64_t sample) {
+    fifo_.clear();
+    fifoOffset_ = 0;
+    fifoStart_ = sample;
+    validFrom_ = sample;
+    AVRational tb = afmt_->streams[audioIndex_]->time_base;
+    int64_t ts = av_rescale_q(start_, AV_TIME_BASE_Q, tb) + av_rescale_q(sample, AVRational{1, info_.sampleRate}, tb);
+    if (av_seek_frame(afmt_, audioIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+        CloseAudio();
+        OpenAudio();
+        fifoStart_ = validFrom_ = 0;
+        return;
+    }
+    avcodec_flush_buffers(adec_);
+    if (swr_) swr_init(swr_);  // forget what the converter holds
+    aeof_ = adrained_ = false;
+    resync_ = true;
+}
+
+void FFmpegSource::GetAudio(int16_t* buffer, int64_t start, int64_t count) {
+    if (count <= 0) return;
+    const int ch = info_.channels;
+    std::memset(buffer, 0, size_t(count) * std::max(ch, 1) * sizeof(int16_t));
+    if (!info_.hasAudio) return;
+    int64_t from = std::max<int64_t>(start, 0);
+    int64_t to = std::min(start + count, info_.sampleCount);
+    if (from >= to) return;
+    if (!aopened_) OpenAudio();
+    if (!adec_) return;
+    if (from < validFrom_ || from > FifoEnd() + int64_t(info_.sampleRate) * 5) SeekAudio(from);
+    // Reads go forward: what lies before this read is dropped, also while
+    // decoding towards it, so a long way there never piles up.
+    DropBefore(from);
+    while (FifoEnd() < to && DecodeAudio()) DropBefore(from);
+    int64_t a = std::max(from, fifoStart_), b = std::min(to, FifoEnd());
+    if (a < b)
+        std::memcpy(buffer + (a - start) * ch, fifo_.data() + fifoOffset_ + (a - fifoStart_) * ch,
+                    size_t(b - a) * ch * sizeof(int16_t));
+    validFrom_ = from;
+}
+
+void FFmpegSource::DropBefore(int64_t sample) {
+    const int ch = info_.channels;
+    int64_t drop = std::min(sample, FifoEnd()) - fifoStart_;
+    if (drop <= 0) return;
+    fifoOffset_ += size_t(drop) * ch;
+    fifoStart_ += drop;
+    if (fifoOffset_ == fifo_.size()) {
+        fifo_.clear();
+        fifoOffset_ = 0;
+    } else if (fifoOffset_ > (1u << 20) && fifoOffset_ * 2 > fifo_.size()) {
+        fifo_.erase(fifo_.begin(), fifo_.begin() + ptrdiff_t(fifoOffset_));
+        fifoOffset_ = 0;
+    }
+}
+
+}  // namespace
+
+ClipPtr DirectShowSource(const std::string& path) { return std::make_shared<FFmpegSource>(path); }
+
+}  // namespace kalvex::avs

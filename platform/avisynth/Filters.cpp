@@ -1,0 +1,421 @@
+// The filters of the script engine and the helpers every clip shares.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/avisynth/Clip.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kalvex::avs {
+
+FramePtr WrapFrame(AVFrame* frame) {
+    if (!frame) return nullptr;
+    return FramePtr(frame, FrameDeleter());
+}
+
+int64_t ClipInfo::SamplesFromFrames(int64_t frames) const {
+    if (fps.num <= 0) return 0;
+    return av_rescale_rnd(frames, int64_t(sampleRate) * fps.den, fps.num, AV_ROUND_DOWN);
+}
+
+int64_t ClipInfo::FramesFromSamples(int64_t samples) const {
+    if (sampleRate <= 0 || fps.den <= 0) return 0;
+    return av_rescale_rnd(samples, fps.num, int64_t(sampleRate) * fps.den, AV_ROUND_DOWN);
+}
+
+bool IsYV12(AVPixelFormat format) { return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P; }
+
+FramePtr NewFrame(int width, int height, AVPixelFormat format) {
+    AVFrame* f = av_frame_alloc();
+    if (!f) return nullptr;
+    f->width = width;
+    f->height = height;
+    f->format = format;
+    if (av_frame_get_buffer(f, 0) < 0) {
+        av_frame_free(&f);
+        return nullptr;
+    }
+    return WrapFrame(f);
+}
+
+FramePtr BlackFrame(int width, int height, AVPixelFormat format) {
+    FramePtr f = NewFrame(std::max(width, 2), std::max(height, 2), format);
+    if (!f) return nullptr;
+    ptrdiff_t lines[4];
+    for (int i = 0; i < 4; ++i) lines[i] = f->linesize[i];
+    if (av_image_fill_black(f->data, lines, format, AVCOL_RANGE_MPEG, f->width, f->height) < 0) {
+        for (int i = 0; i < AV_NUM_DATA_POINTERS && f->buf[i]; ++i) std::memset(f->buf[i]->data, 0, f->buf[i]->size);
+    }
+    return f;
+}
+
+AVRational RateFromDouble(double fps) {
+    // NTSC rates are written as "%f" texts of n * 1000 / 1001.
+    double k = fps * 1001.0 / 1000.0;
+    long long n = std::llround(k);
+    if (n > 0 && std::fabs(k - double(n)) < 1e-5 && std::fabs(fps - std::round(fps)) > 1e-6)
+        return AVRational{int(n * 1000), 1001};
+    if (std::fabs(fps - std::round(fps)) < 1e-6) return AVRational{int(std::llround(fps)), 1};
+    return av_d2q(fps, 1000000);
+}
+
+namespace {
+// Per thread: a conversion opening its script on its own thread must not
+// change what an examination on the window's thread reads.
+thread_local int tDarX = 0, tDarY = 0;
+}  // namespace
+
+void SetLastDAR(int x, int y) {
+    tDarX = x;
+    tDarY = y;
+}
+
+void GetLastDAR(int* x, int* y) {
+    if (x) *x = tDarX;
+    if (y) *y = tDarY;
+}
+
+namespace {
+
+// A filter that only changes the picture: audio goes through unchanged.
+class VideoFilter : public Clip {
+public:
+    explicit VideoFilter(ClipPtr child) : child_(std::move(child)) { info_ = child_->Info(); }
+    void GetAudio(int16_t* buffer, int64_t start, int64_t count) override { child_->GetAudio(buffer, start, count); }
+
+protected:
+    // A repeated source picture (ChangeFPS, Trim edges, still parts) is
+    // processed once: the last input and its result are remembered.
+    FramePtr Cached(const FramePtr& in) const { return in && in == lastIn_ ? lastOut_ : nullptr; }
+    FramePtr Remember(FramePtr in, FramePtr out) {
+        lastIn_ = std::move(in);
+        lastOut_ = out;
+        return out;
+    }
+    ClipPtr child_;
+    FramePtr lastIn_, lastOut_;
+};
+
+void RequireVideo(const ClipPtr& c, const char* name) {
+    if (!c->Info().hasVideo) throw ScriptError(std::string(name) + ": the clip has no video");
+}
+
+void RequireYV12(const ClipPtr& c, const char* name) {
+    RequireVideo(c, name);
+    if (!IsYV12(c->Info().pixelFormat)) throw ScriptError(std::string(name) + ": YV12 input only (use ConvertToYV12 first)");
+}
+
+// ---- ConvertToYV12 ----
+class ConvertToYV12Clip : public VideoFilter {
+public:
+    explicit ConvertToYV12Clip(ClipPtr child) : VideoFilter(std::move(child)) {
+        info_.width &= ~1;  // 4:2:0 needs even sizes: drop an odd last column or row
+        info_.height &= ~1;
+        if (info_.width < 2 || info_.height < 2) throw ScriptError("ConvertToYV12: the picture is too small");
+        AVPixelFormat in = child_->Info().pixelFormat;
+        info_.pixelFormat = IsYV12(in) ? in : AV_PIX_FMT_YUV420P;
+    }
+    ~ConvertToYV12Clip() override { sws_freeContext(sws_); }
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        if (IsYV12(AVPixelFormat(in->format)) && in->format == info_.pixelFormat) {
+            if (in->width == info_.width && in->height == info_.height) return in;
+            if (FramePtr c = Cached(in)) return c;
+            // Same planes, one column or row less: a new reference, no copy.
+            AVFrame* ref = av_frame_clone(in.get());
+            if (!ref) return nullptr;
+            ref->width = info_.width;
+            ref->height = info_.height;
+            return Remember(in, WrapFrame(ref));
+        }
+        if (FramePtr c = Cached(in)) return c;
+        sws_ = sws_getCachedContext(sws_, info_.width, info_.height, AVPixelFormat(in->format), info_.width, info_.height,
+                                    info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+        if (!sws_ || !out) return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        sws_scale(sws_, in->data, in->linesize, 0, info_.height, out->data, out->linesize);
+        return Remember(in, out);
+    }
+
+private:
+    SwsContext* sws_ = nullptr;
+};
+
+// ---- ChangeFPS ----
+class ChangeFPSClip : public VideoFilter {
+public:
+    ChangeFPSClip(ClipPtr child, AVRational fps) : VideoFilter(std::move(child)) {
+        const ClipInfo& c = child_->Info();
+        info_.fps = fps;
+        // length = round(old length x new / old)
+        info_.frameCount = av_rescale_rnd(c.frameCount, int64_t(fps.num) * c.fps.den, int64_t(fps.den) * c.fps.num,
+                                          AV_ROUND_NEAR_INF);
+    }
+    FramePtr GetFrame(int64_t n) override {
+        const ClipInfo& c = child_->Info();
+        n = std::clamp<int64_t>(n, 0, std::max<int64_t>(info_.frameCount - 1, 0));
+        // source frame = floor(n x old / new)
+        int64_t src = av_rescale_rnd(n, int64_t(c.fps.num) * info_.fps.den, int64_t(c.fps.den) * info_.fps.num, AV_ROUND_DOWN);
+        return child_->GetFrame(src);
+    }
+};
+
+// ---- Trim ----
+class TrimClip : public Clip {
+public:
+    TrimClip(ClipPtr child, int64_t first, int64_t last) : child_(std::move(child)) {
+        info_ = child_->Info();
+        const int64_t count = info_.frameCount;
+        // AviSynth's rules: last 0 = to the end, last < 0 = -last frames.
+        first = std::clamp<int64_t>(first, 0, std::max<int64_t>(count - 1, 0));
+        if (last == 0)
+            last = count - 1;
+        else if (last < 0)
+            last = first - last - 1;
+        last = std::min(last, count - 1);
+        first_ = first;
+        info_.frameCount = std::max<int64_t>(last - first + 1, 0);
+        if (info_.hasAudio) {
+            audioStart_ = info_.SamplesFromFrames(first);
+            info_.sampleCount = std::max<int64_t>(info_.SamplesFromFrames(last + 1) - audioStart_, 0);
+        }
+    }
+    FramePtr GetFrame(int64_t n) override {
+        n = std::clamp<int64_t>(n, 0, std::max<int64_t>(info_.frameCount - 1, 0));
+        return child_->GetFrame(first_ + n);
+    }
+    void GetAudio(int16_t* buffer, int64_t start, int64_t count) override {
+        if (count <= 0) return;
+        // Nothing beyond the cut: samples past its end are silence.
+        int64_t inside = std::clamp<int64_t>(info_.sampleCount - start, 0, count);
+        if (inside < count) std::memset(buffer, 0, size_t(count) * info_.BytesPerSample());
+        if (start < 0) {
+            int64_t skip = std::min(-start, count);
+            buffer += skip * info_.channels;
+            start += skip;
+            count -= skip;
+            inside = std::clamp<int64_t>(info_.sampleCount - start, 0, count);
+        }
+        if (inside > 0) child_->GetAudio(buffer, audioStart_ + start, inside);
+    }
+
+private:
+    ClipPtr child_;
+    int64_t first_ = 0;
+    int64_t audioStart_ = 0;
+};
+
+// ---- ResampleAudio ----
+class ResampleAudioClip : public Clip {
+public:
+    ResampleAudioClip(ClipPtr child, int rate) : child_(std::move(child)) {
+        info_ = child_->Info();
+        const ClipInfo& c = child_->Info();
+        info_.sampleRate = rate;
+        info_.sampleCount = av_rescale_rnd(c.sampleCount, rate, c.sampleRate, AV_ROUND_NEAR_INF);
+        AVChannelLayout layout{};
+        av_channel_layout_default(&layout, c.channels);
+        int r = swr_alloc_set_opts2(&swr_, &layout, AV_SAMPLE_FMT_S16, rate, &layout, AV_SAMPLE_FMT_S16, c.sampleRate, 0,
+                                    nullptr);
+        av_channel_layout_uninit(&layout);
+        if (r < 0 || swr_init(swr_) < 0) {
+            swr_free(&swr_);
+            throw ScriptError("ResampleAudio: cannot resample from " + std::to_string(c.sampleRate) + " Hz to " +
+                              std::to_string(rate) + " Hz");
+        }
+    }
+    ~ResampleAudioClip() override { swr_free(&swr_); }
+    FramePtr GetFrame(int64_t n) override { return child_->GetFrame(n); }
+
+    void GetAudio(int16_t* buffer, int64_t start, int64_t count) override {
+        if (count <= 0) return;
+        const int ch = info_.channels;
+        std::memset(buffer, 0, size_t(count) * ch * sizeof(int16_t));
+        int64_t from = std::max<int64_t>(start, 0), to = std::min(start + count, info_.sampleCount);
+        if (from >= to) return;
+        if (from < outStart_ || from > OutEnd() + int64_t(info_.sampleRate) * 5) Reset(from);
+        while (OutEnd() < to && Feed()) {
+        }
+        int64_t a = std::max(from, outStart_), b = std::min(to, OutEnd());
+        if (a < b) std::memcpy(buffer + (a - start) * ch, out_.data() + (a - outStart_) * ch, size_t(b - a) * ch * 2);
+        int64_t drop = std::min(from, OutEnd()) - outStart_;
+        if (drop > 0) {
+            out_.erase(out_.begin(), out_.begin() + drop * ch);
+            outStart_ += drop;
+        }
+    }
+
+private:
+    int64_t OutEnd() const { return outStart_ + int64_t(out_.size()) / info_.channels; }
+
+    void Reset(int64_t outSample) {
+        const ClipInfo& c = child_->Info();
+        swr_init(swr_);  // forget the converter's history
+        inPos_ = av_rescale_rnd(outSample, c.sampleRate, info_.sampleRate, AV_ROUND_DOWN);
+        outStart_ = av_rescale_rnd(inPos_, info_.sampleRate, c.sampleRate, AV_ROUND_NEAR_INF);
+        out_.clear();
+        flushed_ = false;
+    }
+
+    // Converts one block of the child's audio; false when all is out.
+    bool Feed() {
+        if (flushed_) return false;
+        const ClipInfo& c = child_->Info();
+        const int ch = info_.channels;
+        constexpr int kBlock = 8192;
+        int64_t n = std::min<int64_t>(kBlock, c.sampleCount - inPos_);
+        int outMax = swr_get_out_samples(swr_, int(std::max<int64_t>(n, 0)));
+        if (outMax < 0) return false;
+        outMax += 64;
+        size_t old = out_.size();
+        out_.resize(old + size_t(outMax) * ch);
+        uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(out_.data() + old)};
+        int got;
+        if (n > 0) {
+            in_.resize(size_t(n) * ch);
+            child_->GetAudio(in_.data(), inPos_, n);
+            const uint8_t* inPlanes[1] = {reinterpret_cast<const uint8_t*>(in_.data())};
+            got = swr_convert(swr_, outPlanes, outMax, inPlanes, int(n));
+            inPos_ += n;
+        } else {
+            got = swr_convert(swr_, outPlanes, outMax, nullptr, 0);  // drain
+            flushed_ = true;
+        }
+        out_.resize(old + size_t(std::max(got, 0)) * ch);
+        return got > 0 || !flushed_;
+    }
+
+    ClipPtr child_;
+    SwrContext* swr_ = nullptr;
+    int64_t inPos_ = 0;
+    int64_t outStart_ = 0;
+    std::vector<int16_t> out_;
+    std::vector<int16_t> in_;
+    bool flushed_ = false;
+};
+
+// ---- AddBorders ----
+class AddBordersClip : public VideoFilter {
+public:
+    AddBordersClip(ClipPtr child, int l, int t, int r, int b)
+        : VideoFilter(std::move(child)), l_(l), t_(t), r_(r), b_(b) {
+        info_.width += l + r;
+        info_.height += t + b;
+        if (info_.width > 16384 || info_.height > 16384) throw ScriptError("AddBorders: the picture would be too large");
+    }
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        if (FramePtr c = Cached(in)) return c;
+        FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+        if (!out) return nullptr;
+        for (int p = 0; p < 3; ++p) {
+            const int shift = p ? 1 : 0;
+            const uint8_t fill = p ? 128 : 16;
+            const int ow = info_.width >> shift, oh = info_.height >> shift;
+            const int iw = std::min(in->width >> shift, ow), ih = in->height >> shift;
+            const int left = l_ >> shift, top = t_ >> shift;
+            uint8_t* dst = out->data[p];
+            const int dls = out->linesize[p];
+            for (int y = 0; y < oh; ++y) {
+                uint8_t* row = dst + y * dls;
+                int sy = y - top;
+                if (sy < 0 || sy >= ih) {
+                    std::memset(row, fill, ow);
+                    continue;
+                }
+                std::memset(row, fill, left);
+                std::memcpy(row + left, in->data[p] + sy * in->linesize[p], std::min(iw, ow - left));
+                int rest = ow - left - iw;
+                if (rest > 0) std::memset(row + left + iw, fill, rest);
+            }
+        }
+        return Remember(in, out);
+    }
+
+private:
+    int l_, t_, r_, b_;
+};
+
+// ---- BicubicResize ----
+class BicubicResizeClip : public VideoFilter {
+public:
+    BicubicResizeClip(ClipPtr child, int w, int h, double b, double c) : VideoFilter(std::move(child)) {
+        const ClipInfo& in = child_->Info();
+        info_.width = w;
+        info_.height = h;
+        double params[2] = {b, c};
+        sws_ = sws_getContext(in.width, in.height, in.pixelFormat, w, h, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr,
+                              params);
+        if (!sws_) throw ScriptError("BicubicResize: cannot scale " + std::to_string(in.width) + "x" + std::to_string(in.height) +
+                                     " to " + std::to_string(w) + "x" + std::to_string(h));
+    }
+    ~BicubicResizeClip() override { sws_freeContext(sws_); }
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        if (FramePtr c = Cached(in)) return c;
+        FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+        if (!out) return nullptr;
+        sws_scale(sws_, in->data, in->linesize, 0, child_->Info().height, out->data, out->linesize);
+        return Remember(in, out);
+    }
+
+private:
+    SwsContext* sws_ = nullptr;
+};
+
+}  // namespace
+
+ClipPtr ConvertToYV12(ClipPtr child) {
+    if (!child->Info().hasVideo) return child;  // nothing to convert in a sound-only clip
+    return std::make_shared<ConvertToYV12Clip>(std::move(child));
+}
+
+ClipPtr ChangeFPS(ClipPtr child, AVRational fps) {
+    RequireVideo(child, "ChangeFPS");
+    if (fps.num <= 0 || fps.den <= 0) throw ScriptError("ChangeFPS: the frame rate must be greater than 0");
+    if (av_cmp_q(fps, child->Info().fps) == 0) return child;
+    return std::make_shared<ChangeFPSClip>(std::move(child), fps);
+}
+
+ClipPtr Trim(ClipPtr child, int64_t first, int64_t last) {
+    RequireVideo(child, "Trim");
+    return std::make_shared<TrimClip>(std::move(child), first, last);
+}
+
+ClipPtr ResampleAudio(ClipPtr child, int rate) {
+    if (rate <= 0 || rate > 384000) throw ScriptError("ResampleAudio: the sample rate must be between 1 and 384000");
+    if (!child->Info().hasAudio || child->Info().sampleRate == rate) return child;
+    return std::make_shared<ResampleAudioClip>(std::move(child), rate);
+}
+
+ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom) {
+    RequireYV12(child, "AddBorders");
+    // 4:2:0 needs even borders; negative borders add nothing.
+    auto even = [](int v) { return v > 0 ? v & ~1 : 0; };
+    left = even(left), top = even(top), right = even(right), bottom = even(bottom);
+    if (!left && !top && !right && !bottom) return child;
+    return std::make_shared<AddBordersClip>(std::move(child), left, top, right, bottom);
+}
+
+ClipPtr BicubicResize(ClipPtr child, int width, int height) {
+    RequireYV12(child, "BicubicResize");
+    width &= ~1;  // 4:2:0 needs even sizes
+    height &= ~1;
+    if (width < 2 || height < 2 || width > 16384 || height > 16384)
+        throw ScriptError("BicubicResize: the size must be between 2 and 16384");
+    if (width == child->Info().width && height == child->Info().height) return child;
+    return std::make_shared<BicubicResizeClip>(std::move(child), width, height, 1.0 / 3, 1.0 / 3);
+}
+
+}  // namespace kalvex::avs

@@ -1,0 +1,261 @@
+// Examination of added sources and the SourceReader over the script engine,
+// on media generated for the test.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
+
+#include "app/core/ProgramLog.h"
+#include "media/ExamineSource.h"
+#include "media/SourceReader.h"
+#include "platform/shell/Shell.h"
+#include "platform/system/Folders.h"
+#include "platform/system/TempFiles.h"
+#include "tests/support/Media.h"
+#include "tests/support/TestEnv.h"
+
+using namespace kalvex;
+using namespace kalvex::test;
+
+namespace {
+
+const QString gProgramTemp = qEnvironmentVariable("TMPDIR", "/tmp");
+
+// Media made once per test program.
+std::string Media(const QString& name, const QStringList& args) {
+    static QTemporaryDir dir(gProgramTemp + "/kalvex-srcmedia-XXXXXX");
+    static std::map<QString, std::string> made;
+    auto it = made.find(name);
+    if (it != made.end()) return it->second;
+    return made[name] = MakeMedia(dir.path() + "/" + name, args).toStdString();
+}
+
+QStringList Clip(const QString& size, const QString& rate, const QString& seconds, const QStringList& extra = {}) {
+    QStringList a{"-f", "lavfi", "-i", QString("testsrc2=size=%1:rate=%2:duration=%3").arg(size, rate, seconds),
+                  "-f", "lavfi", "-i", QString("sine=frequency=440:sample_rate=44100:duration=%1").arg(seconds)};
+    return a << extra << "-pix_fmt" << "yuv420p";
+}
+
+std::string Pal10s() { return Media("pal.mp4", Clip("160x120", "25", "10")); }
+
+struct Boxes {
+    std::vector<MessageBoxRequest> shown;
+    Boxes() {
+        SetMessageBoxHook([this](const MessageBoxRequest& r) {
+            shown.push_back(r);
+            return IDOK;
+        });
+    }
+};
+
+}  // namespace
+
+TEST(ExamineSource, FillsMediaInfoAndTheInformationText) {
+    std::string path = Pal10s();
+    ASSERT_FALSE(path.empty());
+    MediaInfo info;
+    std::memset(&info, 0x5A, sizeof info);
+    std::string text;
+    Boxes boxes;
+    ASSERT_TRUE(ExamineSource(path, info, text));
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_STREQ(info.videoFormat, "vids");
+    EXPECT_STREQ(info.audioFormat, "auds");
+    EXPECT_EQ(std::string(info.videoFormat, 10), std::string("vids\0\0\0\0\0\0", 10));  // rest zero
+    EXPECT_EQ(info.width, 160);
+    EXPECT_EQ(info.height, 120);
+    EXPECT_EQ(info.reserved, 0);
+    EXPECT_DOUBLE_EQ(info.fps, 25.0);
+    EXPECT_EQ(info.duration, 100000000);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.sampleRate, 44100);
+
+    const std::string script = TempFolder() + "TempAVS_pal.mp4_" + std::to_string(getpid()) + ".avs";
+    EXPECT_EQ(ReadFile(script), "DirectShowSource(\"" + path + "\")\nConvertToYV12()\n");
+    auto temps = RegisteredTempFiles();
+    EXPECT_NE(std::find(temps.begin(), temps.end(), script), temps.end());
+
+    std::string expected = "Information For: " + script + "\nVideo\n-------\n";
+    if (info.darX && info.darY)
+        expected += "Resolution: 160x120(DAR:" + std::to_string(info.darX) + "x" + std::to_string(info.darY) + ")\n";
+    else
+        expected += "Resolution: 160x120\n";
+    expected +=
+        "Frames Per Sec: 25.000 FPS\nLength (hh/mm/ss): 00:00:10\nRate = 25, Scale = 1\nFourCC=vids\n"
+        "Audio\n-------\nChannels: 1\nSampleRate: 44100\nLength (hh/mm/ss): 00:00:10\nFourCC = auds";
+    EXPECT_EQ(text, expected);
+}
+
+TEST(ExamineSource, NtscRateAndDisplayAspectRatio) {
+    std::string ntsc = Media("ntsc.mkv", Clip("160x120", "30000/1001", "2"));
+    MediaInfo info;
+    std::string text;
+    ASSERT_TRUE(ExamineSource(ntsc, info, text));
+    EXPECT_NE(text.find("Frames Per Sec: 29.970 FPS\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Rate = 30000, Scale = 1001\n"), std::string::npos) << text;
+
+    std::string wide = Media("wide.mkv", Clip("720x480", "25", "1", {"-vf", "setsar=32/27", "-c:v", "libx264"}));
+    ASSERT_TRUE(ExamineSource(wide, info, text));
+    EXPECT_EQ(info.darX, 16);
+    EXPECT_EQ(info.darY, 9);
+    EXPECT_NE(text.find("Resolution: 720x480(DAR:16x9)\n"), std::string::npos) << text;
+
+    std::string unknown = Media("unknown.mkv", Clip("720x480", "25", "1", {"-vf", "setsar=0/1", "-c:v", "libx264"}));
+    ASSERT_TRUE(ExamineSource(unknown, info, text));
+    EXPECT_EQ(info.darX, 0);
+    EXPECT_EQ(info.darY, 0);
+    EXPECT_NE(text.find("Resolution: 720x480\n"), std::string::npos) << text;
+}
+
+TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
+    std::string silent = Media("silent.mp4", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1", "-pix_fmt", "yuv420p"});
+    std::string sound = Media("sound.m4a", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=1"});
+    std::string broken = TestRoot() + "/broken.avi";
+    WriteFile(broken, std::string(5000, 'x'));
+    struct Case {
+        std::string path, text, caption;
+    } cases[] = {
+        {silent, "Could not use " + silent + " as Input!\r\nNo Audio found!", "Error"},
+        {sound, "Could not use " + sound + " as Input!\r\nNo Video found!", "Error"},
+    };
+    for (const Case& c : cases) {
+        Boxes boxes;
+        MediaInfo info;
+        std::string text;
+        EXPECT_FALSE(ExamineSource(c.path, info, text));
+        ASSERT_EQ(boxes.shown.size(), 1u) << c.path;
+        EXPECT_EQ(boxes.shown[0].text.toStdString(), c.text);
+        EXPECT_EQ(boxes.shown[0].caption.toStdString(), c.caption);
+        EXPECT_EQ(boxes.shown[0].flags & 0xF0, unsigned(MB_ICONWARNING));
+        EXPECT_TRUE(text.empty());
+
+        std::string refusal;
+        Boxes quiet;
+        EXPECT_FALSE(ExamineSource(c.path, info, text, &refusal));
+        EXPECT_TRUE(quiet.shown.empty());
+        EXPECT_EQ(refusal, c.text);
+    }
+    Boxes boxes;
+    MediaInfo info;
+    std::string text;
+    EXPECT_FALSE(ExamineSource(broken, info, text));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text.left(14).toStdString(), "Open failure:\n");
+    EXPECT_TRUE(boxes.shown[0].text.contains(QString::fromStdString(broken)));
+    EXPECT_EQ(boxes.shown[0].caption.toStdString(), "Error!");
+}
+
+TEST(ExamineSource, ExamineCommandPrintsOrRefuses) {
+    auto capture = [](const std::string& path, int* code) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        FILE* tmp = std::tmpfile();
+        int out = dup(1), err = dup(2);
+        dup2(fileno(tmp), 1);
+        dup2(fileno(tmp), 2);
+        *code = RunExamineCommand(path);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(out);
+        close(err);
+        std::string text;
+        std::rewind(tmp);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
+        std::fclose(tmp);
+        return text;
+    };
+    Boxes boxes;
+    int code = -1;
+    std::string text = capture(Pal10s(), &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(text.find("Length (hh/mm/ss): 00:00:10"), std::string::npos) << text;
+    EXPECT_NE(text.find("pal.mp4\n\nVideo Format = vids\n        size = 160x120\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Movie Length = 00:00:10\n"), std::string::npos) << text;
+
+    std::string silent = Media("silent.mp4", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1", "-pix_fmt", "yuv420p"});
+    text = capture(silent, &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("No Audio found!"), std::string::npos) << text;
+    text = capture(TestRoot() + "/none.mp4", &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("Open failure:"), std::string::npos) << text;
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST(SourceReader, ReadsFramesAndAudioBlocksAndLogsTheOpening) {
+    OpenProgramLog();
+    std::string script = TestRoot() + "/reader.avs";
+    WriteFile(script, "DirectShowSource(\"" + Pal10s() + "\")\nConvertToYV12()\nResampleAudio(24000)\nBicubicResize(96,64)\n");
+    {
+        SourceReader reader;
+        ASSERT_TRUE(reader.OpenXXXFile(script));
+        EXPECT_TRUE(reader.HasVideo());
+        EXPECT_TRUE(reader.HasAudio());
+        EXPECT_EQ(reader.Width(), 96);
+        EXPECT_EQ(reader.Height(), 64);
+        EXPECT_EQ(reader.Rate(), 25u);
+        EXPECT_EQ(reader.Scale(), 1u);
+        EXPECT_EQ(reader.Length(0), 250);
+        EXPECT_EQ(reader.Length(1), 250);
+        EXPECT_EQ(reader.Length(3), 250);
+        EXPECT_EQ(reader.Length(4), 0);
+        EXPECT_EQ(reader.Length(2), 240000);
+        EXPECT_EQ(reader.Channels(), 1);
+        EXPECT_EQ(reader.SampleRate(), 24000);
+        reader.SetSamplesPerRead(1024);
+        EXPECT_EQ(reader.Length(2), 240000 / 1024);
+        EXPECT_EQ(reader.AudioBytesPerRead(), 2048);
+        char type[5];
+        reader.VideoType(type);
+        EXPECT_STREQ(type, "vids");
+        reader.AudioType(type);
+        EXPECT_STREQ(type, "auds");
+        for (int i = 0; i < 250; ++i) ASSERT_NE(reader.ReadVideoFrame(), nullptr);
+        EXPECT_EQ(reader.VideoPosition(), 250);
+        long bytes = 0, total = 0;
+        for (long i = 0; i <= reader.Length(2); ++i) {
+            reader.ReadAudio(&bytes);
+            total += bytes;
+        }
+        EXPECT_EQ(total, 240000 * 2);  // every sample once, the last read short
+        reader.SetAudioPosition(0);
+        reader.ReadAudio(&bytes);
+        EXPECT_EQ(bytes, 2048);
+        EXPECT_EQ(reader.AudioPosition(), 1024);
+    }
+    std::string log = ReadFile(TheProgramLog()->Path());
+    CloseProgramLog();
+    for (const char* line : {"Entering OpenXXXFile", "#1 0", "V---", "#2-1 0", "#2-2 0", "#2-3 0", "#2-4 0", "A---", "#3-1 0",
+                             "#3-2 0", "#3-3 0", "#3-4 0", "Leaving OpenXXXFile"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_LT(log.find("V---"), log.find("A---"));
+}
+
+TEST(SourceReader, ScriptErrorsAndTheCodecPackCheck) {
+    Boxes boxes;
+    std::string script = TestRoot() + "/bad.avs";
+    WriteFile(script, "DirectShowSource(\"" + Pal10s() + "\")\nTextSub(\"x.srt\")\n");
+    {
+        SourceReader reader;
+        EXPECT_FALSE(reader.OpenXXXFile(script));
+        EXPECT_FALSE(reader.OpenXXXFile(TestRoot() + "/none.avs"));  // cannot be read: nothing shown
+    }
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith("Open failure:\n"));
+    EXPECT_TRUE(boxes.shown[0].text.contains("TextSub"));
+    EXPECT_EQ(boxes.shown[0].caption, "Error!");
+
+    EXPECT_FALSE(KLiteCodecPackIsMega());
+    const std::string reg = TestRoot() + "/registry/HKLM.reg";
+    WriteFile(reg, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\KLCodecPack]\r\n\"type\"=\"MeGa\"\r\n");
+    EXPECT_TRUE(KLiteCodecPackIsMega());
+    WriteFile(reg, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\KLCodecPack]\r\n\"type\"=\"basic\"\r\n");
+    EXPECT_FALSE(KLiteCodecPackIsMega());
+}
