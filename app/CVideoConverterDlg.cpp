@@ -10,7 +10,12 @@
 #include <QWindow>
 #include <cstdlib>
 
+#include "app/CAutoDetectDiskDlg.h"
 #include "app/CLinkStatic.h"
+#include "app/core/HintOnce.h"
+#include "convert/ProgressTargets.h"
+#include "convert/page/CConvertPage.h"
+#include "media/CAddFilePage.h"
 #include "app/core/AppSettings.h"
 #include "app/core/ProgramLog.h"
 #include "platform/ac3filter/ac3filter.h"
@@ -57,13 +62,23 @@ CVideoConverterDlg::CVideoConverterDlg(SingleInstance* instance, QWidget* parent
     searchButton_->setObjectName(res::ObjectName(res::IDC_SEARCH_SUBTITLES));
     searchButton_->setGeometry(330, 8, 150, 30);
     for (QPushButton* b : {addButton_, convertButton_, searchButton_}) b->setAutoDefault(false);
+    connect(addButton_, &QPushButton::clicked, this, [this] {
+        if (videoFilesPage_) videoFilesPage_->AddFiles();
+    });
     connect(convertButton_, &QPushButton::clicked, this, &CVideoConverterDlg::OnConvert);
     connect(searchButton_, &QPushButton::clicked, this, &CVideoConverterDlg::OnSearch);
     closeMessage_ = RegisterWindowMessage(kCloseMessageName);
+    runFirstRunDialog = [this] {
+        CAutoDetectDiskDlg dlg(this);
+        dlg.OnInitDialog(ListDiskChoices());
+        dlg.exec();
+        if (convertPage_) convertPage_->SetDestPath(dlg.Folder().toStdString());
+    };
 }
 
 CVideoConverterDlg::~CVideoConverterDlg() {
     if (MessageBoxOwner() == this) SetMessageBoxOwner(nullptr);
+    if (AppMainWindow() == this) SetAppMainWindow(nullptr);
 }
 
 void CVideoConverterDlg::OnInitDialog() {
@@ -74,6 +89,7 @@ void CVideoConverterDlg::OnInitDialog() {
     firstRun_ = LoadSettings();
     CreatePages();
     SetMessageBoxOwner(this);
+    SetAppMainWindow(this);  // the conversion's title texts come here
     link_ = new CLinkStatic(this);
     link_->move(15, 500);
     PostMessage(this, WM_DEFERRED_INIT, 0, 0);
@@ -89,20 +105,22 @@ void CVideoConverterDlg::OnInitDialog() {
 }
 
 void CVideoConverterDlg::CreatePages() {
-    videoFilesPage_ = new QWidget;
-    videoFilesPage_->setObjectName("130");
-    convertPage_ = new QWidget;
-    convertPage_->setObjectName("convertPage");
+    tab_->blockSignals(true);
+    videoFilesPage_ = new CAddFilePage;
+    convertPage_ = new CConvertPage;
     tab_->addTab(videoFilesPage_, "Video Files");
     tab_->addTab(convertPage_, "Convert");
+    tab_->blockSignals(false);
+    convertPage_->refreshTitle = [this] { RefreshTitle(); };
+    convertPage_->showVideoFilesPage = [this] { ShowVideoFilesPage(); };
     connect(tab_, &QTabWidget::currentChanged, this, &CVideoConverterDlg::OnTabChanged);
     tab_->setCurrentIndex(0);
     OnTabChanged(0);
 }
 
-bool CVideoConverterDlg::IsConverting() const { return false; }
+bool CVideoConverterDlg::IsConverting() const { return convertPage_ && convertPage_->IsConverting(); }
 
-int CVideoConverterDlg::VideoFileCount() const { return 0; }
+int CVideoConverterDlg::VideoFileCount() const { return videoFilesPage_ ? videoFilesPage_->Count() : 0; }
 
 void CVideoConverterDlg::OnTabChanged(int t) {
     if (switching_) return;
@@ -122,6 +140,9 @@ void CVideoConverterDlg::OnTabChanged(int t) {
     }
     bool files = t == 0;
     for (QPushButton* b : {addButton_, convertButton_, searchButton_}) b->setVisible(files);
+    // Playback of the Video Files page stops with the preview feature, which
+    // does not exist yet; the Convert page gets the current list.
+    if (t == 1 && convertPage_ && videoFilesPage_) convertPage_->SetFileList(videoFilesPage_->Entries());
 }
 
 void CVideoConverterDlg::ShowVideoFilesPage() {
@@ -136,6 +157,18 @@ void CVideoConverterDlg::OnConvert() {
         MessageBox("Please add Video Files first.");
         return;
     }
+    for (int i = 0; i < videoFilesPage_->Count(); ++i) {
+        const VideoFileEntry& e = videoFilesPage_->Entry(i);
+        if (e.subtitleCount < 1)
+            ShowHintOnce("NoSubtitleLink", QString("No subtitle linked to %1").arg(QString::fromLocal8Bit(FieldText(e.fileName).c_str())));
+    }
+    if (tab_->currentIndex() == 1)
+        OnTabChanged(1);
+    else
+        tab_->setCurrentIndex(1);
+    if (tab_->currentIndex() != 1) return;
+    // A run still winding up keeps its controls; nothing new starts.
+    if (!convertPage_->IsConverting()) convertPage_->StartConvert();
 }
 
 void CVideoConverterDlg::OnSearch() {

@@ -10,6 +10,8 @@ class QTabWidget;
 
 namespace kalvex {
 
+class CAddFilePage;
+class CConvertPage;
 class CLinkStatic;
 class SingleInstance;
 
@@ -43,11 +45,13 @@ public:
 
     bool FirstRun() const { return firstRun_; }
     QTabWidget* tab() const { return tab_; }
+    CAddFilePage* videoFilesPage() const { return videoFilesPage_; }
+    CConvertPage* convertPage() const { return convertPage_; }
     unsigned closeMessage() const { return closeMessage_; }
 
     // Seams for the later parts of the deferred initialisation.
     std::function<void()> startUpdateCheck;  // the automatic update check
-    std::function<void()> runFirstRunDialog; // choosing the temporary folder
+    std::function<void()> runFirstRunDialog; // choosing the temporary folder (CAutoDetectDiskDlg)
 
     // Runs the AC3Filter preset step of the deferred initialisation.
     static void ApplyAc3FilterPreset();
@@ -73,8 +77,8 @@ private:
 
     SingleInstance* instance_;
     QTabWidget* tab_ = nullptr;
-    QWidget* videoFilesPage_ = nullptr;
-    QWidget* convertPage_ = nullptr;
+    CAddFilePage* videoFilesPage_ = nullptr;
+    CConvertPage* convertPage_ = nullptr;
     QPushButton* addButton_ = nullptr;
     QPushButton* convertButton_ = nullptr;
     QPushButton* searchButton_ = nullptr;

@@ -2,6 +2,7 @@
 // the options below drive the same classes headless.
 #include <QApplication>
 #include <QCoreApplication>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,22 +11,34 @@
 #include "app/MainMessages.h"
 #include "app/core/CrashReport.h"
 #include "app/core/ProgramLog.h"
+#include "convert/ConvertCommand.h"
+#include "media/ExamineSource.h"
+#include "media/VideoFileEntry.h"
 #include "platform/instance/SingleInstance.h"
 
 namespace {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: Kalvex                         run the converter\n"
-                 "       Kalvex --close                 close the running converter\n");
+                 "usage: Kalvex                                run the converter\n"
+                 "       Kalvex --convert [--dest DIR] FILE... convert files headless\n"
+                 "       Kalvex --examine FILE                 print what the converter reads of a file\n"
+                 "       Kalvex --close                        close the running converter\n");
 }
 
+}  // namespace
+
+namespace {
+// Qt takes the user's locale at start; numbers in files and scripts ("%f",
+// strtod) must not follow a decimal comma.
+void KeepCNumbers() { std::setlocale(LC_NUMERIC, "C"); }
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace kalvex;
     if (argc >= 2 && std::strcmp(argv[1], "--crash-prompt") == 0) {
         QApplication app(argc, argv);
+        KeepCNumbers();
         RunCrashPrompt(argc >= 3 ? argv[2] : "");
         return 0;
     }
@@ -35,6 +48,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Kalvex is not running.\n");
         return 1;
     }
+    if (argc >= 2 && std::strcmp(argv[1], "--examine") == 0) {
+        if (argc != 3) {
+            Usage();
+            return 2;
+        }
+        OpenProgramLog();
+        QCoreApplication app(argc, argv);
+        KeepCNumbers();
+        int rc = RunExamineCommand(argv[2], [](const std::string& name, const MediaInfo& info) {
+            return InfoText(name, info);
+        });
+        CloseProgramLog();
+        return rc;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--convert") == 0) {
+        OpenProgramLog();
+        QCoreApplication app(argc, argv);
+        KeepCNumbers();
+        QStringList args;
+        for (int i = 2; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+        int rc = RunConvertCommand(args);
+        CloseProgramLog();
+        return rc;
+    }
     if (argc >= 2) {
         Usage();
         return 2;
@@ -43,6 +80,7 @@ int main(int argc, char** argv) {
     // second instance that ends at once.
     OpenProgramLog();
     QApplication app(argc, argv);
+    KeepCNumbers();
     CPellorinApp pellorin;
     pellorin.InitInstance();
     CloseProgramLog();

@@ -61,7 +61,8 @@ AVRational RateFromDouble(double fps) {
     // NTSC rates are written as "%f" texts of n * 1000 / 1001.
     double k = fps * 1001.0 / 1000.0;
     long long n = std::llround(k);
-    if (n > 0 && std::fabs(k - double(n)) < 1e-5 && std::fabs(fps - std::round(fps)) > 1e-6)
+    // Also the shorter texts of those rates ("29.970000", "23.976000").
+    if (n > 0 && std::fabs(k - double(n)) < 1e-4 && std::fabs(fps - std::round(fps)) > 1e-6)
         return AVRational{int(n * 1000), 1001};
     if (std::fabs(fps - std::round(fps)) < 1e-6) return AVRational{int(std::llround(fps)), 1};
     return av_d2q(fps, 1000000);

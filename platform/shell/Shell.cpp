@@ -1,6 +1,8 @@
 #include "platform/shell/Shell.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QThread>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -39,6 +41,13 @@ F Get(const F& f) {
 }
 
 int ShowBox(const MessageBoxRequest& r) {
+    // Windows belong to the window thread: a worker's box is shown there
+    // and the worker waits for the answer.
+    if (QCoreApplication* app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread()) {
+        int answer = IDCANCEL;
+        QMetaObject::invokeMethod(app, [&] { answer = ShowBox(r); }, Qt::BlockingQueuedConnection);
+        return answer;
+    }
     if (auto hook = Get(g_boxHook)) return hook(r);
     QMessageBox box(r.owned ? g_owner.data() : nullptr);
     box.setWindowTitle(r.caption);

@@ -71,6 +71,7 @@ TEST(MainWindow, InitialisationBuildsTheWindow) {
 TEST(MainWindow, ConvertTabRefusedWithAnEmptyList) {
     BoxRecorder boxes;
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     dlg.tab()->setCurrentIndex(1);
     EXPECT_EQ(dlg.tab()->currentIndex(), 0);
@@ -83,6 +84,7 @@ TEST(MainWindow, ConvertTabRefusedWithAnEmptyList) {
 
 TEST(MainWindow, EnterAndEscapeNeverClose) {
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     dlg.show();
     QTest::keyClick(&dlg, Qt::Key_Escape);
@@ -96,6 +98,7 @@ TEST(MainWindow, EnterAndEscapeNeverClose) {
 
 TEST(MainWindow, CloseSavesTheSettingsAndEndsTheRun) {
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     dlg.show();
     AppSettings.timeFormat = 2;
@@ -109,6 +112,7 @@ TEST(MainWindow, CloseSavesTheSettingsAndEndsTheRun) {
 
 TEST(MainWindow, TitleTextMessageTakesAndFreesTheText) {
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     char* text = strdup("Converting a.avi, 1/2, 30.00 fps");
     PostMessage(&dlg, WM_SET_TITLE_TEXT, reinterpret_cast<WPARAM>(text));
@@ -124,6 +128,7 @@ TEST(MainWindow, LinkLabelOpensTheAddressAndChangesColour) {
         return true;
     });
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     dlg.show();
     auto* link = dlg.findChild<CLinkStatic*>();
@@ -189,6 +194,7 @@ TEST(StartUp, MissingSkinModuleLogsExactlyItsLines) {
 
 TEST(MainWindow, ActivationFromASecondStartKeepsTheModalRun) {
     CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
     bool stillRunning = false;
     QTimer::singleShot(0, &dlg, [&] {

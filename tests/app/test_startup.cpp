@@ -33,6 +33,9 @@ int Count(const std::string& text, const std::string& what) {
 
 // Starts the first instance and waits until it listens for later starts.
 bool StartFirst(QProcess& p) {
+    // Not the first run: the first-run dialog would wait for a click.
+    std::string ini = AppDataFolder() + "set.ini";
+    if (!QFile::exists(QString::fromStdString(ini))) kalvex::test::WriteFile(ini, "[FirstTimeRun]\nFirstTimeRun=0\n");
     p.start(KalvexBinary(), {});
     if (!p.waitForStarted()) return false;
     QElapsedTimer t;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/messages/Messages.h"
+#include "platform/shell/Shell.h"
 #include "platform/system/TempFiles.h"
 #include "tests/support/TestEnv.h"
 
@@ -68,4 +69,18 @@ TEST(TempFiles, DeletedInOrderAndListEmptied) {
     EXPECT_FALSE(QFile::exists(QString::fromStdString(a)));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(b)));
     EXPECT_TRUE(RegisteredTempFiles().empty());
+}
+
+TEST(MessageBoxSeam, WorkerBoxesAreShownOnTheWindowThread) {
+    std::thread::id shownOn;
+    SetMessageBoxHook([&](const MessageBoxRequest& r) {
+        shownOn = std::this_thread::get_id();
+        return r.text == "yes?" ? IDYES : IDNO;
+    });
+    int answer = 0;
+    std::thread worker([&] { answer = MessageBox("yes?", "Q", MB_YESNO); });
+    QTRY_VERIFY(answer != 0);
+    worker.join();
+    EXPECT_EQ(answer, IDYES);
+    EXPECT_EQ(shownOn, std::this_thread::get_id());
 }

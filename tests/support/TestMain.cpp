@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <clocale>
 #include <cstdlib>
 #include <memory>
 
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // The system temporary folder is fixed before any test changes TMPDIR.
     QApplication app(argc, argv);
+    setlocale(LC_NUMERIC, "C");  // as the programs do
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new PerTestFolders);
     return RUN_ALL_TESTS();

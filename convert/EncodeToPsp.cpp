@@ -1,0 +1,762 @@
+#include "convert/EncodeToPsp.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QString>
+#include <QThread>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/MainMessages.h"
+#include "app/core/AppSettings.h"
+#include "app/core/ProgramLog.h"
+#include "convert/PspOutputList.h"
+#include "media/ScriptBuilder.h"
+#include "media/SourceReader.h"
+#include "platform/shell/Shell.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace kalvex {
+
+namespace {
+
+// The moment of the last text update, shared by every file and run.
+std::atomic<uint64_t> g_lastTextTick{0};
+std::atomic<long> g_framesEncoded{0};
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    return buf;
+}
+
+// Message boxes belong to the window thread; the encoder runs on a worker,
+// so its boxes are shown there and the worker waits for the answer.
+void ShowBoxFromWorker(const std::string& text, const char* caption, unsigned flags) {
+    const QString t = QString::fromLocal8Bit(text.c_str());
+    const QString c = QString::fromLatin1(caption);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || app->thread() == QThread::currentThread()) {
+        MessageBox(t, c, flags);
+        return;
+    }
+    QMetaObject::invokeMethod(app, [t, c, flags] { MessageBox(t, c, flags); }, Qt::BlockingQueuedConnection);
+}
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// The PSP plays MPEG-4 Part 2 video with AAC audio from its VIDEO folder and
+// nothing else. Today's "mp4" muxer names H.264 as its default, so the MP4
+// family used for the PSP keeps the codecs it had when this program's
+// output format was fixed; other muxers keep their own defaults.
+bool IsPspMuxer(const std::string& name) { return name == "mp4" || name == "psp"; }
+
+AVCodecID VideoCodecFor(const AVOutputFormat* fmt) {
+    if (fmt->video_codec == AV_CODEC_ID_NONE) return AV_CODEC_ID_NONE;
+    return IsPspMuxer(fmt->name) ? AV_CODEC_ID_MPEG4 : fmt->video_codec;
+}
+
+AVCodecID AudioCodecFor(const AVOutputFormat* fmt) {
+    if (fmt->audio_codec == AV_CODEC_ID_NONE) return AV_CODEC_ID_NONE;
+    return IsPspMuxer(fmt->name) ? AV_CODEC_ID_AAC : fmt->audio_codec;
+}
+
+bool IsPcm16(AVCodecID id) {
+    return id == AV_CODEC_ID_PCM_S16LE || id == AV_CODEC_ID_PCM_S16BE || id == AV_CODEC_ID_PCM_U16LE ||
+           id == AV_CODEC_ID_PCM_U16BE;
+}
+
+// Reads the script's pictures ahead on a thread of its own, so that
+// decoding and scaling (inside the script) overlap with encoding. Frames
+// are still read strictly in order from frame 0, each copied once into a
+// buffer of the picture pool; the queue is short, so a paused run holds
+// only a few pictures.
+class PictureReadAhead {
+public:
+    static constexpr size_t kDepth = 6;
+
+    ~PictureReadAhead() { Finish(); }
+
+    void Start(SourceReader* reader, long frames, AVBufferPool* pool, int size) {
+        thread_ = std::thread([=, this] { Produce(reader, frames, pool, size); });
+    }
+
+    // The next picture in order; null when the reader could not deliver one
+    // (no buffer). Must not be called more often than frames were asked for.
+    AVBufferRef* Next() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+        if (ready_.empty()) return nullptr;
+        AVBufferRef* buf = ready_.front();
+        ready_.pop_front();
+        changed_.notify_all();
+        return buf;
+    }
+
+    // Ends the thread (also in the middle of a file) and drops what it read.
+    void Finish() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        for (AVBufferRef* buf : ready_) av_buffer_unref(&buf);
+        ready_.clear();
+    }
+
+private:
+    void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size) {
+        for (long i = 0; i < frames; ++i) {
+            AVBufferRef* buf = av_buffer_pool_get(pool);
+            if (!buf) break;
+            const uint8_t* frame = reader->ReadVideoFrame();
+            if (frame) std::memcpy(buf->data, frame, size_t(size));
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return ready_.size() < kDepth || quit_; });
+            if (quit_) {
+                av_buffer_unref(&buf);
+                break;
+            }
+            ready_.push_back(buf);
+            changed_.notify_all();
+        }
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<AVBufferRef*> ready_;
+    bool quit_ = false;
+    bool ended_ = false;
+};
+
+// One file's encoder state: the muxer, both streams and their encoders, the
+// picture and sample buffers, the reader. Everything is released by the
+// destructor, whatever step the file reached.
+class FileEncoder {
+public:
+    FileEncoder(const VideoFileEntry& entry, const std::string& outputPath, int videoBitrate, int audioBitrate,
+                const ProgressTargets& targets, ManualResetEvent& stopEvent, ManualResetEvent& runEvent)
+        : entry_(entry),
+          outputPath_(outputPath),
+          videoBitrate_(videoBitrate),
+          audioBitrate_(audioBitrate),
+          targets_(targets),
+          stop_(stopEvent),
+          run_(runEvent),
+          settings_(AppSettings.convert) {}
+    ~FileEncoder();
+
+    bool Encode();
+
+private:
+    bool AddVideoStream(AVCodecID id, double rate);
+    bool AddAudioStream(AVCodecID id);
+    bool OpenVideo();
+    bool OpenAudio();
+    bool CheckSource();
+    bool WriteVideoFrame();
+    bool WriteAudioFrame();
+    bool EncodeAudioFrames(bool flush);
+    bool Drain(AVCodecContext* ctx, AVStream* st, const char* errorText);
+    bool SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText);
+    double AudioTime() const;
+    double VideoTime() const;
+    void Abandon();
+
+    const VideoFileEntry entry_;
+    const std::string outputPath_;
+    const int videoBitrate_;
+    const int audioBitrate_;
+    const ProgressTargets targets_;
+    ManualResetEvent& stop_;
+    ManualResetEvent& run_;
+    const ConvertSettings settings_;
+
+    SourceReader reader_;
+    std::string muxerName_;
+    AVFormatContext* oc_ = nullptr;
+    AVStream* videoSt_ = nullptr;
+    AVStream* audioSt_ = nullptr;
+    AVCodecContext* videoCtx_ = nullptr;
+    AVCodecContext* audioCtx_ = nullptr;
+    AVCodecID videoId_ = AV_CODEC_ID_NONE;
+    AVCodecID audioId_ = AV_CODEC_ID_NONE;
+    double rate_ = 0;
+    AVPacket* packet_ = nullptr;
+
+    // Picture: one contiguous YV12 frame per buffer of the pool, read as
+    // planar YUV 4:2:0 by exchanging the second and third plane pointers.
+    AVBufferPool* picturePool_ = nullptr;
+    int pictureSize_ = 0;
+    AVFrame* picture_ = nullptr;
+    int64_t videoPts_ = 0;
+    PictureReadAhead readAhead_;
+
+    // Sound: 16-bit blocks from the reader, converted to the encoder's
+    // sample format and rate, cut into frames of the encoder's frame size.
+    SwrContext* swr_ = nullptr;
+    AVAudioFifo* fifo_ = nullptr;
+    AVFrame* samples_ = nullptr;
+    uint8_t** convertBuffer_ = nullptr;
+    int convertCapacity_ = 0;
+    int frameSize_ = 0;
+    int readerRate_ = 0;
+    int readerChannels_ = 0;
+    int64_t samplesRead_ = 0;  // at the reader's rate
+    int64_t audioPts_ = 0;     // at the encoder's rate
+    bool audioEnded_ = false;
+
+    bool fileOpened_ = false;
+    bool writeFailed_ = false;
+    long totalFrames_ = 0;
+    long framesDone_ = 0;
+};
+
+FileEncoder::~FileEncoder() {
+    readAhead_.Finish();
+    reader_.Close();
+    avcodec_free_context(&videoCtx_);
+    avcodec_free_context(&audioCtx_);
+    av_frame_free(&picture_);
+    av_buffer_pool_uninit(&picturePool_);
+    av_frame_free(&samples_);
+    if (convertBuffer_) av_freep(&convertBuffer_[0]);
+    av_freep(&convertBuffer_);
+    av_audio_fifo_free(fifo_);
+    swr_free(&swr_);
+    av_packet_free(&packet_);
+    if (oc_) {
+        if (fileOpened_) avio_closep(&oc_->pb);
+        avformat_free_context(oc_);
+    }
+}
+
+// A file that cannot be finished is not left behind half-written.
+void FileEncoder::Abandon() {
+    if (!oc_ || !fileOpened_) return;
+    avio_closep(&oc_->pb);
+    fileOpened_ = false;
+    ::unlink(outputPath_.c_str());
+}
+
+bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
+    videoSt_ = avformat_new_stream(oc_, nullptr);
+    if (!videoSt_) {
+        LogLine("Could not alloc stream\n");
+        return false;
+    }
+    videoSt_->id = 0;
+    videoCtx_ = avcodec_alloc_context3(nullptr);
+    if (!videoCtx_) {
+        LogLine("Could not alloc stream\n");
+        return false;
+    }
+    AVCodecContext* c = videoCtx_;
+    c->codec_id = id;
+    c->codec_type = AVMEDIA_TYPE_VIDEO;
+    c->bit_rate = videoBitrate_;
+    // Keep the rate near the setting within about a second of pictures (the
+    // library's default lets short files run far over it).
+    if (videoBitrate_ > 0) c->bit_rate_tolerance = videoBitrate_;
+    c->width = settings_.width;
+    c->height = settings_.height;
+    const TimeBase tb = VideoTimeBase(rate);
+    c->time_base = AVRational{tb.num, tb.den};
+    c->gop_size = 12;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    // MPEG-4 gets no B-frames (Simple Profile); the MPEG-1/2 settings are
+    // those the program has always used for those muxers.
+    c->max_b_frames = 0;
+    if (id == AV_CODEC_ID_MPEG2VIDEO) c->max_b_frames = 2;
+    if (id == AV_CODEC_ID_MPEG1VIDEO) c->mb_decision = 2;
+    if (MuxerWantsGlobalHeader(muxerName_)) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    return true;
+}
+
+bool FileEncoder::AddAudioStream(AVCodecID id) {
+    audioSt_ = avformat_new_stream(oc_, nullptr);
+    if (!audioSt_) {
+        LogLine("Could not alloc stream\n");
+        return false;
+    }
+    audioSt_->id = 1;
+    audioCtx_ = avcodec_alloc_context3(nullptr);
+    if (!audioCtx_) {
+        LogLine("Could not alloc stream\n");
+        return false;
+    }
+    AVCodecContext* c = audioCtx_;
+    c->codec_id = id;
+    c->codec_type = AVMEDIA_TYPE_AUDIO;
+    c->bit_rate = audioBitrate_;
+    c->sample_rate = settings_.audioResample != 0 ? settings_.audioResample : entry_.mediaInfo.sampleRate;
+    av_channel_layout_default(&c->ch_layout, entry_.mediaInfo.channels);
+    c->time_base = AVRational{1, c->sample_rate > 0 ? c->sample_rate : 1};
+    if (id == AV_CODEC_ID_AAC) {
+        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        c->profile = FF_PROFILE_AAC_LOW;
+    }
+    return true;
+}
+
+// The reader must deliver what the encoder was set up for: pictures of the
+// encoder's size and, when the muxer carries sound, a sound stream.
+bool FileEncoder::CheckSource() {
+    const std::string source = FieldText(entry_.fullPath);
+    if (videoCtx_) {
+        if (!reader_.HasVideo()) {
+            LogLine("No video stream in the script of %s\n", source.c_str());
+            return false;
+        }
+        const int w = reader_.Width(), h = reader_.Height();
+        if (w != videoCtx_->width || h != videoCtx_->height ||
+            reader_.ImageSize() < DWORD(av_image_get_buffer_size(AV_PIX_FMT_YUV420P, w, h, 1))) {
+            LogLine("The script of %s delivers %dx%d pictures, not %dx%d\n", source.c_str(), w, h, videoCtx_->width,
+                    videoCtx_->height);
+            return false;
+        }
+        // The time base follows the rule for whole and 1000/1001 rates; a
+        // rate outside both (24.5) would play at the wrong speed, so there
+        // the time base is the script's own rate.
+        const double scriptRate = reader_.Scale() ? double(reader_.Rate()) / reader_.Scale() : 0;
+        const double tbRate = double(videoCtx_->time_base.den) / videoCtx_->time_base.num;
+        if (scriptRate > 0 && std::fabs(tbRate - scriptRate) > scriptRate * 1e-4) {
+            int num = 0, den = 0;
+            av_reduce(&num, &den, reader_.Scale(), reader_.Rate(), 65535);
+            LogLine("Frame rate %.3f of %s kept as time base %d/%d\n", scriptRate, source.c_str(), num, den);
+            videoCtx_->time_base = AVRational{num, den};
+        }
+    }
+    if (audioCtx_) {
+        if (!reader_.HasAudio() || reader_.Channels() < 1 || reader_.SampleRate() < 1 ||
+            reader_.BitsPerSample() != 16) {
+            LogLine("No audio stream in the script of %s\n", source.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileEncoder::OpenVideo() {
+    const AVCodec* codec = avcodec_find_encoder(videoCtx_->codec_id);
+    if (!codec) {
+        LogLine("codec not found\n");
+        return false;
+    }
+    videoCtx_->framerate = av_inv_q(videoCtx_->time_base);
+    if (avcodec_open2(videoCtx_, codec, nullptr) < 0) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    if (avcodec_parameters_from_context(videoSt_->codecpar, videoCtx_) < 0) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    videoSt_->time_base = videoCtx_->time_base;
+    videoSt_->avg_frame_rate = videoCtx_->framerate;
+    pictureSize_ = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, videoCtx_->width, videoCtx_->height, 1);
+    picturePool_ = pictureSize_ > 0 ? av_buffer_pool_init(size_t(pictureSize_), nullptr) : nullptr;
+    picture_ = av_frame_alloc();
+    if (!picturePool_ || !picture_) {
+        LogLine("Could not allocate picture\n");
+        return false;
+    }
+    return true;
+}
+
+bool FileEncoder::OpenAudio() {
+    const AVCodec* codec = avcodec_find_encoder(audioCtx_->codec_id);
+    if (!codec) {
+        LogLine("codec not found\n");
+        return false;
+    }
+    audioCtx_->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    if (avcodec_open2(audioCtx_, codec, nullptr) < 0) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    if (avcodec_parameters_from_context(audioSt_->codecpar, audioCtx_) < 0) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    audioSt_->time_base = audioCtx_->time_base;
+
+    const int channels = audioCtx_->ch_layout.nb_channels;
+    if (audioCtx_->frame_size > 1) {
+        frameSize_ = audioCtx_->frame_size;
+    } else {
+        frameSize_ = 10000 / channels;
+        if (IsPcm16(audioCtx_->codec_id)) frameSize_ /= 2;
+    }
+    readerRate_ = reader_.SampleRate();
+    readerChannels_ = reader_.Channels();
+    reader_.SetSamplesPerRead(frameSize_);
+
+    AVChannelLayout in{};
+    av_channel_layout_default(&in, readerChannels_);
+    int r = swr_alloc_set_opts2(&swr_, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
+                                AV_SAMPLE_FMT_S16, readerRate_, 0, nullptr);
+    av_channel_layout_uninit(&in);
+    if (r < 0 || swr_init(swr_) < 0) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    fifo_ = av_audio_fifo_alloc(audioCtx_->sample_fmt, channels, frameSize_ * 4);
+    samples_ = av_frame_alloc();
+    if (!fifo_ || !samples_) {
+        LogLine("could not open codec\n");
+        return false;
+    }
+    return true;
+}
+
+double FileEncoder::VideoTime() const {
+    if (!videoCtx_) return 0;
+    return double(videoPts_) * videoCtx_->time_base.num / videoCtx_->time_base.den;
+}
+
+double FileEncoder::AudioTime() const {
+    if (!audioCtx_ || readerRate_ <= 0) return 0;
+    return double(samplesRead_) / readerRate_;
+}
+
+// Sends one frame (or the end, frame == nullptr) to the encoder and writes
+// every packet it gives back.
+bool FileEncoder::SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText) {
+    int r = avcodec_send_frame(ctx, frame);
+    if (r < 0 && r != AVERROR_EOF) {
+        LogLine("Encoding failed for '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
+        writeFailed_ = true;
+        return false;
+    }
+    for (;;) {
+        r = avcodec_receive_packet(ctx, packet_);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        if (r < 0) {
+            LogLine("Encoding failed for '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
+            writeFailed_ = true;
+            return false;
+        }
+        if (packet_->duration == 0 && ctx->codec_type == AVMEDIA_TYPE_VIDEO) packet_->duration = 1;
+        av_packet_rescale_ts(packet_, ctx->time_base, st->time_base);
+        packet_->stream_index = st->index;
+        r = av_interleaved_write_frame(oc_, packet_);
+        if (r != 0) {
+            LogLine("%s", errorText);
+            writeFailed_ = true;
+            return false;
+        }
+    }
+}
+
+bool FileEncoder::Drain(AVCodecContext* ctx, AVStream* st, const char* errorText) {
+    if (!ctx) return true;
+    return SendAndWrite(ctx, st, nullptr, errorText);
+}
+
+bool FileEncoder::WriteVideoFrame() {
+    AVBufferRef* buf = readAhead_.Next();
+    if (!buf) {
+        LogLine("Could not allocate picture\n");
+        writeFailed_ = true;
+        return false;
+    }
+    // The buffer holds one YV12 frame (Y, V, U); with the two chroma
+    // pointers exchanged it is a planar YUV 4:2:0 picture.
+    picture_->buf[0] = buf;
+    av_image_fill_arrays(picture_->data, picture_->linesize, buf->data, AV_PIX_FMT_YUV420P, videoCtx_->width,
+                         videoCtx_->height, 1);
+    std::swap(picture_->data[1], picture_->data[2]);
+    std::swap(picture_->linesize[1], picture_->linesize[2]);
+    picture_->format = AV_PIX_FMT_YUV420P;
+    picture_->width = videoCtx_->width;
+    picture_->height = videoCtx_->height;
+    picture_->pts = videoPts_++;
+    const bool ok = SendAndWrite(videoCtx_, videoSt_, picture_, "Error while writing video frame\n");
+    av_frame_unref(picture_);
+    if (ok) ++g_framesEncoded;
+    return ok;
+}
+
+// Encodes every whole frame in the FIFO; with flush, the rest as a last,
+// shorter frame.
+bool FileEncoder::EncodeAudioFrames(bool flush) {
+    for (;;) {
+        const int available = av_audio_fifo_size(fifo_);
+        if (available <= 0 || (available < frameSize_ && !flush)) return true;
+        const int n = std::min(available, frameSize_);
+        av_frame_unref(samples_);
+        samples_->nb_samples = n;
+        samples_->format = audioCtx_->sample_fmt;
+        samples_->sample_rate = audioCtx_->sample_rate;
+        if (av_channel_layout_copy(&samples_->ch_layout, &audioCtx_->ch_layout) < 0 ||
+            av_frame_get_buffer(samples_, 0) < 0) {
+            LogLine("Could not allocate audio frame\n");
+            writeFailed_ = true;
+            return false;
+        }
+        av_audio_fifo_read(fifo_, reinterpret_cast<void**>(samples_->data), n);
+        samples_->pts = audioPts_;
+        audioPts_ += n;
+        if (!SendAndWrite(audioCtx_, audioSt_, samples_, "Error while writing audio frame\n")) return false;
+    }
+}
+
+// Reads the next block of samples and encodes what makes whole frames. The
+// end of the sound (a short or empty read) flushes the conversion.
+bool FileEncoder::WriteAudioFrame() {
+    long bytes = 0;
+    const uint8_t* block = reader_.ReadAudio(&bytes);
+    const int blockAlign = 2 * readerChannels_;
+    const int got = block && bytes > 0 ? int(bytes / blockAlign) : 0;
+    samplesRead_ += frameSize_;
+    if (got < frameSize_) audioEnded_ = true;
+
+    const int64_t outMax = swr_get_out_samples(swr_, got);
+    if (outMax > convertCapacity_) {
+        if (convertBuffer_) av_freep(&convertBuffer_[0]);
+        av_freep(&convertBuffer_);
+        convertCapacity_ = 0;
+        if (av_samples_alloc_array_and_samples(&convertBuffer_, nullptr, audioCtx_->ch_layout.nb_channels,
+                                               int(outMax), audioCtx_->sample_fmt, 0) < 0) {
+            LogLine("Could not allocate audio frame\n");
+            writeFailed_ = true;
+            return false;
+        }
+        convertCapacity_ = int(outMax);
+    }
+    const uint8_t* in[1] = {block};
+    int out = swr_convert(swr_, convertBuffer_, convertCapacity_, got > 0 ? in : nullptr, got);
+    if (out > 0) av_audio_fifo_write(fifo_, reinterpret_cast<void**>(convertBuffer_), out);
+    if (audioEnded_) {
+        // What the resampler still holds.
+        for (;;) {
+            out = swr_convert(swr_, convertBuffer_, convertCapacity_, nullptr, 0);
+            if (out <= 0) break;
+            av_audio_fifo_write(fifo_, reinterpret_cast<void**>(convertBuffer_), out);
+        }
+    }
+    return EncodeAudioFrames(audioEnded_);
+}
+
+bool FileEncoder::Encode() {
+    const std::string fmtName(settings_.format, strnlen(settings_.format, sizeof settings_.format));
+    const AVOutputFormat* fmt = av_guess_format(fmtName.c_str(), nullptr, nullptr);
+    if (!fmt) {
+        LogLine("Could not get psp format.");
+        return false;
+    }
+    muxerName_ = fmt->name;
+    g_framesEncoded = 0;
+
+    if (avformat_alloc_output_context2(&oc_, fmt, nullptr, outputPath_.c_str()) < 0 || !oc_) {
+        LogLine("Memory error\n");
+        return false;
+    }
+    packet_ = av_packet_alloc();
+    if (!packet_) {
+        LogLine("Memory error\n");
+        return false;
+    }
+
+    // Listed before anything is encoded, so a stopped run can remove it.
+    AddOutput(outputPath_);
+
+    // The same rate the script builder writes: the setting, else the
+    // source's own, else 25.
+    rate_ = settings_.fps != 0 ? settings_.fps : entry_.mediaInfo.fps;
+    if (!(rate_ > 0)) rate_ = 25;
+
+    videoId_ = VideoCodecFor(fmt);
+    audioId_ = AudioCodecFor(fmt);
+    if (videoId_ != AV_CODEC_ID_NONE) AddVideoStream(videoId_, rate_);
+    if (audioId_ != AV_CODEC_ID_NONE) AddAudioStream(audioId_);
+    if (!videoCtx_) {
+        // Without pictures the frame loop could never end.
+        LogLine("The muxer %s carries no video\n", muxerName_.c_str());
+        return false;
+    }
+
+    const std::string source = FieldText(entry_.fullPath);
+    std::string script;
+    if (!WriteScript(entry_, ScriptVariant::Conversion, &script)) {
+        const std::string text = Format("Generate avs file failed from %s!", source.c_str());
+        LogLine("%s", text.c_str());
+        ShowBoxFromWorker(text, "Error", MB_OK | MB_ICONWARNING);
+        return false;
+    }
+
+    std::string openError;
+    reader_.SetErrorSink(&openError);
+    if (!reader_.OpenXXXFile(script)) {
+        if (!openError.empty()) ShowBoxFromWorker(openError, "Error!", MB_OK | MB_ICONWARNING);
+        LogLine("Open avs failed %s\n", source.c_str());
+        return false;
+    }
+    if (!CheckSource()) return false;
+
+    // A stream whose codec cannot be used fails the file before the output
+    // file exists.
+    if (!OpenVideo()) return false;
+    if (audioCtx_ && !OpenAudio()) return false;
+    av_dump_format(oc_, 0, outputPath_.c_str(), 1);
+
+    if (!(fmt->flags & AVFMT_NOFILE)) {
+        if (avio_open(&oc_->pb, outputPath_.c_str(), AVIO_FLAG_WRITE) < 0) {
+            LogLine("Could not open '%s'\n", outputPath_.c_str());
+            return false;
+        }
+        fileOpened_ = true;
+    }
+    int r = avformat_write_header(oc_, nullptr);
+    if (r < 0) {
+        LogLine("Could not write the header of '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
+        Abandon();
+        return false;
+    }
+
+    totalFrames_ = reader_.Length(SourceReader::kVideoLength);
+    const uint64_t startTick = TickCount();
+    const std::string fileName = FieldText(entry_.fileName);
+    if (totalFrames_ > 0) readAhead_.Start(&reader_, totalFrames_, picturePool_, pictureSize_);
+    bool stopped = false;
+    while (framesDone_ < totalFrames_ && !writeFailed_) {
+        if (!ReportProgress(run_, stop_, targets_, totalFrames_, startTick, fileName, framesDone_)) {
+            stopped = true;
+            break;
+        }
+        const bool audioTurn = audioCtx_ && !audioEnded_ && AudioTime() < VideoTime();
+        if (audioTurn) {
+            WriteAudioFrame();
+        } else {
+            WriteVideoFrame();
+            ++framesDone_;
+        }
+    }
+    // The sound up to the end of the last picture, then whatever both
+    // encoders still hold.
+    while (!stopped && !writeFailed_ && audioCtx_ && !audioEnded_ && AudioTime() < VideoTime()) WriteAudioFrame();
+    if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true)) Drain(audioCtx_, audioSt_, "Error while writing audio frame\n");
+    if (!writeFailed_) Drain(videoCtx_, videoSt_, "Error while writing video frame\n");
+
+    readAhead_.Finish();
+    reader_.Close();
+    r = av_write_trailer(oc_);
+    if (r < 0) {
+        LogLine("Could not write the trailer of '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
+        writeFailed_ = true;
+    }
+    if (fileOpened_) {
+        r = avio_closep(&oc_->pb);
+        fileOpened_ = false;
+        if (r < 0) {
+            LogLine("Could not close '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
+            writeFailed_ = true;
+        }
+    }
+    if (writeFailed_) {
+        LogLine("Writing '%s' failed; the file is removed\n", outputPath_.c_str());
+        ::unlink(outputPath_.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t TickCount() {
+    using namespace std::chrono;
+    return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+TimeBase VideoTimeBase(double rate) {
+    const int n = int(rate);
+    if (double(n) == rate) return {1, n};
+    return {1001, (n + 1) * 1000};
+}
+
+bool MuxerWantsGlobalHeader(const std::string& name) { return name == "mp4" || name == "mov" || name == "3gp"; }
+
+long FramesEncoded() { return g_framesEncoded; }
+
+void ForgetLastTextUpdate() { g_lastTextTick = 0; }
+
+bool ReportProgress(ManualResetEvent& runEvent, ManualResetEvent& stopEvent, const ProgressTargets& targets,
+                    long totalFrames, uint64_t startTick, const std::string& fileName, long framesDone) {
+    runEvent.Wait();
+    if (stopEvent.IsSet()) return false;
+    const int percent = totalFrames > 0 ? int(double(framesDone) / double(totalFrames) * 100.0) : 0;
+    SendProgressPos(targets.frameBar, percent);
+
+    const uint64_t now = TickCount();
+    if (now - g_lastTextTick.load() <= 1000) return true;
+
+    const std::string title = Format("%d%% - Converting", percent);
+    char* heapTitle = static_cast<char*>(std::malloc(title.size() + 1));
+    if (heapTitle) {
+        std::memcpy(heapTitle, title.c_str(), title.size() + 1);
+        // The window frees the text; without a window it is freed here.
+        if (!PostMessage(AppMainWindow(), WM_SET_TITLE_TEXT, reinterpret_cast<WPARAM>(heapTitle), 0))
+            std::free(heapTitle);
+    }
+    g_lastTextTick = now;
+
+    const uint32_t elapsed = uint32_t(now - startTick);
+    const uint32_t msPerFrame = framesDone > 0 ? uint32_t(elapsed / uint64_t(framesDone)) : 0;
+    const uint32_t remaining = uint32_t(uint64_t(msPerFrame) * uint64_t(std::max(0L, totalFrames - framesDone)));
+    const int elapsedSeconds = int(elapsed / 1000);
+    const int estimateSeconds = int(remaining / 1000);
+    // Before the first millisecond has passed there is no rate to show.
+    const double fps = elapsed > 0 ? double(framesDone) / (double(elapsed) / 1000.0) : 0.0;
+
+    SendControlText(targets.statusText,
+                    Format("Converting %s, %d/%d, %0.2f fps", fileName.c_str(), int(framesDone), int(totalFrames), fps));
+    SendControlText(targets.elapsedText, Format("Elapse: %02d:%02d:%02d", elapsedSeconds / 3600,
+                                                elapsedSeconds % 3600 / 60, elapsedSeconds % 60));
+    SendControlText(targets.estimateText, Format("Estimate: %02d:%02d:%02d", estimateSeconds / 3600,
+                                                 estimateSeconds % 3600 / 60, estimateSeconds % 60));
+    PostMessage(targets.tickWindow, WM_CONVERT_TICK, 0, 0);
+    return true;
+}
+
+bool EncodeToPsp(VideoFileEntry entry, const std::string& outputPath, int videoBitrate, int audioBitrate,
+                 ProgressTargets targets, ManualResetEvent& stopEvent, ManualResetEvent& runEvent) {
+    FileEncoder encoder(entry, outputPath, videoBitrate, audioBitrate, targets, stopEvent, runEvent);
+    return encoder.Encode();
+}
+
+}  // namespace kalvex

@@ -1,0 +1,32 @@
+#pragma once
+// Copying the converted files into the PSP's VIDEO folder.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kalvex {
+
+// For each source, folder + the source's file name (the part behind its
+// last "/"), in the same order.
+std::vector<std::string> BuildTargetList(const std::vector<std::string>& sources, const std::string& folder);
+
+// The clash question's text: "File Exists:\n" followed by each existing
+// target and "\n"; the existing targets go to *existing.
+std::string ClashText(const std::vector<std::string>& targets, std::vector<std::string>* existing);
+
+// "Need %sB more free space." with FormatSize of the shortage.
+std::string ShortageText(int64_t needed, int64_t freeBytes);
+
+// Copies sources into the PSP's VIDEO folder: finds the PSP (asking while
+// none is connected), asks before overwriting files of the same name, asks
+// while the PSP lacks space, creates VIDEO when it is missing, copies with
+// the progress dialog and ends with the box "OK". True when every file was
+// copied; false when the user gave up at any question, the PSP went away,
+// or a copy failed or was cancelled (files copied before stay).
+bool CopyFilesToPsp(const std::vector<std::string>& sources);
+
+// The same for the outputs of the current run (PspOutputList, in
+// convert/PspOutputList.h with AddOutput, ClearOutputs and DeleteOutputs).
+bool CopyOutputsToPsp();
+
+}  // namespace kalvex

@@ -1,0 +1,330 @@
+// The encoder, one file at a time, on the calling thread; outputs are
+// checked with ffprobe.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cmath>
+
+#include "app/core/AppSettings.h"
+#include "app/core/ProgramLog.h"
+#include "convert/EncodeToPsp.h"
+#include "convert/PspOutputList.h"
+#include "platform/shell/Shell.h"
+#include "platform/system/Folders.h"
+#include "tests/convert/ProbeSupport.h"
+#include "tests/support/Media.h"
+#include "tests/support/TestEnv.h"
+
+namespace kalvex {
+namespace {
+
+using test::ExaminedEntry;
+using test::MakeClip;
+using test::Probe;
+using test::ProbeFile;
+using test::TestPath;
+
+class Encode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        AppSettings.convert = ConvertSettings{};
+        ClearOutputs();
+        CloseProgramLog();
+        OpenProgramLog();  // into this test's data folder
+    }
+    void TearDown() override { CloseProgramLog(); }
+
+    bool Run(const VideoFileEntry& e, const QString& out) {
+        return EncodeToPsp(e, out.toStdString(), AppSettings.convert.videoBitrate * 1000,
+                           AppSettings.convert.audioBitrate * 1000, targets, stop, run);
+    }
+    std::string Log() { return test::ReadFile(AppDataFolder() + "log/Kalvex.log"); }
+
+    ProgressTargets targets;
+    ManualResetEvent stop{false};
+    ManualResetEvent run{true};
+};
+
+// Both streams last as long as the source within one picture plus one AAC
+// frame, and both begin at 0.
+void ExpectDurations(const Probe& p, double seconds, double fps, int rate) {
+    const double tolerance = 1.0 / fps + 1024.0 / rate + 1e-3;
+    EXPECT_NEAR(p.Number(p.video, "duration"), seconds, tolerance);
+    EXPECT_NEAR(p.Number(p.audio, "duration"), seconds, tolerance);
+    EXPECT_NEAR(p.Number(p.video, "start_time"), 0.0, 1e-3);
+    EXPECT_NEAR(p.Number(p.audio, "start_time"), 0.0, 1e-3);
+}
+
+TEST_F(Encode, DefaultSettingsGiveAPspMp4) {
+    QString src = MakeClip("clip.mkv", 3.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    QString out = TestPath("clip.mp4");
+    ASSERT_TRUE(Run(e, out));
+
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.format.value("format_name").toString().contains("mp4"));
+    EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
+    EXPECT_EQ(p.video.value("profile").toString(), "Simple Profile");
+    EXPECT_EQ(p.video.value("has_b_frames").toInt(), 0);
+    EXPECT_EQ(p.video.value("width").toInt(), 368);
+    EXPECT_EQ(p.video.value("height").toInt(), 208);
+    EXPECT_EQ(p.video.value("r_frame_rate").toString(), "25/1");
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), "75");
+    EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+    EXPECT_EQ(p.audio.value("profile").toString(), "LC");
+    EXPECT_EQ(p.audio.value("sample_rate").toString(), "24000");
+    EXPECT_EQ(p.audio.value("channels").toInt(), 2);
+    ExpectDurations(p, 3.0, 25, 24000);
+    // The video bit rate follows the setting (400 kbit/s).
+    EXPECT_NEAR(p.Number(p.video, "bit_rate"), 400000, 100000);
+
+    // Simple Profile: no B pictures; a key picture at least every 12.
+    QStringList types = test::PictureTypes(out);
+    ASSERT_EQ(types.size(), 75);
+    EXPECT_FALSE(types.contains("B"));
+    int sinceKey = 0;
+    for (const QString& t : types) {
+        sinceKey = t == "I" ? 0 : sinceKey + 1;
+        EXPECT_LT(sinceKey, 12);
+    }
+    EXPECT_EQ(FramesEncoded(), 75);
+    EXPECT_EQ(PspOutputList(), std::vector<std::string>{out.toStdString()});
+}
+
+struct RateCase {
+    int x, y;
+    double fps;
+    int resample;
+    const char* frameRate;  // as ffprobe shows it
+    int sampleRate;
+};
+
+class EncodeRates : public Encode, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(EncodeRates, SizeFrameRateAndSampleRateFollowTheSettings) {
+    const RateCase c = GetParam();
+    QString src = MakeClip("src.mkv", 2.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    AppSettings.convert.width = c.x;
+    AppSettings.convert.height = c.y;
+    AppSettings.convert.fps = c.fps;
+    AppSettings.convert.audioResample = c.resample;
+    QString out = TestPath("src.mp4");
+    ASSERT_TRUE(Run(e, out));
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
+    EXPECT_EQ(p.video.value("width").toInt(), c.x);
+    EXPECT_EQ(p.video.value("height").toInt(), c.y);
+    EXPECT_EQ(p.video.value("r_frame_rate").toString(), c.frameRate);
+    EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+    EXPECT_EQ(p.audio.value("sample_rate").toString(), QString::number(c.sampleRate));
+    EXPECT_EQ(p.audio.value("channels").toInt(), 2);
+    const QStringList fr = QString(c.frameRate).split('/');
+    ExpectDurations(p, 2.0, fr[0].toDouble() / fr[1].toDouble(), c.sampleRate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, EncodeRates,
+                         ::testing::Values(RateCase{320, 240, 30, 48000, "30/1", 48000},
+                                           RateCase{368, 208, 29.97, 0, "30000/1001", 44100},
+                                           RateCase{368, 208, 0, 24000, "25/1", 24000},
+                                           // A rate that is neither whole nor 1000/1001: the pictures
+                                           // keep the script's own rate, so sound and picture agree.
+                                           RateCase{368, 208, 24.5, 24000, "49/2", 24000}));
+
+TEST_F(Encode, TrimmedSourceLastsAsLongAsItsRange) {
+    QString src = MakeClip("long.mp4", 3.0, 320, 240, "25", 48000, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    e.startTime = 10000000;  // 1 s
+    e.endTime = 20000000;    // 2 s
+    QString out = TestPath("long.trim.mp4");
+    ASSERT_TRUE(Run(e, out));
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    // Trim(25,50) keeps frames 25 to 50: 26 pictures.
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), "26");
+    ExpectDurations(p, 26 / 25.0, 25, 24000);
+}
+
+// The script's YV12 planes (Y, V, U) reach the encoder as Y, U, V: a red
+// source stays red, it does not turn blue.
+TEST_F(Encode, ColoursSurviveThePlaneOrder) {
+    QString src = test::MakeMedia("red.mkv", {"-f", "lavfi", "-i", "color=c=red:size=160x120:rate=25:duration=1", "-f",
+                                              "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=1",
+                                              "-pix_fmt", "yuv420p"});
+    ASSERT_FALSE(src.isEmpty());
+    QString out = TestPath("red.mp4");
+    ASSERT_TRUE(Run(ExaminedEntry(src), out));
+    QString rgb = TestPath("red.rgb");
+    ASSERT_EQ(test::RunProgram("ffmpeg", {"-v", "error", "-y", "-i", out, "-frames:v", "1", "-f", "rawvideo",
+                                          "-pix_fmt", "rgb24", rgb}),
+              0);
+    const std::string pixels = test::ReadFile(rgb.toStdString());
+    ASSERT_EQ(pixels.size(), size_t(368 * 208 * 3));
+    const size_t centre = (size_t(104) * 368 + 184) * 3;
+    EXPECT_GT(uint8_t(pixels[centre]), 200);      // red
+    EXPECT_LT(uint8_t(pixels[centre + 1]), 60);   // green
+    EXPECT_LT(uint8_t(pixels[centre + 2]), 60);   // blue
+    // The 4:3 picture is boxed into 16:9 with black at the sides.
+    EXPECT_LT(uint8_t(pixels[(size_t(104) * 368 + 4) * 3]), 40);
+}
+
+TEST_F(Encode, PspMuxerAlsoKeepsMpeg4AndAac) {
+    QString src = MakeClip("psp.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    std::strcpy(AppSettings.convert.format, "psp");
+    QString out = TestPath("psp.mp4");
+    ASSERT_TRUE(Run(e, out));
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), "25");
+    EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+    EXPECT_EQ(p.audio.value("profile").toString(), "LC");
+}
+
+TEST_F(Encode, StoppedBeforeTheFirstFrameGivesAValidEmptyFile) {
+    QString src = MakeClip("stop.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    stop.Set();
+    QString out = TestPath("stop.mp4");
+    EXPECT_TRUE(Run(e, out));
+    ASSERT_TRUE(QFile::exists(out));
+    QString text;
+    EXPECT_EQ(test::RunProgram("ffprobe", {"-v", "error", out}, &text), 0) << text.toStdString();
+    EXPECT_EQ(FramesEncoded(), 0);
+}
+
+TEST_F(Encode, FailuresLeaveNoOutputFile) {
+    QString src = MakeClip("bad.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+
+    // An unknown muxer name.
+    std::strcpy(AppSettings.convert.format, "nosuch");
+    QString out = TestPath("bad.mp4");
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_NE(Log().find("Could not get psp format."), std::string::npos);
+    std::strcpy(AppSettings.convert.format, "mp4");
+
+    // A sample rate the AAC encoder refuses: the codec does not open.
+    AppSettings.convert.audioResample = 12345;
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_NE(Log().find("could not open codec"), std::string::npos);
+    // Listed before anything was encoded.
+    EXPECT_EQ(PspOutputList(), std::vector<std::string>{out.toStdString()});
+    AppSettings.convert.audioResample = 24000;
+
+    // A folder that cannot be written (a file stands where it should be).
+    test::WriteFile(test::TestRoot() + "/locked", "not a folder");
+    QString locked = TestPath("locked/bad.mp4");
+    EXPECT_FALSE(Run(e, locked));
+    EXPECT_FALSE(QFile::exists(locked));
+    EXPECT_NE(Log().find("Could not open '" + locked.toStdString() + "'"), std::string::npos);
+}
+
+TEST_F(Encode, WriteErrorFailsTheFile) {
+    QString src = MakeClip("full.avi", 2.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    // The disk is full: every write fails.
+    QString out = TestPath("full.mp4");
+    ASSERT_TRUE(QFile::link("/dev/full", out));
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_FALSE(QFileInfo(out).isSymLink() || QFile::exists(out));
+}
+
+TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
+    QString src = MakeClip("noscript.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    // The temporary folder is not a folder.
+    test::WriteFile(test::TestRoot() + "/tmpfile", "x");
+    setenv("TMPDIR", (test::TestRoot() + "/tmpfile").c_str(), 1);
+    std::vector<std::string> boxes;
+    SetMessageBoxHook([&](const MessageBoxRequest& r) {
+        boxes.push_back(r.caption.toStdString() + ": " + r.text.toStdString());
+        return IDOK;
+    });
+    QString out = TestPath("noscript.mp4");
+    EXPECT_FALSE(Run(e, out));
+    setenv("TMPDIR", (test::TestRoot() + "/tmp").c_str(), 1);
+    const std::string text = "Generate avs file failed from " + src.toStdString() + "!";
+    EXPECT_EQ(boxes, std::vector<std::string>{"Error: " + text});
+    EXPECT_NE(Log().find(text), std::string::npos);
+    EXPECT_FALSE(QFile::exists(out));
+}
+
+TEST_F(Encode, ScriptWithoutSoundFailsTheFile) {
+    QString src = MakeClip("mute.avi", 1.0, 160, 120, "25", 44100, 2, true, false);
+    ASSERT_FALSE(src.isEmpty());
+    // Examination refuses such a source; an entry from an older list may
+    // still name one.
+    VideoFileEntry e = ZeroEntry();
+    SetFieldText(e.fullPath, src.toStdString());
+    SetFieldText(e.fileName, "mute.avi");
+    e.mediaInfo.width = 160;
+    e.mediaInfo.height = 120;
+    e.mediaInfo.fps = 25;
+    e.mediaInfo.duration = 10000000;
+    e.mediaInfo.channels = 2;
+    e.mediaInfo.sampleRate = 44100;
+    e.endTime = e.mediaInfo.duration;
+    QString out = TestPath("mute.mp4");
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_NE(Log().find("No audio stream"), std::string::npos);
+}
+
+TEST_F(Encode, MissingSourceFailsWithTheLoggedPath) {
+    VideoFileEntry e = ZeroEntry();
+    const std::string missing = test::TestRoot() + "/gone.avi";
+    SetFieldText(e.fullPath, missing);
+    SetFieldText(e.fileName, "gone.avi");
+    e.mediaInfo.fps = 25;
+    e.mediaInfo.channels = 2;
+    e.mediaInfo.sampleRate = 44100;
+    std::vector<std::string> boxes;
+    SetMessageBoxHook([&](const MessageBoxRequest& r) {
+        boxes.push_back(r.caption.toStdString());
+        return IDOK;
+    });
+    QString out = TestPath("gone.mp4");
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_NE(Log().find("Open avs failed " + missing), std::string::npos);
+    EXPECT_EQ(boxes, std::vector<std::string>{"Error!"});
+}
+
+TEST(TimeBaseRule, WholeAndFractionalRates) {
+    auto tb = [](double r) {
+        TimeBase t = VideoTimeBase(r);
+        return std::to_string(t.num) + "/" + std::to_string(t.den);
+    };
+    EXPECT_EQ(tb(30), "1/30");
+    EXPECT_EQ(tb(25), "1/25");
+    EXPECT_EQ(tb(29.97), "1001/30000");
+    EXPECT_EQ(tb(30000.0 / 1001), "1001/30000");
+    EXPECT_EQ(tb(23.976), "1001/24000");
+    EXPECT_EQ(tb(24.5), "1001/25000");
+}
+
+TEST(TimeBaseRule, GlobalHeaderByMuxerName) {
+    EXPECT_TRUE(MuxerWantsGlobalHeader("mp4"));
+    EXPECT_TRUE(MuxerWantsGlobalHeader("mov"));
+    EXPECT_TRUE(MuxerWantsGlobalHeader("3gp"));
+    EXPECT_FALSE(MuxerWantsGlobalHeader("psp"));
+    EXPECT_FALSE(MuxerWantsGlobalHeader("avi"));
+}
+
+}  // namespace
+}  // namespace kalvex
