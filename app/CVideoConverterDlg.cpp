@@ -48,10 +48,10 @@ CVideoConverterDlg::CVideoConverterDlg(SingleInstance* instance, QWidget* parent
     : QDialog(parent), instance_(instance) {
     setObjectName(res::ObjectName(res::IDD_MAIN));
     // Framework initialisation: the dialog's controls.
-    resize(700, 560);
+    resize(960, 560);
     tab_ = new QTabWidget(this);
     tab_->setObjectName(res::ObjectName(res::IDC_TAB));
-    tab_->setGeometry(10, 45, 680, 445);
+    tab_->setGeometry(10, 45, 940, 445);
     addButton_ = new QPushButton("&Add Video Files", this);
     addButton_->setObjectName(res::ObjectName(res::IDC_ADD_FILES));
     addButton_->setGeometry(10, 8, 150, 30);

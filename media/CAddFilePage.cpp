@@ -213,8 +213,7 @@ void CAddFilePage::BuildControls() {
     grid->setRowStretch(1, 2);
     grid->setColumnStretch(0, 2);
     grid->setColumnStretch(1, 1);
-    // Room for the three columns of the list.
-    list_view_->setMinimumWidth(500 + 80 + 80 + list_view_->frameWidth() * 2 + 4);
+    list_view_->setMinimumWidth(400);  // narrower windows scroll the columns sideways
 }
 
 QAction* CAddFilePage::MenuAction(int id) const {

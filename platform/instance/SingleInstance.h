@@ -44,7 +44,7 @@ public:
     // Posts a message to the published first instance. False when nothing
     // listens (not running, or not published yet).
     static bool PostToFirst(const QString& message, uintptr_t wParam = 0, intptr_t lParam = 0,
-                            int timeoutMs = 1000);
+                            int timeoutMs = 3000);
 
 private:
     int lockFd_ = -1;
