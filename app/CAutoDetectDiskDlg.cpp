@@ -99,11 +99,7 @@ void CAutoDetectDiskDlg::OnBrowse() {
     if (!chosen.endsWith('/')) chosen += '/';
     folder_->setText(chosen);
     int64_t bytes = 0;
-    if (!storage::GetDiskFreeBytes(chosen.toStdString(), bytes)) {
-        // A folder that does not exist yet: ask its nearest existing parent.
-        std::string p = chosen.toStdString();
-        while (p.size() > 1 && !storage::GetDiskFreeBytes(p, bytes)) p = p.substr(0, p.rfind('/', p.size() - 2) + 1);
-    }
+    storage::GetDiskFreeBytesNearest(chosen.toStdString(), bytes);
     free_->setText("Disk Free Space = " + QString::fromStdString(FormatSize(bytes)));
     if (bytes < kWanted)
         MessageBox("We strongly recommend you choose a driver that has 4G bytes more free space for destination directory.");

@@ -120,20 +120,29 @@ void WriteLine(FILE* f, const char* format, va_list ap) {
 }  // namespace
 
 void ProgramLog::Line(const char* format, ...) {
-    if (!stream_) return;
     va_list ap;
     va_start(ap, format);
-    WriteLine(stream_, format, ap);
+    LineV(format, ap);
     va_end(ap);
 }
 
+void ProgramLog::LineV(const char* format, va_list ap) {
+    if (stream_) WriteLine(stream_, format, ap);
+}
+
 void ProgramLog::LongLine(const char* format, ...) {
-    if (!stream_) return;
-    auto buf = std::make_unique<char[]>(5000);
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf.get(), 5000, format, ap);
+    LongLineV(format, ap);
     va_end(ap);
+}
+
+void ProgramLog::LongLineV(const char* format, va_list ap) {
+    if (!stream_) return;
+    // Formatted into 5,000 bytes first, then written as one line (which
+    // keeps at most 1,023 characters of it).
+    auto buf = std::make_unique<char[]>(5000);
+    std::vsnprintf(buf.get(), 5000, format, ap);
     Line("%s", buf.get());
 }
 
@@ -181,24 +190,20 @@ ProgramLog* TheProgramLog() { return Global().get(); }
 
 void LogLine(const char* format, ...) {
     ProgramLog* log = Global().get();
-    if (!log || !log->IsOpen()) return;
-    char buf[1024];
+    if (!log) return;
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
+    log->LineV(format, ap);
     va_end(ap);
-    log->Line("%s", buf);
 }
 
 void LogLongLine(const char* format, ...) {
     ProgramLog* log = Global().get();
-    if (!log || !log->IsOpen()) return;
-    auto buf = std::make_unique<char[]>(5000);
+    if (!log) return;
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf.get(), 5000, format, ap);
+    log->LongLineV(format, ap);
     va_end(ap);
-    log->Line("%s", buf.get());
 }
 
 void LogTimestamp() {

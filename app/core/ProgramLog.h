@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -24,6 +25,8 @@ public:
 
     void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void LongLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void LineV(const char* format, va_list ap);
+    void LongLineV(const char* format, va_list ap);
     void Timestamp();
     void Source(const char* file, int line);
     void SystemError(const char* file, int line, int code);

@@ -72,19 +72,6 @@ LengthCheck CheckTotalLength(const std::vector<VideoFileEntry>& segments, int ma
     return c;
 }
 
-bool FreeBytesForPath(const std::string& path, int64_t& bytes) {
-    std::string p = path;
-    while (!p.empty()) {
-        if (storage::GetDiskFreeBytes(p, bytes)) return true;
-        if (errno != ENOENT && errno != ENOTDIR) return false;
-        if (p == "/") return false;
-        size_t cut = p.find_last_of('/', p.size() > 1 && p.back() == '/' ? p.size() - 2 : std::string::npos);
-        if (cut == std::string::npos) return false;
-        p = p.substr(0, cut + 1);
-    }
-    return false;
-}
-
 void ApplyLowPriority(bool low) {
     // Niceness belongs to each thread here: set it for all of them, and
     // threads started later inherit it from their creator.
@@ -280,10 +267,12 @@ void CConvertPage::LoadControls() {
     ShowFreeSpace();
 }
 
-void CConvertPage::ShowFreeSpace() {
+bool CConvertPage::ShowFreeSpace(int64_t* freeBytes) {
     int64_t bytes = 0;
-    if (FreeBytesForPath(dest_->text().toStdString(), bytes))
-        free_->setText(QString("Disk Free Space = %1").arg(QString::fromStdString(FormatSize(bytes))));
+    if (!storage::GetDiskFreeBytesNearest(dest_->text().toStdString(), bytes)) return false;
+    free_->setText(QString("Disk Free Space = %1").arg(QString::fromStdString(FormatSize(bytes))));
+    if (freeBytes) *freeBytes = bytes;
+    return true;
 }
 
 void CConvertPage::showEvent(QShowEvent* e) {
@@ -405,11 +394,11 @@ void CConvertPage::OnBrowse() {
 void CConvertPage::OnOpenDirectory() { ShellOpen(dest_->text()); }
 
 void CConvertPage::OnTick() {
-    ShowFreeSpace();
-    if (AppSettings.remindNoSpace == 0 || spaceCheckDone_) return;
     int64_t bytes = 0;
+    bool known = ShowFreeSpace(&bytes);
+    if (AppSettings.remindNoSpace == 0 || spaceCheckDone_) return;
     // Without a readable amount there is nothing to compare: skip this tick.
-    if (!FreeBytesForPath(settings_.destPath, bytes)) return;
+    if (!known) return;
     spaceCheckDone_ = true;
     if (bytes < 0xA00000) {
         Pause();

@@ -43,10 +43,6 @@ struct LengthCheck {
 };
 LengthCheck CheckTotalLength(const std::vector<VideoFileEntry>& segments, int maximalRate);
 
-// Free bytes of the file system that holds path (or would hold it: a folder
-// not made yet is asked through its nearest existing parent).
-bool FreeBytesForPath(const std::string& path, int64_t& bytes);
-
 // Puts the whole process (every thread) at idle or normal priority. A return
 // to normal that the system refuses is logged.
 void ApplyLowPriority(bool low);
@@ -112,7 +108,8 @@ private:
     void BuildControls();
     void LoadControls();  // the four Convert keys into the controls
     void TakeControlValues();
-    void ShowFreeSpace();
+    // Shows the destination's free space; false (text kept) when unknown.
+    bool ShowFreeSpace(int64_t* freeBytes = nullptr);
     void SaveSettings();
     void ResetControls();
     void Pause();

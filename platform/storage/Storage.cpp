@@ -265,6 +265,16 @@ bool GetDiskFreeBytes(const std::string& path, int64_t& freeBytes) {
     return true;
 }
 
+bool GetDiskFreeBytesNearest(const std::string& path, int64_t& freeBytes) {
+    std::string p = path.empty() ? "." : path;
+    while (p != "/" && p != "." && ::access(p.c_str(), F_OK) != 0) {
+        while (p.size() > 1 && p.back() == '/') p.pop_back();
+        size_t cut = p.rfind('/');
+        p = cut == std::string::npos ? "." : p.substr(0, cut + 1);
+    }
+    return GetDiskFreeBytes(p, freeBytes);
+}
+
 void SetDiskFreeSpaceHook(std::function<bool(const std::string&, int64_t&)> hook) {
     std::lock_guard lock(g_hookMutex);
     g_freeSpaceHook = std::move(hook);

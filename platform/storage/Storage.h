@@ -84,6 +84,9 @@ int VolumeDiskNumber(const std::string& root);
 // Bytes free for the user on the file system holding path (statvfs:
 // available blocks x fragment size). False when the query fails.
 bool GetDiskFreeBytes(const std::string& path, int64_t& freeBytes);
+// The same for a path that may not exist yet (a destination folder not made
+// so far): asked through its nearest existing parent folder.
+bool GetDiskFreeBytesNearest(const std::string& path, int64_t& freeBytes);
 // Seam for tests: answers every free-space query instead of the system.
 // A null function restores the real query.
 void SetDiskFreeSpaceHook(std::function<bool(const std::string& path, int64_t& freeBytes)> hook);
