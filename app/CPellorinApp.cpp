@@ -9,7 +9,7 @@
 #include "app/CVideoConverterDlg.h"
 #include "app/MainMessages.h"
 #include "app/core/CrashReport.h"
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "platform/instance/SingleInstance.h"
 #include "platform/registry/RegistryStore.h"
 #include "platform/system/Folders.h"

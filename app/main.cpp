@@ -10,7 +10,7 @@
 #include "app/CPellorinApp.h"
 #include "app/MainMessages.h"
 #include "app/core/CrashReport.h"
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "convert/ConvertCommand.h"
 #include "media/ExamineSource.h"
 #include "media/VideoFileEntry.h"

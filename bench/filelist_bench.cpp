@@ -11,9 +11,9 @@
 #include <cstring>
 #include <map>
 
-#include "app/core/AppSettings.h"
-#include "app/core/HintOnce.h"
-#include "media/CAddFilePage.h"
+#include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
+#include "media/page/CAddFilePage.h"
 #include "media/ExamineSource.h"
 #include "media/VideoFileList.h"
 #include "platform/shell/Shell.h"

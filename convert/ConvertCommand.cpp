@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "app/MainMessages.h"
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "convert/ConvertJob.h"
 #include "media/ExamineSource.h"
 #include "platform/profile/PrivateProfile.h"

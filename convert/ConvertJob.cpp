@@ -3,8 +3,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include "app/core/AppSettings.h"
-#include "app/core/ProgramLog.h"
+#include "common/AppSettings.h"
+#include "common/ProgramLog.h"
 
 namespace kalvex {
 

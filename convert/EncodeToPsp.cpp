@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "app/MainMessages.h"
-#include "app/core/AppSettings.h"
-#include "app/core/ProgramLog.h"
+#include "common/AppSettings.h"
+#include "common/ProgramLog.h"
 #include "convert/PspOutputList.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "media/SourceReader.h"
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"

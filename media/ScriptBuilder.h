@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {

@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
 #include "platform/shell/Shell.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 
 namespace kalvex {
 

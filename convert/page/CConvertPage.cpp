@@ -19,8 +19,8 @@
 #include <QVBoxLayout>
 #include <cerrno>
 
-#include "app/core/AppSettings.h"
-#include "app/core/ProgramLog.h"
+#include "common/AppSettings.h"
+#include "common/ProgramLog.h"
 #include "convert/EncodeToPsp.h"
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"

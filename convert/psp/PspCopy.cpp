@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspDetect.h"

@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 #include <mutex>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/SystemError.h"
 #include "resources/resource.h"

@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <optional>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 
 namespace kalvex {
 

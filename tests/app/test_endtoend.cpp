@@ -9,10 +9,10 @@
 #include <QTest>
 
 #include "app/CVideoConverterDlg.h"
-#include "app/core/AppSettings.h"
-#include "app/core/HintOnce.h"
+#include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
 #include "convert/page/CConvertPage.h"
-#include "media/CAddFilePage.h"
+#include "media/page/CAddFilePage.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"

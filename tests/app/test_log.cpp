@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "platform/system/Folders.h"
 #include "platform/system/SystemError.h"
 #include "tests/support/TestEnv.h"

@@ -3,8 +3,8 @@
 #include <QCheckBox>
 #include <cstring>
 
-#include "app/core/AppSettings.h"
-#include "app/core/HintOnce.h"
+#include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/system/Folders.h"
 #include "tests/support/TestEnv.h"

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/CPellorinApp.h"
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "platform/system/Folders.h"
 #include "tests/support/TestEnv.h"
 

@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "convert/ConvertCommand.h"
 
 int main(int argc, char** argv) {

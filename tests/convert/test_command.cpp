@@ -5,7 +5,7 @@
 #include <QFile>
 #include <cstdlib>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "convert/ConvertCommand.h"
 #include "convert/PspOutputList.h"
 #include "platform/profile/PrivateProfile.h"

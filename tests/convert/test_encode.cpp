@@ -7,8 +7,8 @@
 #include <QFileInfo>
 #include <cmath>
 
-#include "app/core/AppSettings.h"
-#include "app/core/ProgramLog.h"
+#include "common/AppSettings.h"
+#include "common/ProgramLog.h"
 #include "convert/EncodeToPsp.h"
 #include "convert/PspOutputList.h"
 #include "platform/shell/Shell.h"

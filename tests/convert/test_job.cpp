@@ -11,7 +11,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "convert/ConvertJob.h"
 #include "convert/PspOutputList.h"
 #include "platform/shell/Shell.h"

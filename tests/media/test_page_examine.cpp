@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "app/core/AppSettings.h"
-#include "app/core/HintOnce.h"
-#include "media/CAddFilePage.h"
+#include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
+#include "media/page/CAddFilePage.h"
 #include "media/ScriptBuilder.h"
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"

@@ -20,11 +20,11 @@
 #include <cstring>
 #include <memory>
 
-#include "app/core/AppSettings.h"
-#include "app/core/HintOnce.h"
-#include "app/core/ProgramLog.h"
-#include "media/CAddFilePage.h"
-#include "media/CModifyTimeDlg.h"
+#include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
+#include "common/ProgramLog.h"
+#include "media/page/CAddFilePage.h"
+#include "media/page/CModifyTimeDlg.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"

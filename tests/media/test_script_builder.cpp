@@ -8,7 +8,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "media/ScriptBuilder.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"

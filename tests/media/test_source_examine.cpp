@@ -8,7 +8,7 @@
 #include <map>
 #include <unistd.h>
 
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 #include "media/ExamineSource.h"
 #include "media/SourceReader.h"
 #include "platform/shell/Shell.h"

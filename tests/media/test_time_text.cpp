@@ -3,8 +3,8 @@
 
 #include <QLineEdit>
 
-#include "app/core/AppSettings.h"
-#include "media/CModifyTimeDlg.h"
+#include "common/AppSettings.h"
+#include "media/page/CModifyTimeDlg.h"
 #include "media/TimeText.h"
 #include "media/VideoFileEntry.h"
 #include "resources/resource.h"

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "convert/PspOutputList.h"
 #include "convert/page/CConvertPage.h"
 #include "media/ExamineSource.h"

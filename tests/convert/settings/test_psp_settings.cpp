@@ -8,7 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "convert/settings/CPspSettingDlg.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"

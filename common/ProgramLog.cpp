@@ -1,4 +1,4 @@
-#include "app/core/ProgramLog.h"
+#include "common/ProgramLog.h"
 
 #include <sys/utsname.h>
 

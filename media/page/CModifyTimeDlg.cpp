@@ -1,4 +1,4 @@
-#include "media/CModifyTimeDlg.h"
+#include "media/page/CModifyTimeDlg.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>

@@ -1,11 +1,11 @@
-#include "app/core/HintOnce.h"
+#include "common/ui/HintOnce.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
 

@@ -1,4 +1,4 @@
-#include "media/CAddFilePage.h"
+#include "media/page/CAddFilePage.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/core/HintOnce.h"
-#include "app/core/ProgramLog.h"
-#include "media/CModifyTimeDlg.h"
+#include "common/ui/HintOnce.h"
+#include "common/ProgramLog.h"
+#include "media/page/CModifyTimeDlg.h"
 #include "media/ExamineSource.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"

@@ -1,4 +1,4 @@
-#include "app/core/AppSettings.h"
+#include "common/AppSettings.h"
 
 #include <cstdio>
 #include <cstdlib>
