@@ -13,7 +13,6 @@
 #include "app/CAutoDetectDiskDlg.h"
 #include "app/CLinkStatic.h"
 #include "common/ui/HintOnce.h"
-#include "convert/ProgressTargets.h"
 #include "convert/page/CConvertPage.h"
 #include "media/page/CAddFilePage.h"
 #include "common/AppSettings.h"
@@ -78,7 +77,6 @@ CVideoConverterDlg::CVideoConverterDlg(SingleInstance* instance, QWidget* parent
 
 CVideoConverterDlg::~CVideoConverterDlg() {
     if (MessageBoxOwner() == this) SetMessageBoxOwner(nullptr);
-    if (AppMainWindow() == this) SetAppMainWindow(nullptr);
 }
 
 void CVideoConverterDlg::OnInitDialog() {
@@ -89,7 +87,6 @@ void CVideoConverterDlg::OnInitDialog() {
     firstRun_ = LoadSettings();
     CreatePages();
     SetMessageBoxOwner(this);
-    SetAppMainWindow(this);  // the conversion's title texts come here
     link_ = new CLinkStatic(this);
     link_->move(15, 500);
     PostMessage(this, WM_DEFERRED_INIT, 0, 0);
@@ -112,6 +109,7 @@ void CVideoConverterDlg::CreatePages() {
     tab_->addTab(convertPage_, "Convert");
     tab_->blockSignals(false);
     convertPage_->refreshTitle = [this] { RefreshTitle(); };
+    convertPage_->setTitle = [this](const QString& title) { setWindowTitle(title); };
     convertPage_->showVideoFilesPage = [this] { ShowVideoFilesPage(); };
     connect(tab_, &QTabWidget::currentChanged, this, &CVideoConverterDlg::OnTabChanged);
     tab_->setCurrentIndex(0);
@@ -215,14 +213,6 @@ bool CVideoConverterDlg::event(QEvent* e) {
 LRESULT CVideoConverterDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
     switch (msg) {
         case WM_DEFERRED_INIT: OnDeferredInit(); return 0;
-        case WM_SET_TITLE_TEXT: {
-            char* text = reinterpret_cast<char*>(wParam);
-            if (text) {
-                setWindowTitle(QString::fromLocal8Bit(text));
-                std::free(text);
-            }
-            return 0;
-        }
         case WM_ACTIVATE_INSTANCE: OnActivateInstance(); return 0;
         case WM_UPDATE_AVAILABLE: return 0;  // handled once the update check exists
         default:

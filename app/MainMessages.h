@@ -6,7 +6,6 @@ namespace kalvex {
 // Private messages of the main window; all are posted.
 constexpr unsigned WM_DEFERRED_INIT = WM_USER + 1000;
 constexpr unsigned WM_UPDATE_AVAILABLE = WM_USER + 1001;
-constexpr unsigned WM_SET_TITLE_TEXT = WM_USER + 1002;  // wParam: malloc'ed text, freed by the window
 constexpr unsigned WM_ACTIVATE_INSTANCE = WM_USER + 1003;
 
 // Registered name of the close request any outside program may post.

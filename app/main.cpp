@@ -9,11 +9,10 @@
 
 #include "app/CPellorinApp.h"
 #include "app/MainMessages.h"
+#include "app/cli/ConvertCommand.h"
+#include "app/cli/ExamineCommand.h"
 #include "app/core/CrashReport.h"
 #include "common/ProgramLog.h"
-#include "convert/ConvertCommand.h"
-#include "media/ExamineSource.h"
-#include "media/VideoFileEntry.h"
 #include "platform/instance/SingleInstance.h"
 
 namespace {
@@ -21,7 +20,8 @@ namespace {
 void Usage() {
     std::fprintf(stderr,
                  "usage: Kalvex                                run the converter\n"
-                 "       Kalvex --convert [--dest DIR] FILE... convert files headless\n"
+                 "       Kalvex --convert [--dest DIR] [--quiet] FILE...\n"
+                 "                                             convert files headless\n"
                  "       Kalvex --examine FILE                 print what the converter reads of a file\n"
                  "       Kalvex --close                        close the running converter\n");
 }
@@ -56,9 +56,7 @@ int main(int argc, char** argv) {
         OpenProgramLog();
         QCoreApplication app(argc, argv);
         KeepCNumbers();
-        int rc = RunExamineCommand(argv[2], [](const std::string& name, const MediaInfo& info) {
-            return InfoText(name, info);
-        });
+        int rc = RunExamineCommand(argv[2]);
         CloseProgramLog();
         return rc;
     }

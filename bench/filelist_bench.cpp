@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     std::map<std::string, int> examinations;
     {
         CAddFilePage page;
-        page.SetExaminer([&examinations](const std::string& path, MediaInfo& info) {
+        page.SetExaminer([&examinations](const std::string& path, MediaInfo& info, SourceRefusal&) {
             ++examinations[path];
             std::string text;
             return ExamineSource(path, info, text);

@@ -1,55 +1,81 @@
 #include "convert/ConvertJob.h"
 
-#include <QCoreApplication>
-#include <QThread>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
-#include "common/AppSettings.h"
+#include <cerrno>
+
 #include "common/ProgramLog.h"
+#include "convert/EncodeToPsp.h"
+#include "convert/OutputFile.h"
+#include "convert/PspOutputList.h"
 
 namespace kalvex {
 
+// The encoder's view of the run: waits while paused, says when to stop and
+// hands the frame count to the job's progress delivery.
+class ConvertJob::Control : public EncodeControl {
+public:
+    Control(ConvertJob& job, ConvertProgress& progress) : job_(job), progress_(progress) {}
+
+    bool Proceed(long framesDone, long totalFrames) override {
+        job_.runEvent_.Wait();
+        if (job_.stopEvent_.IsSet()) return false;
+        const uint64_t now = TickCount();
+        if (!started_) {
+            started_ = true;
+            startTick_ = now;
+        }
+        FillProgressTiming(progress_, framesDone, totalFrames, now - startTick_);
+        // The first call of a file always reports, so a new file shows at
+        // once, with its frame count (its output is open by then).
+        job_.Deliver(progress_, !firstDelivered_);
+        firstDelivered_ = true;
+        return true;
+    }
+
+private:
+    ConvertJob& job_;
+    ConvertProgress& progress_;
+    bool started_ = false;
+    bool firstDelivered_ = false;
+    uint64_t startTick_ = 0;
+};
+
+void FillProgressTiming(ConvertProgress& p, long framesDone, long totalFrames, uint64_t elapsedMs) {
+    p.frame = framesDone;
+    p.frameCount = totalFrames;
+    const uint64_t msPerFrame = framesDone > 0 ? elapsedMs / uint64_t(framesDone) : 0;
+    const uint64_t remaining = msPerFrame * uint64_t(totalFrames > framesDone ? totalFrames - framesDone : 0);
+    p.elapsedSeconds = int(elapsedMs / 1000);
+    p.estimateSeconds = int(remaining / 1000);
+    // Before the first millisecond has passed there is no rate to show.
+    p.fps = elapsedMs > 0 && framesDone > 0 ? double(framesDone) / (double(elapsedMs) / 1000.0) : 0.0;
+}
+
 ConvertJob::~ConvertJob() {
-    if (!thread_.joinable()) return;
     Stop();
-    // The worker may be waiting for this thread to take a progress message;
-    // keep taking them until it has ended.
-    const bool pump = QCoreApplication::instance() && QThread::currentThread()->eventDispatcher();
-    while (threadActive_.load()) {
-        if (pump)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        else
-            std::this_thread::yield();
-    }
-    thread_.join();
+    Wait();
 }
 
-std::string ConvertJob::OutputPath(const std::string& destination, const std::string& fileName) {
-    const size_t slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? destination : destination.substr(0, slash + 1);
-    const size_t dot = fileName.rfind('.');
-    const std::string title = dot == std::string::npos ? fileName : fileName.substr(0, dot);
-    return folder + title + ".mp4";
-}
-
-bool ConvertJob::Start(std::vector<VideoFileEntry> files, const std::string& destination, int option) {
-    // A thread that has posted its finishing message ends at once; one that
-    // still converts keeps the new run from starting.
-    if (threadActive_.load() && !finishing_.load()) return false;
+void ConvertJob::Wait() {
     if (thread_.joinable()) thread_.join();
-    files_ = std::move(files);
-    destination_ = destination;
-    option_ = option;
-    {
-        std::lock_guard lock(resultsMutex_);
-        results_.clear();
-    }
+}
+
+bool ConvertJob::Start(RunRequest request, ConvertObserver* observer) {
+    // A thread that has told its observer the end ends at once; one that
+    // still converts keeps the new run from starting.
+    if (thread_.joinable() && !finished_.load()) return false;
+    Wait();
+    request_ = std::move(request);
+    observer_ = observer;
     // Armed here rather than on the new thread, so a Stop that comes right
     // after Start is never undone by the thread's own start.
     runEvent_.Set();
     stopEvent_.Reset();
     running_ = 1;
-    finishing_ = false;
-    threadActive_ = true;
+    finished_ = false;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -62,31 +88,78 @@ void ConvertJob::Stop() {
     }
 }
 
-std::vector<bool> ConvertJob::Results() const {
-    std::lock_guard lock(resultsMutex_);
-    return results_;
+void ConvertJob::Deliver(const ConvertProgress& progress, bool force) {
+    const uint64_t now = TickCount();
+    if (!force && now - lastDelivery_ <= 1000) return;
+    lastDelivery_ = now;
+    if (observer_) observer_->OnProgress(progress);
+}
+
+void SetThreadLowPriority(bool low) {
+    // Niceness belongs to each thread here; threads started later by this
+    // one inherit it, the window thread keeps its own.
+    const pid_t tid = pid_t(::syscall(SYS_gettid));
+    if (::setpriority(PRIO_PROCESS, id_t(tid), low ? 19 : 0) != 0) {
+        LogTimestamp();
+        LogLine("Set thread priority to %s failed.", low ? "idle" : "normal");
+        LOG_SYSTEM_ERROR(errno);
+    }
 }
 
 void ConvertJob::Run() {
-    const int count = int(files_.size());
-    SendProgressRange(targets_.filesBar, 0, count);
-    bool result = false;
+    if (request_.lowPriority) SetThreadLowPriority(true);
+    const std::string& folder = request_.destinationFolder;
+    RemoveStaleTempOutputs(folder);
+
+    std::vector<std::string> sources;
+    for (const auto& e : request_.files) sources.push_back(FieldText(e.fullPath));
+
+    RunSummary summary;
+    const int count = int(request_.files.size());
     for (int i = 0; i < count; ++i) {
-        SendProgressPos(targets_.filesBar, i + 1);
-        char text[64];
-        std::snprintf(text, sizeof text, "Files: %d/%d", i + 1, count);
-        SendControlText(targets_.filesText, text);
-        const VideoFileEntry& entry = files_[size_t(i)];
-        const std::string output = OutputPath(destination_, FieldText(entry.fileName));
-        result = EncodeToPsp(entry, output, AppSettings.convert.videoBitrate * 1000,
-                             AppSettings.convert.audioBitrate * 1000, targets_, stopEvent_, runEvent_);
-        std::lock_guard lock(resultsMutex_);
-        results_.push_back(result);
+        const VideoFileEntry& entry = request_.files[size_t(i)];
+        FileResult result;
+        result.index = i;
+        result.source = sources[size_t(i)];
+        result.fileName = FieldText(entry.fileName);
+        bool renamed = false;
+        result.output = OutputPathAvoiding(folder, result.fileName, sources, &renamed);
+        if (renamed)
+            LogLine("%s would overwrite a source of this run; writing %s instead",
+                    OutputPath(folder, result.fileName).c_str(), result.output.c_str());
+
+        if (stopEvent_.IsSet()) {
+            // Stopped: the files after the current one are not started.
+            result.outcome = FileOutcome::Stopped;
+        } else {
+            ConvertProgress progress;
+            progress.fileIndex = i;
+            progress.fileCount = count;
+            progress.fileName = result.fileName;
+            Control control(*this, progress);
+            EncodeRequest req;
+            req.entry = entry;
+            req.outputPath = result.output;
+            req.settings = request_.settings;
+            req.videoBitrate = request_.settings.videoBitrate * 1000;
+            req.audioBitrate = request_.settings.audioBitrate * 1000;
+            EncodeResult r = EncodeToPsp(req, control);
+            result.outcome = r.outcome;
+            result.reason = r.reason;
+            result.unreadableFrames = r.unreadableFrames;
+            result.boxText = r.boxText;
+            result.boxCaption = r.boxCaption;
+        }
+        if (result.outcome == FileOutcome::Converted) AddOutput(result.output);
+        if (result.outcome == FileOutcome::Failed)
+            LogLine("Convert failed %s: %s", result.source.c_str(), result.reason.c_str());
+        if (observer_) observer_->OnFileDone(result);
+        summary.files.push_back(std::move(result));
     }
+    summary.stopped = stopEvent_.IsSet();
     running_ = 0;
-    finishing_ = true;
-    PostMessage(notify_, WM_CONVERT_FINISHED, result ? 1 : 0, 0);
-    threadActive_ = false;
+    finished_ = true;
+    if (observer_) observer_->OnFinished(summary);
 }
 
 }  // namespace kalvex

@@ -1,5 +1,4 @@
 #pragma once
-#include <QObject>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -7,18 +6,29 @@
 #include <thread>
 #include <vector>
 
-#include "convert/EncodeToPsp.h"
+#include "common/AppSettings.h"
+#include "convert/ConvertProgress.h"
 #include "convert/ManualResetEvent.h"
-#include "convert/ProgressTargets.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
 
-// The conversion worker: walks a copy of the list on its own thread,
-// encodes each entry into "<destination folder><file title>.mp4" and posts
-// WM_CONVERT_FINISHED (wParam: result of the last file, 0 for an empty list)
-// to the notify window. Paused and stopped through two manual-reset events.
-// One object serves many runs, one at a time.
+// What a run converts, and how.
+struct RunRequest {
+    std::vector<VideoFileEntry> files;  // in order
+    std::string destinationFolder;      // ends with '/'
+    ConvertSettings settings;           // taken as they are when the run starts
+    bool lowPriority = false;           // the run's threads at the lowest priority
+};
+
+// The conversion worker: walks a copy of the list on its own thread and
+// encodes each entry into "<destination folder><file title>.mp4" (renamed
+// to "<title>_psp.mp4" when that would be one of the run's sources). Reports
+// progress, each file's result and the end of the run to an observer, as
+// data, on the worker thread. Paused and stopped through two manual-reset
+// events. After a stop, the file being converted ends without an output and
+// the files after it are not started. One object serves many runs, one at a
+// time.
 class ConvertJob {
 public:
     ConvertJob() = default;
@@ -27,55 +37,43 @@ public:
     ConvertJob(const ConvertJob&) = delete;
     ConvertJob& operator=(const ConvertJob&) = delete;
 
-    void SetNotifyWindow(QObject* window) { notify_ = window; }
-    void SetProgressTargets(const ProgressTargets& targets) { targets_ = targets; }
-    const ProgressTargets& Targets() const { return targets_; }
+    // Starts a run. False (and nothing started) while an earlier run has not
+    // finished. The observer must outlive the run.
+    bool Start(RunRequest request, ConvertObserver* observer);
 
-    // Starts a run over a copy of files; only the directory part of
-    // destination is used. option is kept for the caller and not used here.
-    // False (and nothing started) while the thread of an earlier run is
-    // still going.
-    bool Start(std::vector<VideoFileEntry> files, const std::string& destination, int option = 0);
-
-    // Stop: wakes a paused worker and signals the stop; the worker ends the
-    // current file properly and runs through the rest without frames.
+    // Wakes a paused worker and signals the stop.
     void Stop();
     void Pause() { runEvent_.Reset(); }
     void Resume() { runEvent_.Set(); }
 
-    // 1 from Start until the finishing message is posted (or Stop).
+    // True from Start until the observer was told the run finished (or Stop).
     bool IsRunning() const { return running_.load() != 0; }
-    // True while the thread of a run has not ended yet.
-    bool ThreadActive() const { return threadActive_.load(); }
-
-    ManualResetEvent& StopEvent() { return stopEvent_; }
-    ManualResetEvent& RunEvent() { return runEvent_; }
-    int Option() const { return option_; }
-
-    // The result of every file of the last run, in list order.
-    std::vector<bool> Results() const;
-
-    // The output path of a file: the directory part of destination (up to
-    // and including its last '/'; all of it when it has none), the file name
-    // without its last extension, then ".mp4".
-    static std::string OutputPath(const std::string& destination, const std::string& fileName);
+    // Waits until the run's thread has ended.
+    void Wait();
 
 private:
+    class Control;
     void Run();
+    void Deliver(const ConvertProgress& progress, bool force);
 
-    QObject* notify_ = nullptr;
-    ProgressTargets targets_;
-    std::vector<VideoFileEntry> files_;
-    std::string destination_;
-    int option_ = 0;
+    RunRequest request_;
+    ConvertObserver* observer_ = nullptr;
     ManualResetEvent stopEvent_{false};
     ManualResetEvent runEvent_{true};
     std::atomic<uint8_t> running_{0};
-    std::atomic<bool> threadActive_{false};
-    std::atomic<bool> finishing_{false};  // the thread has nothing left but to end
+    std::atomic<bool> finished_{true};  // the thread has nothing left but to end
     std::thread thread_;
-    mutable std::mutex resultsMutex_;
-    std::vector<bool> results_;
+    uint64_t lastDelivery_ = 0;  // tick of the last progress delivery
 };
+
+// Sets the frame, rate, elapsed and estimate of a file's progress after
+// elapsedMs milliseconds: ms per frame = elapsed / framesDone (truncated),
+// estimate = ms per frame x frames left; no rate before the first frame or
+// the first millisecond.
+void FillProgressTiming(ConvertProgress& progress, long framesDone, long totalFrames, uint64_t elapsedMs);
+
+// Puts the calling thread, and the threads it starts later, at the lowest
+// priority (or back to normal). A change the system refuses is logged.
+void SetThreadLowPriority(bool low);
 
 }  // namespace kalvex

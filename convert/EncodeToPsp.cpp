@@ -1,9 +1,5 @@
 #include "convert/EncodeToPsp.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QString>
-#include <QThread>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,13 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/MainMessages.h"
-#include "common/AppSettings.h"
 #include "common/ProgramLog.h"
-#include "convert/PspOutputList.h"
+#include "convert/OutputFile.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
-#include "platform/shell/Shell.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -41,10 +34,6 @@ namespace kalvex {
 
 namespace {
 
-// The moment of the last text update, shared by every file and run.
-std::atomic<uint64_t> g_lastTextTick{0};
-std::atomic<long> g_framesEncoded{0};
-
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
     char buf[1024];
@@ -53,19 +42,6 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     return buf;
-}
-
-// Message boxes belong to the window thread; the encoder runs on a worker,
-// so its boxes are shown there and the worker waits for the answer.
-void ShowBoxFromWorker(const std::string& text, const char* caption, unsigned flags) {
-    const QString t = QString::fromLocal8Bit(text.c_str());
-    const QString c = QString::fromLatin1(caption);
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || app->thread() == QThread::currentThread()) {
-        MessageBox(t, c, flags);
-        return;
-    }
-    QMetaObject::invokeMethod(app, [t, c, flags] { MessageBox(t, c, flags); }, Qt::BlockingQueuedConnection);
 }
 
 std::string AvError(int code) {
@@ -99,19 +75,21 @@ bool IsPcm16(AVCodecID id) {
 // decoding and scaling (inside the script) overlap with encoding. Frames
 // are still read strictly in order from frame 0, each copied once into a
 // buffer of the picture pool; the queue is short, so a paused run holds
-// only a few pictures.
+// only a few pictures. A picture the reader cannot deliver is never taken
+// from whatever the pool buffer held before: it repeats the last good
+// picture (black before the first one) and is counted.
 class PictureReadAhead {
 public:
     static constexpr size_t kDepth = 6;
 
     ~PictureReadAhead() { Finish(); }
 
-    void Start(SourceReader* reader, long frames, AVBufferPool* pool, int size) {
-        thread_ = std::thread([=, this] { Produce(reader, frames, pool, size); });
+    void Start(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
+        thread_ = std::thread([=, this] { Produce(reader, frames, pool, size, width, height); });
     }
 
-    // The next picture in order; null when the reader could not deliver one
-    // (no buffer). Must not be called more often than frames were asked for.
+    // The next picture in order; null when no buffer could be had. Must not
+    // be called more often than frames were asked for.
     AVBufferRef* Next() {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
@@ -134,13 +112,32 @@ public:
         ready_.clear();
     }
 
+    // Pictures read so far that could not be read, and that were good.
+    long Unreadable() const { return unreadable_.load(); }
+    long Good() const { return good_.load(); }
+
 private:
-    void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size) {
+    void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
+        std::vector<uint8_t> lastGood;
         for (long i = 0; i < frames; ++i) {
             AVBufferRef* buf = av_buffer_pool_get(pool);
             if (!buf) break;
             const uint8_t* frame = reader->ReadVideoFrame();
-            if (frame) std::memcpy(buf->data, frame, size_t(size));
+            if (frame) {
+                std::memcpy(buf->data, frame, size_t(size));
+                lastGood.assign(frame, frame + size);
+                ++good_;
+            } else {
+                if (!lastGood.empty()) {
+                    std::memcpy(buf->data, lastGood.data(), size_t(size));
+                } else {
+                    // Black in YV12: the luma plane 16, both chroma planes 128.
+                    const size_t luma = size_t(width) * size_t(height);
+                    std::memset(buf->data, 16, std::min(luma, size_t(size)));
+                    if (size_t(size) > luma) std::memset(buf->data + luma, 128, size_t(size) - luma);
+                }
+                ++unreadable_;
+            }
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [this] { return ready_.size() < kDepth || quit_; });
             if (quit_) {
@@ -161,6 +158,8 @@ private:
     std::deque<AVBufferRef*> ready_;
     bool quit_ = false;
     bool ended_ = false;
+    std::atomic<long> unreadable_{0};
+    std::atomic<long> good_{0};
 };
 
 // One file's encoder state: the muxer, both streams and their encoders, the
@@ -168,19 +167,16 @@ private:
 // destructor, whatever step the file reached.
 class FileEncoder {
 public:
-    FileEncoder(const VideoFileEntry& entry, const std::string& outputPath, int videoBitrate, int audioBitrate,
-                const ProgressTargets& targets, ManualResetEvent& stopEvent, ManualResetEvent& runEvent)
-        : entry_(entry),
-          outputPath_(outputPath),
-          videoBitrate_(videoBitrate),
-          audioBitrate_(audioBitrate),
-          targets_(targets),
-          stop_(stopEvent),
-          run_(runEvent),
-          settings_(AppSettings.convert) {}
+    FileEncoder(const EncodeRequest& request, EncodeControl& control)
+        : entry_(request.entry),
+          outputPath_(request.outputPath),
+          videoBitrate_(request.videoBitrate),
+          audioBitrate_(request.audioBitrate),
+          control_(control),
+          settings_(request.settings) {}
     ~FileEncoder();
 
-    bool Encode();
+    EncodeResult Encode();
 
 private:
     bool AddVideoStream(AVCodecID id, double rate);
@@ -195,16 +191,20 @@ private:
     bool SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText);
     double AudioTime() const;
     double VideoTime() const;
-    void Abandon();
+    bool Run();
+    // Logs the failure of a step with the library's error text and keeps
+    // the first reason for the result. Always false.
+    bool Fail(const std::string& reason, int avError = 0);
 
     const VideoFileEntry entry_;
     const std::string outputPath_;
     const int videoBitrate_;
     const int audioBitrate_;
-    const ProgressTargets targets_;
-    ManualResetEvent& stop_;
-    ManualResetEvent& run_;
+    EncodeControl& control_;
     const ConvertSettings settings_;
+    EncodeResult result_;
+    TempOutput temp_;
+    bool stopped_ = false;
 
     SourceReader reader_;
     std::string muxerName_;
@@ -263,27 +263,27 @@ FileEncoder::~FileEncoder() {
         if (fileOpened_) avio_closep(&oc_->pb);
         avformat_free_context(oc_);
     }
+    temp_.Discard();
 }
 
-// A file that cannot be finished is not left behind half-written.
-void FileEncoder::Abandon() {
-    if (!oc_ || !fileOpened_) return;
-    avio_closep(&oc_->pb);
-    fileOpened_ = false;
-    ::unlink(outputPath_.c_str());
+bool FileEncoder::Fail(const std::string& reason, int avError) {
+    const std::string text = avError ? reason + ": " + AvError(avError) : reason;
+    LogLine("%s (%s)", text.c_str(), outputPath_.c_str());
+    if (result_.reason.empty()) result_.reason = text;
+    return false;
 }
 
 bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
     videoSt_ = avformat_new_stream(oc_, nullptr);
     if (!videoSt_) {
         LogLine("Could not alloc stream\n");
-        return false;
+        return Fail("Could not create the video stream");
     }
     videoSt_->id = 0;
     videoCtx_ = avcodec_alloc_context3(nullptr);
     if (!videoCtx_) {
         LogLine("Could not alloc stream\n");
-        return false;
+        return Fail("Could not create the video encoder");
     }
     AVCodecContext* c = videoCtx_;
     c->codec_id = id;
@@ -311,13 +311,13 @@ bool FileEncoder::AddAudioStream(AVCodecID id) {
     audioSt_ = avformat_new_stream(oc_, nullptr);
     if (!audioSt_) {
         LogLine("Could not alloc stream\n");
-        return false;
+        return Fail("Could not create the audio stream");
     }
     audioSt_->id = 1;
     audioCtx_ = avcodec_alloc_context3(nullptr);
     if (!audioCtx_) {
         LogLine("Could not alloc stream\n");
-        return false;
+        return Fail("Could not create the audio encoder");
     }
     AVCodecContext* c = audioCtx_;
     c->codec_id = id;
@@ -338,16 +338,12 @@ bool FileEncoder::AddAudioStream(AVCodecID id) {
 bool FileEncoder::CheckSource() {
     const std::string source = FieldText(entry_.fullPath);
     if (videoCtx_) {
-        if (!reader_.HasVideo()) {
-            LogLine("No video stream in the script of %s\n", source.c_str());
-            return false;
-        }
+        if (!reader_.HasVideo()) return Fail("The script of " + source + " delivers no video");
         const int w = reader_.Width(), h = reader_.Height();
         if (w != videoCtx_->width || h != videoCtx_->height ||
             reader_.ImageSize() < DWORD(av_image_get_buffer_size(AV_PIX_FMT_YUV420P, w, h, 1))) {
-            LogLine("The script of %s delivers %dx%d pictures, not %dx%d\n", source.c_str(), w, h, videoCtx_->width,
-                    videoCtx_->height);
-            return false;
+            return Fail("The script of " + source + " delivers " + std::to_string(w) + "x" + std::to_string(h) +
+                        " pictures, not " + std::to_string(videoCtx_->width) + "x" + std::to_string(videoCtx_->height));
         }
         // The time base follows the rule for whole and 1000/1001 rates; a
         // rate outside both (24.5) would play at the wrong speed, so there
@@ -363,10 +359,8 @@ bool FileEncoder::CheckSource() {
     }
     if (audioCtx_) {
         if (!reader_.HasAudio() || reader_.Channels() < 1 || reader_.SampleRate() < 1 ||
-            reader_.BitsPerSample() != 16) {
-            LogLine("No audio stream in the script of %s\n", source.c_str());
-            return false;
-        }
+            reader_.BitsPerSample() != 16)
+            return Fail("The script of " + source + " delivers no 16-bit sound");
     }
     return true;
 }
@@ -375,17 +369,16 @@ bool FileEncoder::OpenVideo() {
     const AVCodec* codec = avcodec_find_encoder(videoCtx_->codec_id);
     if (!codec) {
         LogLine("codec not found\n");
-        return false;
+        return Fail(std::string("No video encoder for ") + avcodec_get_name(videoCtx_->codec_id));
     }
     videoCtx_->framerate = av_inv_q(videoCtx_->time_base);
-    if (avcodec_open2(videoCtx_, codec, nullptr) < 0) {
+    int r = avcodec_open2(videoCtx_, codec, nullptr);
+    if (r < 0) {
         LogLine("could not open codec\n");
-        return false;
+        return Fail("Opening the video encoder failed", r);
     }
-    if (avcodec_parameters_from_context(videoSt_->codecpar, videoCtx_) < 0) {
-        LogLine("could not open codec\n");
-        return false;
-    }
+    r = avcodec_parameters_from_context(videoSt_->codecpar, videoCtx_);
+    if (r < 0) return Fail("Setting up the video stream failed", r);
     videoSt_->time_base = videoCtx_->time_base;
     videoSt_->avg_frame_rate = videoCtx_->framerate;
     pictureSize_ = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, videoCtx_->width, videoCtx_->height, 1);
@@ -393,7 +386,7 @@ bool FileEncoder::OpenVideo() {
     picture_ = av_frame_alloc();
     if (!picturePool_ || !picture_) {
         LogLine("Could not allocate picture\n");
-        return false;
+        return Fail("Could not allocate the picture buffers");
     }
     return true;
 }
@@ -402,17 +395,16 @@ bool FileEncoder::OpenAudio() {
     const AVCodec* codec = avcodec_find_encoder(audioCtx_->codec_id);
     if (!codec) {
         LogLine("codec not found\n");
-        return false;
+        return Fail(std::string("No audio encoder for ") + avcodec_get_name(audioCtx_->codec_id));
     }
     audioCtx_->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-    if (avcodec_open2(audioCtx_, codec, nullptr) < 0) {
+    int r = avcodec_open2(audioCtx_, codec, nullptr);
+    if (r < 0) {
         LogLine("could not open codec\n");
-        return false;
+        return Fail("Opening the audio encoder failed", r);
     }
-    if (avcodec_parameters_from_context(audioSt_->codecpar, audioCtx_) < 0) {
-        LogLine("could not open codec\n");
-        return false;
-    }
+    r = avcodec_parameters_from_context(audioSt_->codecpar, audioCtx_);
+    if (r < 0) return Fail("Setting up the audio stream failed", r);
     audioSt_->time_base = audioCtx_->time_base;
 
     const int channels = audioCtx_->ch_layout.nb_channels;
@@ -428,19 +420,15 @@ bool FileEncoder::OpenAudio() {
 
     AVChannelLayout in{};
     av_channel_layout_default(&in, readerChannels_);
-    int r = swr_alloc_set_opts2(&swr_, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
-                                AV_SAMPLE_FMT_S16, readerRate_, 0, nullptr);
+    r = swr_alloc_set_opts2(&swr_, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
+                            AV_SAMPLE_FMT_S16, readerRate_, 0, nullptr);
     av_channel_layout_uninit(&in);
-    if (r < 0 || swr_init(swr_) < 0) {
-        LogLine("could not open codec\n");
-        return false;
-    }
+    if (r < 0) return Fail("Setting up the sound conversion failed", r);
+    r = swr_init(swr_);
+    if (r < 0) return Fail("Starting the sound conversion failed", r);
     fifo_ = av_audio_fifo_alloc(audioCtx_->sample_fmt, channels, frameSize_ * 4);
     samples_ = av_frame_alloc();
-    if (!fifo_ || !samples_) {
-        LogLine("could not open codec\n");
-        return false;
-    }
+    if (!fifo_ || !samples_) return Fail("Could not allocate the sound buffers");
     return true;
 }
 
@@ -459,26 +447,26 @@ double FileEncoder::AudioTime() const {
 bool FileEncoder::SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText) {
     int r = avcodec_send_frame(ctx, frame);
     if (r < 0 && r != AVERROR_EOF) {
-        LogLine("Encoding failed for '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
         writeFailed_ = true;
-        return false;
+        return Fail("Encoding failed", r);
     }
     for (;;) {
         r = avcodec_receive_packet(ctx, packet_);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) {
-            LogLine("Encoding failed for '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
             writeFailed_ = true;
-            return false;
+            return Fail("Encoding failed", r);
         }
         if (packet_->duration == 0 && ctx->codec_type == AVMEDIA_TYPE_VIDEO) packet_->duration = 1;
         av_packet_rescale_ts(packet_, ctx->time_base, st->time_base);
         packet_->stream_index = st->index;
         r = av_interleaved_write_frame(oc_, packet_);
         if (r != 0) {
+            // A write that fails (a full disk) fails the file: what follows
+            // it could not be played.
             LogLine("%s", errorText);
             writeFailed_ = true;
-            return false;
+            return Fail("Writing the output failed", r);
         }
     }
 }
@@ -493,7 +481,7 @@ bool FileEncoder::WriteVideoFrame() {
     if (!buf) {
         LogLine("Could not allocate picture\n");
         writeFailed_ = true;
-        return false;
+        return Fail("Could not allocate a picture");
     }
     // The buffer holds one YV12 frame (Y, V, U); with the two chroma
     // pointers exchanged it is a planar YUV 4:2:0 picture.
@@ -508,7 +496,7 @@ bool FileEncoder::WriteVideoFrame() {
     picture_->pts = videoPts_++;
     const bool ok = SendAndWrite(videoCtx_, videoSt_, picture_, "Error while writing video frame\n");
     av_frame_unref(picture_);
-    if (ok) ++g_framesEncoded;
+    if (ok) ++result_.framesWritten;
     return ok;
 }
 
@@ -525,9 +513,8 @@ bool FileEncoder::EncodeAudioFrames(bool flush) {
         samples_->sample_rate = audioCtx_->sample_rate;
         if (av_channel_layout_copy(&samples_->ch_layout, &audioCtx_->ch_layout) < 0 ||
             av_frame_get_buffer(samples_, 0) < 0) {
-            LogLine("Could not allocate audio frame\n");
             writeFailed_ = true;
-            return false;
+            return Fail("Could not allocate an audio frame");
         }
         av_audio_fifo_read(fifo_, reinterpret_cast<void**>(samples_->data), n);
         samples_->pts = audioPts_;
@@ -553,9 +540,8 @@ bool FileEncoder::WriteAudioFrame() {
         convertCapacity_ = 0;
         if (av_samples_alloc_array_and_samples(&convertBuffer_, nullptr, audioCtx_->ch_layout.nb_channels,
                                                int(outMax), audioCtx_->sample_fmt, 0) < 0) {
-            LogLine("Could not allocate audio frame\n");
             writeFailed_ = true;
-            return false;
+            return Fail("Could not allocate an audio frame");
         }
         convertCapacity_ = int(outMax);
     }
@@ -573,28 +559,40 @@ bool FileEncoder::WriteAudioFrame() {
     return EncodeAudioFrames(audioEnded_);
 }
 
-bool FileEncoder::Encode() {
+EncodeResult FileEncoder::Encode() {
+    result_ = EncodeResult{};
+    const bool ok = Run();
+    if (stopped_) {
+        result_.outcome = FileOutcome::Stopped;
+        result_.reason.clear();
+    } else {
+        result_.outcome = ok ? FileOutcome::Converted : FileOutcome::Failed;
+        if (!ok && result_.reason.empty()) result_.reason = "Conversion failed";
+    }
+    // Nothing that is not complete stays behind, under any name.
+    if (!ok || stopped_) temp_.Discard();
+    return result_;
+}
+
+bool FileEncoder::Run() {
     const std::string fmtName(settings_.format, strnlen(settings_.format, sizeof settings_.format));
     const AVOutputFormat* fmt = av_guess_format(fmtName.c_str(), nullptr, nullptr);
     if (!fmt) {
         LogLine("Could not get psp format.");
-        return false;
+        return Fail("Unknown output format \"" + fmtName + "\"");
     }
     muxerName_ = fmt->name;
-    g_framesEncoded = 0;
 
-    if (avformat_alloc_output_context2(&oc_, fmt, nullptr, outputPath_.c_str()) < 0 || !oc_) {
+    int r = avformat_alloc_output_context2(&oc_, fmt, nullptr, outputPath_.c_str());
+    if (r < 0 || !oc_) {
         LogLine("Memory error\n");
-        return false;
+        return Fail("Could not create the output context", r);
     }
     packet_ = av_packet_alloc();
     if (!packet_) {
         LogLine("Memory error\n");
-        return false;
+        return Fail("Could not allocate a packet");
     }
-
-    // Listed before anything is encoded, so a stopped run can remove it.
-    AddOutput(outputPath_);
 
     // The same rate the script builder writes: the setting, else the
     // source's own, else 25.
@@ -605,27 +603,27 @@ bool FileEncoder::Encode() {
     audioId_ = AudioCodecFor(fmt);
     if (videoId_ != AV_CODEC_ID_NONE) AddVideoStream(videoId_, rate_);
     if (audioId_ != AV_CODEC_ID_NONE) AddAudioStream(audioId_);
-    if (!videoCtx_) {
-        // Without pictures the frame loop could never end.
-        LogLine("The muxer %s carries no video\n", muxerName_.c_str());
-        return false;
-    }
+    // Without pictures the frame loop could never end.
+    if (!videoCtx_) return Fail("The output format " + muxerName_ + " carries no video");
 
     const std::string source = FieldText(entry_.fullPath);
     std::string script;
     if (!WriteScript(entry_, ScriptVariant::Conversion, &script)) {
         const std::string text = Format("Generate avs file failed from %s!", source.c_str());
         LogLine("%s", text.c_str());
-        ShowBoxFromWorker(text, "Error", MB_OK | MB_ICONWARNING);
-        return false;
+        result_.boxText = text;
+        result_.boxCaption = "Error";
+        return Fail("The conversion script could not be written");
     }
 
-    std::string openError;
-    reader_.SetErrorSink(&openError);
     if (!reader_.OpenXXXFile(script)) {
-        if (!openError.empty()) ShowBoxFromWorker(openError, "Error!", MB_OK | MB_ICONWARNING);
         LogLine("Open avs failed %s\n", source.c_str());
-        return false;
+        if (!reader_.OpenError().empty()) {
+            result_.boxText = reader_.OpenError();
+            result_.boxCaption = "Error!";
+        }
+        return Fail("The source could not be opened" +
+                    (reader_.OpenError().empty() ? std::string() : ": " + reader_.OpenError()));
     }
     if (!CheckSource()) return false;
 
@@ -636,27 +634,27 @@ bool FileEncoder::Encode() {
     av_dump_format(oc_, 0, outputPath_.c_str(), 1);
 
     if (!(fmt->flags & AVFMT_NOFILE)) {
-        if (avio_open(&oc_->pb, outputPath_.c_str(), AVIO_FLAG_WRITE) < 0) {
+        std::string why;
+        if (!temp_.Create(outputPath_, &why)) {
             LogLine("Could not open '%s'\n", outputPath_.c_str());
-            return false;
+            return Fail(why);
+        }
+        r = avio_open(&oc_->pb, temp_.Path().c_str(), AVIO_FLAG_WRITE);
+        if (r < 0) {
+            LogLine("Could not open '%s'\n", outputPath_.c_str());
+            return Fail("Could not open the output file", r);
         }
         fileOpened_ = true;
     }
-    int r = avformat_write_header(oc_, nullptr);
-    if (r < 0) {
-        LogLine("Could not write the header of '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
-        Abandon();
-        return false;
-    }
+    r = avformat_write_header(oc_, nullptr);
+    if (r < 0) return Fail("Writing the output header failed", r);
 
     totalFrames_ = reader_.Length(SourceReader::kVideoLength);
-    const uint64_t startTick = TickCount();
-    const std::string fileName = FieldText(entry_.fileName);
-    if (totalFrames_ > 0) readAhead_.Start(&reader_, totalFrames_, picturePool_, pictureSize_);
-    bool stopped = false;
+    if (totalFrames_ > 0)
+        readAhead_.Start(&reader_, totalFrames_, picturePool_, pictureSize_, videoCtx_->width, videoCtx_->height);
     while (framesDone_ < totalFrames_ && !writeFailed_) {
-        if (!ReportProgress(run_, stop_, targets_, totalFrames_, startTick, fileName, framesDone_)) {
-            stopped = true;
+        if (!control_.Proceed(framesDone_, totalFrames_)) {
+            stopped_ = true;
             break;
         }
         const bool audioTurn = audioCtx_ && !audioEnded_ && AudioTime() < VideoTime();
@@ -667,31 +665,35 @@ bool FileEncoder::Encode() {
             ++framesDone_;
         }
     }
+    readAhead_.Finish();
+    result_.unreadableFrames = readAhead_.Unreadable();
+    if (stopped_ || writeFailed_) return false;
+
     // The sound up to the end of the last picture, then whatever both
     // encoders still hold.
-    while (!stopped && !writeFailed_ && audioCtx_ && !audioEnded_ && AudioTime() < VideoTime()) WriteAudioFrame();
-    if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true)) Drain(audioCtx_, audioSt_, "Error while writing audio frame\n");
+    while (!writeFailed_ && audioCtx_ && !audioEnded_ && AudioTime() < VideoTime()) WriteAudioFrame();
+    if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true))
+        Drain(audioCtx_, audioSt_, "Error while writing audio frame\n");
     if (!writeFailed_) Drain(videoCtx_, videoSt_, "Error while writing video frame\n");
-
-    readAhead_.Finish();
     reader_.Close();
-    r = av_write_trailer(oc_);
-    if (r < 0) {
-        LogLine("Could not write the trailer of '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
-        writeFailed_ = true;
+    if (writeFailed_) return false;
+
+    if (result_.unreadableFrames > 0) {
+        LogLine("%ld of %ld pictures of %s could not be read and repeat the last good one",
+                result_.unreadableFrames, totalFrames_, source.c_str());
+        if (TooManyUnreadable(result_.unreadableFrames, totalFrames_))
+            return Fail(std::to_string(result_.unreadableFrames) + " of " + std::to_string(totalFrames_) +
+                        " pictures could not be read");
     }
+
+    r = av_write_trailer(oc_);
+    if (r < 0) return Fail("Writing the output trailer failed", r);
     if (fileOpened_) {
         r = avio_closep(&oc_->pb);
         fileOpened_ = false;
-        if (r < 0) {
-            LogLine("Could not close '%s': %s\n", outputPath_.c_str(), AvError(r).c_str());
-            writeFailed_ = true;
-        }
-    }
-    if (writeFailed_) {
-        LogLine("Writing '%s' failed; the file is removed\n", outputPath_.c_str());
-        ::unlink(outputPath_.c_str());
-        return false;
+        if (r < 0) return Fail("Closing the output failed", r);
+        std::string why;
+        if (!temp_.Commit(&why)) return Fail(why);
     }
     return true;
 }
@@ -711,51 +713,14 @@ TimeBase VideoTimeBase(double rate) {
 
 bool MuxerWantsGlobalHeader(const std::string& name) { return name == "mp4" || name == "mov" || name == "3gp"; }
 
-long FramesEncoded() { return g_framesEncoded; }
-
-void ForgetLastTextUpdate() { g_lastTextTick = 0; }
-
-bool ReportProgress(ManualResetEvent& runEvent, ManualResetEvent& stopEvent, const ProgressTargets& targets,
-                    long totalFrames, uint64_t startTick, const std::string& fileName, long framesDone) {
-    runEvent.Wait();
-    if (stopEvent.IsSet()) return false;
-    const int percent = totalFrames > 0 ? int(double(framesDone) / double(totalFrames) * 100.0) : 0;
-    SendProgressPos(targets.frameBar, percent);
-
-    const uint64_t now = TickCount();
-    if (now - g_lastTextTick.load() <= 1000) return true;
-
-    const std::string title = Format("%d%% - Converting", percent);
-    char* heapTitle = static_cast<char*>(std::malloc(title.size() + 1));
-    if (heapTitle) {
-        std::memcpy(heapTitle, title.c_str(), title.size() + 1);
-        // The window frees the text; without a window it is freed here.
-        if (!PostMessage(AppMainWindow(), WM_SET_TITLE_TEXT, reinterpret_cast<WPARAM>(heapTitle), 0))
-            std::free(heapTitle);
-    }
-    g_lastTextTick = now;
-
-    const uint32_t elapsed = uint32_t(now - startTick);
-    const uint32_t msPerFrame = framesDone > 0 ? uint32_t(elapsed / uint64_t(framesDone)) : 0;
-    const uint32_t remaining = uint32_t(uint64_t(msPerFrame) * uint64_t(std::max(0L, totalFrames - framesDone)));
-    const int elapsedSeconds = int(elapsed / 1000);
-    const int estimateSeconds = int(remaining / 1000);
-    // Before the first millisecond has passed there is no rate to show.
-    const double fps = elapsed > 0 ? double(framesDone) / (double(elapsed) / 1000.0) : 0.0;
-
-    SendControlText(targets.statusText,
-                    Format("Converting %s, %d/%d, %0.2f fps", fileName.c_str(), int(framesDone), int(totalFrames), fps));
-    SendControlText(targets.elapsedText, Format("Elapse: %02d:%02d:%02d", elapsedSeconds / 3600,
-                                                elapsedSeconds % 3600 / 60, elapsedSeconds % 60));
-    SendControlText(targets.estimateText, Format("Estimate: %02d:%02d:%02d", estimateSeconds / 3600,
-                                                 estimateSeconds % 3600 / 60, estimateSeconds % 60));
-    PostMessage(targets.tickWindow, WM_CONVERT_TICK, 0, 0);
-    return true;
+bool TooManyUnreadable(long unreadable, long total) {
+    if (unreadable <= 0) return false;
+    if (unreadable >= total) return true;
+    return unreadable * 100 > total;
 }
 
-bool EncodeToPsp(VideoFileEntry entry, const std::string& outputPath, int videoBitrate, int audioBitrate,
-                 ProgressTargets targets, ManualResetEvent& stopEvent, ManualResetEvent& runEvent) {
-    FileEncoder encoder(entry, outputPath, videoBitrate, audioBitrate, targets, stopEvent, runEvent);
+EncodeResult EncodeToPsp(const EncodeRequest& request, EncodeControl& control) {
+    FileEncoder encoder(request, control);
     return encoder.Encode();
 }
 

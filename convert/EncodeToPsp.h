@@ -2,34 +2,58 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/ManualResetEvent.h"
-#include "convert/ProgressTargets.h"
+#include "common/AppSettings.h"
+#include "convert/ConvertProgress.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
 
-// Messages of a conversion run.
-constexpr unsigned WM_CONVERT_FINISHED = WM_USER + 100;  // wParam: result of the last file (1/0)
-constexpr unsigned WM_CONVERT_TICK = WM_USER + 102;      // about once a second, to the tick window
+// One file to encode: the entry, the final output path, the bit rates in
+// bit/s and the output settings (muxer, picture size, frame and sample
+// rate) as they were when the run started.
+struct EncodeRequest {
+    VideoFileEntry entry;
+    std::string outputPath;
+    int videoBitrate = 400000;
+    int audioBitrate = 96000;
+    ConvertSettings settings;
+};
 
-// Encodes one entry into a PSP MP4 file at outputPath: the conversion script
-// of the entry is written and read with a SourceReader, its YV12 pictures go
-// to an MPEG-4 Part 2 (Simple Profile) encoder and its 16-bit sound to an
-// AAC-LC encoder, interleaved by presentation time. The muxer, the picture
-// size, the frame rate and the sample rate come from AppSettings.convert.
+// The run's side of an encoding: asked before every picture.
+class EncodeControl {
+public:
+    virtual ~EncodeControl() = default;
+    // Waits while the run is paused; false when it was stopped. framesDone
+    // of totalFrames pictures are written so far.
+    virtual bool Proceed(long framesDone, long totalFrames) = 0;
+};
+
+// What became of the file (FileResult without its place in the run).
+struct EncodeResult {
+    FileOutcome outcome = FileOutcome::Failed;
+    std::string reason;
+    long framesWritten = 0;
+    long unreadableFrames = 0;
+    std::string boxText;     // a failure the user is told in a box of its own
+    std::string boxCaption;
+};
+
+// Encodes one entry into a PSP MP4 file: the conversion script of the entry
+// is written and read with a SourceReader, its YV12 pictures go to an
+// MPEG-4 Part 2 (Simple Profile) encoder and its 16-bit sound to an AAC-LC
+// encoder, interleaved by presentation time.
 //
-// True when the output file was written to its end, also when the run was
-// stopped part-way (a valid, shorter file). False when the file failed: the
-// reason is in the program log, and no output file is left behind.
-bool EncodeToPsp(VideoFileEntry entry, const std::string& outputPath, int videoBitrate, int audioBitrate,
-                 ProgressTargets targets, ManualResetEvent& stopEvent, ManualResetEvent& runEvent);
-
-// The progress check made before every frame: waits while the run is paused,
-// returns false when it was stopped; sets the frame bar every call and, at
-// most once a second, the title, status, elapsed and estimate texts, then
-// posts WM_CONVERT_TICK.
-bool ReportProgress(ManualResetEvent& runEvent, ManualResetEvent& stopEvent, const ProgressTargets& targets,
-                    long totalFrames, uint64_t startTick, const std::string& fileName, long framesDone);
+// The file is written under a temporary name in the output folder and only
+// renamed to outputPath when it is complete and on the disk, so a failure,
+// a stop or a kill never leaves a partial file under the final name nor
+// touches an earlier file of that name. Converted: the output is complete.
+// Stopped: the run was stopped before the end; nothing is left. Failed: the
+// reason says why; nothing is left.
+//
+// A picture the source cannot deliver repeats the last good one and is
+// counted; when more than 1 % of the pictures (or every picture) could not
+// be read, the file fails with that count as its reason.
+EncodeResult EncodeToPsp(const EncodeRequest& request, EncodeControl& control);
 
 // A steady millisecond clock (the system tick count).
 uint64_t TickCount();
@@ -46,11 +70,8 @@ TimeBase VideoTimeBase(double rate);
 // Whether the muxer's video stream gets the global-header flag.
 bool MuxerWantsGlobalHeader(const std::string& muxerName);
 
-// Makes the next progress check refresh the texts whatever the time of the
-// last refresh (which is otherwise shared by every file and run).
-void ForgetLastTextUpdate();
-
-// Frames encoded by the encoder so far (reset at the start of every file).
-long FramesEncoded();
+// Whether `unreadable` pictures of `total` fail a file: more than 1 %, or
+// all of them.
+bool TooManyUnreadable(long unreadable, long total);
 
 }  // namespace kalvex

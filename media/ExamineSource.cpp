@@ -1,6 +1,5 @@
 #include "media/ExamineSource.h"
 
-#include <QString>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -11,7 +10,6 @@
 
 #include "common/ProgramLog.h"
 #include "media/SourceReader.h"
-#include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
 
@@ -49,12 +47,21 @@ DarEntry TheDarEntry() {
     return entry;
 }
 
-void Refuse(const std::string& text, std::string* refusal) {
+void Refuse(const std::string& text, SourceRefusal* refusal) {
     LogLine("%s", text.c_str());
-    if (refusal)
-        *refusal = text;
-    else
-        MessageBox(QString::fromUtf8(text.c_str()), "Error", MB_OK | MB_ICONWARNING);
+    if (refusal) {
+        refusal->text = text;
+        refusal->caption = "Error";
+        refusal->openFailure = false;
+    }
+}
+
+void RefuseQuietly(const std::string& text, SourceRefusal* refusal) {
+    if (refusal) {
+        refusal->text = text;
+        refusal->caption = "Error";
+        refusal->openFailure = false;
+    }
 }
 
 std::string FileNamePart(const std::string& path) {
@@ -62,19 +69,6 @@ std::string FileNamePart(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string DefaultEntryText(const std::string& fileName, const MediaInfo& info) {
-    int64_t seconds = info.duration / 10000000;
-    std::string length = Format("%02d:%02d:%02d", int(seconds / 3600), int(seconds % 3600 / 60), int(seconds % 60));
-    if (info.darX && info.darY)
-        return Format("%s\n\nVideo Format = %s\n        size = %dx%d\n         DAR = %dx%d\n         fps = %.3f\n"
-                      "Audio Format = %s\n    Channels = %d\n  SampleRate = %d\nMovie Length = %s\n",
-                      fileName.c_str(), info.videoFormat, info.width, info.height, info.darX, info.darY, info.fps,
-                      info.audioFormat, info.channels, info.sampleRate, length.c_str());
-    return Format("%s\n\nVideo Format = %s\n        size = %dx%d\n         fps = %.3f\nAudio Format = %s\n"
-                  "    Channels = %d\n  SampleRate = %d\nMovie Length = %s\n",
-                  fileName.c_str(), info.videoFormat, info.width, info.height, info.fps, info.audioFormat, info.channels,
-                  info.sampleRate, length.c_str());
-}
 
 }  // namespace
 
@@ -89,19 +83,18 @@ void SourceDAR(int* x, int* y) {
     if (DarEntry entry = TheDarEntry()) entry(x, y);
 }
 
-bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, std::string* refusal) {
+bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, SourceRefusal* refusal) {
     std::memset(&info, 0, sizeof info);
     infoText.clear();
     const std::string fileName = FileNamePart(path);
     DarEntry darEntry = TheDarEntry();
     SourceReader reader;
-    reader.SetErrorSink(refusal);
 
     const std::string script = Format("%sTempAVS_%s_%d.avs", TempFolder().c_str(), fileName.c_str(), int(getpid()));
     FILE* file = std::fopen(script.c_str(), "w");
     if (!file) {
         LogLine("Could not use %s as Input!", path.c_str());
-        if (refusal) *refusal = Format("Could not use %s as Input!", path.c_str());
+        RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
         return false;
     }
     RegisterTempFile(script);
@@ -111,13 +104,21 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     written = std::fclose(file) == 0 && written;
     if (!written) {
         LogLine("Could not use %s as Input!", path.c_str());
-        if (refusal) *refusal = Format("Could not use %s as Input!", path.c_str());
+        RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
         return false;
     }
 
     std::string text = "Information For: " + script + "\n";
     if (!reader.OpenXXXFile(script)) {
-        if (refusal && refusal->empty()) *refusal = Format("Could not use %s as Input!", path.c_str());
+        if (!reader.OpenError().empty()) {
+            if (refusal) {
+                refusal->text = reader.OpenError();
+                refusal->caption = "Error!";
+                refusal->openFailure = true;
+            }
+        } else {
+            RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
+        }
         return false;
     }
 
@@ -176,20 +177,6 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     LogLine("%s", text.c_str());
     infoText = text;
     return true;
-}
-
-int RunExamineCommand(const std::string& path, const EntryInfoFormatter& formatter) {
-    MediaInfo info;
-    std::string text, refusal;
-    if (!ExamineSource(path, info, text, &refusal)) {
-        std::fprintf(stderr, "%s\n", refusal.c_str());
-        return 1;
-    }
-    const std::string name = FileNamePart(path);
-    std::string entry = formatter ? formatter(name, info) : DefaultEntryText(name, info);
-    std::fprintf(stdout, "%s\n\n%s", text.c_str(), entry.c_str());
-    std::fflush(stdout);
-    return 0;
 }
 
 }  // namespace kalvex

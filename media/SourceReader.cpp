@@ -9,7 +9,6 @@
 
 #include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
-#include "platform/shell/Shell.h"
 
 namespace kalvex {
 
@@ -39,6 +38,7 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
     hasAudio_ = false;
     Close();  // a reader opened twice starts afresh rather than leaking its streams
 
+    openError_.clear();
     HRESULT r = MyAVIFileOpen(scriptPath.c_str());
     LogLine("#1 %x", unsigned(r));
     if (r != 0) {
@@ -53,14 +53,7 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
     if (MyAVIFileGetError(&error)) {
         std::string text = std::string("Open failure:\n") + (error ? error : "");
         LogLine("AviSynthError:%s", text.c_str());
-        if (errorSink_) {
-            *errorSink_ = text;
-        } else if (KLiteCodecPackIsMega()) {
-            MessageBox(QString::fromUtf8(text.c_str()), "Error!", MB_OK | MB_ICONWARNING);
-        } else {
-            // The codec-pack offer takes this branch once it exists.
-            MessageBox(QString::fromUtf8(text.c_str()), "Error!", MB_OK | MB_ICONWARNING);
-        }
+        openError_ = text;
         LogLine("Leaving %s", "OpenXXXFile");
         return false;
     }

@@ -24,13 +24,13 @@ public:
     SourceReader& operator=(const SourceReader&) = delete;
 
     // Opens the script and its streams. False when the script cannot be read,
-    // fails to evaluate (the user is told, see below) or has no stream.
+    // fails to evaluate (see OpenError) or has no stream.
     bool OpenXXXFile(const std::string& scriptPath);
 
-    // How the "Open failure" text reaches the user. By default a message box
-    // (caption "Error!", warning icon). With a sink set, the text is stored
-    // there instead and no box is shown (headless use).
-    void SetErrorSink(std::string* sink) { errorSink_ = sink; }
+    // The script engine's error text of the last open that failed to
+    // evaluate ("Open failure:\n..."); empty otherwise. The reader never
+    // shows it: its user decides (a box, the codec-pack offer, a line).
+    const std::string& OpenError() const { return openError_; }
 
     int Width() const { return videoHeader_.biWidth; }
     int Height() const { return videoHeader_.biHeight; }
@@ -94,7 +94,7 @@ private:
     DWORD rate_ = 0;
     long videoLength_ = 0;
     long audioLength_ = 0;
-    std::string* errorSink_ = nullptr;
+    std::string openError_;
 };
 
 // True when HKEY_LOCAL_MACHINE\Software\KLCodecPack opens for reading and

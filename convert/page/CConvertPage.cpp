@@ -1,10 +1,5 @@
 #include "convert/page/CConvertPage.h"
 
-#include <dirent.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -13,15 +8,15 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaObject>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cerrno>
 
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
-#include "convert/EncodeToPsp.h"
+#include "convert/page/ProgressTexts.h"
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspCopy.h"
@@ -34,86 +29,30 @@
 
 namespace kalvex {
 
-// ---- settings -------------------------------------------------------------
+// ---- the observer ---------------------------------------------------------
 
-std::string ConvertPageSettings::DefaultDestPath() { return HomeFolder() + "dvd-vob/"; }
-
-ConvertPageSettings ConvertPageSettings::Load() {
-    ConvertPageSettings s;
-    const std::string& ini = SettingsPath();
-    s.destPath = GetPrivateProfileString("Convert", "DestPath", DefaultDestPath(), 260, ini);
-    s.copyToPsp = GetPrivateProfileInt("Convert", "CopyToPsp", 1, ini);
-    s.lowCpu = GetPrivateProfileInt("Convert", "LowCpu", 0, ini);
-    s.deleteAfterCopied = GetPrivateProfileInt("Convert", "DeleteAfterCopied", 0, ini);
-    return s;
-}
-
-void ConvertPageSettings::Save() const {
-    const std::string& ini = SettingsPath();
-    WritePrivateProfileString("Convert", "DestPath", destPath, ini);
-    WritePrivateProfileInt("Convert", "CopyToPsp", copyToPsp, ini);
-    WritePrivateProfileInt("Convert", "LowCpu", lowCpu, ini);
-    WritePrivateProfileInt("Convert", "DeleteAfterCopied", deleteAfterCopied, ini);
-}
-
-// ---- plain helpers --------------------------------------------------------
-
-LengthCheck CheckTotalLength(const std::vector<VideoFileEntry>& segments, int maximalRate) {
-    LengthCheck c;
-    int64_t total = 0;
-    for (const auto& e : segments) total += e.endTime - e.startTime;
-    c.seconds = total / 10000000;
-    // No length at all leaves room for any rate: the maximum applies.
-    double rate = c.seconds > 0 ? 4.7e6 / double(c.seconds) * 8 * 0.85 : double(maximalRate);
-    c.rate = rate >= double(INT32_MAX) ? INT32_MAX : int(rate);
-    LogLine("total movie len = %lld, calculate bitrate = %d.", static_cast<long long>(c.seconds), c.rate);
-    if (c.rate > maximalRate) c.rate = maximalRate;
-    c.refused = c.rate < 2000;
-    return c;
-}
-
-void ApplyLowPriority(bool low) {
-    // Niceness belongs to each thread here: set it for all of them, and
-    // threads started later inherit it from their creator.
-    int value = low ? 19 : 0;
-    bool refused = false;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            if (setpriority(PRIO_PROCESS, static_cast<id_t>(atoi(e->d_name)), value) != 0) refused = true;
-        }
-        closedir(d);
-    } else if (setpriority(PRIO_PROCESS, 0, value) != 0) {
-        refused = true;
+// Hands the job's reports, made on its worker thread, to the window thread
+// as copies; reports for a page that is gone are dropped.
+class CConvertPage::Observer : public ConvertObserver {
+public:
+    explicit Observer(CConvertPage* page) : page_(page) {}
+    void OnProgress(const ConvertProgress& p) override {
+        QMetaObject::invokeMethod(page_, [page = page_, p] { page->OnProgress(p); }, Qt::QueuedConnection);
     }
-    if (refused) {
-        LogTimestamp();
-        LogLine("Set process priority to %s failed.", low ? "idle" : "normal");
-        LOG_SYSTEM_ERROR(errno);
+    void OnFileDone(const FileResult& r) override {
+        QMetaObject::invokeMethod(page_, [page = page_, r] { page->OnFileDone(r); }, Qt::QueuedConnection);
     }
-}
+    void OnFinished(const RunSummary& s) override {
+        QMetaObject::invokeMethod(page_, [page = page_, s] { page->OnFinished(s); }, Qt::QueuedConnection);
+    }
 
-void RemoveCancelledOutputs(int removeMethod) {
-    std::vector<std::string> existing;
-    for (const auto& p : PspOutputList())
-        if (QFile::exists(QString::fromStdString(p))) existing.push_back(p);
-    if (removeMethod == 1) {
-        for (const auto& p : existing) {
-            if (!storage::DeleteFile(p)) {
-                LogLine("Delete file failed %s.", p.c_str());
-                MessageBox(QString("Delete file failed while trying to delete %1.").arg(QString::fromStdString(p)));
-                return;
-            }
-        }
-        return;
-    }
-    for (const auto& p : existing)
-        if (!storage::MoveToTrash(p)) return;
-}
+private:
+    CConvertPage* page_;
+};
 
 // ---- the page -------------------------------------------------------------
 
-CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent) {
+CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent), observer_(std::make_unique<Observer>(this)) {
     setObjectName("convertPage");
     BuildControls();
     LoadControls();
@@ -123,20 +62,22 @@ CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent) {
     dvdList_->hide();
     copy_->setText("After completed, Copy to PSP.");
     delete_->setText("After copied, delete converted file.");
-    job_.SetNotifyWindow(this);
     // The copy box is checked at every start, whatever was saved.
     copy_->setChecked(true);
     settings_.copyToPsp = 1;
-    ApplyLowPriority(lowCpu_->isChecked());
     SaveSettings();
-    copyOutputsToPsp = [] { return CopyOutputsToPsp(); };
+    copyOutputsToPsp = [](const std::vector<std::string>& files) { return CopyFilesToPsp(files); };
     openSettings = [this] {
         CPspSettingDlg dlg(this);
         dlg.exec();
     };
 }
 
-CConvertPage::~CConvertPage() = default;
+CConvertPage::~CConvertPage() {
+    // The run ends before the observer it reports to.
+    job_.Stop();
+    job_.Wait();
+}
 
 void CConvertPage::BuildControls() {
     auto* layout = new QVBoxLayout(this);
@@ -230,11 +171,9 @@ void CConvertPage::BuildControls() {
     });
     connect(copy_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     connect(delete_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
-    connect(lowCpu_, &QCheckBox::toggled, this, [this](bool on) {
-        if (loading_) return;
-        ApplyLowPriority(on);
-        SaveSettings();
-    });
+    // Taken by the next run: only its threads are lowered, so unchecking
+    // gives the next run normal priority again.
+    connect(lowCpu_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
 }
 
 void CConvertPage::TakeControlValues() {
@@ -283,13 +222,9 @@ void CConvertPage::showEvent(QShowEvent* e) {
 
 void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries) {
     if (converting_) return;
-    segments_.clear();
-    for (const auto& e : entries) {
-        if (e.endTime > e.startTime)
-            segments_.push_back(e);
-        else
-            MessageBox("Can't convert movie segment with length equal 0");
-    }
+    std::vector<std::string> refused;
+    segments_ = SegmentsToConvert(entries, &refused);
+    for (size_t i = 0; i < refused.size(); ++i) MessageBox(kZeroLengthText);
     list_->clear();
     for (const auto& e : segments_) {
         list_->addItem(QString("[%1 - %2] %3")
@@ -304,23 +239,24 @@ void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries) {
 
 void CConvertPage::StartConvert() {
     TakeControlValues();
-    // The rate is handed to the job for the DVD encoder; the PSP encoder
-    // uses its own settings.
-    int rate = AppSettings.videoBitrateConstant;
     if (AppSettings.videoAutoDetect) {
+        // The rate itself is for the DVD encoder; the PSP encoder uses its
+        // own settings. The check keeps a list a DVD could not hold.
         LengthCheck check = CheckTotalLength(segments_, AppSettings.videoBitrateMaximal);
         if (check.refused) {
-            MessageBox("You have selected too long movie, it can't be saved in one DVD disc");
+            MessageBox(kTooLongText);
             return;
         }
-        rate = check.rate;
     }
-    if (settings_.destPath.empty() || settings_.destPath.back() != '/') {
-        settings_.destPath += '/';
-        dest_->setText(QString::fromStdString(settings_.destPath));
+    std::string dest = settings_.destPath;
+    std::string why;
+    const bool made = PrepareDestination(dest, &why);
+    if (dest != settings_.destPath) {
+        settings_.destPath = dest;
+        dest_->setText(QString::fromStdString(dest));
     }
     // A folder that cannot be made shows up as failed files and "Convert failed.".
-    QDir().mkpath(QString::fromStdString(settings_.destPath));
+    (void)made;
 
     userStopped_ = false;
     converting_ = 1;
@@ -330,18 +266,14 @@ void CConvertPage::StartConvert() {
     dest_->setEnabled(false);
     stop_->setEnabled(true);
     pause_->setEnabled(true);
+    filesBar_->setRange(0, int(segments_.size()));
 
-    ProgressTargets t;
-    t.filesBar = filesBar_;
-    t.frameBar = frameBar_;
-    t.statusText = status_;
-    t.elapsedText = elapsed_;
-    t.estimateText = estimate_;
-    t.filesText = filesText_;
-    t.extraText = extra_;
-    t.tickWindow = this;
-    job_.SetProgressTargets(t);
-    if (!job_.Start(segments_, settings_.destPath + "Tmp.mpg", rate)) {
+    RunRequest request;
+    request.files = segments_;
+    request.destinationFolder = settings_.destPath;
+    request.settings = AppSettings.convert;
+    request.lowPriority = lowCpu_->isChecked();
+    if (!job_.Start(std::move(request), observer_.get())) {
         // The thread of the previous run is still finishing its file.
         ResetControls();
     }
@@ -393,7 +325,7 @@ void CConvertPage::OnBrowse() {
 
 void CConvertPage::OnOpenDirectory() { ShellOpen(dest_->text()); }
 
-void CConvertPage::OnTick() {
+void CConvertPage::Tick() {
     int64_t bytes = 0;
     bool known = ShowFreeSpace(&bytes);
     if (AppSettings.remindNoSpace == 0 || spaceCheckDone_) return;
@@ -410,25 +342,49 @@ void CConvertPage::OnTick() {
     }
 }
 
-void CConvertPage::OnFinished(int result) {
-    if (userStopped_) {
-        RemoveCancelledOutputs(AppSettings.removeMethod);
-        MessageBox("Converting canceled.");
-        ResetControls();
-        if (showVideoFilesPage) showVideoFilesPage();
-        ClearOutputs();
-        return;
-    }
-    if (result == 0) {
-        MessageBox("Convert failed.");
-        ResetControls();
-        ClearOutputs();
-        return;
-    }
-    ResetControls();
-    if (copy_->isChecked()) {
-        bool copied = copyOutputsToPsp && copyOutputsToPsp();
-        if (copied && delete_->isChecked()) kalvex::DeleteOutputs();
+void CConvertPage::OnProgress(const ConvertProgress& p) {
+    if (!converting_) return;
+    filesBar_->setRange(0, p.fileCount);
+    filesBar_->setValue(p.fileIndex + 1);
+    frameBar_->setValue(p.Percent());
+    filesText_->setText(QString::fromStdString(FilesText(p)));
+    status_->setText(QString::fromLocal8Bit(StatusText(p).c_str()));
+    elapsed_->setText(QString::fromStdString(ElapsedText(p)));
+    estimate_->setText(QString::fromStdString(EstimateText(p)));
+    if (setTitle) setTitle(QString::fromStdString(TitleText(p)));
+    Tick();
+}
+
+void CConvertPage::OnFileDone(const FileResult& r) {
+    // The failures the encoder has always shown in a box of their own.
+    if (!r.boxText.empty())
+        MessageBox(QString::fromLocal8Bit(r.boxText.c_str()), QString::fromLocal8Bit(r.boxCaption.c_str()),
+                   MB_OK | MB_ICONWARNING);
+}
+
+void CConvertPage::OnFinished(const RunSummary& summary) {
+    const WindUp w = WindUpRun(summary, userStopped_, AppSettings.removeMethod);
+    switch (w.end) {
+        case RunEnd::Cancelled:
+            if (!w.removalFailure.empty()) MessageBox(QString::fromLocal8Bit(w.removalFailure.c_str()));
+            MessageBox(QString::fromStdString(w.message));
+            ResetControls();
+            if (showVideoFilesPage) showVideoFilesPage();
+            break;
+        case RunEnd::Failed:
+            MessageBox(QString::fromStdString(w.message));
+            ResetControls();
+            break;
+        case RunEnd::Succeeded:
+            ResetControls();
+            if (!w.message.empty()) MessageBox(QString::fromLocal8Bit(w.message.c_str()));
+            if (copy_->isChecked()) {
+                const bool copied = copyOutputsToPsp && copyOutputsToPsp(w.toCopy);
+                // Only files the copy reported on the PSP are deleted.
+                if (copied && delete_->isChecked())
+                    for (const auto& f : w.toCopy) storage::DeleteFile(f);
+            }
+            break;
     }
     ClearOutputs();
 }
@@ -449,22 +405,6 @@ void CConvertPage::ResetControls() {
     pause_->setText("&Pause");
     spaceCheckDone_ = false;
     if (refreshTitle) refreshTitle();
-}
-
-void CConvertPage::PostFinished(int result) { PostMessage(this, WM_CONVERT_FINISHED, WPARAM(result), 0); }
-
-bool CConvertPage::event(QEvent* e) {
-    if (DispatchMessageEvent(e, this)) return true;
-    return QWidget::event(e);
-}
-
-LRESULT CConvertPage::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
-    switch (msg) {
-        case WM_CONVERT_FINISHED: OnFinished(int(wParam)); return 0;
-        case WM_STOP_CONVERT: StopConvert(); return 0;
-        case WM_CONVERT_TICK: OnTick(); return 0;
-        default: return 0;
-    }
 }
 
 }  // namespace kalvex

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "convert/ConvertJob.h"
+#include "convert/RunPolicy.h"
 #include "media/VideoFileEntry.h"
-#include "platform/messages/Messages.h"
 
 class QCheckBox;
 class QComboBox;
@@ -20,41 +20,11 @@ class QPushButton;
 
 namespace kalvex {
 
-constexpr unsigned WM_STOP_CONVERT = WM_USER + 101;  // stop the run without asking
-
-// The Convert page's settings (section Convert of set.ini), saved together.
-struct ConvertPageSettings {
-    std::string destPath;
-    int copyToPsp = 1;
-    int lowCpu = 0;
-    int deleteAfterCopied = 0;
-    static std::string DefaultDestPath();  // home folder + "dvd-vob/"
-    static ConvertPageSettings Load();
-    void Save() const;
-};
-
-// The length check at Start: the total whole seconds of the segments and the
-// average bit rate a DVD would allow for them. Refused when the rate falls
-// below 2000 kbit/s (with the defaults, more than 15,980 s in all).
-struct LengthCheck {
-    int64_t seconds = 0;
-    int rate = 0;
-    bool refused = false;
-};
-LengthCheck CheckTotalLength(const std::vector<VideoFileEntry>& segments, int maximalRate);
-
-// Puts the whole process (every thread) at idle or normal priority. A return
-// to normal that the system refuses is logged.
-void ApplyLowPriority(bool low);
-
-// Removes the outputs of a cancelled run: method 1 deletes each file for
-// good, stopping at the first failure with its message; any other method
-// moves them to the trash, ending at the first failure.
-void RemoveCancelledOutputs(int removeMethod);
-
 // The "Convert" page: destination folder, the segments to convert, start /
 // pause / stop of the conversion job, the free-space watch and the wind-up.
-class CConvertPage : public QWidget, public IMessageTarget {
+// The job reports on its worker thread; the page's observer hands each
+// report to the window thread, where the page turns it into its texts.
+class CConvertPage : public QWidget {
     Q_OBJECT
 public:
     explicit CConvertPage(QWidget* parent = nullptr);
@@ -62,25 +32,26 @@ public:
 
     // The main window's operations the page calls.
     std::function<void()> refreshTitle;
+    std::function<void(const QString&)> setTitle;  // "%d%% - Converting" during a run
     std::function<void()> showVideoFilesPage;
-    // The PSP copy of the outputs (true when copied); replaceable for tests.
-    std::function<bool()> copyOutputsToPsp;
+    // The PSP copy of the converted files (true when every one was copied);
+    // replaceable for tests.
+    std::function<bool(const std::vector<std::string>&)> copyOutputsToPsp;
     // Opens the PSP settings dialog; replaceable for tests.
     std::function<void()> openSettings;
 
     void SetFileList(const std::vector<VideoFileEntry>& entries);
     void StartConvert();
-    void StopConvert();  // without asking
+    void StopConvert();  // without asking (also for another window)
+    // The free-space watch, run at each progress report of a run: shows the
+    // destination's free space and pauses the run when it runs short.
+    void Tick();
     bool IsConverting() const { return converting_ != 0; }
     bool IsPaused() const { return paused_; }
     const std::vector<VideoFileEntry>& Segments() const { return segments_; }
     std::string DestPath() const { return settings_.destPath; }
     // Sets the destination (first-run dialog), saves and reloads the keys.
     void SetDestPath(const std::string& path);
-
-    LRESULT HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) override;
-    // Posts WM_CONVERT_FINISHED with a result to this page.
-    virtual void PostFinished(int result);
 
     ConvertJob& Job() { return job_; }
 
@@ -101,7 +72,6 @@ public:
     QProgressBar* filesBar() const { return filesBar_; }
 
 protected:
-    bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
 
 private:
@@ -118,12 +88,15 @@ private:
     void OnPauseButton();
     void OnBrowse();
     void OnOpenDirectory();
-    void OnTick();
-    void OnFinished(int result);
+    class Observer;
+    void OnProgress(const ConvertProgress& progress);
+    void OnFileDone(const FileResult& result);
+    void OnFinished(const RunSummary& summary);
 
     ConvertPageSettings settings_;
     std::vector<VideoFileEntry> segments_;
-    ConvertJob job_;
+    std::unique_ptr<Observer> observer_;
+    ConvertJob job_;  // after the observer: destroyed (and its thread ended) first
     int converting_ = 0;
     bool userStopped_ = false;
     bool paused_ = false;
@@ -139,6 +112,8 @@ private:
     QPushButton* stop_ = nullptr;
     QPushButton* pause_ = nullptr;
     QPushButton* setting_ = nullptr;
+    // "Generate DVD Files", "Adv Opt" and the drop-down list belong to the
+    // DVD side of the program; the page keeps them, always hidden.
     QPushButton* dvd_ = nullptr;
     QPushButton* advOpt_ = nullptr;
     QComboBox* dvdList_ = nullptr;

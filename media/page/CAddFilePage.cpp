@@ -22,7 +22,7 @@
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
-#include "media/ExamineSource.h"
+#include "media/EntryFromPath.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
 #include "resources/resource.h"
@@ -57,10 +57,6 @@ int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
 
 CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
-    examiner_ = [](const std::string& path, MediaInfo& info) {
-        std::string text;
-        return ExamineSource(path, info, text);
-    };
     BuildControls();
 
     list_.Load(FileListPath());
@@ -295,41 +291,21 @@ void CAddFilePage::AddFiles() {
 
 bool CAddFilePage::AddFile(const QString& qpath) {
     const std::string path = QFile::encodeName(qpath).toStdString();
-    LogLine("--- Adding file %s---", path.c_str());
     if (stopPreview_) stopPreview_();
 
-    VideoFileEntry entry = ZeroEntry();
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    bool ok = SetFieldText(entry.fullPath, path) && SetFieldText(entry.fileName, name);
-    if (!ok) {
-        // The stored record has 260 bytes for a path; a longer one is refused
-        // rather than cut to a path of some other file.
-        const std::string text = "Could not use " + path + " as Input!\r\nThe file path is longer than " +
-                                 std::to_string(kMaxPath - 1) + " bytes.";
-        LogLongLine("%s", text.c_str());
-        MessageBox(QFile::decodeName(QByteArray::fromStdString(text)), "Error", MB_OK | MB_ICONWARNING);
-    } else {
-        ok = examiner_ && examiner_(path, entry.mediaInfo);
+    VideoFileEntry entry;
+    SourceRefusal refusal;
+    if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_)) {
+        if (onRefused_) onRefused_(path, refusal);
+        else MessageBox(QString::fromUtf8(refusal.text.c_str()), QString::fromUtf8(refusal.caption.c_str()),
+                        MB_OK | MB_ICONWARNING);
+        return false;
     }
-
-    if (ok) {
-        if (linker_) linker_(entry);
-        MakeInfoText(entry);
-        LogLongLine("InfoStr=%s", FieldText(entry.infoText).c_str());
-        entry.startTime = 0;
-        entry.endTime = entry.mediaInfo.duration;
-        const int index = list_.Count();
-        list_.Append(entry);
-        AddRow(index, list_.At(index));
-        Changed();
-    } else {
-        LogLongLine("Add file failed. %s.\nPlease make sure you can play the file in your computer correctly, "
-                    "you may miss some video or audio codec for decoding the file.",
-                    path.c_str());
-    }
-    LogLine("--- End %s ---", path.c_str());
-    return ok;
+    const int index = list_.Count();
+    list_.Append(entry);
+    AddRow(index, list_.At(index));
+    Changed();
+    return true;
 }
 
 void CAddFilePage::RemoveSelected() {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "media/EntryFromPath.h"
 #include "media/VideoFileEntry.h"
 #include "media/VideoFileList.h"
 
@@ -59,8 +60,13 @@ public:
     // (default: ExamineSource), how subtitles beside it are linked when it is
     // added (default: none), and how a playing preview is stopped before a
     // file is examined (default: nothing plays).
-    using Examiner = std::function<bool(const std::string& path, MediaInfo& info)>;
-    void SetExaminer(Examiner examiner) { examiner_ = std::move(examiner); }
+    // An empty examiner means ExamineSource.
+    void SetExaminer(SourceExaminer examiner) { examiner_ = std::move(examiner); }
+    // How a refused source is told to the user (default: a message box with
+    // the refusal's text and caption).
+    void SetRefusalHandler(std::function<void(const std::string& path, const SourceRefusal&)> handler) {
+        onRefused_ = std::move(handler);
+    }
     void SetSubtitleLinker(std::function<void(VideoFileEntry&)> linker) { linker_ = std::move(linker); }
     void SetPreviewStopper(std::function<void()> stopper) { stopPreview_ = std::move(stopper); }
 
@@ -100,8 +106,9 @@ private:
     QCheckBox* useSubtitle_ = nullptr;
     QMenu* menu_ = nullptr;
     std::vector<QPushButton*> previewButtons_;
-    Examiner examiner_;
-    std::function<void(VideoFileEntry&)> linker_;
+    SourceExaminer examiner_;
+    SubtitleLinker linker_;
+    std::function<void(const std::string&, const SourceRefusal&)> onRefused_;
     std::function<void()> stopPreview_;
 };
 

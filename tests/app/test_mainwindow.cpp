@@ -11,6 +11,7 @@
 #include "app/CLinkStatic.h"
 #include "app/CPellorinApp.h"
 #include "app/CVideoConverterDlg.h"
+#include "convert/page/CConvertPage.h"
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
@@ -110,13 +111,13 @@ TEST(MainWindow, CloseSavesTheSettingsAndEndsTheRun) {
     AppSettings.timeFormat = 0;
 }
 
-TEST(MainWindow, TitleTextMessageTakesAndFreesTheText) {
+TEST(MainWindow, TheConvertPageSetsTheTitleDuringARun) {
     CVideoConverterDlg dlg(nullptr);
     dlg.runFirstRunDialog = nullptr;  // no modal first-run dialog in these tests
     dlg.OnInitDialog();
-    char* text = strdup("Converting a.avi, 1/2, 30.00 fps");
-    PostMessage(&dlg, WM_SET_TITLE_TEXT, reinterpret_cast<WPARAM>(text));
-    QTRY_COMPARE(dlg.windowTitle(), QString("Converting a.avi, 1/2, 30.00 fps"));
+    ASSERT_TRUE(dlg.convertPage()->setTitle);
+    dlg.convertPage()->setTitle("42% - Converting");
+    EXPECT_EQ(dlg.windowTitle(), QString("42% - Converting"));
     dlg.RefreshTitle();
     EXPECT_EQ(dlg.windowTitle(), "Tesmora.NET Video Converter For PSP");
 }

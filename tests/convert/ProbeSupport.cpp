@@ -5,7 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include "media/ExamineSource.h"
+#include "media/EntryFromPath.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex::test {
@@ -37,13 +37,9 @@ QStringList PictureTypes(const QString& path) {
 }
 
 VideoFileEntry ExaminedEntry(const QString& path) {
-    VideoFileEntry e = ZeroEntry();
-    const std::string p = path.toStdString();
-    EXPECT_TRUE(SetFieldText(e.fullPath, p));
-    EXPECT_TRUE(SetFieldText(e.fileName, p.substr(p.rfind('/') + 1)));
-    std::string text, refusal;
-    EXPECT_TRUE(ExamineSource(p, e.mediaInfo, text, &refusal)) << refusal;
-    e.endTime = e.mediaInfo.duration;
+    VideoFileEntry e;
+    SourceRefusal refusal;
+    EXPECT_TRUE(MakeEntryFromPath(path.toStdString(), e, refusal)) << refusal.text;
     return e;
 }
 

@@ -1,15 +1,17 @@
-// `Kalvex --convert`: arguments, destination, settings and exit codes.
+// `Kalvex --convert`, run as the real program in a process of its own,
+// without any display: arguments, destination, settings, progress, exit
+// codes, and the files it leaves after a stop, a kill, a failure or a second
+// run into the same folder.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <csignal>
 #include <cstdlib>
 
 #include "common/AppSettings.h"
-#include "convert/ConvertCommand.h"
-#include "convert/PspOutputList.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "tests/convert/ProbeSupport.h"
 #include "tests/support/Media.h"
@@ -21,64 +23,128 @@ namespace {
 using test::MakeClip;
 using test::TestPath;
 
+QString Kalvex() { return QString::fromStdString(test::BinDir() + "/Kalvex"); }
+
+QStringList Names(const QString& folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
 class Command : public ::testing::Test {
 protected:
     void SetUp() override {
-        AppSettings.convert = ConvertSettings{};
         SetSettingsPath(AppDataFolder() + "set.ini");
-        ClearOutputs();
         oldHome_ = std::getenv("HOME") ? std::getenv("HOME") : "";
         setenv("HOME", (test::TestRoot() + "/home").c_str(), 1);
         QDir().mkpath(TestPath("home"));
+        // The command needs no display at all.
+        const char* display = std::getenv("DISPLAY");
+        oldDisplay_ = display ? display : "";
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("QT_QPA_PLATFORM");
     }
     void TearDown() override {
         setenv("HOME", oldHome_.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (!oldDisplay_.empty()) setenv("DISPLAY", oldDisplay_.c_str(), 1);
         SetSettingsPath("");
-        // The command answers boxes itself and drops its answer at the end.
-        SetMessageBoxHook([](const MessageBoxRequest&) { return IDOK; });
     }
+    // Runs `Kalvex --convert ARGS`; stdout and stderr apart.
     int Convert(const QStringList& args) {
-        testing::internal::CaptureStdout();
-        int code = RunConvertCommand(args);
-        out = testing::internal::GetCapturedStdout();
-        return code;
+        QProcess p;
+        p.start(Kalvex(), QStringList{"--convert"} + args);
+        if (!p.waitForStarted() || !p.waitForFinished(120000)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        out = QString::fromUtf8(p.readAllStandardOutput());
+        err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
-    std::string out;
-    std::string oldHome_;
+    // Starts a conversion and returns once it has begun writing its output.
+    bool StartAndWaitForWriting(QProcess& p, const QStringList& args) {
+        p.start(Kalvex(), QStringList{"--convert"} + args);
+        if (!p.waitForStarted()) return false;
+        QByteArray seen;
+        while (p.waitForReadyRead(60000)) {
+            seen += p.readAllStandardOutput();
+            // The first progress line of a file comes after its output is open.
+            if (seen.contains("Converting ")) return true;
+        }
+        return false;
+    }
+
+    QString out, err;
+    std::string oldHome_, oldDisplay_;
 };
 
 TEST_F(Command, BadArgumentsGiveTwo) {
     EXPECT_EQ(Convert({}), 2);
     EXPECT_EQ(Convert({"--dest"}), 2);
     EXPECT_EQ(Convert({"--dest", TestPath("x")}), 2);
+    EXPECT_EQ(Convert({"--dest="}), 2);
     EXPECT_EQ(Convert({"--fast", "a.avi"}), 2);
+    EXPECT_TRUE(err.contains("unknown option --fast"));
 }
 
-TEST_F(Command, ConvertsIntoTheGivenFolder) {
-    QString src = MakeClip("in.avi", 1.0, 160, 120, "25", 44100, 2);
+TEST_F(Command, ConvertsIntoTheGivenFolderWithProgressLines) {
+    QString src = MakeClip("in.mkv", 2.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
     QString dest = TestPath("dest");  // made on demand, the '/' added
-    ASSERT_EQ(Convert({"--dest", dest, src}), 0);
-    const std::string expected = dest.toStdString() + "/in.mp4";
-    EXPECT_NE(out.find("Converted: " + expected), std::string::npos) << out;
-    test::Probe p = test::ProbeFile(QString::fromStdString(expected));
+    ASSERT_EQ(Convert({"--dest", dest, src}), 0) << err.toStdString();
+    const QString expected = dest + "/in.mp4";
+    EXPECT_TRUE(out.contains("Converted: " + expected)) << out.toStdString();
+    // Not a terminal: whole lines, each with percent, rate and estimate.
+    EXPECT_TRUE(out.contains("  0%  Files: 1/1  Converting in.mkv, 0/50, 0.00 fps  Elapse: 00:00:00  "
+                             "Estimate: 00:00:00\n"))
+        << out.toStdString();
+    EXPECT_FALSE(out.contains('\r'));
+    EXPECT_FALSE(out.contains("/0, ")) << out.toStdString();
+    test::Probe p = test::ProbeFile(expected);
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
     EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+    EXPECT_EQ(Names(dest), QStringList{"in.mp4"});
     // A headless run leaves the window's first start as it was.
     EXPECT_EQ(GetPrivateProfileInt("FirstTimeRun", "FirstTimeRun", 1, SettingsPath()), 1);
+    // And its scripts are gone when it ends.
+    EXPECT_TRUE(QDir(TestPath("tmp")).entryList({"*.avs"}, QDir::Files).isEmpty());
+
+    // --quiet: no progress, still the result.
+    ASSERT_EQ(Convert({"--quiet", "--dest", dest, src}), 0);
+    EXPECT_FALSE(out.contains("Converting")) << out.toStdString();
+    EXPECT_TRUE(out.contains("Converted: " + expected));
 }
 
-TEST_F(Command, OneFileThatCannotBeConvertedGivesOne) {
-    QString src = MakeClip("ok.mkv", 1.0, 160, 120, "25", 44100, 2);
+TEST_F(Command, EveryFailureSaysWhyOnStandardError) {
+    QString ok = MakeClip("ok.mkv", 1.0, 160, 120, "25", 44100, 2);
     QString mute = MakeClip("mute.mkv", 1.0, 160, 120, "25", 44100, 2, true, false);
-    ASSERT_FALSE(src.isEmpty());
+    ASSERT_FALSE(ok.isEmpty());
     ASSERT_FALSE(mute.isEmpty());
     QString dest = TestPath("d");
-    EXPECT_EQ(Convert({"--dest", dest, TestPath("missing.avi"), src, mute}), 1);
-    EXPECT_TRUE(QFile::exists(dest + "/ok.mp4"));
-    EXPECT_FALSE(QFile::exists(dest + "/mute.mp4"));
-    EXPECT_FALSE(QFile::exists(dest + "/missing.mp4"));
+    EXPECT_EQ(Convert({"--dest", dest, TestPath("missing.avi"), ok, mute}), 1);
+    EXPECT_EQ(Names(dest), QStringList{"ok.mp4"});
+    EXPECT_TRUE(err.contains("Failed: " + TestPath("missing.avi"))) << err.toStdString();
+    EXPECT_TRUE(err.contains("Failed: " + mute)) << err.toStdString();
+    EXPECT_TRUE(err.contains("No Audio found!")) << err.toStdString();
+    EXPECT_FALSE(out.contains("Failed"));
+}
+
+TEST_F(Command, AFailedMiddleFileIsNamedAndTheOthersConvert) {
+    QString a = MakeClip("a.avi", 1.0, 160, 120, "25", 44100, 2);
+    QString b = MakeClip("b.avi", 1.0, 160, 120, "25", 44100, 2);
+    QString c = MakeClip("c.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(a.isEmpty() || b.isEmpty() || c.isEmpty());
+    QString dest = TestPath("mid");
+    QDir().mkpath(dest);
+    // b's output name is taken by a folder: b fails while it is written.
+    QDir().mkpath(dest + "/b.mp4");
+    EXPECT_EQ(Convert({"--dest", dest, a, b, c}), 1);
+    EXPECT_TRUE(QFile::exists(dest + "/a.mp4"));
+    EXPECT_TRUE(QFile::exists(dest + "/c.mp4"));
+    EXPECT_TRUE(err.contains("These files could not be converted:\nb.avi: ")) << err.toStdString();
+    EXPECT_FALSE(err.contains("Convert failed."));
 }
 
 TEST_F(Command, SettingsFileGivesDestinationAndPictureSize) {
@@ -90,7 +156,7 @@ TEST_F(Command, SettingsFileGivesDestinationAndPictureSize) {
     WritePrivateProfileInt("PspVideo", "X", 320, ini);
     WritePrivateProfileInt("PspVideo", "Y", 240, ini);
     WritePrivateProfileInt("PspVideo", "AudioResample", 48000, ini);
-    ASSERT_EQ(Convert({src}), 0);
+    ASSERT_EQ(Convert({src}), 0) << err.toStdString();
     test::Probe p = test::ProbeFile(QString::fromStdString(dest + "set.mp4"));
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.video.value("width").toInt(), 320);
@@ -101,36 +167,83 @@ TEST_F(Command, SettingsFileGivesDestinationAndPictureSize) {
 TEST_F(Command, DefaultDestinationIsDvdVobInTheHomeFolder) {
     QString src = MakeClip("home.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
-    ASSERT_EQ(Convert({src}), 0);
+    ASSERT_EQ(Convert({src}), 0) << err.toStdString();
     EXPECT_TRUE(QFile::exists(TestPath("home/dvd-vob/home.mp4")));
 }
 
-}  // namespace
-}  // namespace kalvex
-
-namespace kalvex {
-namespace {
-
-// As a process of its own, without any display: progress lines once a
-// second on stdout, the exit code tells the outcome.
-TEST_F(Command, RunsWithoutADisplay) {
-    QString src = MakeClip("cli.mp4", 2.0, 320, 240, "25", 44100, 2);
+TEST_F(Command, ASourceInTheDestinationIsNeverOverwritten) {
+    QString dest = TestPath("same");
+    QDir().mkpath(dest);
+    QString src = MakeClip(dest + "/clip.mp4", 2.0, 320, 240, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
-    const char* display = std::getenv("DISPLAY");
-    const std::string oldDisplay = display ? display : "";
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    unsetenv("QT_QPA_PLATFORM");
+    const std::string before = test::ReadFile(src.toStdString());
+    ASSERT_EQ(Convert({"--dest", dest, src}), 0) << err.toStdString();
+    EXPECT_EQ(test::ReadFile(src.toStdString()), before);
+    EXPECT_TRUE(out.contains("Converted: " + dest + "/clip_psp.mp4")) << out.toStdString();
+    EXPECT_TRUE(test::ProbeFile(dest + "/clip_psp.mp4").ok);
+}
+
+TEST_F(Command, AKilledRunLeavesNoFinalFileAndTheNextRunClearsUp) {
+    QString src = MakeClip("long.mkv", 20.0, 640, 480, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    QString dest = TestPath("killed");
+    QProcess p;
+    ASSERT_TRUE(StartAndWaitForWriting(p, {"--dest", dest, src}));
+    ::kill(pid_t(p.processId()), SIGKILL);
+    p.waitForFinished();
+    const QStringList left = Names(dest);
+    EXPECT_FALSE(left.contains("long.mp4")) << left.join(",").toStdString();
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_TRUE(left[0].startsWith(".kalvex-") && left[0].endsWith(".mp4.part")) << left[0].toStdString();
+
+    // The next run into the folder removes the leftover.
+    QString small = MakeClip("small.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_EQ(Convert({"--dest", dest, small}), 0) << err.toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"small.mp4"});
+}
+
+TEST_F(Command, CtrlCStopsAndRemovesTheRunsOutputsAsThePageDoes) {
+    QString first = MakeClip("first.avi", 1.0, 160, 120, "25", 44100, 2);
+    QString second = MakeClip("second.mkv", 20.0, 640, 480, "25", 44100, 2);
+    QString third = MakeClip("third.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(first.isEmpty() || second.isEmpty() || third.isEmpty());
+    QString dest = TestPath("stopped");
+    QDir().mkpath(dest);
+    test::WriteFile((dest + "/keep.mp4").toStdString(), "not of this run");
+    QProcess p;
+    p.start(Kalvex(), {"--convert", "--dest", dest, first, second, third});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray seen;
+    while (!seen.contains("Converting second.mkv") && p.waitForReadyRead(60000)) seen += p.readAllStandardOutput();
+    ASSERT_TRUE(seen.contains("Converting second.mkv")) << seen.toStdString();
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString errText = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(errText.contains("Converting canceled.")) << errText.toStdString();
+    EXPECT_TRUE(errText.contains("Not converted: " + third)) << errText.toStdString();
+    // What the window leaves after Stop: nothing of the run.
+    EXPECT_EQ(Names(dest), QStringList{"keep.mp4"});
+}
+
+TEST_F(Command, TwoRunsIntoOneFolderNeverMixTheirWrites) {
+    QString src = MakeClip("twice.mkv", 4.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    QString dest = TestPath("both");
+    QProcess a, b;
+    a.start(Kalvex(), {"--convert", "--quiet", "--dest", dest, src});
+    b.start(Kalvex(), {"--convert", "--quiet", "--dest", dest, src});
+    ASSERT_TRUE(a.waitForFinished(120000));
+    ASSERT_TRUE(b.waitForFinished(120000));
+    EXPECT_EQ(a.exitCode(), 0) << a.readAllStandardError().toStdString();
+    EXPECT_EQ(b.exitCode(), 0) << b.readAllStandardError().toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"twice.mp4"});
+    test::Probe p = test::ProbeFile(dest + "/twice.mp4");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), "100");
     QString text;
-    const QString dest = TestPath("cli-out");
-    int code = test::RunProgram(KALVEX_CONVERT_CLI, {"--dest", dest, src}, &text);
-    int bad = test::RunProgram(KALVEX_CONVERT_CLI, {"--dest"});
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    if (display) setenv("DISPLAY", oldDisplay.c_str(), 1);
-    EXPECT_EQ(code, 0) << text.toStdString();
-    EXPECT_TRUE(text.contains("Converted: " + dest + "/cli.mp4")) << text.toStdString();
-    EXPECT_TRUE(QFile::exists(dest + "/cli.mp4"));
-    EXPECT_EQ(bad, 2);
+    EXPECT_EQ(test::RunProgram("ffmpeg", {"-v", "error", "-i", dest + "/twice.mp4", "-f", "null", "-"}, &text), 0);
+    EXPECT_TRUE(text.trimmed().isEmpty()) << text.toStdString();
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cmath>
+#include <csignal>
+
+#include <sys/resource.h>
 
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
@@ -36,15 +39,27 @@ protected:
     }
     void TearDown() override { CloseProgramLog(); }
 
+    // Proceeds with every picture until `stop` is set.
+    class Control : public EncodeControl {
+    public:
+        bool Proceed(long, long) override { return !stop; }
+        bool stop = false;
+    };
+
     bool Run(const VideoFileEntry& e, const QString& out) {
-        return EncodeToPsp(e, out.toStdString(), AppSettings.convert.videoBitrate * 1000,
-                           AppSettings.convert.audioBitrate * 1000, targets, stop, run);
+        EncodeRequest r;
+        r.entry = e;
+        r.outputPath = out.toStdString();
+        r.videoBitrate = AppSettings.convert.videoBitrate * 1000;
+        r.audioBitrate = AppSettings.convert.audioBitrate * 1000;
+        r.settings = AppSettings.convert;
+        last = EncodeToPsp(r, control);
+        return last.outcome == FileOutcome::Converted;
     }
     std::string Log() { return test::ReadFile(AppDataFolder() + "log/Kalvex.log"); }
 
-    ProgressTargets targets;
-    ManualResetEvent stop{false};
-    ManualResetEvent run{true};
+    Control control;
+    EncodeResult last;
 };
 
 // Both streams last as long as the source within one picture plus one AAC
@@ -91,8 +106,9 @@ TEST_F(Encode, DefaultSettingsGiveAPspMp4) {
         sinceKey = t == "I" ? 0 : sinceKey + 1;
         EXPECT_LT(sinceKey, 12);
     }
-    EXPECT_EQ(FramesEncoded(), 75);
-    EXPECT_EQ(PspOutputList(), std::vector<std::string>{out.toStdString()});
+    EXPECT_EQ(last.framesWritten, 75);
+    EXPECT_EQ(last.unreadableFrames, 0);
+    EXPECT_TRUE(last.reason.empty());
 }
 
 struct RateCase {
@@ -190,17 +206,17 @@ TEST_F(Encode, PspMuxerAlsoKeepsMpeg4AndAac) {
     EXPECT_EQ(p.audio.value("profile").toString(), "LC");
 }
 
-TEST_F(Encode, StoppedBeforeTheFirstFrameGivesAValidEmptyFile) {
+TEST_F(Encode, StoppedLeavesNothingBehind) {
     QString src = MakeClip("stop.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
     VideoFileEntry e = ExaminedEntry(src);
-    stop.Set();
+    control.stop = true;
     QString out = TestPath("stop.mp4");
-    EXPECT_TRUE(Run(e, out));
-    ASSERT_TRUE(QFile::exists(out));
-    QString text;
-    EXPECT_EQ(test::RunProgram("ffprobe", {"-v", "error", out}, &text), 0) << text.toStdString();
-    EXPECT_EQ(FramesEncoded(), 0);
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_EQ(last.outcome, FileOutcome::Stopped);
+    EXPECT_TRUE(last.reason.empty());
+    EXPECT_EQ(last.framesWritten, 0);
+    EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part", "stop.mp4"}, QDir::Files | QDir::Hidden).size(), 0);
 }
 
 TEST_F(Encode, FailuresLeaveNoOutputFile) {
@@ -220,8 +236,8 @@ TEST_F(Encode, FailuresLeaveNoOutputFile) {
     EXPECT_FALSE(Run(e, out));
     EXPECT_FALSE(QFile::exists(out));
     EXPECT_NE(Log().find("could not open codec"), std::string::npos);
-    // Listed before anything was encoded.
-    EXPECT_EQ(PspOutputList(), std::vector<std::string>{out.toStdString()});
+    // The step and the library's own words.
+    EXPECT_NE(last.reason.find("Opening the audio encoder failed: "), std::string::npos) << last.reason;
     AppSettings.convert.audioResample = 24000;
 
     // A folder that cannot be written (a file stands where it should be).
@@ -232,15 +248,34 @@ TEST_F(Encode, FailuresLeaveNoOutputFile) {
     EXPECT_NE(Log().find("Could not open '" + locked.toStdString() + "'"), std::string::npos);
 }
 
-TEST_F(Encode, WriteErrorFailsTheFile) {
+// A disk that fills up while the file is written: the file fails, nothing
+// partial is left, and an earlier good file of the same name stays.
+TEST_F(Encode, FullDiskFailsTheFileAndKeepsTheEarlierOne) {
     QString src = MakeClip("full.avi", 2.0, 320, 240, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
     VideoFileEntry e = ExaminedEntry(src);
-    // The disk is full: every write fails.
     QString out = TestPath("full.mp4");
-    ASSERT_TRUE(QFile::link("/dev/full", out));
-    EXPECT_FALSE(Run(e, out));
-    EXPECT_FALSE(QFileInfo(out).isSymLink() || QFile::exists(out));
+    ASSERT_TRUE(Run(e, out));
+    const std::string good = test::ReadFile(out.toStdString());
+    ASSERT_GT(good.size(), 40000u);
+
+    // A file size limit stands in for a small disk: writes past 16 KiB fail.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 16384;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool ok = Run(e, out);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(last.outcome, FileOutcome::Failed);
+    // The failing step and the system's own words.
+    EXPECT_NE(last.reason.find("failed: File too large"), std::string::npos) << last.reason;
+    EXPECT_EQ(test::ReadFile(out.toStdString()), good);
+    EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
 }
 
 TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
@@ -250,16 +285,13 @@ TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
     // The temporary folder is not a folder.
     test::WriteFile(test::TestRoot() + "/tmpfile", "x");
     setenv("TMPDIR", (test::TestRoot() + "/tmpfile").c_str(), 1);
-    std::vector<std::string> boxes;
-    SetMessageBoxHook([&](const MessageBoxRequest& r) {
-        boxes.push_back(r.caption.toStdString() + ": " + r.text.toStdString());
-        return IDOK;
-    });
     QString out = TestPath("noscript.mp4");
     EXPECT_FALSE(Run(e, out));
     setenv("TMPDIR", (test::TestRoot() + "/tmp").c_str(), 1);
     const std::string text = "Generate avs file failed from " + src.toStdString() + "!";
-    EXPECT_EQ(boxes, std::vector<std::string>{"Error: " + text});
+    // The box the user gets, as data for the window.
+    EXPECT_EQ(last.boxCaption, "Error");
+    EXPECT_EQ(last.boxText, text);
     EXPECT_NE(Log().find(text), std::string::npos);
     EXPECT_FALSE(QFile::exists(out));
 }
@@ -282,7 +314,8 @@ TEST_F(Encode, ScriptWithoutSoundFailsTheFile) {
     QString out = TestPath("mute.mp4");
     EXPECT_FALSE(Run(e, out));
     EXPECT_FALSE(QFile::exists(out));
-    EXPECT_NE(Log().find("No audio stream"), std::string::npos);
+    EXPECT_NE(Log().find("delivers no 16-bit sound"), std::string::npos);
+    EXPECT_NE(last.reason.find("delivers no 16-bit sound"), std::string::npos);
 }
 
 TEST_F(Encode, MissingSourceFailsWithTheLoggedPath) {
@@ -293,16 +326,12 @@ TEST_F(Encode, MissingSourceFailsWithTheLoggedPath) {
     e.mediaInfo.fps = 25;
     e.mediaInfo.channels = 2;
     e.mediaInfo.sampleRate = 44100;
-    std::vector<std::string> boxes;
-    SetMessageBoxHook([&](const MessageBoxRequest& r) {
-        boxes.push_back(r.caption.toStdString());
-        return IDOK;
-    });
     QString out = TestPath("gone.mp4");
     EXPECT_FALSE(Run(e, out));
     EXPECT_FALSE(QFile::exists(out));
     EXPECT_NE(Log().find("Open avs failed " + missing), std::string::npos);
-    EXPECT_EQ(boxes, std::vector<std::string>{"Error!"});
+    EXPECT_EQ(last.boxCaption, "Error!");
+    EXPECT_NE(last.boxText.find("Open failure:"), std::string::npos);
 }
 
 TEST(TimeBaseRule, WholeAndFractionalRates) {

@@ -1,18 +1,21 @@
-// The conversion job on its worker thread: the walk over the list, its
-// messages, pause and stop.
+// The conversion job on its worker thread: the walk over the list, what it
+// reports to its observer, output names, pause and stop, and the files it
+// leaves (never a source overwritten, never a partial file under a final
+// name).
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QThread>
-#include <QTimer>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "common/AppSettings.h"
 #include "convert/ConvertJob.h"
+#include "convert/OutputFile.h"
 #include "convert/PspOutputList.h"
 #include "platform/shell/Shell.h"
 #include "tests/convert/ProbeSupport.h"
@@ -26,60 +29,77 @@ using test::ExaminedEntry;
 using test::MakeClip;
 using test::TestPath;
 
-// The page's side of a run: records the finishing message and ends the wait.
-class Window : public QObject, public IMessageTarget {
+// Records what the job reports, from its worker thread.
+class Recorder : public ConvertObserver {
 public:
-    LRESULT HandleMessage(unsigned msg, WPARAM w, LPARAM l) override {
-        if (msg == WM_CONVERT_FINISHED) {
-            ++finished;
-            result = int(w);
-            lparam = l;
-            loop.quit();
+    void OnProgress(const ConvertProgress& p) override {
+        std::function<void(const ConvertProgress&)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            progress.push_back(p);
+            hook = onProgress;
         }
-        if (msg == WM_CONVERT_TICK) ++ticks;
-        return 0;
+        if (hook) hook(p);
     }
-    bool event(QEvent* e) override { return DispatchMessageEvent(e, this) || QObject::event(e); }
+    void OnFileDone(const FileResult& r) override {
+        std::lock_guard lock(mutex_);
+        files.push_back(r);
+    }
+    void OnFinished(const RunSummary& s) override {
+        std::lock_guard lock(mutex_);
+        summary = s;
+        ++finished;
+        changed_.notify_all();
+    }
     void Wait() {
-        if (!finished) loop.exec();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return finished > 0; });
     }
-    QEventLoop loop;
+
+    std::function<void(const ConvertProgress&)> onProgress;
+    std::vector<ConvertProgress> progress;
+    std::vector<FileResult> files;
+    RunSummary summary;
     int finished = 0;
-    int result = -1;
-    LPARAM lparam = -1;
-    int ticks = 0;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
 };
 
-// A frame bar that runs an action at the first position it is given.
-class FrameBar : public TextControl {
-public:
-    std::function<void(int)> onPos;
-
-protected:
-    void Changed(unsigned msg) override {
-        if (msg == PBM_SETPOS && onPos) onPos(Pos());
-    }
-};
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const QString& n : QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden))
+        out.push_back(n.toStdString());
+    return out;
+}
 
 class Job : public ::testing::Test {
 protected:
     void SetUp() override {
         AppSettings.convert = ConvertSettings{};
         ClearOutputs();
-        job.SetNotifyWindow(&window);
-        targets.filesBar = &filesBar;
-        targets.frameBar = &frameBar;
-        targets.statusText = &status;
-        targets.filesText = &filesText;
-        targets.tickWindow = &window;
-        job.SetProgressTargets(targets);
+        QDir().mkpath(QString::fromStdString(dest));
+        // The worker never shows a box: any box here is a fault.
+        SetMessageBoxHook([this](const MessageBoxRequest&) {
+            ++boxes;
+            return IDOK;
+        });
     }
-    Window window;
-    TextControl filesBar, status, filesText;
-    FrameBar frameBar;
-    ProgressTargets targets;
+    void TearDown() override { SetMessageBoxHook(nullptr); }
+
+    RunRequest Request(std::vector<VideoFileEntry> files) {
+        RunRequest r;
+        r.files = std::move(files);
+        r.destinationFolder = dest;
+        r.settings = AppSettings.convert;
+        return r;
+    }
+
+    Recorder rec;
     ConvertJob job;
     std::string dest = test::TestRoot() + "/out/";
+    int boxes = 0;
 };
 
 TEST(OutputList, AppendsClearsAndDeletes) {
@@ -107,40 +127,91 @@ TEST(OutputList, AppendsClearsAndDeletes) {
     ClearOutputs();
 }
 
-TEST(OutputPath, OnlyTheLastExtensionIsReplaced) {
-    EXPECT_EQ(ConvertJob::OutputPath("/v/out/Tmp.mpg", "clip.part1.avi"), "/v/out/clip.part1.mp4");
-    EXPECT_EQ(ConvertJob::OutputPath("/v/out/", "noext"), "/v/out/noext.mp4");
-    EXPECT_EQ(ConvertJob::OutputPath("/v/out/Tmp.mpg", "a.b.c.mkv"), "/v/out/a.b.c.mp4");
-    // A destination without a folder part is used whole.
-    EXPECT_EQ(ConvertJob::OutputPath("rel", "x.avi"), "relx.mp4");
+TEST(OutputName, OnlyTheLastExtensionIsReplaced) {
+    EXPECT_EQ(OutputPath("/v/out/", "clip.part1.avi"), "/v/out/clip.part1.mp4");
+    EXPECT_EQ(OutputPath("/v/out/", "noext"), "/v/out/noext.mp4");
+    EXPECT_EQ(OutputPath("/v/out/", "a.b.c.mkv"), "/v/out/a.b.c.mp4");
+    EXPECT_EQ(OutputPath("/v/out/", ".hidden"), "/v/out/.mp4");
+}
+
+TEST(OutputName, NeverOneOfTheSources) {
+    const std::string dir = test::TestRoot() + "/names/";
+    QDir().mkpath(QString::fromStdString(dir));
+    test::WriteFile(dir + "clip.mp4", "source");
+    test::WriteFile(dir + "clip_psp.mp4", "another source");
+    bool renamed = false;
+    // Not a source: the plain name, also when a file of that name exists.
+    EXPECT_EQ(OutputPathAvoiding(dir, "clip.avi", {dir + "clip.avi"}, &renamed), dir + "clip.mp4");
+    EXPECT_FALSE(renamed);
+    // The same file reached through another spelling of its path.
+    EXPECT_EQ(OutputPathAvoiding(dir, "clip.mp4", {dir + "./../names/clip.mp4"}, &renamed), dir + "clip_psp.mp4");
+    EXPECT_TRUE(renamed);
+    EXPECT_EQ(OutputPathAvoiding(dir, "clip.mkv", {dir + "clip.mp4", dir + "clip_psp.mp4"}), dir + "clip_psp2.mp4");
+    // A source that does not exist yet is compared by its resolved path.
+    EXPECT_TRUE(SameFile(dir + "sub/../new.mp4", dir + "new.mp4"));
+    EXPECT_FALSE(SameFile(dir + "a.mp4", dir + "b.mp4"));
+}
+
+TEST(OutputName, TemporaryNamesAreRecognisedStrictly) {
+    EXPECT_TRUE(IsTempOutputName(".kalvex-123-0.mp4.part"));
+    EXPECT_FALSE(IsTempOutputName(".kalvex--0.mp4.part"));
+    EXPECT_FALSE(IsTempOutputName(".kalvex-12a-0.mp4.part"));
+    EXPECT_FALSE(IsTempOutputName("kalvex-1-0.mp4.part"));
+    EXPECT_FALSE(IsTempOutputName(".kalvex-1-0.mp4"));
+    EXPECT_FALSE(IsTempOutputName("clip.mp4"));
+}
+
+TEST(OutputName, LeftoversAreRemovedUnlessARunHoldsThem) {
+    const std::string dir = test::TestRoot() + "/left/";
+    QDir().mkpath(QString::fromStdString(dir));
+    test::WriteFile(dir + ".kalvex-99999-1.mp4.part", "killed run");
+    test::WriteFile(dir + "keep.mp4", "a user's file");
+    test::WriteFile(dir + ".kalvex-notours.part", "not ours");
+    TempOutput held;
+    std::string why;
+    ASSERT_TRUE(held.Create(dir + "held.mp4", &why)) << why;
+    EXPECT_EQ(RemoveStaleTempOutputs(dir), 1);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(dir + ".kalvex-99999-1.mp4.part")));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(held.Path())));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(dir + "keep.mp4")));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(dir + ".kalvex-notours.part")));
+    // Committed: under the final name, replacing the old file in one step.
+    test::WriteFile(dir + "held.mp4", "old");
+    test::WriteFile(held.Path(), "new");
+    ASSERT_TRUE(held.Commit(&why)) << why;
+    EXPECT_EQ(test::ReadFile(dir + "held.mp4"), "new");
+    EXPECT_EQ(RemoveStaleTempOutputs(dir), 0);
 }
 
 TEST_F(Job, EmptyListFinishesWithZero) {
-    ASSERT_TRUE(job.Start({}, dest + "Tmp.mpg"));
-    window.Wait();
-    EXPECT_EQ(window.finished, 1);
-    EXPECT_EQ(window.result, 0);
-    EXPECT_EQ(window.lparam, 0);
+    ASSERT_TRUE(job.Start(Request({}), &rec));
+    rec.Wait();
+    job.Wait();
+    EXPECT_EQ(rec.finished, 1);
+    EXPECT_EQ(rec.summary.LastResult(), 0);
+    EXPECT_TRUE(rec.summary.files.empty());
     EXPECT_FALSE(job.IsRunning());
-    EXPECT_EQ(filesBar.High(), 0);
     EXPECT_TRUE(PspOutputList().empty());
 }
 
-TEST_F(Job, ConvertsEveryFileIntoTheDestinationFolder) {
-    QDir().mkpath(QString::fromStdString(dest));
+TEST_F(Job, ConvertsEveryFileAndReportsItAsData) {
     QString a = MakeClip("clip.part1.avi", 1.0, 160, 120, "25", 44100, 2);
     QDir().mkpath(TestPath("other"));
     QString b = MakeClip(TestPath("other/second.mkv"), 1.0, 160, 120, "25", 48000, 2);
     ASSERT_FALSE(a.isEmpty());
     ASSERT_FALSE(b.isEmpty());
-    ASSERT_TRUE(job.Start({ExaminedEntry(a), ExaminedEntry(b)}, dest + "Tmp.mpg"));
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(a), ExaminedEntry(b)}), &rec));
     EXPECT_TRUE(job.IsRunning());
     // A second run cannot start while the first one's thread works.
-    EXPECT_FALSE(job.Start({}, dest + "Tmp.mpg"));
-    window.Wait();
-    EXPECT_EQ(window.result, 1);
+    Recorder other;
+    EXPECT_FALSE(job.Start(Request({}), &other));
+    rec.Wait();
+    job.Wait();
+    EXPECT_EQ(rec.summary.LastResult(), 1);
     EXPECT_FALSE(job.IsRunning());
-    EXPECT_EQ(job.Results(), (std::vector<bool>{true, true}));
+    ASSERT_EQ(rec.files.size(), 2u);
+    EXPECT_EQ(rec.files[0].outcome, FileOutcome::Converted);
+    EXPECT_EQ(rec.files[1].outcome, FileOutcome::Converted);
     EXPECT_EQ(PspOutputList(), (std::vector<std::string>{dest + "clip.part1.mp4", dest + "second.mp4"}));
     for (const std::string& out : PspOutputList()) {
         test::Probe p = test::ProbeFile(QString::fromStdString(out));
@@ -148,91 +219,151 @@ TEST_F(Job, ConvertsEveryFileIntoTheDestinationFolder) {
         EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4") << out;
         EXPECT_NEAR(p.Number(p.video, "duration"), 1.0, 0.05) << out;
     }
-    EXPECT_EQ(filesBar.Low(), 0);
-    EXPECT_EQ(filesBar.High(), 2);
-    EXPECT_EQ(filesBar.Pos(), 2);
-    EXPECT_EQ(filesText.Text(), "Files: 2/2");
-    EXPECT_GT(frameBar.PosChanges(), 50);  // every frame
+    // Nothing but the outputs in the folder: no temporary file left.
+    EXPECT_EQ(Names(dest), (std::vector<std::string>{"clip.part1.mp4", "second.mp4"}));
+
+    // Progress: at each change of file, with the file's place, name and
+    // frame count, and never more than about once a second otherwise.
+    ASSERT_GE(rec.progress.size(), 2u);
+    bool sawFirst = false, sawSecond = false;
+    for (const auto& p : rec.progress) {
+        EXPECT_EQ(p.fileCount, 2);
+        if (p.fileIndex == 0 && p.fileName == "clip.part1.avi" && p.frameCount > 0) sawFirst = true;
+        if (p.fileIndex == 1 && p.fileName == "second.mkv" && p.frameCount == 25) sawSecond = true;
+        EXPECT_LE(p.frame, p.frameCount);
+        EXPECT_GE(p.Percent(), 0);
+        EXPECT_LE(p.Percent(), 100);
+    }
+    EXPECT_TRUE(sawFirst);
+    EXPECT_TRUE(sawSecond);
+    EXPECT_LE(rec.progress.size(), 8u);
+    EXPECT_EQ(boxes, 0);
 
     // The job serves the next run.
-    window.finished = 0;
-    ASSERT_TRUE(job.Start({}, dest + "Tmp.mpg"));
-    window.Wait();
-    EXPECT_EQ(window.result, 0);
+    Recorder again;
+    ASSERT_TRUE(job.Start(Request({}), &again));
+    again.Wait();
+    EXPECT_EQ(again.summary.LastResult(), 0);
 }
 
-TEST_F(Job, TheLastFileDecidesTheResult) {
+TEST_F(Job, AFailedFileSaysWhyAndTheLastFileDecides) {
     QString a = MakeClip("good.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(a.isEmpty());
     VideoFileEntry bad = ExaminedEntry(a);
     SetFieldText(bad.fullPath, test::TestRoot() + "/vanished.avi");
     SetFieldText(bad.fileName, "vanished.avi");
-    QDir().mkpath(QString::fromStdString(dest));
-    // The worker's message box is shown on the window thread.
-    std::vector<std::string> boxes;
-    bool onWindowThread = true;
-    SetMessageBoxHook([&](const MessageBoxRequest& r) {
-        boxes.push_back(r.caption.toStdString());
-        onWindowThread = onWindowThread && QThread::currentThread() == QCoreApplication::instance()->thread();
-        return IDOK;
-    });
-    ASSERT_TRUE(job.Start({ExaminedEntry(a), bad}, dest + "Tmp.mpg"));
-    window.Wait();
-    EXPECT_EQ(window.result, 0);
-    EXPECT_EQ(boxes, std::vector<std::string>{"Error!"});
-    EXPECT_TRUE(onWindowThread);
-    EXPECT_EQ(job.Results(), (std::vector<bool>{true, false}));
-    EXPECT_TRUE(QFile::exists(QString::fromStdString(dest + "good.mp4")));
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(a), bad}), &rec));
+    rec.Wait();
+    EXPECT_EQ(rec.summary.LastResult(), 0);
+    ASSERT_EQ(rec.files.size(), 2u);
+    EXPECT_EQ(rec.files[0].outcome, FileOutcome::Converted);
+    EXPECT_EQ(rec.files[1].outcome, FileOutcome::Failed);
+    EXPECT_NE(rec.files[1].reason.find("could not be opened"), std::string::npos) << rec.files[1].reason;
+    // The box the user is shown comes as data; the worker opened none.
+    EXPECT_EQ(rec.files[1].boxCaption, "Error!");
+    EXPECT_NE(rec.files[1].boxText.find("Open failure:"), std::string::npos);
+    EXPECT_EQ(boxes, 0);
+    EXPECT_EQ(rec.summary.Failed().size(), 1u);
+    EXPECT_EQ(rec.summary.ConvertedOutputs(), std::vector<std::string>{dest + "good.mp4"});
+    EXPECT_EQ(PspOutputList(), std::vector<std::string>{dest + "good.mp4"});
 
-    // And a failure followed by a success reports success.
-    window.finished = 0;
-    ASSERT_TRUE(job.Start({bad, ExaminedEntry(a)}, dest + "Tmp.mpg"));
-    window.Wait();
-    EXPECT_EQ(window.result, 1);
+    // A failure followed by a success reports success.
+    Recorder second;
+    ASSERT_TRUE(job.Start(Request({bad, ExaminedEntry(a)}), &second));
+    second.Wait();
+    EXPECT_EQ(second.summary.LastResult(), 1);
 }
 
-TEST_F(Job, StopWhilePausedEndsTheFileAsAValidShorterMp4) {
-    QDir().mkpath(QString::fromStdString(dest));
+TEST_F(Job, AFailedFileKeepsAnEarlierGoodOutput) {
+    QString a = MakeClip("same.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(a.isEmpty());
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(a)}), &rec));
+    rec.Wait();
+    job.Wait();
+    const std::string good = test::ReadFile(dest + "same.mp4");
+    ASSERT_FALSE(good.empty());
+    // The same title again, failing: the earlier file stays as it was.
+    VideoFileEntry bad = ExaminedEntry(a);
+    SetFieldText(bad.fullPath, test::TestRoot() + "/gone/same.avi");
+    Recorder second;
+    ASSERT_TRUE(job.Start(Request({bad}), &second));
+    second.Wait();
+    ASSERT_EQ(second.files.size(), 1u);
+    EXPECT_EQ(second.files[0].outcome, FileOutcome::Failed);
+    EXPECT_EQ(test::ReadFile(dest + "same.mp4"), good);
+    EXPECT_EQ(Names(dest), std::vector<std::string>{"same.mp4"});
+}
+
+TEST_F(Job, ASourceInTheDestinationSurvivesByteForByte) {
+    // clip.avi would become clip.mp4, which is a later source of the run;
+    // clip.mp4 would become itself.
+    const QString folder = QString::fromStdString(dest);
+    QString avi = MakeClip(folder + "clip.avi", 1.0, 160, 120, "25", 44100, 2);
+    QString mp4 = MakeClip(folder + "clip.mp4", 2.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(avi.isEmpty());
+    ASSERT_FALSE(mp4.isEmpty());
+    const std::string before = test::ReadFile(mp4.toStdString());
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(avi), ExaminedEntry(mp4)}), &rec));
+    rec.Wait();
+    EXPECT_EQ(test::ReadFile(mp4.toStdString()), before);
+    ASSERT_EQ(rec.files.size(), 2u);
+    EXPECT_EQ(rec.files[0].output, dest + "clip_psp.mp4");
+    EXPECT_EQ(rec.files[1].output, dest + "clip_psp.mp4");
+    EXPECT_EQ(rec.summary.LastResult(), 1);
+    // The later file of the same name wins, as it always has.
+    test::Probe p = test::ProbeFile(QString::fromStdString(dest + "clip_psp.mp4"));
+    ASSERT_TRUE(p.ok);
+    EXPECT_NEAR(p.Number(p.video, "duration"), 2.0, 0.05);
+}
+
+TEST_F(Job, StopWhilePausedLeavesNothingOfTheStoppedFile) {
     QString a = MakeClip("first.mkv", 3.0, 160, 120, "25", 44100, 2);
     QString b = MakeClip("later.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(a.isEmpty());
     ASSERT_FALSE(b.isEmpty());
-    long framesAtPause = -1;
-    int posAtPause = -1;
-    frameBar.onPos = [&](int pos) {
-        // Pause a third of the way through the first file; the worker waits
-        // in this send, so the count is exact.
-        if (framesAtPause < 0 && pos >= 33) {
-            framesAtPause = FramesEncoded();
+    std::atomic<bool> paused{false};
+    rec.onProgress = [&](const ConvertProgress& p) {
+        // Pause part of the way into the first file, then stop: the stop
+        // wakes the paused worker.
+        if (!paused && p.fileIndex == 0) {
+            paused = true;
             job.Pause();
-            posAtPause = frameBar.PosChanges();
-            // Then, once the worker is on its way to the pause, stop: the
-            // stop wakes it.
-            QTimer::singleShot(0, [&] { job.Stop(); });
+            std::thread([this] { job.Stop(); }).detach();
         }
     };
-    ASSERT_TRUE(job.Start({ExaminedEntry(a), ExaminedEntry(b)}, dest + "Tmp.mpg"));
-    window.Wait();
-    ASSERT_GT(framesAtPause, 0);
-    // A stopped run still reports its last file's result: the later file was
-    // opened, given its header and trailer, and closed without frames.
-    EXPECT_EQ(window.result, 1);
-    EXPECT_EQ(job.Results(), (std::vector<bool>{true, true}));
-    // Nothing moved the bar after the pause but the frame already under way.
-    EXPECT_LE(frameBar.PosChanges(), posAtPause + 1);
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(a), ExaminedEntry(b)}), &rec));
+    rec.Wait();
+    job.Wait();
+    ASSERT_TRUE(paused);
+    EXPECT_TRUE(rec.summary.stopped);
+    ASSERT_EQ(rec.files.size(), 2u);
+    EXPECT_EQ(rec.files[0].outcome, FileOutcome::Stopped);
+    EXPECT_EQ(rec.files[1].outcome, FileOutcome::Stopped);
+    EXPECT_EQ(rec.summary.LastResult(), 0);
+    // Neither a shortened first file nor an empty later one.
+    EXPECT_TRUE(Names(dest).empty());
+    EXPECT_TRUE(PspOutputList().empty());
+}
 
-    test::Probe first = test::ProbeFile(QString::fromStdString(dest + "first.mp4"));
-    ASSERT_TRUE(first.ok);
-    const long frames = first.video.value("nb_read_frames").toString().toLong();
-    EXPECT_GE(frames, framesAtPause);
-    EXPECT_LE(frames, framesAtPause + 1);
-    EXPECT_LT(frames, 75);
-    EXPECT_EQ(first.audio.value("codec_name").toString(), "aac");
-    EXPECT_NEAR(first.Number(first.audio, "duration"), frames / 25.0, 1 / 25.0 + 1024 / 24000.0 + 1e-3);
-
-    QString text;
-    EXPECT_EQ(test::RunProgram("ffprobe", {"-v", "error", QString::fromStdString(dest + "later.mp4")}, &text), 0)
-        << text.toStdString();
+TEST_F(Job, LowPriorityLowersOnlyTheRunsThreads) {
+    QString a = MakeClip("nice.avi", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(a.isEmpty());
+    int workerNice = -100;
+    rec.onProgress = [&](const ConvertProgress&) { workerNice = getpriority(PRIO_PROCESS, 0) ; };
+    RunRequest r = Request({ExaminedEntry(a)});
+    r.lowPriority = true;
+    const int before = getpriority(PRIO_PROCESS, 0);
+    ASSERT_TRUE(job.Start(std::move(r), &rec));
+    rec.Wait();
+    job.Wait();
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), before);  // this (the window's) thread is untouched
+    EXPECT_EQ(workerNice, 19);
+    // The next run without the box runs at normal priority again.
+    Recorder second;
+    second.onProgress = [&](const ConvertProgress&) { workerNice = getpriority(PRIO_PROCESS, 0); };
+    ASSERT_TRUE(job.Start(Request({ExaminedEntry(a)}), &second));
+    second.Wait();
+    EXPECT_EQ(workerNice, before);
 }
 
 }  // namespace

@@ -1,145 +1,64 @@
-// The progress check: pause, stop, the frame bar and the once-a-second texts.
+// The progress of a run as data, and the texts both front ends show it with.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <atomic>
-#include <cstdlib>
-#include <thread>
-
-#include "app/MainMessages.h"
-#include "convert/EncodeToPsp.h"
+#include "convert/ConvertJob.h"
+#include "convert/page/ProgressTexts.h"
 
 namespace kalvex {
 namespace {
 
-// Takes the title texts as the main window does, and keeps the last one.
-class MainWindow : public QObject, public IMessageTarget {
-public:
-    LRESULT HandleMessage(unsigned msg, WPARAM w, LPARAM) override {
-        if (msg == WM_SET_TITLE_TEXT) {
-            char* text = reinterpret_cast<char*>(w);
-            title = text;
-            std::free(text);
-            ++titles;
-        }
-        if (msg == WM_CONVERT_TICK) ++ticks;
-        return 0;
-    }
-    bool event(QEvent* e) override { return DispatchMessageEvent(e, this) || QObject::event(e); }
-    std::string title;
-    int titles = 0;
-    int ticks = 0;
-};
+ConvertProgress At(long done, long total, uint64_t elapsedMs, const char* name = "movie.avi") {
+    ConvertProgress p;
+    p.fileIndex = 1;
+    p.fileCount = 3;
+    p.fileName = name;
+    FillProgressTiming(p, done, total, elapsedMs);
+    return p;
+}
 
-class Progress : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SetAppMainWindow(&main);
-        t.frameBar = &bar;
-        t.statusText = &status;
-        t.elapsedText = &elapsed;
-        t.estimateText = &estimate;
-        t.tickWindow = &main;
-        ForgetLastTextUpdate();
-    }
-    void TearDown() override { SetAppMainWindow(nullptr); }
-    MainWindow main;
-    TextControl bar, status, elapsed, estimate;
-    ProgressTargets t;
-    ManualResetEvent run{true}, stop{false};
-};
-
-TEST_F(Progress, TextsAtMostOnceASecondAndTheBarEveryCall) {
+TEST(ProgressTexts, HalfWayAfterAnHourAndMore) {
     // Half-way after 1 h 2 min 3 s.
-    const uint64_t start = TickCount() - 3723000;
-    ASSERT_TRUE(ReportProgress(run, stop, t, 100, start, "movie.avi", 50));
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(bar.Pos(), 50);
-    EXPECT_EQ(status.Text(), "Converting movie.avi, 50/100, 0.01 fps");
-    EXPECT_EQ(elapsed.Text(), "Elapse: 01:02:03");
-    EXPECT_EQ(estimate.Text(), "Estimate: 01:02:03");
-    EXPECT_EQ(main.title, "50% - Converting");
-    EXPECT_EQ(main.ticks, 1);
-
-    // Within the second: only the bar moves.
-    ASSERT_TRUE(ReportProgress(run, stop, t, 300, start, "movie.avi", 100));
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(bar.Pos(), 33);
-    EXPECT_EQ(bar.PosChanges(), 2);
-    EXPECT_EQ(status.TextChanges(), 1);
-    EXPECT_EQ(main.titles, 1);
-    EXPECT_EQ(main.ticks, 1);
+    const ConvertProgress p = At(50, 100, 3723000);
+    EXPECT_EQ(p.Percent(), 50);
+    EXPECT_EQ(StatusText(p), "Converting movie.avi, 50/100, 0.01 fps");
+    EXPECT_EQ(ElapsedText(p), "Elapse: 01:02:03");
+    EXPECT_EQ(EstimateText(p), "Estimate: 01:02:03");
+    EXPECT_EQ(FilesText(p), "Files: 2/3");
+    EXPECT_EQ(TitleText(p), "50% - Converting");
 }
 
-TEST_F(Progress, FirstCallOfAFileShowsNoRate) {
-    ASSERT_TRUE(ReportProgress(run, stop, t, 250, TickCount(), "a.avi", 0));
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(bar.Pos(), 0);
-    EXPECT_EQ(status.Text(), "Converting a.avi, 0/250, 0.00 fps");
-    EXPECT_EQ(elapsed.Text(), "Elapse: 00:00:00");
-    EXPECT_EQ(estimate.Text(), "Estimate: 00:00:00");
-    EXPECT_EQ(main.title, "0% - Converting");
+TEST(ProgressTexts, FirstCallOfAFileShowsNoRate) {
+    const ConvertProgress p = At(0, 250, 0, "a.avi");
+    EXPECT_EQ(p.Percent(), 0);
+    EXPECT_EQ(StatusText(p), "Converting a.avi, 0/250, 0.00 fps");
+    EXPECT_EQ(ElapsedText(p), "Elapse: 00:00:00");
+    EXPECT_EQ(EstimateText(p), "Estimate: 00:00:00");
+    // Frames done but not a millisecond passed: still no rate.
+    EXPECT_EQ(StatusText(At(3, 250, 0, "a.avi")), "Converting a.avi, 3/250, 0.00 fps");
 }
 
-TEST_F(Progress, StopEndsTheFileAndWakesAPausedWorker) {
-    stop.Set();
-    EXPECT_FALSE(ReportProgress(run, stop, t, 10, TickCount(), "a.avi", 1));
-    EXPECT_EQ(bar.PosChanges(), 0);
-
-    // Paused: the worker waits in the check until the stop sets the run
-    // event as well.
-    stop.Reset();
-    run.Reset();
-    std::atomic<int> answer{-1};
-    ProgressTargets none;
-    std::thread worker([&] { answer = ReportProgress(run, stop, none, 10, TickCount(), "a.avi", 1) ? 1 : 0; });
-    EXPECT_EQ(answer.load(), -1);
-    stop.Set();
-    run.Set();
-    worker.join();
-    EXPECT_EQ(answer.load(), 0);
+TEST(ProgressTexts, RoundingTruncates) {
+    // 1/3 of the frames: the percent is truncated, not rounded.
+    EXPECT_EQ(At(1, 3, 1000).Percent(), 33);
+    EXPECT_EQ(At(2, 3, 1000).Percent(), 66);
+    EXPECT_EQ(At(299, 300, 1000).Percent(), 99);
+    EXPECT_EQ(At(300, 300, 1000).Percent(), 100);
+    // ms per frame truncated before it is multiplied: 1999 ms / 2 frames
+    // = 999 ms (not 999.5), 2998 frames left = 2995.002 s (not 2996.501).
+    EXPECT_EQ(EstimateText(At(2, 3000, 1999)), "Estimate: 00:49:55");
+    // 999 ms elapsed is 0 s; 59:59 and an hour.
+    EXPECT_EQ(ElapsedText(At(1, 2, 999)), "Elapse: 00:00:00");
+    EXPECT_EQ(ElapsedText(At(1, 2, 3599999)), "Elapse: 00:59:59");
+    EXPECT_EQ(ElapsedText(At(1, 2, 3600000)), "Elapse: 01:00:00");
+    EXPECT_EQ(StatusText(At(25, 100, 1000)), "Converting movie.avi, 25/100, 25.00 fps");
+    EXPECT_EQ(StatusText(At(2, 100, 3000)), "Converting movie.avi, 2/100, 0.67 fps");
 }
 
-TEST_F(Progress, WithoutAMainWindowTheTitleIsDropped) {
-    SetAppMainWindow(nullptr);
-    EXPECT_TRUE(ReportProgress(run, stop, t, 10, TickCount() - 3723000, "a.avi", 5));
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(main.titles, 0);
-    EXPECT_EQ(status.Text(), "Converting a.avi, 5/10, 0.00 fps");
-    EXPECT_EQ(estimate.Text(), "Estimate: 01:02:03");
-}
-
-}  // namespace
-}  // namespace kalvex
-
-#include <QEventLoop>
-#include <QLabel>
-#include <QProgressBar>
-
-namespace kalvex {
-namespace {
-
-// The Convert page hands its own widgets over; the worker's sends reach them
-// on the window thread.
-TEST(ProgressWidgets, BarsAndTextsFromTheWorker) {
-    QProgressBar bar;
-    QLabel label;
-    QEventLoop loop;
-    std::thread worker([&] {
-        SendProgressRange(&bar, 0, 7);
-        SendProgressPos(&bar, 3);
-        SendControlText(&label, "Files: 3/7");
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-    EXPECT_EQ(bar.minimum(), 0);
-    EXPECT_EQ(bar.maximum(), 7);
-    EXPECT_EQ(bar.value(), 3);
-    EXPECT_EQ(label.text(), "Files: 3/7");
-    // Null targets are skipped.
-    SendProgressPos(nullptr, 1);
-    SendControlText(nullptr, "x");
+TEST(ProgressTexts, NothingToDoIsZeroPercent) {
+    EXPECT_EQ(At(0, 0, 5000).Percent(), 0);
+    EXPECT_EQ(EstimateText(At(0, 0, 5000)), "Estimate: 00:00:00");
+    // More done than counted never gives a negative estimate.
+    EXPECT_EQ(EstimateText(At(12, 10, 5000)), "Estimate: 00:00:00");
 }
 
 }  // namespace

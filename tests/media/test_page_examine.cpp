@@ -1,7 +1,6 @@
 // Adding real files: the page examines them with the script engine.
 #include <gtest/gtest.h>
 
-#ifdef KALVEX_HAVE_SCRIPT_ENGINE
 
 #include <QTreeWidget>
 #include <cstring>
@@ -68,4 +67,3 @@ TEST(PageExamination, RealFilesAddedAndRefused) {
 }  // namespace
 }  // namespace kalvex
 
-#endif  // KALVEX_HAVE_SCRIPT_ENGINE

@@ -75,7 +75,7 @@ protected:
 
     CAddFilePage& MakePage() {
         page = std::make_unique<CAddFilePage>();
-        page->SetExaminer([this](const std::string& p, MediaInfo& i) { return FakeExamine(&examined, p, i); });
+        page->SetExaminer([this](const std::string& p, MediaInfo& i, SourceRefusal&) { return FakeExamine(&examined, p, i); });
         return *page;
     }
 

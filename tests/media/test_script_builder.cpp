@@ -15,9 +15,7 @@
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 
-#ifdef KALVEX_HAVE_SCRIPT_ENGINE
 #include "platform/avisynth/AviSynth.h"
-#endif
 
 namespace kalvex {
 namespace {
@@ -216,7 +214,6 @@ TEST(WriteScript, FolderThatCannotTakeTheFileGivesNoPath) {
     setenv("TMPDIR", saved.c_str(), 1);
 }
 
-#ifdef KALVEX_HAVE_SCRIPT_ENGINE
 
 // Evaluates the script with the engine; the picture's size, or the error.
 struct Evaluated {
@@ -352,7 +349,6 @@ TEST(ScriptEngineCheck, PathWithDoubleQuoteNeverCrashes) {
     EXPECT_FALSE(refused.error.empty());
 }
 
-#endif  // KALVEX_HAVE_SCRIPT_ENGINE
 
 }  // namespace
 }  // namespace kalvex

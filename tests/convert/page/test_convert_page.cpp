@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <algorithm>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +14,7 @@
 #include "common/AppSettings.h"
 #include "convert/PspOutputList.h"
 #include "convert/page/CConvertPage.h"
-#include "media/ExamineSource.h"
+#include "media/EntryFromPath.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
 #include "platform/storage/Storage.h"
@@ -58,13 +59,9 @@ VideoFileEntry Segment(const char* name, int64_t start, int64_t end) {
 }
 
 VideoFileEntry RealSegment(const QString& clip) {
-    VideoFileEntry e = ZeroEntry();
-    std::string path = clip.toStdString();
-    SetFieldText(e.fullPath, path);
-    SetFieldText(e.fileName, path.substr(path.rfind('/') + 1));
-    std::string info, why;
-    EXPECT_TRUE(ExamineSource(path, e.mediaInfo, info, &why)) << why;
-    e.endTime = e.mediaInfo.duration;
+    VideoFileEntry e;
+    SourceRefusal why;
+    EXPECT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << why.text;
     return e;
 }
 
@@ -138,7 +135,7 @@ TEST(ConvertPage, ARunConvertsIntoTheTypedFolderAndCopiesOnSuccess) {
     ASSERT_FALSE(clip.isEmpty());
     CConvertPage page;
     int copies = 0, refreshes = 0;
-    page.copyOutputsToPsp = [&] {
+    page.copyOutputsToPsp = [&](const std::vector<std::string>&) {
         ++copies;
         return true;
     };
@@ -169,7 +166,7 @@ TEST(ConvertPage, CopyBoxUncheckedKeepsTheOutputs) {
     QString clip = kalvex::test::MakeClip("a.avi", 1.0, 160, 120);
     CConvertPage page;
     int copies = 0;
-    page.copyOutputsToPsp = [&] {
+    page.copyOutputsToPsp = [&](const std::vector<std::string>&) {
         ++copies;
         return true;
     };
@@ -219,7 +216,7 @@ TEST(ConvertPage, FailedLastFileReportsFailureWithoutCopy) {
     Boxes boxes;
     CConvertPage page;
     int copies = 0;
-    page.copyOutputsToPsp = [&] {
+    page.copyOutputsToPsp = [&](const std::vector<std::string>&) {
         ++copies;
         return true;
     };
@@ -242,8 +239,8 @@ TEST(ConvertPage, LowSpaceAtTheFirstTickPausesAndChecksAgainAfterResume) {
         return true;
     });
     CConvertPage page;
-    PostMessage(&page, WM_CONVERT_TICK);
-    QTRY_COMPARE(boxes.shown.size(), size_t(1));
+    page.Tick();
+    ASSERT_EQ(boxes.shown.size(), size_t(1));
     EXPECT_EQ(boxes.shown[0].text,
               "Your disk has no enough space for converting, converting paused, free more space and resume.\n"
               "Free space = 5.00M\n");
@@ -255,15 +252,95 @@ TEST(ConvertPage, LowSpaceAtTheFirstTickPausesAndChecksAgainAfterResume) {
     page.pauseButton()->setEnabled(true);  // as during a run
     page.pauseButton()->click();            // resume
     free = 20 * 1024 * 1024;
-    SendMessage(&page, WM_CONVERT_TICK);
+    page.Tick();
     free = 1;  // enough space was found once: no further check this run
-    SendMessage(&page, WM_CONVERT_TICK);
+    page.Tick();
     EXPECT_EQ(boxes.shown.size(), 1u);
     EXPECT_FALSE(page.IsPaused());
 
     // A failing query skips the check and keeps the text.
     storage::SetDiskFreeSpaceHook([](const std::string&, int64_t&) { return false; });
-    SendMessage(&page, WM_CONVERT_TICK);
+    page.Tick();
     EXPECT_EQ(page.freeSpaceText()->text(), "Disk Free Space = 1B");
     storage::SetDiskFreeSpaceHook(nullptr);
 }
+
+namespace kalvex {
+namespace {
+
+TEST(ConvertPage, ProgressShowsAsTheTextsBarsAndTitle) {
+    FreshSettings();
+    Boxes boxes;
+    QString clip = kalvex::test::MakeClip("shown.avi", 2.0, 160, 120);
+    ASSERT_FALSE(clip.isEmpty());
+    CConvertPage page;
+    page.copyBox()->setChecked(false);
+    std::vector<QString> titles;
+    page.setTitle = [&](const QString& t) { titles.push_back(t); };
+    page.destEdit()->setText(TestPath("shown/"));
+    page.SetFileList({RealSegment(clip)});
+    page.StartConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(!page.statusText()->text().isEmpty() || !page.IsConverting(), 60000);
+    if (page.IsConverting()) {
+        EXPECT_TRUE(page.statusText()->text().startsWith("Converting shown.avi, ")) << page.statusText()->text().toStdString();
+        EXPECT_EQ(page.filesBar()->maximum(), 1);
+        EXPECT_EQ(page.filesBar()->value(), 1);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!page.IsConverting(), 60000);
+    ASSERT_FALSE(titles.empty());
+    EXPECT_TRUE(titles.front().endsWith("% - Converting")) << titles.front().toStdString();
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST(ConvertPage, AFailedMiddleFileIsNamedAndOnlyConvertedFilesAreCopied) {
+    FreshSettings();
+    Boxes boxes;
+    QString a = kalvex::test::MakeClip("a.avi", 1.0, 160, 120);
+    QString c = kalvex::test::MakeClip("c.avi", 1.0, 160, 120);
+    ASSERT_FALSE(a.isEmpty() || c.isEmpty());
+    CConvertPage page;
+    std::vector<std::string> copied;
+    page.copyOutputsToPsp = [&](const std::vector<std::string>& files) {
+        copied = files;
+        return false;  // not copied: nothing may be deleted
+    };
+    page.deleteBox()->setChecked(true);
+    const std::string dest = TestPath("mid/").toStdString();
+    page.destEdit()->setText(QString::fromStdString(dest));
+    page.SetFileList({RealSegment(a), Segment("gone.avi", 0, 10000000), RealSegment(c)});
+    page.StartConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(!page.IsConverting(), 60000);
+    EXPECT_EQ(copied, (std::vector<std::string>{dest + "a.mp4", dest + "c.mp4"}));
+    const auto texts = boxes.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_NE(std::find_if(texts.begin(), texts.end(),
+                           [](const QString& t) { return t.startsWith("These files could not be converted:\ngone.avi: "); }),
+              texts.end());
+    // The copy failed: the computer's files stay.
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(dest + "a.mp4")));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(dest + "c.mp4")));
+}
+
+TEST(ConvertPage, StopLeavesWhatTheCommandLeaves) {
+    FreshSettings();
+    Boxes boxes;
+    QString a = kalvex::test::MakeClip("one.avi", 1.0, 160, 120);
+    QString b = kalvex::test::MakeClip("two.mkv", 20.0, 640, 480);
+    QString c = kalvex::test::MakeClip("three.avi", 1.0, 160, 120);
+    ASSERT_FALSE(a.isEmpty() || b.isEmpty() || c.isEmpty());
+    CConvertPage page;
+    const QString dest = TestPath("stop/");
+    QDir().mkpath(dest);
+    kalvex::test::WriteFile((dest + "keep.mp4").toStdString(), "not of this run");
+    page.destEdit()->setText(dest);
+    page.SetFileList({RealSegment(a), RealSegment(b), RealSegment(c)});
+    page.StartConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(page.statusText()->text().startsWith("Converting two.mkv"), 60000);
+    page.StopConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(!page.IsConverting(), 60000);
+    EXPECT_EQ(boxes.Texts().back(), "Converting canceled.");
+    EXPECT_EQ(QDir(dest).entryList(QDir::Files | QDir::Hidden), QStringList{"keep.mp4"});
+}
+
+}  // namespace
+}  // namespace kalvex

@@ -1,0 +1,279 @@
+#include "app/cli/ConvertCommand.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+
+#include "common/AppSettings.h"
+#include "common/ProgramLog.h"
+#include "convert/ConvertJob.h"
+#include "convert/PspOutputList.h"
+#include "convert/RunPolicy.h"
+#include "convert/page/ProgressTexts.h"
+#include "media/EntryFromPath.h"
+#include "platform/profile/PrivateProfile.h"
+#include "platform/shell/Shell.h"
+#include "platform/system/Folders.h"
+#include "platform/system/TempFiles.h"
+
+namespace kalvex {
+
+namespace {
+
+const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] FILE...\n";
+
+// Ctrl-C and the end of the run both reach the waiting main thread through
+// one pipe: writing a byte is all a signal handler may safely do.
+int g_wakePipe[2] = {-1, -1};
+constexpr char kInterrupt = 'I';
+constexpr char kFinished = 'F';
+
+void OnInterrupt(int) {
+    const char c = kInterrupt;
+    ssize_t r = ::write(g_wakePipe[1], &c, 1);
+    (void)r;
+}
+
+// Prints the run's progress and results. Called on the job's thread.
+class ConsoleObserver : public ConvertObserver {
+public:
+    ConsoleObserver(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
+
+    void OnProgress(const ConvertProgress& p) override {
+        if (quiet_) return;
+        std::lock_guard lock(mutex_);
+        char percent[16];
+        std::snprintf(percent, sizeof percent, "%3d%%", p.Percent());
+        const std::string line = std::string(percent) + "  " + FilesText(p) + "  " + StatusText(p) + "  " +
+                                 ElapsedText(p) + "  " + EstimateText(p);
+        if (terminal_) {
+            // One line, rewritten in place.
+            std::printf("\r%s\033[K", line.c_str());
+            lineOpen_ = true;
+        } else {
+            std::printf("%s\n", line.c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    void OnFileDone(const FileResult& r) override {
+        std::lock_guard lock(mutex_);
+        EndLine();
+        switch (r.outcome) {
+            case FileOutcome::Converted: std::printf("Converted: %s\n", r.output.c_str()); break;
+            case FileOutcome::Failed: std::fprintf(stderr, "Failed: %s\n  %s\n", r.source.c_str(), r.reason.c_str()); break;
+            case FileOutcome::Stopped: std::fprintf(stderr, "Not converted: %s\n", r.source.c_str()); break;
+        }
+        std::fflush(stdout);
+    }
+
+    void OnFinished(const RunSummary& summary) override {
+        {
+            std::lock_guard lock(mutex_);
+            EndLine();
+            summary_ = summary;
+        }
+        const char c = kFinished;
+        ssize_t r = ::write(g_wakePipe[1], &c, 1);
+        (void)r;
+    }
+
+    RunSummary Summary() {
+        std::lock_guard lock(mutex_);
+        return summary_;
+    }
+
+private:
+    void EndLine() {
+        if (lineOpen_) std::printf("\n");
+        lineOpen_ = false;
+    }
+
+    const bool quiet_;
+    const bool terminal_;
+    std::mutex mutex_;
+    bool lineOpen_ = false;
+    RunSummary summary_;
+};
+
+// Loads set.ini. Loading marks the first run as done, which belongs to the
+// window's first start; a headless run keeps that mark as it found it.
+void LoadSettingsKeepingFirstRun() {
+    const std::string firstRun = GetPrivateProfileString("FirstTimeRun", "FirstTimeRun", "1", 20, SettingsPath());
+    LoadSettings();
+    if (std::atoi(firstRun.c_str()) != 0)
+        WritePrivateProfileString("FirstTimeRun", "FirstTimeRun", firstRun, SettingsPath());
+}
+
+struct Arguments {
+    QString dest;
+    bool haveDest = false;
+    bool quiet = false;
+    QStringList files;
+};
+
+// False (after printing why) for arguments that make no command.
+bool ParseArguments(QStringList args, Arguments& out) {
+    if (!args.isEmpty() && args.first() == "--convert") args.removeFirst();
+    bool optionsEnded = false;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (!optionsEnded && a == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && a == "--quiet") {
+            out.quiet = true;
+        } else if (!optionsEnded && (a == "--dest" || a.startsWith("--dest="))) {
+            if (a == "--dest") {
+                if (i + 1 >= args.size()) {
+                    std::fprintf(stderr, "--dest needs a folder\n%s", kUsage);
+                    return false;
+                }
+                out.dest = args[++i];
+            } else {
+                out.dest = a.mid(7);
+            }
+            if (out.dest.isEmpty()) {
+                std::fprintf(stderr, "--dest needs a folder\n%s", kUsage);
+                return false;
+            }
+            out.haveDest = true;
+        } else if (!optionsEnded && a.startsWith("-") && a != "-") {
+            std::fprintf(stderr, "unknown option %s\n%s", qPrintable(a), kUsage);
+            return false;
+        } else {
+            out.files << a;
+        }
+    }
+    if (out.files.isEmpty()) {
+        std::fprintf(stderr, "no file to convert\n%s", kUsage);
+        return false;
+    }
+    return true;
+}
+
+// Runs the job and waits for its end; Ctrl-C stops it. True when the run
+// was interrupted.
+bool RunAndWait(ConvertJob& job, RunRequest request, ConsoleObserver& observer) {
+    struct sigaction oldAction {};
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &oldAction);
+
+    bool interrupted = false;
+    job.Start(std::move(request), &observer);
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(g_wakePipe[0], &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || c == kFinished) break;
+        if (c == kInterrupt && !interrupted) {
+            interrupted = true;
+            std::fprintf(stderr, "\nStopping: the current file is being ended.\n");
+            LogLine("[------------- User Stopped Convert -------------]");
+            job.Stop();
+        }
+    }
+    job.Wait();
+    ::sigaction(SIGINT, &oldAction, nullptr);
+    return interrupted;
+}
+
+}  // namespace
+
+int RunConvertCommand(const QStringList& argsIn) {
+    Arguments args;
+    if (!ParseArguments(argsIn, args)) return 2;
+
+    std::unique_ptr<QCoreApplication> ownApp;
+    static int argc = 1;
+    static char name[] = "Kalvex";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) ownApp = std::make_unique<QCoreApplication>(argc, argv);
+
+    // No window here: what would be a message box is a line on stderr.
+    SetMessageBoxHook([](const MessageBoxRequest& r) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(r.caption), qPrintable(r.text));
+        return IDOK;
+    });
+
+    LoadSettingsKeepingFirstRun();
+    std::string dest = args.haveDest ? QFile::encodeName(args.dest).toStdString() : ConvertPageSettings::Load().destPath;
+    dest = QFile::encodeName(QFileInfo(QFile::decodeName(dest.c_str())).absoluteFilePath()).toStdString();
+    int exitCode = 0;
+    std::string why;
+    if (!PrepareDestination(dest, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        SetMessageBoxHook(nullptr);
+        return 1;
+    }
+
+    std::vector<VideoFileEntry> entries;
+    for (const QString& file : args.files) {
+        const std::string path = QFile::encodeName(QFileInfo(file).absoluteFilePath()).toStdString();
+        VideoFileEntry entry;
+        SourceRefusal refusal;
+        if (!MakeEntryFromPath(path, entry, refusal)) {
+            std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), refusal.text.c_str());
+            exitCode = 1;
+            continue;
+        }
+        entries.push_back(entry);
+    }
+
+    // The same checks as the Convert page's Start.
+    std::vector<std::string> refused;
+    std::vector<VideoFileEntry> segments = SegmentsToConvert(entries, &refused);
+    for (const auto& n : refused) {
+        std::fprintf(stderr, "Failed: %s\n  %s\n", n.c_str(), kZeroLengthText);
+        exitCode = 1;
+    }
+    if (!segments.empty() && AppSettings.videoAutoDetect &&
+        CheckTotalLength(segments, AppSettings.videoBitrateMaximal).refused) {
+        std::fprintf(stderr, "%s\n", kTooLongText);
+        segments.clear();
+        exitCode = 1;
+    }
+
+    if (!segments.empty()) {
+        if (::pipe(g_wakePipe) != 0) {
+            std::fprintf(stderr, "Could not start the conversion: %s\n", std::strerror(errno));
+            SetMessageBoxHook(nullptr);
+            return 1;
+        }
+        ConsoleObserver observer(args.quiet, ::isatty(STDOUT_FILENO) != 0);
+        ConvertJob job;
+        RunRequest request;
+        request.files = segments;
+        request.destinationFolder = dest;
+        request.settings = AppSettings.convert;
+        request.lowPriority = ConvertPageSettings::Load().lowCpu != 0;
+        const bool interrupted = RunAndWait(job, std::move(request), observer);
+        ::close(g_wakePipe[0]);
+        ::close(g_wakePipe[1]);
+        g_wakePipe[0] = g_wakePipe[1] = -1;
+
+        const RunSummary summary = observer.Summary();
+        const WindUp w = WindUpRun(summary, interrupted, AppSettings.removeMethod);
+        if (!w.removalFailure.empty()) std::fprintf(stderr, "%s\n", w.removalFailure.c_str());
+        if (!w.message.empty()) std::fprintf(stderr, "%s\n", w.message.c_str());
+        ClearOutputs();
+        if (w.end != RunEnd::Succeeded || !summary.Failed().empty()) exitCode = 1;
+    }
+    // The window deletes its scripts at exit; so does the command.
+    DeleteTempFiles();
+    std::fflush(stdout);
+    SetMessageBoxHook(nullptr);
+    return exitCode;
+}
+
+}  // namespace kalvex

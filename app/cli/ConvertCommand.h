@@ -1,0 +1,19 @@
+#pragma once
+#include <QStringList>
+
+namespace kalvex {
+
+// `Kalvex --convert [--dest DIR] [--quiet] FILE...`: converts the files
+// without any window, through the same entry making, run policy and job as
+// the Convert page. `args` are the arguments after "--convert". Each file is
+// examined and converted into DIR (or the Convert/DestPath of set.ini,
+// default "~/dvd-vob/") with the PspVideo settings of set.ini. Prints a
+// progress line once a second (rewritten in place on a terminal), one line
+// per file at its end ("Converted: OUTPUT" on stdout; "Failed: SOURCE" with
+// the reason on stderr) and the run's closing message. Ctrl-C stops the run
+// as the page's Stop does: the run's outputs are removed. Returns 0 when
+// every file was converted, 1 otherwise, 2 for bad arguments. Needs no
+// window; makes a QCoreApplication when there is none.
+int RunConvertCommand(const QStringList& args);
+
+}  // namespace kalvex

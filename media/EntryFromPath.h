@@ -1,0 +1,25 @@
+#pragma once
+#include <functional>
+#include <string>
+
+#include "media/ExamineSource.h"
+#include "media/VideoFileEntry.h"
+
+namespace kalvex {
+
+// How a source is examined: ExamineSource, or a stand-in in tests.
+using SourceExaminer = std::function<bool(const std::string& path, MediaInfo& info, SourceRefusal& refusal)>;
+// Links the subtitles of a new entry (run after a successful examination).
+using SubtitleLinker = std::function<void(VideoFileEntry& entry)>;
+
+// Makes the file list's entry for a source path: the path and file name
+// (refused when either does not fit its 260-byte field: a path is never
+// cut), the examination, the linked subtitles, the trim times (the whole
+// source) and the information text. Logs "--- Adding file ...---" and
+// "--- End ... ---" around it. False with the refusal to show when the file
+// cannot be used. A source of zero length is accepted here; the run refuses
+// it (see the run policy), as the Convert page always has.
+bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
+                       const SourceExaminer& examiner = {}, const SubtitleLinker& linker = {});
+
+}  // namespace kalvex
