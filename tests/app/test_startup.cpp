@@ -80,6 +80,48 @@ TEST(Process, SecondStartHandsOverAndCloseRequestEndsTheFirst) {
     EXPECT_TRUE(again.Acquire());
 }
 
+TEST(Process, ForeignSocketMessagesLeaveTheWindowRunning) {
+    QProcess first;
+    ASSERT_TRUE(StartFirst(first)) << first.readAllStandardError().toStdString();
+    std::vector<QByteArray> lines;
+    // Every message number the window or its pages handle, with parameters a
+    // hostile client would pick (4096 as a text address to free, say).
+    for (unsigned msg : {2024u, 2025u, 2026u, 1124u, 1125u, 1126u, 1030u, 1026u, 0u, 16u, 0xC000u, 0xC001u, 0xFFFFu})
+        lines.push_back("POST " + QByteArray::number(msg) + " 4096 0\n");
+    lines.push_back("POST 2026 18446744073709551615 -9223372036854775808\n");
+    lines.push_back("POST WM_SET_TITLE_TEXT 4096 0\n");
+    lines.push_back("POST 2027 4096\n");
+    lines.push_back("POST CloseKalvexMsg x y\n");
+    static const char garbage[] = "\x01\x02\xff garbage \x00 bytes\n";
+    lines.push_back(QByteArray(garbage, sizeof garbage - 1));
+    lines.push_back("\n");
+    lines.push_back("POST " + QByteArray(70000, '9') + " 0 0\n");
+    lines.push_back("POST 2027 0 " + QByteArray(1 << 20, '1') + "\n");  // a 1 MB line
+    lines.push_back(QByteArray(1 << 20, 'x'));                         // 1 MB without a line end
+    ASSERT_GE(lines.size(), 20u);
+    for (const QByteArray& line : lines) {
+        QLocalSocket s;
+        s.connectToServer(SingleInstance::ServerName());
+        ASSERT_TRUE(s.waitForConnected(3000));
+        s.write(line);
+        s.waitForBytesWritten(3000);
+        s.disconnectFromServer();
+        if (s.state() != QLocalSocket::UnconnectedState) s.waitForDisconnected(3000);
+    }
+    // The accepted requests still work afterwards: a second start hands over
+    // and the close request ends the window in its orderly way.
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {}), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}), 0);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.exitCode(), 0);
+    std::string log = ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_GE(Count(log, "Instance socket: ignored"), int(lines.size()) - 1);
+    EXPECT_NE(log.find("Instance socket: ignored a request that is not taken from outside \"POST 2026 4096 0\""),
+              std::string::npos);
+}
+
 TEST(Process, CloseWithoutARunningInstanceSaysSo) {
     QString out;
     EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}, &out), 1);
