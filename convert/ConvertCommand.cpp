@@ -175,9 +175,15 @@ int RunConvertCommand(const QStringList& argsIn) {
     });
 
     LoadSettingsKeepingFirstRun();
-    if (!haveDest)
-        dest = QString::fromLocal8Bit(
-            GetPrivateProfileString("Convert", "DestPath", HomeFolder() + "dvd-vob/", 260, SettingsPath()).c_str());
+    if (!haveDest) {
+        std::string refusal;
+        dest = QString::fromLocal8Bit(ReadDestPath(HomeFolder() + "dvd-vob/", &refusal).c_str());
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "%s\n", refusal.c_str());
+            SetMessageBoxHook(nullptr);
+            return 1;
+        }
+    }
     dest = QFileInfo(dest).absoluteFilePath();
     if (!dest.endsWith('/')) dest += '/';
     if (!QDir().mkpath(dest)) {

@@ -41,7 +41,9 @@ std::string ConvertPageSettings::DefaultDestPath() { return HomeFolder() + "dvd-
 ConvertPageSettings ConvertPageSettings::Load() {
     ConvertPageSettings s;
     const std::string& ini = SettingsPath();
-    s.destPath = GetPrivateProfileString("Convert", "DestPath", DefaultDestPath(), 260, ini);
+    std::string refusal;
+    s.destPath = ReadDestPath(DefaultDestPath(), &refusal);
+    if (!refusal.empty()) MessageBox(QString::fromLocal8Bit(refusal.c_str()), "Error", MB_OK | MB_ICONWARNING);
     s.copyToPsp = GetPrivateProfileInt("Convert", "CopyToPsp", 1, ini);
     s.lowCpu = GetPrivateProfileInt("Convert", "LowCpu", 0, ini);
     s.deleteAfterCopied = GetPrivateProfileInt("Convert", "DeleteAfterCopied", 0, ini);
