@@ -8,9 +8,11 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
+#include <thread>
 
 #include "app/core/CrashReport.h"
 #include "platform/instance/SingleInstance.h"
@@ -166,6 +168,53 @@ TEST(Crash, FatalSignalStartsThePromptWithTheCrashText) {
 
     EXPECT_EQ(CrashCodeText(SIGSEGV, 0), "CRASH_B_0");
     EXPECT_EQ(CrashCodeText(SIGABRT, 0xDEADBEEFul), "CRASH_6_DEADBEEF");
+}
+
+namespace {
+// Uses 4 KB of stack a call until the stack runs out.
+__attribute__((noinline)) int Deep(int n) {
+    volatile char pad[4096];
+    pad[n % 4096] = char(n);
+    if (n > 1000000000) return 0;
+    return Deep(n + 1) + pad[n % 4096];
+}
+
+// Overflows the stack of a worker thread in a child process; the status of
+// the child, and the prompt's arguments when it was started.
+int OverflowOnAWorker(bool withStack, std::string* recorded) {
+    QString record = kalvex::test::TestPath(withStack ? "with.txt" : "without.txt");
+    QString script = kalvex::test::TestPath("prompt.sh");
+    kalvex::test::WriteFile(script.toStdString(), "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/$REC\"\n");
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setenv("REC", QFileInfo(record).fileName().toLocal8Bit().constData(), 1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        InstallCrashSignalHandler(script.toStdString(), "--crash-prompt");
+        std::thread worker([withStack] {
+            if (withStack) InstallThreadCrashStack();
+            Deep(0);
+        });
+        worker.join();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (withStack) QTest::qWaitFor([&] { return QFile(record).size() > 0; }, 10000);
+    *recorded = ReadFile(record.toStdString());
+    return status;
+}
+}  // namespace
+
+TEST(Crash, AStackOverflowOnAWorkerThreadReachesThePrompt) {
+    std::string recorded;
+    int status = OverflowOnAWorker(true, &recorded);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+    EXPECT_EQ(recorded.rfind("--crash-prompt CRASH_B_", 0), 0u) << recorded;
+    // Without its own stack the worker's overflow never reaches the handler.
+    status = OverflowOnAWorker(false, &recorded);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV);
+    EXPECT_TRUE(recorded.empty());
 }
 
 TEST(Crash, PromptStartsTheUploaderWithOrWithoutTheCrashText) {
