@@ -76,7 +76,9 @@ TEST(FirstRunDialog, ProposesOnlyFoldersTheUserCanMake) {
     EXPECT_EQ(CAutoDetectDiskDlg::FolderFor(mount), mount + "dvd-vob/");
     chmod(mount.c_str(), 0755);
     // A read-only file system refuses even root.
-    if (access("/proc/", W_OK) != 0) EXPECT_EQ(CAutoDetectDiskDlg::FolderFor("/proc/"), AppDataFolder() + "dvd-vob/");
+    if (access("/proc/", W_OK) != 0) {
+        EXPECT_EQ(CAutoDetectDiskDlg::FolderFor("/proc/"), AppDataFolder() + "dvd-vob/");
+    }
 }
 
 TEST(FirstRunDialog, NoLargeDiskIsReported) {

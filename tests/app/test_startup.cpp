@@ -199,7 +199,7 @@ int OverflowOnAWorker(bool withStack, std::string* recorded) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (withStack) QTest::qWaitFor([&] { return QFile(record).size() > 0; }, 10000);
+    if (withStack) (void)QTest::qWaitFor([&] { return QFile(record).size() > 0; }, 10000);
     *recorded = ReadFile(record.toStdString());
     return status;
 }

@@ -122,6 +122,8 @@ TEST(StoredFileMutation, ListSettingsAndRegistryReadersTakeTenThousandDamagedFil
                 for (const auto& names : e.streamNames)
                     for (const auto& name : names) ASSERT_LT(std::strlen(name), sizeof name);
             }
+            // Saving syncs the file to the disk: every 25th list only.
+            if (i % 25 != 0) continue;
             ASSERT_TRUE(loaded.Save(path));
             VideoFileList again;
             ASSERT_EQ(again.Load(path), n);
@@ -152,8 +154,10 @@ TEST(StoredFileMutation, ListSettingsAndRegistryReadersTakeTenThousandDamagedFil
             ASSERT_TRUE(std::strcmp(c.format, "mp4") == 0 || std::strcmp(c.format, "psp") == 0) << c.format;
             std::string refusal;
             ASSERT_LE(ReadDestPath("/default/", &refusal).size(), kMaxDestPathLength);
-            SaveConvertSettings();
-            SaveSettingsOnExit();
+            if (i % 25 == 0) {  // each value written rewrites the file
+                SaveConvertSettings();
+                SaveSettingsOnExit();
+            }
         }
         SetSettingsPath("");
     }
