@@ -8,6 +8,9 @@
 #include <QVBoxLayout>
 #include <set>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "convert/psp/FormatSize.h"
 #include "platform/shell/Shell.h"
 #include "platform/storage/Storage.h"
@@ -32,9 +35,21 @@ std::vector<DiskChoice> ListDiskChoices() {
     return out;
 }
 
+namespace {
+// True when the user may make files in the folder (it exists and is writable).
+bool UserCanWriteIn(const std::string& folder) {
+    struct stat st {};
+    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(folder.c_str(), W_OK | X_OK) == 0;
+}
+}  // namespace
+
 std::string CAutoDetectDiskDlg::FolderFor(const std::string& root) {
-    if (root == "/") return AppDataFolder() + "dvd-vob/";
-    return root + "dvd-vob/";
+    // The folder proposed must be one the user can make: on another file
+    // system only when its folder exists for the user or its top may be
+    // written (a separate /home, a system disk mounted elsewhere, may not);
+    // otherwise under the user's own data folder.
+    if (root != "/" && (UserCanWriteIn(root + "dvd-vob") || UserCanWriteIn(root))) return root + "dvd-vob/";
+    return AppDataFolder() + "dvd-vob/";
 }
 
 CAutoDetectDiskDlg::CAutoDetectDiskDlg(QWidget* parent) : QDialog(parent) {

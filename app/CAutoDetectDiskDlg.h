@@ -35,8 +35,10 @@ public:
     void OnInitDialog(const std::vector<DiskChoice>& choices);
 
     QString Folder() const;
-    // The folder proposed for a file system: AppDataFolder + "dvd-vob/" on
-    // the one holding "/", otherwise its mount point + "dvd-vob/".
+    // The folder proposed for a file system: its mount point + "dvd-vob/"
+    // when the user can write there (that folder, or the mount point when
+    // it does not exist yet); AppDataFolder + "dvd-vob/" on the one holding
+    // "/" and on every one where the user cannot.
     static std::string FolderFor(const std::string& root);
 
 public slots:

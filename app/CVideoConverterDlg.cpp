@@ -12,6 +12,7 @@
 
 #include "app/CAutoDetectDiskDlg.h"
 #include "app/CLinkStatic.h"
+#include "app/InstanceRequests.h"
 #include "common/ui/HintOnce.h"
 #include "convert/page/CConvertPage.h"
 #include "media/page/CAddFilePage.h"
@@ -93,7 +94,8 @@ void CVideoConverterDlg::OnInitDialog() {
     // Published only now: a later start that came before this point finds
     // nobody listening and simply ends.
     if (instance_) {
-        instance_->Publish([this](unsigned msg, WPARAM w, LPARAM l) { PostMessage(this, msg, w, l); });
+        instance_->Publish(AcceptedInstanceRequests(), [this](unsigned msg) { PostMessage(this, msg, 0, 0); },
+                           LogRejectedInstanceRequest);
     }
     // The window has no menu bar; it is 20 pixels less tall than its template.
     QRect g = geometry();

@@ -1,9 +1,11 @@
 #include "common/AppSettings.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/ProgramLog.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/system/Folders.h"
 
@@ -68,7 +70,53 @@ bool LoadSettings() {
     std::memset(c.format, 0, sizeof c.format);
     std::memcpy(c.format, fmt.data(), std::min(fmt.size(), sizeof c.format - 1));
     c.audioResample = ReadInt("PspVideo", "AudioResample", 24000);
+    HoldConvertSettingsInRange(c);
     return firstRun;
+}
+
+bool HoldConvertSettingsInRange(ConvertSettings& c) {
+    using R = ConvertSettingRanges;
+    const ConvertSettings defaults;
+    bool kept = true;
+    auto holdInt = [&](const char* key, int& value, int low, int high, int def, bool zeroAllowed = false) {
+        if ((value >= low && value <= high) || (zeroAllowed && value == 0)) return;
+        LogLine("set.ini: PspVideo %s=%d is out of range (%d to %d); %d is used", key, value, low, high, def);
+        value = def;
+        kept = false;
+    };
+    holdInt("X", c.width, R::kMinWidth, R::kMaxWidth, defaults.width);
+    holdInt("Y", c.height, R::kMinHeight, R::kMaxHeight, defaults.height);
+    // Not a number, infinite, negative or beyond any rate a picture has.
+    if (!(std::isfinite(c.fps) && c.fps >= 0 && c.fps <= R::kMaxFps)) {
+        LogLine("set.ini: PspVideo fps=%g is out of range (0 to %g); %g is used", c.fps, R::kMaxFps, defaults.fps);
+        c.fps = defaults.fps;
+        kept = false;
+    }
+    holdInt("VideoBitrate", c.videoBitrate, R::kMinVideoBitrate, R::kMaxVideoBitrate, defaults.videoBitrate);
+    holdInt("AudioBitrate", c.audioBitrate, R::kMinAudioBitrate, R::kMaxAudioBitrate, defaults.audioBitrate);
+    holdInt("AudioResample", c.audioResample, R::kMinAudioResample, R::kMaxAudioResample, defaults.audioResample,
+            true);
+    const std::string format(c.format, strnlen(c.format, sizeof c.format));
+    if (format != "mp4" && format != "psp") {
+        LogLine("set.ini: PspVideo Fmt=%s is not an output format for the PSP (mp4, psp); %s is used", format.c_str(),
+                defaults.format);
+        std::memcpy(c.format, defaults.format, sizeof c.format);
+        kept = false;
+    }
+    return kept;
+}
+
+std::string ReadDestPath(const std::string& defaultPath, std::string* refusal) {
+    if (refusal) refusal->clear();
+    // Read whole (far beyond the field) so that a long value is seen as long.
+    std::string path = GetPrivateProfileString("Convert", "DestPath", defaultPath, 1 << 16, SettingsPath());
+    if (path.size() <= kMaxDestPathLength) return path;
+    const std::string text = "The destination folder in " + SettingsPath() + " is longer than " +
+                             std::to_string(kMaxDestPathLength) + " characters and is not used:\n" + path +
+                             "\nThe folder " + defaultPath + " is used instead.";
+    LogLongLine("%s", text.c_str());
+    if (refusal) *refusal = text;
+    return defaultPath;
 }
 
 void SaveSettingsOnExit() {

@@ -48,4 +48,27 @@ void SaveSettingsOnExit();
 // AudioResample).
 void SaveConvertSettings();
 
+// The ranges a PspVideo value read from set.ini must lie in: those the PSP
+// settings dialog lets the user choose (bit rates), the sizes and rates the
+// PSP plays, and the containers the encoder writes for it.
+struct ConvertSettingRanges {
+    static constexpr int kMinWidth = 16, kMaxWidth = 720;
+    static constexpr int kMinHeight = 16, kMaxHeight = 480;
+    static constexpr double kMaxFps = 1000;  // 0 keeps the source's rate
+    static constexpr int kMinVideoBitrate = 200, kMaxVideoBitrate = 2000;
+    static constexpr int kMinAudioBitrate = 32, kMaxAudioBitrate = 320;
+    static constexpr int kMinAudioResample = 8000, kMaxAudioResample = 48000;  // or 0: the source's
+};
+// Puts every value of c outside its range back to its default, with a log
+// line naming the key, the value found and the value used. Called by
+// LoadSettings; true when nothing was replaced.
+bool HoldConvertSettingsInRange(ConvertSettings& c);
+
+// The longest destination folder the stored record can hold.
+constexpr size_t kMaxDestPathLength = 259;
+// Convert / DestPath, or defaultPath when missing. A stored path longer than
+// kMaxDestPathLength is not used, never cut: defaultPath comes back, the
+// refusal is logged and its message put into *refusal (else it is cleared).
+std::string ReadDestPath(const std::string& defaultPath, std::string* refusal);
+
 }  // namespace kalvex

@@ -19,10 +19,12 @@ const char* const kTooLongText = "You have selected too long movie, it can't be 
 
 std::string ConvertPageSettings::DefaultDestPath() { return HomeFolder() + "dvd-vob/"; }
 
-ConvertPageSettings ConvertPageSettings::Load() {
+ConvertPageSettings ConvertPageSettings::Load(std::string* refusal) {
     ConvertPageSettings s;
     const std::string& ini = SettingsPath();
-    s.destPath = GetPrivateProfileString("Convert", "DestPath", DefaultDestPath(), 260, ini);
+    std::string why;
+    s.destPath = ReadDestPath(DefaultDestPath(), &why);
+    if (refusal) *refusal = why;
     s.copyToPsp = GetPrivateProfileInt("Convert", "CopyToPsp", 1, ini);
     s.lowCpu = GetPrivateProfileInt("Convert", "LowCpu", 0, ini);
     s.deleteAfterCopied = GetPrivateProfileInt("Convert", "DeleteAfterCopied", 0, ini);

@@ -17,7 +17,9 @@ struct ConvertPageSettings {
     int lowCpu = 0;
     int deleteAfterCopied = 0;
     static std::string DefaultDestPath();  // home folder + "dvd-vob/"
-    static ConvertPageSettings Load();
+    // A DestPath too long for its field is never cut: the default folder is
+    // used and *refusal (when given) says why.
+    static ConvertPageSettings Load(std::string* refusal = nullptr);
     void Save() const;
 };
 

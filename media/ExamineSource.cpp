@@ -1,4 +1,5 @@
 #include "media/ExamineSource.h"
+#include "media/ScriptBuilder.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -90,6 +91,11 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     DarEntry darEntry = TheDarEntry();
     SourceReader reader;
 
+    std::string source;
+    if (!ScriptString(path, &source)) {
+        Refuse(UnsafeScriptPathText(path), refusal);
+        return false;
+    }
     const std::string script = Format("%sTempAVS_%s_%d.avs", TempFolder().c_str(), fileName.c_str(), int(getpid()));
     FILE* file = std::fopen(script.c_str(), "w");
     if (!file) {
@@ -98,7 +104,7 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
         return false;
     }
     RegisterTempFile(script);
-    std::fprintf(file, "DirectShowSource(\"%s\")\n", path.c_str());
+    std::fprintf(file, "DirectShowSource(%s)\n", source.c_str());
     std::fprintf(file, "ConvertToYV12()\n");
     bool written = std::fflush(file) == 0;
     written = std::fclose(file) == 0 && written;

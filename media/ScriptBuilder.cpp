@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/ProgramLog.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
 
@@ -99,16 +100,49 @@ std::string SubtitleLine(const VideoFileEntry& e) {
     size_t dot = path.rfind('.');
     if (dot != std::string::npos) ext = path.substr(dot + 1);
     for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
-    if (ext == "SUB") return Format("VobSub(\"%s\", %d)", path.c_str(), e.selectedStream[index]);
-    return Format("TextSub(\"%s\")", path.c_str());
+    std::string literal;
+    if (!ScriptString(path, &literal)) return {};
+    if (ext == "SUB") return Format("VobSub(%s, %d)", literal.c_str(), e.selectedStream[index]);
+    return Format("TextSub(%s)", literal.c_str());
+}
+
+// The subtitle path the script would name, or "" when none.
+std::string ChosenSubtitlePath(const VideoFileEntry& e) {
+    if (e.useSubtitle == 0 || e.selectedSubtitle < 0 || e.selectedSubtitle >= kMaxSubtitleFiles) return {};
+    return FieldText(e.subtitlePaths[e.selectedSubtitle]);
 }
 
 }  // namespace
 
+bool ScriptString(const std::string& path, std::string* literal) {
+    if (path.find_first_of("\r\n") != std::string::npos || path.find("\"\"\"") != std::string::npos) return false;
+    if (!literal) return true;
+    if (path.find('"') == std::string::npos) {
+        *literal = "\"" + path + "\"";
+    } else {
+        // In triple quotes a quote of the path cannot end the string. A quote
+        // at the end of the path runs into the closing quotes; the engine
+        // takes the last three of such a run as the end, since only then does
+        // the rest of the line parse.
+        *literal = "\"\"\"" + path + "\"\"\"";
+    }
+    return true;
+}
+
+std::string UnsafeScriptPathText(const std::string& path) {
+    return Format("Could not use %s as Input!\r\nA conversion script cannot name this file: its name holds a line "
+                  "break or three double quotes in a row.",
+                  path.c_str());
+}
+
 std::string ScriptText(const VideoFileEntry& e, ScriptVariant variant, const ConvertSettings& s) {
     const double rate = OutputRate(e, s);
+    std::string source;
+    const std::string subtitle = ChosenSubtitlePath(e);
+    if (!ScriptString(FieldText(e.fullPath), &source) || (!subtitle.empty() && !ScriptString(subtitle, nullptr)))
+        return {};
     std::string text;
-    text += Format("DirectShowSource(\"%s\")\n", FieldText(e.fullPath).c_str());
+    text += "DirectShowSource(" + source + ")\n";
     text += "ConvertToYV12()\n";
     text += Format("ChangeFPS(%f)\n", rate);
     text += TrimLine(e, rate);
@@ -126,6 +160,11 @@ std::string ScriptPath(const VideoFileEntry& e) {
 bool WriteScript(VideoFileEntry entry, ScriptVariant variant, std::string* path) {
     const std::string scriptPath = ScriptPath(entry);
     const std::string text = ScriptText(entry, variant, AppSettings.convert);
+    if (text.empty()) {
+        LogLine("No script for %s: it or its subtitle %s has a line break or three double quotes in a row in its path",
+                FieldText(entry.fullPath).c_str(), ChosenSubtitlePath(entry).c_str());
+        return false;
+    }
     FILE* f = std::fopen(scriptPath.c_str(), "w");
     if (!f) return false;
     const std::vector<std::string> registered = RegisteredTempFiles();

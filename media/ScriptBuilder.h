@@ -11,7 +11,18 @@ enum class ScriptVariant {
     Preview,     // aspect correction only
 };
 
-// The lines of the script for an entry, with the PSP settings given.
+// A path as a script string: in double quotes, or in triple quotes when it
+// holds a double quote (inside them no quote of the path ends the string).
+// What no script string can carry - a line end, or three quotes in a row -
+// makes it fail (false, *literal untouched), so a file name can never add
+// to or change a script.
+bool ScriptString(const std::string& path, std::string* literal);
+// The refusal for a source whose path ScriptString cannot carry.
+std::string UnsafeScriptPathText(const std::string& path);
+
+// The lines of the script for an entry, with the PSP settings given. The
+// source and subtitle paths are written with ScriptString; a path it cannot
+// carry gives an empty text.
 std::string ScriptText(const VideoFileEntry& entry, ScriptVariant variant, const ConvertSettings& settings);
 
 // The script's path: TempFolder() + "PreviewAVS_<file name>_<process id>.avs",
@@ -22,7 +33,7 @@ std::string ScriptPath(const VideoFileEntry& entry);
 // Writes the script for the entry with the current settings
 // (AppSettings.convert) and registers it for deletion at shutdown. True and
 // the path on success; false, and *path untouched, when the file cannot be
-// created.
+// created or a path of the entry cannot be written into a script (logged).
 bool WriteScript(VideoFileEntry entry, ScriptVariant variant, std::string* path);
 
 }  // namespace kalvex

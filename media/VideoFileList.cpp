@@ -1,5 +1,6 @@
 #include "media/VideoFileList.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/ProgramLog.h"
 #include "platform/system/Folders.h"
 
 namespace kalvex {
@@ -118,17 +120,56 @@ bool VideoFileList::MoveDown(std::vector<int>& selected) {
     return true;
 }
 
-int VideoFileList::Load(const std::string& path) {
+namespace {
+
+// True when the file at path is a list file whose count agrees with its
+// size: the kind of file worth keeping as the backup.
+bool IsWholeListFile(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 4) return false;
+    const int64_t body = int64_t(st.st_size) - 4;
+    if (body % int64_t(sizeof(VideoFileEntry)) != 0) return false;
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return 0;
+    if (!f) return false;
+    int32_t count = -1;
+    const bool read = std::fread(&count, sizeof count, 1, f) == 1;
+    std::fclose(f);
+    return read && int64_t(count) == body / int64_t(sizeof(VideoFileEntry));
+}
+
+}  // namespace
+
+std::string FileListBackupPath(const std::string& path) { return path + ".bak"; }
+
+int VideoFileList::Load(const std::string& path) {
+    // Not blocking: a FIFO or a device under the list's name must not hold
+    // up the start; only a regular file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        LogLine("%s is not a regular file; the file list starts empty", path.c_str());
+        ::close(fd);
+        return 0;
+    }
+    FILE* f = fdopen(fd, "rb");
+    if (!f) {
+        ::close(fd);
+        return 0;
+    }
     int32_t count = 0;
     int loaded = 0;
-    struct stat st {};
-    if (std::fread(&count, sizeof count, 1, f) == 1 && count > 0 && fstat(fileno(f), &st) == 0) {
-        // Only as many records as the data holds; a count beyond it does
-        // not decide what is allocated.
-        int64_t whole = S_ISREG(st.st_mode) ? (int64_t(st.st_size) - 4) / int64_t(sizeof(VideoFileEntry)) : 0;
-        const size_t records = size_t(std::clamp<int64_t>(whole, 0, count));
+    if (std::fread(&count, sizeof count, 1, f) == 1) {
+        // The size decides how many records there are; the count field is
+        // only checked against it, so a damaged count loses no record and a
+        // huge one does not decide what is allocated.
+        const int64_t body = int64_t(st.st_size) - 4;
+        const int64_t whole = std::clamp<int64_t>(body / int64_t(sizeof(VideoFileEntry)), 0, INT32_MAX);
+        if (int64_t(count) != whole || body % int64_t(sizeof(VideoFileEntry)) != 0)
+            LogLine("%s: the count field says %d records, the file's %lld bytes hold %lld whole records; "
+                    "those are loaded",
+                    path.c_str(), int(count), static_cast<long long>(st.st_size), static_cast<long long>(whole));
+        const size_t records = size_t(whole);
         if (records > 0) {
             auto block = std::make_shared<RecordBlock>(records);
             if (VideoFileEntry* base = block->Records()) {
@@ -161,7 +202,21 @@ bool VideoFileList::Save(const std::string& path) const {
     ok = std::fflush(f) == 0 && ok;
     ok = fsync(fileno(f)) == 0 && ok;
     ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!ok) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    // The file being replaced becomes the backup when it was whole: a hard
+    // link renamed over the old backup, so there is always a complete
+    // backup and a complete list.
+    if (IsWholeListFile(path)) {
+        const std::string backup = FileListBackupPath(path);
+        const std::string link = backup + ".new";
+        std::remove(link.c_str());
+        if (::link(path.c_str(), link.c_str()) == 0 && std::rename(link.c_str(), backup.c_str()) != 0)
+            std::remove(link.c_str());
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
         std::remove(temp.c_str());
         return false;
     }

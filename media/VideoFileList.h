@@ -7,8 +7,11 @@
 
 namespace kalvex {
 
-// AppDataFolder() + "filesv2.dat": the list as it was at the last orderly exit.
+// AppDataFolder() + "filesv2.dat": the list as it was after its last change.
 std::string FileListPath();
+// path + ".bak": the list file as it was before the last save, kept when it
+// was whole.
+std::string FileListBackupPath(const std::string& path);
 
 // The ordered list of entries of the Video Files page. Entries are held by
 // pointer, so reordering a long list moves pointers, not 60 KB records; the
@@ -45,12 +48,14 @@ public:
     bool MoveDown(std::vector<int>& selected);
 
     // filesv2.dat: a signed 32-bit count N, then N raw records.
-    // Load appends every whole record (up to N) and returns how many; a
-    // missing or unreadable file, or a count below 1, loads nothing. Reading
-    // stops at the end of the data, whatever N says.
+    // Load appends every whole record the file's size holds and returns how
+    // many; a count that disagrees with the size is logged, not obeyed. A
+    // missing or unreadable file, or one that is not a regular file (logged),
+    // loads nothing.
     int Load(const std::string& path);
     // Writes the count and every record in list order, replacing the file
-    // only once the new one is complete. False when it cannot be written.
+    // only once the new one is complete; the replaced file, when whole, is
+    // kept as FileListBackupPath(path). False when it cannot be written.
     bool Save(const std::string& path) const;
 
 private:

@@ -207,7 +207,18 @@ int RunConvertCommand(const QStringList& argsIn) {
     });
 
     LoadSettingsKeepingFirstRun();
-    std::string dest = args.haveDest ? QFile::encodeName(args.dest).toStdString() : ConvertPageSettings::Load().destPath;
+    std::string dest;
+    if (args.haveDest) {
+        dest = QFile::encodeName(args.dest).toStdString();
+    } else {
+        std::string refusal;
+        dest = ConvertPageSettings::Load(&refusal).destPath;
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "%s\n", refusal.c_str());
+            SetMessageBoxHook(nullptr);
+            return 1;
+        }
+    }
     dest = QFile::encodeName(QFileInfo(QFile::decodeName(dest.c_str())).absoluteFilePath()).toStdString();
     int exitCode = 0;
     std::string why;

@@ -197,7 +197,9 @@ void CConvertPage::SetDestPath(const std::string& path) {
 
 void CConvertPage::LoadControls() {
     loading_ = true;
-    settings_ = ConvertPageSettings::Load();
+    std::string refusal;
+    settings_ = ConvertPageSettings::Load(&refusal);
+    if (!refusal.empty()) MessageBox(QString::fromLocal8Bit(refusal.c_str()), "Error", MB_OK | MB_ICONWARNING);
     dest_->setText(QString::fromStdString(settings_.destPath));
     copy_->setChecked(settings_.copyToPsp != 0);
     lowCpu_->setChecked(settings_.lowCpu != 0);

@@ -13,6 +13,7 @@
 
 #include "common/ProgramLog.h"
 #include "platform/storage/Storage.h"
+#include "platform/system/CrashSignal.h"
 #include "platform/system/SystemError.h"
 #include "resources/resource.h"
 
@@ -198,6 +199,7 @@ void CPspCopyingDlg::SetText(const QString& text) {
 }
 
 void CPspCopyingDlg::Worker() {
+    InstallThreadCrashStack();
     bool error = false;
     for (size_t i = 0; i < sources_.size(); ++i) {
         const std::string& source = sources_[i];

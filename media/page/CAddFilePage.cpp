@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -59,6 +60,11 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
     BuildControls();
 
+    saveTimer_ = new QTimer(this);
+    saveTimer_->setSingleShot(true);
+    saveTimer_->setInterval(0);
+    connect(saveTimer_, &QTimer::timeout, this, &CAddFilePage::SaveList);
+
     list_.Load(FileListPath());
     QList<QTreeWidgetItem*> rows;
     rows.reserve(list_.Count());
@@ -67,7 +73,14 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     UpdateControls();
 }
 
-CAddFilePage::~CAddFilePage() { list_.Save(FileListPath()); }
+CAddFilePage::~CAddFilePage() { SaveList(); }
+
+void CAddFilePage::ScheduleSave() { saveTimer_->start(); }
+
+void CAddFilePage::SaveList() {
+    saveTimer_->stop();
+    if (!list_.Save(FileListPath())) LogLine("Could not save the file list to %s", FileListPath().c_str());
+}
 
 void CAddFilePage::BuildControls() {
     list_view_ = new QTreeWidget(this);
@@ -244,6 +257,7 @@ void CAddFilePage::ShowRowTexts(int index) {
 void CAddFilePage::RefreshRow(int index) {
     if (index < 0 || index >= list_.Count()) return;
     ShowRowTexts(index);
+    ScheduleSave();
     emit listChanged();
 }
 
@@ -275,6 +289,7 @@ void CAddFilePage::SelectRows(const std::vector<int>& rows) {
 
 void CAddFilePage::Changed() {
     UpdateControls();
+    ScheduleSave();
     emit listChanged();
 }
 
@@ -405,6 +420,7 @@ void CAddFilePage::OnSubtitleFileChosen(int index) {
     VideoFileEntry& e = list_.At(row);
     e.selectedSubtitle = index;
     FillStreams(e, index);
+    ScheduleSave();
 }
 
 void CAddFilePage::OnStreamChosen(int index) {
@@ -412,12 +428,14 @@ void CAddFilePage::OnStreamChosen(int index) {
     const int file = subtitleFiles_->currentIndex();
     if (row < 0 || index < 0 || file < 0 || file >= kMaxSubtitleFiles) return;
     list_.At(row).selectedStream[file] = index;
+    ScheduleSave();
 }
 
 void CAddFilePage::OnUseSubtitleClicked(bool checked) {
     const int row = FirstSelected();
     if (row < 0) return;
     list_.At(row).useSubtitle = checked ? 1 : 0;
+    ScheduleSave();
 }
 
 void CAddFilePage::UpdateControls() {

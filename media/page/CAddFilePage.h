@@ -15,6 +15,7 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QSlider;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -97,8 +98,13 @@ private:
     void OnStreamChosen(int index);
     void OnUseSubtitleClicked(bool checked);
     void Changed();
+    // Saves the list once control is back in the event loop: every change is
+    // on disk soon after it is made, and a burst of changes is saved once.
+    void ScheduleSave();
+    void SaveList();
 
     VideoFileList list_;
+    QTimer* saveTimer_ = nullptr;
     QTreeWidget* list_view_ = nullptr;
     QLabel* info_ = nullptr;
     QComboBox* subtitleFiles_ = nullptr;

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 
+#include "platform/system/CrashSignal.h"
+
 namespace kalvex::avs {
 
 FramePrefetcher::FramePrefetcher(ClipPtr clip, int depth) : clip_(std::move(clip)), depth_(depth) {
-    worker_ = std::thread([this] { Run(); });
+    worker_ = std::thread([this] {
+        InstallThreadCrashStack();
+        Run();
+    });
 }
 
 FramePrefetcher::~FramePrefetcher() {

@@ -39,7 +39,30 @@ bool SingleInstance::Acquire() {
     return true;
 }
 
-bool SingleInstance::Publish(std::function<void(unsigned, uintptr_t, intptr_t)> handler) {
+namespace {
+
+// A short, printable excerpt of a line for the log: a hostile line may be
+// long and hold any bytes.
+QString Excerpt(const QByteArray& line) {
+    QByteArray shown = line.left(60);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    return QString::fromLatin1(shown) + (line.size() > 60 ? "..." : "");
+}
+
+bool IsDecimal(const QByteArray& text) {
+    bool ok = false;
+    if (text.startsWith('-'))
+        text.toLongLong(&ok);
+    else
+        text.toULongLong(&ok);
+    return ok;
+}
+
+}  // namespace
+
+bool SingleInstance::Publish(std::vector<InstanceRequest> accepted, std::function<void(unsigned)> handler,
+                             std::function<void(const QString&)> rejected) {
     if (server_) return true;
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
@@ -49,18 +72,41 @@ bool SingleInstance::Publish(std::function<void(unsigned, uintptr_t, intptr_t)> 
         server_ = nullptr;
         return false;
     }
-    connect(server_, &QLocalServer::newConnection, this, [this, handler] {
+    auto reject = [rejected](const QString& why) {
+        if (rejected) rejected(why);
+    };
+    // One line: handed on when it is an accepted request, reported otherwise.
+    auto take = [accepted, handler, reject](const QByteArray& raw) {
+        QByteArray line = raw;
+        if (line.endsWith('\n')) line.chop(1);
+        if (line.endsWith('\r')) line.chop(1);
+        if (line.size() > kMaxLineBytes) {
+            reject(QString("a line of %1 bytes").arg(line.size()));
+            return;
+        }
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() != 4 || parts[0] != "POST" || !IsDecimal(parts[2]) || !IsDecimal(parts[3])) {
+            reject("a malformed line \"" + Excerpt(line) + "\"");
+            return;
+        }
+        for (const InstanceRequest& r : accepted) {
+            if (r.token == parts[1]) {
+                handler(r.message);
+                return;
+            }
+        }
+        reject("a request that is not taken from outside \"" + Excerpt(line) + "\"");
+    };
+    connect(server_, &QLocalServer::newConnection, this, [this, take, reject] {
         while (QLocalSocket* s = server_->nextPendingConnection()) {
             connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-            connect(s, &QLocalSocket::readyRead, this, [s, handler] {
-                while (s->canReadLine()) {
-                    QList<QByteArray> parts = s->readLine().trimmed().split(' ');
-                    if (parts.size() != 4 || parts[0] != "POST") continue;
-                    bool isNumber = false;
-                    unsigned msg = parts[1].toUInt(&isNumber);
-                    if (!isNumber) msg = RegisterWindowMessage(parts[1].toStdString());
-                    handler(msg, static_cast<uintptr_t>(parts[2].toULongLong()),
-                            static_cast<intptr_t>(parts[3].toLongLong()));
+            connect(s, &QLocalSocket::readyRead, this, [s, take, reject] {
+                while (s->canReadLine()) take(s->readLine());
+                // Text without a line end is kept only up to one line's length.
+                if (s->bytesAvailable() > kMaxLineBytes + 2) {
+                    reject(QString("%1 bytes without a line end; the connection is closed").arg(s->bytesAvailable()));
+                    s->abort();
+                    s->deleteLater();
                 }
             });
         }

@@ -3,6 +3,9 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <QByteArray>
 
 class QLocalServer;
 
@@ -19,7 +22,16 @@ namespace kalvex {
 // message; when nothing listens yet it has nothing to post to.
 //
 // Each request is one line "POST <message> <wParam> <lParam>", where
-// <message> is a number or the name of a registered window message.
+// <message> is a number or the name of a registered window message and both
+// parameters are decimal numbers. Any local program of the user can write to
+// the socket, so the first instance hands on only the requests it was given
+// as accepted, without their parameters (a parameter could otherwise be
+// taken as an address); every other line is dropped and reported.
+struct InstanceRequest {
+    QByteArray token;  // the <message> text of the line, compared exactly
+    unsigned message;  // what the handler is given for it
+};
+
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -32,9 +44,15 @@ public:
     bool Acquire();
     bool IsFirst() const { return lockFd_ >= 0 || lockUnavailable_; }
 
-    // Starts listening; every request calls handler(message, wParam, lParam)
-    // on this object's thread. A stale socket left by a crash is replaced.
-    bool Publish(std::function<void(unsigned, uintptr_t, intptr_t)> handler);
+    // The longest request line taken, without its line end; a longer one is
+    // dropped, and a connection that sends more without a line end is cut.
+    static constexpr int kMaxLineBytes = 256;
+
+    // Starts listening; every accepted request calls handler(message) on
+    // this object's thread, every other line calls rejected(reason) (when
+    // given). A stale socket left by a crash is replaced.
+    bool Publish(std::vector<InstanceRequest> accepted, std::function<void(unsigned)> handler,
+                 std::function<void(const QString&)> rejected = {});
 
     void Release();
 

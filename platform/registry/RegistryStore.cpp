@@ -38,11 +38,19 @@ std::string NormaliseKey(std::string k) {
 struct Key {
     std::string name;  // as first written, without the root
     std::vector<RegValue> values;
+    // Lines of the key the reader does not understand (a value cut short,
+    // a type it does not know, a comment), kept verbatim so that a rewrite
+    // of the store loses nothing.
+    std::vector<std::string> kept;
 };
 
 // One root's content, keys ordered by their lower-case path.
 struct Hive {
     std::map<std::string, Key> keys;
+    // Lines outside the keys of this root (before the first key, or in a
+    // section the reader does not understand, with that section's line),
+    // kept verbatim in their order; written before the keys.
+    std::vector<std::string> kept;
     Key* Find(const std::string& path) {
         auto it = keys.find(Lower(path));
         return it == keys.end() ? nullptr : &it->second;
@@ -116,6 +124,11 @@ std::vector<std::string> LogicalLines(const std::string& raw) {
     std::string line;
     while (std::getline(ss, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A value cut short after its "\" does not swallow the next key's line.
+        if (!cur.empty() && !line.empty() && line[0] == '[') {
+            lines.push_back(cur);
+            cur.clear();
+        }
         if (!line.empty() && line.back() == '\\' && line.find('=') != std::string::npos &&
             line.find("hex") != std::string::npos) {
             line.pop_back();
@@ -252,26 +265,40 @@ Hive LoadHive(RegRoot root) {
     Hive hive;
     std::string raw = ReadAll(RegistryFilePath(root));
     Key* current = nullptr;
+    bool sawHeader = false;
     for (const auto& line : LogicalLines(raw)) {
-        if (line.empty() || line[0] == ';') continue;
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        // The file's first line names the format; it is written anew.
+        if (!sawHeader && (line == kHeader || line == "REGEDIT4")) {
+            sawHeader = true;
+            continue;
+        }
+        sawHeader = true;
         if (line[0] == '[') {
             current = nullptr;
             size_t close = line.rfind(']');
-            if (close == std::string::npos) continue;
             RegRoot r;
             std::string rest;
-            if (SplitRoot(line.substr(1, close - 1), r, rest) && r == root && !rest.empty())
+            if (close != std::string::npos && SplitRoot(line.substr(1, close - 1), r, rest) && r == root &&
+                !rest.empty())
                 current = &hive.Make(rest);
+            else
+                hive.kept.push_back(line);  // with the lines that follow it
             continue;
         }
         RegValue v;
-        if (current && ParseValue(line, v) == LineKind::Value) SetIn(*current, v);
+        if (current && ParseValue(line, v) == LineKind::Value)
+            SetIn(*current, v);
+        else
+            (current ? current->kept : hive.kept).push_back(line);
     }
     return hive;
 }
 
 std::string Render(RegRoot root, const Hive& hive) {
     std::string out = std::string(kHeader) + "\n";
+    if (!hive.kept.empty()) out += "\n";
+    for (const auto& line : hive.kept) out += line + "\n";
     char hexbuf[16];
     for (const auto& [lower, key] : hive.keys) {
         out += "\n[" + std::string(RegRootName(root)) + "\\" + key.name + "]\n";
@@ -294,6 +321,7 @@ std::string Render(RegRoot root, const Hive& hive) {
             }
             out += "\n";
         }
+        for (const auto& line : key.kept) out += line + "\n";
     }
     return out;
 }

@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/system/CrashSignal.h"
+
 extern char** environ;
 
 namespace kalvex {
@@ -132,7 +134,10 @@ bool RunProgramAndWait(const QString& program, const QStringList& args, int time
         waitpid(pid, nullptr, 0);
     } else {
         // No longer waited for: reap it in the background whenever it ends.
-        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+        std::thread([pid] {
+            InstallThreadCrashStack();
+            waitpid(pid, nullptr, 0);
+        }).detach();
     }
     return true;
 }

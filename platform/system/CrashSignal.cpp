@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +50,44 @@ void OnFatalSignal(int sig, siginfo_t* info, void*) {
     _exit(128 + sig);
 }
 
+// One thread's alternate stack, taken down when the thread ends.
+class ThreadStack {
+public:
+    static constexpr size_t kSize = 64 * 1024;
+    ~ThreadStack() {
+        if (!memory_) return;
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        std::free(memory_);
+    }
+    void Install() {
+        if (memory_) return;
+        stack_t current{};
+        // A stack set by InstallCrashSignalHandler is kept.
+        if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
+        const size_t size = std::max<size_t>(kSize, size_t(SIGSTKSZ));
+        void* memory = std::malloc(size);
+        if (!memory) return;
+        stack_t ss{};
+        ss.ss_sp = memory;
+        ss.ss_size = size;
+        if (sigaltstack(&ss, nullptr) != 0) {
+            std::free(memory);
+            return;
+        }
+        memory_ = memory;
+    }
+
+private:
+    void* memory_ = nullptr;
+};
+
+thread_local ThreadStack t_stack;
+
 }  // namespace
+
+void InstallThreadCrashStack() { t_stack.Install(); }
 
 std::string CrashCodeText(int sig, unsigned long address) {
     char buf[64];

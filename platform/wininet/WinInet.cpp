@@ -5,6 +5,9 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -27,6 +30,9 @@ struct InternetHandle {
     DWORD connectTimeout = kDefaultConnectTimeoutMs;
     DWORD sendTimeout = kDefaultIdleTimeoutMs;
     DWORD receiveTimeout = kDefaultIdleTimeoutMs;
+    DWORD exchangeTimeout = 0;
+    // Set when a request starts with an exchange time-out.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 
     // Connection.
     std::string host;
@@ -153,14 +159,31 @@ DWORD CurlConnectError(CURLcode rc) {
     }
 }
 
-// Waits until the socket can be written (or read); false after the time-out.
+// Milliseconds left of the request's exchange time-out (at least 0), or -1
+// when it has none.
+int64_t RemainingMs(const InternetHandle* h) {
+    if (!h->deadline) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*h->deadline -
+                                                                            std::chrono::steady_clock::now());
+    return std::max<int64_t>(left.count(), 0);
+}
+
+bool PastDeadline(const InternetHandle* h) { return RemainingMs(h) == 0; }
+
+// Waits until the socket can be written (or read); false after the time-out
+// or the end of the exchange time-out, whichever comes first.
 bool WaitSocket(InternetHandle* h, bool forWrite) {
     pollfd pfd{};
     pfd.fd = static_cast<int>(h->socket);
     pfd.events = forWrite ? POLLOUT : POLLIN;
-    DWORD timeout = forWrite ? h->sendTimeout : h->receiveTimeout;
     for (;;) {
-        int n = poll(&pfd, 1, timeout == 0 ? -1 : static_cast<int>(std::min<DWORD>(timeout, 0x7FFFFFFF)));
+        int64_t timeout = forWrite ? h->sendTimeout : h->receiveTimeout;
+        if (timeout == 0) timeout = -1;
+        if (const int64_t left = RemainingMs(h); left >= 0) {
+            if (left == 0) return Fail(ERROR_INTERNET_TIMEOUT);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+        int n = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(timeout, 0x7FFFFFFF)));
         if (n > 0) return true;
         if (n == 0) return Fail(ERROR_INTERNET_TIMEOUT);
         if (errno != EINTR) return Fail(ERROR_INTERNET_CONNECTION_ABORTED);
@@ -169,6 +192,7 @@ bool WaitSocket(InternetHandle* h, bool forWrite) {
 
 bool SendAll(InternetHandle* h, const char* data, size_t n) {
     while (n > 0) {
+        if (PastDeadline(h)) return Fail(ERROR_INTERNET_TIMEOUT);
         size_t sent = 0;
         CURLcode rc = curl_easy_send(h->curl, data, n, &sent);
         if (rc == CURLE_AGAIN) {
@@ -188,6 +212,8 @@ bool Fill(InternetHandle* h) {
     if (h->peerClosed) return true;
     char buf[16384];
     for (;;) {
+        // A server that always has a little more to say is still held to it.
+        if (PastDeadline(h)) return Fail(ERROR_INTERNET_TIMEOUT);
         size_t got = 0;
         CURLcode rc = curl_easy_recv(h->curl, buf, sizeof buf, &got);
         if (rc == CURLE_AGAIN) {
@@ -219,6 +245,7 @@ bool TakeLine(InternetHandle* h, std::string* line) {
 
 bool ReadAnswerHead(InternetHandle* h) {
     for (;;) {
+        if (PastDeadline(h)) return Fail(ERROR_INTERNET_TIMEOUT);  // interim answers without end
         std::string statusLine;
         if (!TakeLine(h, &statusLine)) return false;
         // "HTTP/1.1 200 OK"
@@ -471,12 +498,17 @@ BOOL HttpSendRequestExA(HINTERNET request, const INTERNET_BUFFERSA* buffersIn,
     CURL* curl = curl_easy_init();
     if (!curl) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     h->curl = curl;
+    if (h->exchangeTimeout != 0)
+        h->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(h->exchangeTimeout);
+    DWORD connectTimeout = h->connectTimeout;
+    if (h->exchangeTimeout != 0 && (connectTimeout == 0 || connectTimeout > h->exchangeTimeout))
+        connectTimeout = h->exchangeTimeout;
     std::string url = std::string(secure ? "https://" : "http://") + HostPart(h->host) + ":" +
                       std::to_string(port) + "/";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(h->connectTimeout));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout));
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     if (h->accessType == INTERNET_OPEN_TYPE_DIRECT) {
         curl_easy_setopt(curl, CURLOPT_PROXY, "");
@@ -616,6 +648,7 @@ BOOL InternetSetOptionA(HINTERNET internet, DWORD option, const void* buffer, DW
         case INTERNET_OPTION_CONNECT_TIMEOUT: h->connectTimeout = v; return TRUE;
         case INTERNET_OPTION_SEND_TIMEOUT: h->sendTimeout = v; return TRUE;
         case INTERNET_OPTION_RECEIVE_TIMEOUT: h->receiveTimeout = v; return TRUE;
+        case INTERNET_OPTION_EXCHANGE_TIMEOUT: h->exchangeTimeout = v; return TRUE;
         default: return Fail(ERROR_INVALID_PARAMETER);
     }
 }

@@ -62,6 +62,13 @@ constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 constexpr DWORD INTERNET_OPTION_SEND_TIMEOUT = 5;
 constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
+// Not a WinINet option: the time one request may take in all, counted from
+// HttpSendRequestEx (connecting included) to the end of its answer; 0 (the
+// default) sets no limit. The time-outs above bound each wait; this one
+// bounds their sum, so a server that keeps answering a little at a time
+// (interim "100 Continue" answers, one byte now and then) cannot hold a
+// request open for ever. Past it every call fails with ERROR_INTERNET_TIMEOUT.
+constexpr DWORD INTERNET_OPTION_EXCHANGE_TIMEOUT = 0x10001;
 
 // Default time-outs of a new session (milliseconds).
 constexpr DWORD kDefaultConnectTimeoutMs = 30000;

@@ -4,6 +4,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/CAutoDetectDiskDlg.h"
 #include "platform/shell/Shell.h"
@@ -36,10 +39,13 @@ TEST(FirstRunDialog, ProposesTheLargestDiskAndAppDataOnTheSystemOne) {
     Boxes boxes;
     CAutoDetectDiskDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), "Choose a place to save temporary files");
-    dlg.OnInitDialog({{"/", 50 * GiB}, {"/media/usb/", 8 * GiB}, {"/data/", 50 * GiB}});
+    // A writable folder stands for a mounted stick the user owns.
+    const std::string usb = test::TestRoot() + "/usb/";
+    std::filesystem::create_directories(usb);
+    dlg.OnInitDialog({{"/", 50 * GiB}, {usb, 8 * GiB}, {"/data/", 50 * GiB}});
     auto* list = Child<QListWidget>(&dlg, res::IDC_DISK_LIST);
     ASSERT_EQ(list->count(), 3);
-    EXPECT_EQ(list->item(1)->text(), "/media/usb/ - 8.00G");
+    EXPECT_EQ(list->item(1)->text().toStdString(), usb + " - 8.00G");
     // Equal space: the earlier one wins, and it holds "/".
     EXPECT_EQ(list->currentRow(), 0);
     EXPECT_EQ(dlg.Folder().toStdString(), AppDataFolder() + "dvd-vob/");
@@ -47,8 +53,32 @@ TEST(FirstRunDialog, ProposesTheLargestDiskAndAppDataOnTheSystemOne) {
     EXPECT_TRUE(boxes.texts.empty());
 
     list->setCurrentRow(1);
-    EXPECT_EQ(dlg.Folder(), "/media/usb/dvd-vob/");
+    EXPECT_EQ(dlg.Folder().toStdString(), usb + "dvd-vob/");
     EXPECT_EQ(Child<QLabel>(&dlg, res::IDC_DISK_FREE)->text(), "Free Space: 8.00G");
+}
+
+TEST(FirstRunDialog, ProposesOnlyFoldersTheUserCanMake) {
+    const std::string mount = test::TestRoot() + "/mnt/";
+    std::filesystem::create_directories(mount);
+    EXPECT_EQ(CAutoDetectDiskDlg::FolderFor(mount), mount + "dvd-vob/");
+    EXPECT_EQ(CAutoDetectDiskDlg::FolderFor("/"), AppDataFolder() + "dvd-vob/");
+    // A mount point that is gone, and a file where the folder would be.
+    EXPECT_EQ(CAutoDetectDiskDlg::FolderFor(test::TestRoot() + "/gone/"), AppDataFolder() + "dvd-vob/");
+    // The top of the file system closed to the user (as a separate /home
+    // is): its own folder when the user has one there, else the data folder.
+    ASSERT_EQ(chmod(mount.c_str(), 0555), 0);
+    if (access(mount.c_str(), W_OK) != 0) {  // root writes anywhere
+        EXPECT_EQ(CAutoDetectDiskDlg::FolderFor(mount), AppDataFolder() + "dvd-vob/");
+    }
+    chmod(mount.c_str(), 0755);
+    std::filesystem::create_directories(mount + "dvd-vob");
+    ASSERT_EQ(chmod(mount.c_str(), 0555), 0);
+    EXPECT_EQ(CAutoDetectDiskDlg::FolderFor(mount), mount + "dvd-vob/");
+    chmod(mount.c_str(), 0755);
+    // A read-only file system refuses even root.
+    if (access("/proc/", W_OK) != 0) {
+        EXPECT_EQ(CAutoDetectDiskDlg::FolderFor("/proc/"), AppDataFolder() + "dvd-vob/");
+    }
 }
 
 TEST(FirstRunDialog, NoLargeDiskIsReported) {

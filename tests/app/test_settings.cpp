@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/AppSettings.h"
+#include "common/ProgramLog.h"
 #include "common/ui/HintOnce.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/system/Folders.h"
@@ -60,9 +61,10 @@ TEST(Settings, GarbageValuesAndLongFormat) {
     EXPECT_EQ(AppSettings.timeFormat, 0);
     EXPECT_EQ(AppSettings.removeMethod, 2);
     EXPECT_EQ(AppSettings.convert.fps, 25.0);
-    EXPECT_STREQ(AppSettings.convert.format, "abcdefghi");
-    EXPECT_EQ(AppSettings.convert.width, 0);
-    EXPECT_EQ(AppSettings.convert.height, -16);
+    // A format other than the PSP's and sizes outside the PSP's fall back.
+    EXPECT_STREQ(AppSettings.convert.format, "mp4");
+    EXPECT_EQ(AppSettings.convert.width, 368);
+    EXPECT_EQ(AppSettings.convert.height, 208);
     // Junk lines survive a write.
     EXPECT_NE(ReadFile(SettingsPath()).find("binary junk"), std::string::npos);
 }
@@ -126,4 +128,80 @@ TEST(Settings, HintDialogCaptionAndCheckBox) {
     EXPECT_EQ(dlg.windowTitle(), "Hint");
     EXPECT_EQ(dlg.checkBox()->text(), "Don't show this hint next time");
     EXPECT_FALSE(dlg.DontShowAgain());
+}
+
+namespace {
+// Loads set.ini holding one PspVideo line and returns the record.
+ConvertSettings LoadWith(const std::string& line) {
+    UseFreshSettings();
+    WriteFile(SettingsPath(), "[PspVideo]\n" + line + "\n");
+    LoadSettings();
+    return AppSettings.convert;
+}
+}  // namespace
+
+TEST(Settings, PspValuesOutOfRangeFallBackToTheirDefaults) {
+    OpenProgramLog();
+    // Each range's limits are taken, one past them is not.
+    EXPECT_EQ(LoadWith("VideoBitrate=200").videoBitrate, 200);
+    EXPECT_EQ(LoadWith("VideoBitrate=2000").videoBitrate, 2000);
+    EXPECT_EQ(LoadWith("VideoBitrate=199").videoBitrate, 400);
+    EXPECT_EQ(LoadWith("VideoBitrate=2001").videoBitrate, 400);
+    EXPECT_EQ(LoadWith("VideoBitrate=2147484").videoBitrate, 400);  // x 1000 overflowed
+    EXPECT_EQ(LoadWith("VideoBitrate=99999999999").videoBitrate, 400);
+    EXPECT_EQ(LoadWith("AudioBitrate=32").audioBitrate, 32);
+    EXPECT_EQ(LoadWith("AudioBitrate=320").audioBitrate, 320);
+    EXPECT_EQ(LoadWith("AudioBitrate=31").audioBitrate, 96);
+    EXPECT_EQ(LoadWith("AudioBitrate=321").audioBitrate, 96);
+    EXPECT_EQ(LoadWith("AudioBitrate=2147484").audioBitrate, 96);
+    EXPECT_EQ(LoadWith("fps=0").fps, 0.0);
+    EXPECT_EQ(LoadWith("fps=29.97").fps, 29.97);
+    EXPECT_EQ(LoadWith("fps=1000").fps, 1000.0);
+    EXPECT_EQ(LoadWith("fps=1000.000001").fps, 0.0);
+    EXPECT_EQ(LoadWith("fps=1e308").fps, 0.0);
+    EXPECT_EQ(LoadWith("fps=inf").fps, 0.0);
+    EXPECT_EQ(LoadWith("fps=nan").fps, 0.0);
+    EXPECT_EQ(LoadWith("fps=-25").fps, 0.0);
+    EXPECT_EQ(LoadWith("X=720").width, 720);
+    EXPECT_EQ(LoadWith("X=721").width, 368);
+    EXPECT_EQ(LoadWith("Y=480").height, 480);
+    EXPECT_EQ(LoadWith("Y=481").height, 208);
+    EXPECT_EQ(LoadWith("Y=15").height, 208);
+    EXPECT_EQ(LoadWith("AudioResample=0").audioResample, 0);
+    EXPECT_EQ(LoadWith("AudioResample=22050").audioResample, 22050);
+    EXPECT_EQ(LoadWith("AudioResample=48001").audioResample, 24000);
+    EXPECT_EQ(LoadWith("AudioResample=7999").audioResample, 24000);
+    EXPECT_STREQ(LoadWith("Fmt=psp").format, "psp");
+    EXPECT_STREQ(LoadWith("Fmt=mp4").format, "mp4");
+    for (const char* fmt : {"Fmt=null", "Fmt=avi", "Fmt=MP4", "Fmt="})
+        EXPECT_STREQ(LoadWith(fmt).format, "mp4") << fmt;
+    // Every replaced value is logged with what was found and what is used.
+    const std::string log = ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_NE(log.find("PspVideo VideoBitrate=2147484 is out of range (200 to 2000); 400 is used"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("PspVideo fps=inf is out of range"), std::string::npos);
+    EXPECT_NE(log.find("PspVideo Fmt=null is not an output format for the PSP (mp4, psp); mp4 is used"),
+              std::string::npos);
+    EXPECT_EQ(log.find("VideoBitrate=2000 is out"), std::string::npos);
+    CloseProgramLog();
+}
+
+TEST(Settings, ADestinationLongerThanItsFieldIsRefusedNotCut) {
+    UseFreshSettings();
+    const std::string fits = "/" + std::string(kMaxDestPathLength - 2, 'd') + "/";
+    ASSERT_EQ(fits.size(), 259u);
+    std::string refusal = "old";
+    WritePrivateProfileString("Convert", "DestPath", fits, SettingsPath());
+    EXPECT_EQ(ReadDestPath("/default/", &refusal), fits);
+    EXPECT_TRUE(refusal.empty());
+    const std::string tooLong = "/" + std::string(kMaxDestPathLength - 1, 'd') + "/";
+    WritePrivateProfileString("Convert", "DestPath", tooLong, SettingsPath());
+    EXPECT_EQ(ReadDestPath("/default/", &refusal), "/default/");
+    EXPECT_NE(refusal.find("is longer than 259 characters and is not used:\n" + tooLong + "\n"), std::string::npos)
+        << refusal;
+    // Reading does not change the stored value.
+    EXPECT_EQ(GetPrivateProfileString("Convert", "DestPath", "", 1 << 16, SettingsPath()), tooLong);
+    WritePrivateProfileString("Convert", "DestPath", std::string(100000, 'x'), SettingsPath());
+    EXPECT_EQ(ReadDestPath("/default/", &refusal), "/default/");
+    EXPECT_FALSE(refusal.empty());
 }

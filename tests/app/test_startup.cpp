@@ -8,9 +8,11 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
+#include <thread>
 
 #include "app/core/CrashReport.h"
 #include "platform/instance/SingleInstance.h"
@@ -80,6 +82,48 @@ TEST(Process, SecondStartHandsOverAndCloseRequestEndsTheFirst) {
     EXPECT_TRUE(again.Acquire());
 }
 
+TEST(Process, ForeignSocketMessagesLeaveTheWindowRunning) {
+    QProcess first;
+    ASSERT_TRUE(StartFirst(first)) << first.readAllStandardError().toStdString();
+    std::vector<QByteArray> lines;
+    // Every message number the window or its pages handle, with parameters a
+    // hostile client would pick (4096 as a text address to free, say).
+    for (unsigned msg : {2024u, 2025u, 2026u, 1124u, 1125u, 1126u, 1030u, 1026u, 0u, 16u, 0xC000u, 0xC001u, 0xFFFFu})
+        lines.push_back("POST " + QByteArray::number(msg) + " 4096 0\n");
+    lines.push_back("POST 2026 18446744073709551615 -9223372036854775808\n");
+    lines.push_back("POST WM_SET_TITLE_TEXT 4096 0\n");
+    lines.push_back("POST 2027 4096\n");
+    lines.push_back("POST CloseKalvexMsg x y\n");
+    static const char garbage[] = "\x01\x02\xff garbage \x00 bytes\n";
+    lines.push_back(QByteArray(garbage, sizeof garbage - 1));
+    lines.push_back("\n");
+    lines.push_back("POST " + QByteArray(70000, '9') + " 0 0\n");
+    lines.push_back("POST 2027 0 " + QByteArray(1 << 20, '1') + "\n");  // a 1 MB line
+    lines.push_back(QByteArray(1 << 20, 'x'));                         // 1 MB without a line end
+    ASSERT_GE(lines.size(), 20u);
+    for (const QByteArray& line : lines) {
+        QLocalSocket s;
+        s.connectToServer(SingleInstance::ServerName());
+        ASSERT_TRUE(s.waitForConnected(3000));
+        s.write(line);
+        s.waitForBytesWritten(3000);
+        s.disconnectFromServer();
+        if (s.state() != QLocalSocket::UnconnectedState) s.waitForDisconnected(3000);
+    }
+    // The accepted requests still work afterwards: a second start hands over
+    // and the close request ends the window in its orderly way.
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {}), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}), 0);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.exitCode(), 0);
+    std::string log = ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_GE(Count(log, "Instance socket: ignored"), int(lines.size()) - 1);
+    EXPECT_NE(log.find("Instance socket: ignored a request that is not taken from outside \"POST 2026 4096 0\""),
+              std::string::npos);
+}
+
 TEST(Process, CloseWithoutARunningInstanceSaysSo) {
     QString out;
     EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--close"}, &out), 1);
@@ -124,6 +168,53 @@ TEST(Crash, FatalSignalStartsThePromptWithTheCrashText) {
 
     EXPECT_EQ(CrashCodeText(SIGSEGV, 0), "CRASH_B_0");
     EXPECT_EQ(CrashCodeText(SIGABRT, 0xDEADBEEFul), "CRASH_6_DEADBEEF");
+}
+
+namespace {
+// Uses 4 KB of stack a call until the stack runs out.
+__attribute__((noinline)) int Deep(int n) {
+    volatile char pad[4096];
+    pad[n % 4096] = char(n);
+    if (n > 1000000000) return 0;
+    return Deep(n + 1) + pad[n % 4096];
+}
+
+// Overflows the stack of a worker thread in a child process; the status of
+// the child, and the prompt's arguments when it was started.
+int OverflowOnAWorker(bool withStack, std::string* recorded) {
+    QString record = kalvex::test::TestPath(withStack ? "with.txt" : "without.txt");
+    QString script = kalvex::test::TestPath("prompt.sh");
+    kalvex::test::WriteFile(script.toStdString(), "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/$REC\"\n");
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setenv("REC", QFileInfo(record).fileName().toLocal8Bit().constData(), 1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        InstallCrashSignalHandler(script.toStdString(), "--crash-prompt");
+        std::thread worker([withStack] {
+            if (withStack) InstallThreadCrashStack();
+            Deep(0);
+        });
+        worker.join();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (withStack) (void)QTest::qWaitFor([&] { return QFile(record).size() > 0; }, 10000);
+    *recorded = ReadFile(record.toStdString());
+    return status;
+}
+}  // namespace
+
+TEST(Crash, AStackOverflowOnAWorkerThreadReachesThePrompt) {
+    std::string recorded;
+    int status = OverflowOnAWorker(true, &recorded);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+    EXPECT_EQ(recorded.rfind("--crash-prompt CRASH_B_", 0), 0u) << recorded;
+    // Without its own stack the worker's overflow never reaches the handler.
+    status = OverflowOnAWorker(false, &recorded);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV);
+    EXPECT_TRUE(recorded.empty());
 }
 
 TEST(Crash, PromptStartsTheUploaderWithOrWithoutTheCrashText) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/ProgramLog.h"
 #include "media/VideoFileEntry.h"
 #include "media/VideoFileList.h"
 #include "platform/system/Folders.h"
@@ -132,10 +133,10 @@ TEST(FileListStore, DamagedFilesLoadWhatIsWhole) {
     EXPECT_EQ(cut.Load(path), 2);
     EXPECT_EQ(Names(cut), (std::vector<std::string>{"one.avi", "two.avi"}));
 
-    // A negative count loads nothing even with records behind it.
+    // A negative count: the record behind it still loads.
     test::WriteFile(path, Int32Bytes(-5) + r1);
     VideoFileList negative;
-    EXPECT_EQ(negative.Load(path), 0);
+    EXPECT_EQ(negative.Load(path), 1);
 
     // A huge count with little data loads what is there.
     test::WriteFile(path, Int32Bytes(INT32_MAX) + r1 + r2);
@@ -161,6 +162,66 @@ TEST(FileListStore, DamagedFilesLoadWhatIsWhole) {
     more.Append(Entry("first.avi"));
     EXPECT_EQ(more.Load(path), 1);
     EXPECT_EQ(Names(more), (std::vector<std::string>{"first.avi", "one.avi"}));
+}
+
+TEST(FileListStore, ACountThatDisagreesWithTheSizeLoadsEveryWholeRecord) {
+    const std::string path = test::TestRoot() + "/filesv2.dat";
+    const std::string records =
+        RecordBytes(Entry("one.avi")) + RecordBytes(Entry("two.avi")) + RecordBytes(Entry("three.avi"));
+    OpenProgramLog();
+    for (int32_t count : {0, -1, INT32_MIN, 1, 2, 4, INT32_MAX}) {
+        test::WriteFile(path, Int32Bytes(count) + records);
+        VideoFileList list;
+        EXPECT_EQ(list.Load(path), 3) << count;
+        EXPECT_EQ(Names(list), (std::vector<std::string>{"one.avi", "two.avi", "three.avi"})) << count;
+        // Saved again, the file is whole: the count matches the records.
+        ASSERT_TRUE(list.Save(path));
+        EXPECT_EQ(test::ReadFile(path), Int32Bytes(3) + records) << count;
+    }
+    // The count that agrees is not logged; the others are.
+    const std::string log = test::ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_NE(log.find(path + ": the count field says -2147483648 records, the file's " +
+                       std::to_string(4 + 3 * sizeof(VideoFileEntry)) + " bytes hold 3 whole records"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("the count field says 3 records"), std::string::npos);
+    CloseProgramLog();
+}
+
+TEST(FileListStore, AFifoOrAFolderInPlaceOfTheListIsIgnored) {
+    const std::string path = test::TestRoot() + "/filesv2.dat";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    VideoFileList fromFifo;
+    EXPECT_EQ(fromFifo.Load(path), 0);  // returns at once: nobody writes to the FIFO
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    VideoFileList fromFolder;
+    EXPECT_EQ(fromFolder.Load(path), 0);
+}
+
+TEST(FileListStore, TheLastWholeFileIsKeptAsTheBackup) {
+    const std::string path = test::TestRoot() + "/filesv2.dat";
+    const std::string backup = FileListBackupPath(path);
+    EXPECT_EQ(backup, path + ".bak");
+    VideoFileList list;
+    list.Append(Entry("a.avi"));
+    ASSERT_TRUE(list.Save(path));
+    EXPECT_EQ(access(backup.c_str(), F_OK), -1);  // nothing was there before
+    const std::string first = test::ReadFile(path);
+    list.Append(Entry("b.avi"));
+    ASSERT_TRUE(list.Save(path));
+    EXPECT_EQ(test::ReadFile(backup), first);
+    // A damaged list file is replaced but does not become the backup.
+    test::WriteFile(path, Int32Bytes(-1) + RecordBytes(Entry("x.avi")));
+    list.Append(Entry("c.avi"));
+    ASSERT_TRUE(list.Save(path));
+    EXPECT_EQ(test::ReadFile(backup), first);
+    // One byte short of a whole record is no whole file either.
+    test::WriteFile(path, Int32Bytes(1) + RecordBytes(Entry("x.avi")).substr(1));
+    ASSERT_TRUE(list.Save(path));
+    EXPECT_EQ(test::ReadFile(backup), first);
+    VideoFileList back;
+    EXPECT_EQ(back.Load(path), 3);
 }
 
 TEST(FileListStore, TextFieldsOfADamagedRecordGetTheirEnd) {

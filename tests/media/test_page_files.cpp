@@ -24,6 +24,7 @@
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CAddFilePage.h"
+#include "media/VideoFileList.h"
 #include "media/page/CModifyTimeDlg.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
@@ -483,6 +484,35 @@ TEST_F(PageTest, ListComesBackAfterARestart) {
     EXPECT_EQ(Cell(0, 1), "00:02");
     EXPECT_EQ(Cell(0, 2), "00:03");
     EXPECT_EQ(page->FirstSelected(), -1);
+}
+
+TEST_F(PageTest, EveryChangeIsOnDiskWithoutAnOrderlyExit) {
+    const std::string path = AppDataFolder() + "filesv2.dat";
+    auto recordsOnDisk = [&] { return (int64_t(test::ReadFile(path).size()) - 4) / int64_t(sizeof(VideoFileEntry)); };
+    MakePage();
+    AddThroughDialog({"/v/a_5", "/v/b_6", "/v/c_7"});
+    // Saved once control is back in the event loop, while the page lives on
+    // (a window killed now would find these edits at its next start).
+    QTRY_COMPARE(recordsOnDisk(), int64_t(3));
+    page->SelectRows({2});
+    page->MoveUp();
+    QTRY_VERIFY(FieldText(reinterpret_cast<const VideoFileEntry*>(test::ReadFile(path).data() + 4 +
+                                                                   sizeof(VideoFileEntry))->fullPath) == "/v/c_7");
+    // The list before the last save is the backup.
+    VideoFileList backup;
+    ASSERT_EQ(backup.Load(FileListBackupPath(path)), 3);
+    EXPECT_EQ(FieldText(backup.At(1).fullPath), "/v/b_6");
+    page->Entry(0).startTime = 2 * kSecond;
+    page->RefreshRow(0);
+    QTRY_VERIFY(reinterpret_cast<const VideoFileEntry*>(test::ReadFile(path).data() + 4)->startTime == 2 * kSecond);
+    page->SelectRows({0});
+    page->RemoveSelected();
+    QTRY_COMPARE(recordsOnDisk(), int64_t(2));
+    // A copy of the list as it is on disk now loads what the page shows.
+    VideoFileList now;
+    ASSERT_EQ(now.Load(path), 2);
+    EXPECT_EQ(FieldText(now.At(0).fullPath), "/v/c_7");
+    EXPECT_EQ(FieldText(now.At(1).fullPath), "/v/b_6");
 }
 
 TEST_F(PageTest, ClearAllInsertEntryAndAccess) {

@@ -176,9 +176,38 @@ TEST(ScriptText, SubtitleLineLastAndWithoutLineBreak) {
     EXPECT_EQ(Lines(Conversion(e)).size(), 6u);
 }
 
-TEST(ScriptText, PathsGoInAsTheyAre) {
-    const VideoFileEntry e = Source("/v/say \"hi\".avi", 640, 480);
-    EXPECT_EQ(Lines(Conversion(e))[0], "DirectShowSource(\"/v/say \"hi\".avi\")");
+TEST(ScriptText, NoFileNameCanEndItsStringOrItsLine) {
+    // Plain names keep plain quotes; a name with a quote goes in triple quotes.
+    EXPECT_EQ(Lines(Conversion(Source("/v/a b#(c).avi", 640, 480)))[0], "DirectShowSource(\"/v/a b#(c).avi\")");
+    EXPECT_EQ(Lines(Conversion(Source("/v/say \"hi\".avi", 640, 480)))[0],
+              "DirectShowSource(\"\"\"/v/say \"hi\".avi\"\"\")");
+    std::string literal = "untouched";
+    for (const char* path : {"/v/x\", 7) #.avi", "/v/end\"", "/v/end\"\"", "\"/v/start", "/v/a\"\"b"}) {
+        ASSERT_TRUE(ScriptString(path, &literal)) << path;
+        EXPECT_EQ(literal, std::string("\"\"\"") + path + "\"\"\"");
+    }
+    // What no script string can carry is refused, and the script is empty.
+    literal = "untouched";
+    for (const char* path : {"/v/inj\")\nTrim(0,10)\n#.3gp", "/v/cr\r.avi", "/v/three\"\"\"q.avi", "/v/\"\"\"\""}) {
+        EXPECT_FALSE(ScriptString(path, &literal)) << path;
+        EXPECT_EQ(literal, "untouched");
+        EXPECT_EQ(Conversion(Source(path, 640, 480)), "") << path;
+    }
+    EXPECT_EQ(UnsafeScriptPathText("/v/a\nb"),
+              "Could not use /v/a\nb as Input!\r\nA conversion script cannot name this file: its name holds a line "
+              "break or three double quotes in a row.");
+    // A subtitle path the same: no script rather than one with a line of its own.
+    VideoFileEntry e = Source("/v/movie.avi", 640, 480);
+    e.useSubtitle = 1;
+    e.subtitleCount = 1;
+    e.selectedSubtitle = 0;
+    std::strcpy(e.subtitlePaths[0], "/v/x\"\"\")\nTrim(0,10)\n#.srt");
+    EXPECT_EQ(Conversion(e), "");
+    std::string path;
+    EXPECT_FALSE(WriteScript(e, ScriptVariant::Conversion, &path));
+    EXPECT_TRUE(path.empty());
+    std::strcpy(e.subtitlePaths[0], "/v/x\", 9) #.sub");
+    EXPECT_EQ(Lines(Conversion(e)).back(), "VobSub(\"\"\"/v/x\", 9) #.sub\"\"\", 0)");
 }
 
 TEST(WriteScript, OneFileNamePerSourceInTheTemporaryFolder) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <algorithm>
+#include <QLocalSocket>
 #include <QTest>
 
 #include "platform/instance/SingleInstance.h"
@@ -26,17 +28,68 @@ TEST(SingleInstance, NothingIsDeliveredBeforePublication) {
     EXPECT_FALSE(SingleInstance::PostToFirst("1027", 0, 0, 200));
 }
 
-TEST(SingleInstance, PublishedInstanceReceivesNumberedAndNamedMessages) {
+namespace {
+// Writes raw bytes to the published socket, as any local program could.
+void WriteRaw(const QByteArray& bytes) {
+    QLocalSocket s;
+    s.connectToServer(SingleInstance::ServerName());
+    ASSERT_TRUE(s.waitForConnected(3000));
+    s.write(bytes);
+    ASSERT_TRUE(s.waitForBytesWritten(3000));
+    s.disconnectFromServer();
+    if (s.state() != QLocalSocket::UnconnectedState) s.waitForDisconnected(3000);
+}
+}  // namespace
+
+TEST(SingleInstance, OnlyAcceptedRequestsAreHandedOnWithoutParameters) {
     SingleInstance first;
     ASSERT_TRUE(first.Acquire());
-    std::vector<std::tuple<unsigned, uintptr_t, intptr_t>> got;
-    ASSERT_TRUE(first.Publish([&](unsigned m, uintptr_t w, intptr_t l) { got.emplace_back(m, w, l); }));
-    // The sender blocks until written; the server side needs this loop.
-    ASSERT_TRUE(SingleInstance::PostToFirst("1027", 5, -7));
+    std::vector<unsigned> got;
+    std::vector<QString> rejected;
+    const unsigned close = RegisterWindowMessage("CloseKalvexMsg");
+    ASSERT_TRUE(first.Publish({{"2027", 7}, {"CloseKalvexMsg", close}}, [&](unsigned m) { got.push_back(m); },
+                              [&](const QString& why) { rejected.push_back(why); }));
+    ASSERT_TRUE(SingleInstance::PostToFirst("2027", 5, -7));
     ASSERT_TRUE(SingleInstance::PostToFirst("CloseKalvexMsg"));
-    QTRY_COMPARE(got.size(), size_t(2));
-    EXPECT_EQ(got[0], std::make_tuple(1027u, uintptr_t(5), intptr_t(-7)));
-    EXPECT_EQ(std::get<0>(got[1]), RegisterWindowMessage("CloseKalvexMsg"));
+    // Numbers and names outside the table, and lines of the wrong shape.
+    ASSERT_TRUE(SingleInstance::PostToFirst("2026", 4096, 0));
+    ASSERT_TRUE(SingleInstance::PostToFirst("SomeOtherMsg"));
+    WriteRaw("POST 2027 x 0\nPOST 2027\nGET 2027 0 0\nPOST 02027 0 0\nPOST  2027 0 0\n");
+    // The longest line taken, and one byte more (both hold the accepted request).
+    QByteArray longest = "POST 2027 0 " + QByteArray(SingleInstance::kMaxLineBytes - 12, '0');
+    ASSERT_EQ(longest.size(), SingleInstance::kMaxLineBytes);
+    WriteRaw(longest + "\n" + "POST 2027 0 " + QByteArray(SingleInstance::kMaxLineBytes - 11, '0') + "\n");
+    QTRY_COMPARE(rejected.size(), size_t(8));
+    QTRY_COMPARE(got.size(), size_t(3));
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<unsigned>{7, 7, close}));
+    auto said = [&](const QString& what) {
+        return std::any_of(rejected.begin(), rejected.end(), [&](const QString& r) { return r.contains(what); });
+    };
+    EXPECT_TRUE(said("\"POST 2026 4096 0\""));
+    EXPECT_TRUE(said("\"POST SomeOtherMsg 0 0\""));
+    EXPECT_TRUE(said(QString("a line of %1 bytes").arg(SingleInstance::kMaxLineBytes + 1)));
+    // The name of a request that was refused is not registered by the refusal.
+    EXPECT_EQ(FindRegisteredMessage("SomeOtherMsg"), 0u);
+}
+
+TEST(SingleInstance, AnEndlessLineIsCutOffAndTheServerStillListens) {
+    SingleInstance first;
+    ASSERT_TRUE(first.Acquire());
+    int got = 0;
+    std::vector<QString> rejected;
+    ASSERT_TRUE(first.Publish({{"2027", 7}}, [&](unsigned) { ++got; },
+                              [&](const QString& why) { rejected.push_back(why); }));
+    QLocalSocket s;
+    s.connectToServer(SingleInstance::ServerName());
+    ASSERT_TRUE(s.waitForConnected(3000));
+    s.write(QByteArray(1 << 20, 'A'));  // 1 MB and no line end
+    s.waitForBytesWritten(3000);
+    QTRY_VERIFY(!rejected.empty());
+    EXPECT_TRUE(rejected[0].contains("without a line end"));
+    QTRY_VERIFY(s.state() == QLocalSocket::UnconnectedState);
+    ASSERT_TRUE(SingleInstance::PostToFirst("2027"));
+    QTRY_COMPARE(got, 1);
 }
 
 TEST(SingleInstance, StaleSocketLeftByACrashIsReplaced) {
@@ -54,7 +107,7 @@ TEST(SingleInstance, StaleSocketLeftByACrashIsReplaced) {
     SingleInstance first;
     ASSERT_TRUE(first.Acquire());
     int count = 0;
-    ASSERT_TRUE(first.Publish([&](unsigned, uintptr_t, intptr_t) { ++count; }));
+    ASSERT_TRUE(first.Publish({{"1027", 1027}}, [&](unsigned) { ++count; }));
     ASSERT_TRUE(SingleInstance::PostToFirst("1027"));
     QTRY_COMPARE(count, 1);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/registry/RegistryStore.h"
 #include "tests/support/TestEnv.h"
@@ -104,4 +105,42 @@ TEST(Registry, ImportReadsUtf16ExportFiles) {
     ASSERT_TRUE(ImportRegFile(file));
     EXPECT_EQ(RegistryKey::Open(RegRoot::CurrentUser, "Software\\U", false, false)->GetString("n").value_or(""),
               "\xC3\xA9t\xC3\xA9");
+}
+
+TEST(Registry, LinesTheReaderDoesNotUnderstandSurviveARewrite) {
+    const std::string path = RegistryFilePath(RegRoot::CurrentUser);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteFile(path,
+              "Windows Registry Editor Version 5.00\r\n"
+              "; a comment before the keys\r\n"
+              "\r\n"
+              "[HKEY_CURRENT_USER\\Software\\Kalvex]\r\n"
+              "\"Email\"=\"a@b.c\"\r\n"
+              "\"UploadKey\"=\"1A2B3C4D-5E6F\r\n"           // cut in the middle of the value
+              "\"Odd\"=qword:00000000000000ff\r\n"          // a type the reader does not know
+              "\"Bin\"=hex:00,01,\\\r\n"                    // a continued value cut short...
+              "[HKEY_CURRENT_USER\\Software\\Other]\r\n"    // ...does not swallow this key
+              "\"Kept\"=dword:00000001\r\n"
+              "[HKEY_CLASSES_ROOT\\.avs]\r\n"               // a root the store does not have
+              "@=\"AviSynth\"\r\n"
+              "[HKEY_CURRENT_USER\\Broken\r\n");
+    auto key = RegistryKey::Open(RegRoot::CurrentUser, "Software\\Kalvex", false, true);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->GetString("Email").value_or(""), "a@b.c");
+    EXPECT_FALSE(key->GetString("UploadKey"));
+    ASSERT_TRUE(key->SetString("UploadKey", "FRESH"));
+    const std::string once = ReadFile(path);
+    for (const char* line : {"; a comment before the keys\n", "\"UploadKey\"=\"1A2B3C4D-5E6F\n",
+                             "\"Odd\"=qword:00000000000000ff\n", "[HKEY_CLASSES_ROOT\\.avs]\n@=\"AviSynth\"\n",
+                             "[HKEY_CURRENT_USER\\Broken\n", "\"UploadKey\"=\"FRESH\"\n"})
+        EXPECT_NE(once.find(line), std::string::npos) << line << "\n" << once;
+    // The cut value stays in its key, the key after it keeps its value.
+    EXPECT_LT(once.find("[HKEY_CURRENT_USER\\Software\\Kalvex]"), once.find("\"UploadKey\"=\"1A2B3C4D-5E6F"));
+    EXPECT_EQ(RegistryKey::Open(RegRoot::CurrentUser, "Software\\Other", false, false)->GetDword("Kept").value_or(0), 1u);
+    EXPECT_EQ(key->GetString("UploadKey").value_or(""), "FRESH");
+    // A second rewrite changes only what was set.
+    ASSERT_TRUE(key->SetString("Email", "x@y.z"));
+    std::string twice = ReadFile(path);
+    const std::string before = once;
+    EXPECT_EQ(twice.replace(twice.find("x@y.z"), 5, "a@b.c"), before);
 }

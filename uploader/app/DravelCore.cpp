@@ -3,6 +3,9 @@
 #include <strings.h>
 
 #include <QUuid>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -98,15 +101,29 @@ int32_t TickCount() {
     return static_cast<int32_t>(static_cast<uint32_t>(ms));
 }
 
-std::string UploadName(const std::string& key, int32_t tick, const std::string& argument) {
-    std::string arg = argument.substr(0, 100);
-    for (char& c : arg) {
+namespace {
+// A part of the upload file's name: at most 100 characters, none of them a
+// path separator, a quote or a control character.
+std::string NamePart(const std::string& text) {
+    std::string part = text.substr(0, 100);
+    for (char& c : part) {
         unsigned char u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == '"') c = '_';
     }
+    return part;
+}
+}  // namespace
+
+std::string UploadName(const std::string& key, int32_t tick, const std::string& argument) {
     char tickText[16];
     snprintf(tickText, sizeof tickText, "%d", tick);
-    return "Kalvex" + key + "_" + tickText + "_" + arg + ".txt";
+    return "Kalvex" + NamePart(key) + "_" + tickText + "_" + NamePart(argument) + ".txt";
+}
+
+uint32_t UploadDeadlineMs(const UploadJob& job, uint64_t fileBytes) {
+    const uint64_t steps = (fileBytes + 102399) / 102400;
+    const uint64_t ms = uint64_t(job.deadlineBaseMs) + steps * job.deadlineMsPer100KiB;
+    return static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX - 1));
 }
 
 std::string ConverterLogPath() { return AppDataFolder() + "log/Kalvex.log"; }
@@ -151,6 +168,9 @@ void RunUpload(const UploadJob& job, QObject* target) {
     bool completed = false;
     if (PrepareUploadFile(path, job.email)) {
         std::unique_ptr<Brask::CHttpResponseT> response;
+        std::error_code sizeError;
+        const uint64_t fileBytes = std::filesystem::file_size(path, sizeError);
+        client.SetExchangeTimeout(UploadDeadlineMs(job, sizeError ? 0 : fileBytes));
         try {
             client.AddParam(kUploadField, path, true);
             client.StartUpload(job.url, false);

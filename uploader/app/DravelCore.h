@@ -52,9 +52,10 @@ std::string UploadKey();
 // upload name shows.
 int32_t TickCount();
 // "Kalvex" + key + "_" + tick + "_" + argument + ".txt". Characters of the
-// argument that would leave the log folder or break the form's part header
-// (path separators, quotes, control characters) become "_", and the
-// argument is cut to 100 characters, so the name stays one plain file name.
+// key and the argument that would leave the log folder or break the form's
+// part header (path separators, quotes, control characters) become "_", and
+// each is cut to 100 characters, so the name stays one plain file name
+// whatever the registry store or the command line held.
 std::string UploadName(const std::string& key, int32_t tick, const std::string& argument);
 
 std::string ConverterLogPath();  // AppDataFolder() + "log/Kalvex.log"
@@ -79,12 +80,21 @@ struct UploadJob {
     std::string email;
     uint32_t connectTimeoutMs = 30000;
     uint32_t idleTimeoutMs = 30000;
+    // The whole exchange may take deadlineBaseMs plus deadlineMsPer100KiB
+    // for every 100 KiB (begun) of the upload file.
+    uint32_t deadlineBaseMs = 60000;
+    uint32_t deadlineMsPer100KiB = 1000;
 };
+
+// The exchange time-out of the job for an upload file of fileBytes.
+uint32_t UploadDeadlineMs(const UploadJob& job, uint64_t fileBytes);
 
 // The upload thread's work: builds the upload file in the log folder, posts
 // it as the form field "userfile", posting WM_UPLOAD_PROGRESS to target
-// before every step and WM_UPLOAD_DONE at the end. The upload file is
-// deleted in every outcome, before WM_UPLOAD_DONE is posted. Never throws.
+// before every step and WM_UPLOAD_DONE at the end. The whole exchange is
+// held to UploadDeadlineMs; past it the upload fails as a broken connection
+// does. The upload file is deleted in every outcome, before WM_UPLOAD_DONE
+// is posted. Never throws.
 void RunUpload(const UploadJob& job, QObject* target);
 
 }  // namespace kalvex::dravel

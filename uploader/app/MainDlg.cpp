@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/shell/Shell.h"
+#include "platform/system/CrashSignal.h"
 #include "uploader/app/DravelIds.h"
 #include "uploader/app/EmailDlg.h"
 
@@ -102,7 +103,10 @@ void CMainDlg::OnInitDialog() {
     }
 
     UploadJob job{url_, argument_, email, connectTimeoutMs_, idleTimeoutMs_};
-    worker_ = std::thread([job, this] { RunUpload(job, this); });
+    worker_ = std::thread([job, this] {
+        InstallThreadCrashStack();
+        RunUpload(job, this);
+    });
 }
 
 bool CMainDlg::event(QEvent* e) {

@@ -584,6 +584,7 @@ void CHttpClientT::StartUpload(const std::string& url, bool useCache) {
         CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_CONNECT_TIMEOUT, connectTimeoutMs_);
         CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_SEND_TIMEOUT, idleTimeoutMs_);
         CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_RECEIVE_TIMEOUT, idleTimeoutMs_);
+        CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_EXCHANGE_TIMEOUT, exchangeTimeoutMs_);
         ctx->connect = CHttpToolA::ConnectInternet(ctx->internet, url_.host, url_.port, url_.user, url_.password);
         DWORD flags = RequestFlags(useCache) | (url_.https ? wi::INTERNET_FLAG_SECURE : 0);
         ctx->request = CHttpToolA::OpenRequest(ctx->connect, "POST", url_.object, flags);

@@ -247,6 +247,10 @@ public:
                      DWORD flags = 0);
     // Connect time-out and idle time-out (every wait for the server), in ms.
     void SetTimeouts(DWORD connectMs, DWORD idleMs);
+    // The time the whole exchange may take, from connecting to the end of
+    // the answer, in ms; 0 (the default) sets no limit. Past it the upload
+    // fails as a broken connection does.
+    void SetExchangeTimeout(DWORD ms) { exchangeTimeoutMs_ = ms; }
     // Headers added to every request.
     void AddHeader(const std::string& name, const std::string& value);
     // Strict: a file that cannot be opened fails StartUpload (603) instead
@@ -285,6 +289,7 @@ private:
     DWORD openFlags_ = 0;
     DWORD connectTimeoutMs_ = kalvex::wininet::kDefaultConnectTimeoutMs;
     DWORD idleTimeoutMs_ = kalvex::wininet::kDefaultIdleTimeoutMs;
+    DWORD exchangeTimeoutMs_ = 0;
     std::vector<std::pair<std::string, std::string>> headers_;
     bool strictFileCheck_ = false;
     CHttpClientMapT params_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -8,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -227,6 +229,62 @@ TEST(Dravel, FailedUploadsEndQuietlyAndDeleteTheFile) {
         EXPECT_EQ(0u, rec.doneW);
         EXPECT_TRUE(server.Requests().empty());
     }
+}
+
+TEST(Dravel, TheWholeExchangeHasOneDeadline) {
+    UploadJob job;
+    EXPECT_EQ(UploadDeadlineMs(job, 0), 60000u);
+    EXPECT_EQ(UploadDeadlineMs(job, 1), 61000u);
+    EXPECT_EQ(UploadDeadlineMs(job, 102400), 61000u);
+    EXPECT_EQ(UploadDeadlineMs(job, 102401), 62000u);
+    EXPECT_EQ(UploadDeadlineMs(job, 10 * 102400), 70000u);
+    EXPECT_LT(UploadDeadlineMs(job, UINT64_MAX / 2), UINT32_MAX);  // no wrap to a short deadline
+
+    test::MakeConverterLog();
+    using Mode = test::RawTcpServer::Mode;
+    for (Mode mode : {Mode::Flood100, Mode::Trickle}) {
+        SCOPED_TRACE(mode == Mode::Flood100 ? "100 Continue every 100 ms" : "one byte every 100 ms");
+        // Each wait is short of the idle time-out; only the deadline ends it.
+        test::RawTcpServer server(mode, 0, 100);
+        Recorder rec;
+        UploadJob slow{"http://127.0.0.1:" + std::to_string(server.port()) + kUploadPath, "USERUPLOAD", "a@b.c"};
+        slow.idleTimeoutMs = 30000;
+        slow.deadlineBaseMs = 1500;
+        slow.deadlineMsPer100KiB = 0;
+        QElapsedTimer timer;
+        timer.start();
+        RunAndWait(slow, rec);
+        const qint64 took = timer.elapsed();
+        EXPECT_EQ(0u, rec.doneW);
+        EXPECT_GE(took, 1400);
+        EXPECT_LT(took, 10000);  // generous bound against a hang, not a speed figure
+        EXPECT_EQ(std::vector<std::string>{"Kalvex.log"}, LogFolderEntries());
+    }
+}
+
+TEST(Dravel, AStoredKeyCannotLeadOutOfTheLogFolder) {
+    EXPECT_EQ(UploadName("X/../../../../home/pwned", 5, "A"), "KalvexX_.._.._.._.._home_pwned_5_A.txt");
+    EXPECT_EQ(UploadName("k\\e\"y\n", -1, ""), "Kalvexk_e_y__-1_.txt");
+    EXPECT_EQ(UploadName(std::string(150, 'k'), 0, "a"), "Kalvex" + std::string(100, 'k') + "_0_a.txt");
+
+    test::MakeConverterLog();
+    ASSERT_TRUE(RegistryKey::Open(RegRoot::CurrentUser, "Software\\Kalvex", true, true)
+                    ->SetString("UploadKey", "X/../../../../pwned"));
+    std::filesystem::create_directories(AppDataFolder() + "log/KalvexX");
+    HttpTestServer server;
+    Recorder rec;
+    RunAndWait({server.Base() + kUploadPath, "USERUPLOAD", "a@b.c"}, rec);
+    EXPECT_EQ(1u, rec.doneW);
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_NE(server.Requests()[0].body.find("KalvexX_.._.._.._.._pwned_"), std::string::npos);
+    // Nothing beside the data folder, and only the log left in log/.
+    std::vector<std::string> outside;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(test::TestRoot()))
+        if (e.path().filename().string().find("pwned") != std::string::npos) outside.push_back(e.path());
+    EXPECT_TRUE(outside.empty()) << outside.front();
+    std::vector<std::string> left = LogFolderEntries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"Kalvex.log", "KalvexX"}), left);
 }
 
 TEST(DravelWindows, EmailDialogEnablesOkOnceAndCannotBeCancelled) {

@@ -185,11 +185,15 @@ private:
 
 // Accepts one connection on 127.0.0.1. CloseAfter(n): reads n bytes, then
 // drops the connection (unread data makes it a reset). NeverAnswer: reads
-// everything and answers nothing until the client goes away.
+// everything and answers nothing until the client goes away. Flood100:
+// reads everything and sends an interim "100 Continue" answer every
+// intervalMs, without end. Trickle: reads everything and sends a 200
+// answer with a 100 MB body one byte every intervalMs.
 class RawTcpServer {
 public:
-    enum class Mode { CloseAfter, NeverAnswer };
-    RawTcpServer(Mode mode, size_t closeAfter = 0) : mode_(mode), closeAfter_(closeAfter) {
+    enum class Mode { CloseAfter, NeverAnswer, Flood100, Trickle };
+    RawTcpServer(Mode mode, size_t closeAfter = 0, int intervalMs = 100)
+        : mode_(mode), closeAfter_(closeAfter), intervalMs_(intervalMs) {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -218,10 +222,37 @@ private:
         pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
         return poll(p, 2, -1) > 0 && !(p[1].revents & POLLIN);
     }
+    // Flood100 and Trickle: reads what comes, and at every pause of
+    // intervalMs sends the next piece of the answer, until the client goes.
+    void Talk(int fd) {
+        const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n";
+        size_t sent = 0;
+        char buf[4096];
+        for (;;) {
+            pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            int n = poll(p, 2, intervalMs_);
+            if (n < 0 || (p[1].revents & POLLIN)) return;
+            if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                ssize_t got = read(fd, buf, sizeof buf);
+                if (got <= 0) return;
+                received_ += static_cast<size_t>(got);
+                continue;
+            }
+            std::string piece = mode_ == Mode::Flood100 ? interim : std::string(1, sent < head.size() ? head[sent] : 'x');
+            if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) <= 0) return;
+            ++sent;
+        }
+    }
     void Run() {
         if (!WaitReadable(listen_)) return;
         int fd = accept(listen_, nullptr, nullptr);
         if (fd < 0) return;
+        if (mode_ == Mode::Flood100 || mode_ == Mode::Trickle) {
+            Talk(fd);
+            close(fd);
+            return;
+        }
         char buf[4096];
         for (;;) {
             if (mode_ == Mode::CloseAfter && received_ >= closeAfter_) break;
@@ -234,6 +265,7 @@ private:
     }
     Mode mode_;
     size_t closeAfter_;
+    int intervalMs_;
     int listen_ = -1;
     int stop_[2] = {-1, -1};
     int port_ = 0;
