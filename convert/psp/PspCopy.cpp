@@ -69,7 +69,17 @@ std::string ShortageText(int64_t needed, int64_t freeBytes) {
     return "Need " + FormatSize(needed - freeBytes) + "B more free space.";
 }
 
-bool CopyFilesToPsp(const std::vector<std::string>& sources) {
+std::string FailureText(const std::vector<PspCopyFailure>& failures) {
+    std::string text = "Copy to PSP failed:";
+    for (const PspCopyFailure& f : failures) {
+        const size_t slash = f.source.rfind('/');
+        text += "\n" + (slash == std::string::npos ? f.source : f.source.substr(slash + 1)) + ": " + f.reason;
+    }
+    return text;
+}
+
+bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures) {
+    if (failures) failures->clear();
     PspLocation psp;
     if (!FindPspVideoFolder(psp)) return false;
     const std::vector<std::string> targets = BuildTargetList(sources, psp.videoFolder);
@@ -108,7 +118,11 @@ bool CopyFilesToPsp(const std::vector<std::string>& sources) {
     }
 
     CPspCopyingDlg copying(sources, targets);
-    if (RunPspDialog(copying) != IDOK) return false;
+    const int result = RunPspDialog(copying);
+    if (failures) *failures = copying.Failures();
+    if (!copying.Failures().empty())
+        MessageBox(QString::fromLocal8Bit(FailureText(copying.Failures()).c_str()));
+    if (result != IDOK) return false;
 
     if (QWidget* owner = MessageBoxOwner()) QApplication::alert(owner);
     MessageBox("OK");
