@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/ProgramLog.h"
 #include "convert/PspOutputList.h"
@@ -84,8 +85,13 @@ bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopy
     if (!FindPspVideoFolder(psp)) return false;
     const std::vector<std::string> targets = BuildTargetList(sources, psp.videoFolder);
 
+    // A source that is gone cannot replace its target: that target is not
+    // offered for overwriting (it would be deleted for nothing).
+    std::vector<std::string> replaceable;
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (::access(sources[i].c_str(), R_OK) == 0) replaceable.push_back(targets[i]);
     std::vector<std::string> existing;
-    const std::string clashes = ClashText(targets, &existing);
+    const std::string clashes = ClashText(replaceable, &existing);
     if (!existing.empty()) {
         CPspFileExistsDlg dlg(QString::fromLocal8Bit(clashes.c_str()));
         if (RunPspDialog(dlg) != IDOK) return false;

@@ -297,11 +297,16 @@ TEST_F(PspCopyTest, MissingFileFailsAloneAndIsNamed) {
     const std::string a = Output("a/one.mp4", 4000, 1);
     const std::string gone = TestRoot() + "/out/b/gone.mp4";
     const std::string c = Output("b/three.mp4", 6000, 3);
+    // The PSP holds an earlier gone.mp4: it is neither offered for
+    // overwriting nor deleted.
+    fs::create_directories(video_);
+    WriteFile(video_ + "gone.mp4", "earlier copy");
     std::vector<PspCopyFailure> failures;
     EXPECT_FALSE(CopyFilesToPsp({a, gone, c}, &failures));
     EXPECT_EQ(ReadFile(video_ + "one.mp4"), ReadFile(a));
     EXPECT_EQ(ReadFile(video_ + "three.mp4"), ReadFile(c));
-    EXPECT_FALSE(fs::exists(video_ + "gone.mp4"));
+    EXPECT_EQ(ReadFile(video_ + "gone.mp4"), "earlier copy");
+    EXPECT_EQ(answers_.shown, (std::vector<QString>{"Copying to PSP"}));
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].source, gone);
     EXPECT_EQ(failures[0].reason, std::strerror(ENOENT));

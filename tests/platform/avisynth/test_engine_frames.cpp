@@ -11,6 +11,10 @@
 
 #include <unistd.h>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "tests/platform/avisynth/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
@@ -61,6 +65,29 @@ std::string CopyToTest(const std::string& source, const std::string& name) {
 
 std::string SourceScript(const std::string& path, const std::string& filters = "") {
     return WriteScript("DirectShowSource(\"" + path + "\")\n" + filters);
+}
+
+// Overwrites the data of video packet `index` (in file order) with 0xFF
+// bytes, which no decoder takes for a picture. False when there is no such
+// packet.
+bool SpoilPacket(const std::string& path, int index) {
+    AVFormatContext* fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return false;
+    AVPacket* pkt = av_packet_alloc();
+    int64_t pos = -1, size = 0;
+    for (int seen = 0; av_read_frame(fmt, pkt) >= 0; av_packet_unref(pkt)) {
+        if (pkt->stream_index != 0 || seen++ != index) continue;
+        pos = pkt->pos;
+        size = pkt->size;
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&fmt);
+    if (pos < 0 || size <= 0) return false;
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(pos);
+    const std::string junk(size_t(size), char(0xFF));
+    file.write(junk.data(), std::streamsize(junk.size()));
+    return bool(file);
 }
 
 struct ReadOutcome {
@@ -183,4 +210,21 @@ TEST(SourceFrames, RepeatedPicturesOfChangeFpsAndTrimAreReal) {
     EXPECT_EQ(r.Failed(), 0);
     EXPECT_EQ(r.numbers.front(), 8);   // frame 10 at 29.97 is picture floor(10 x 25 / 29.97)
     EXPECT_EQ(r.numbers.back(), 286);  // frame 344: floor(344 x 25 / 29.97)
+}
+
+TEST(SourceFrames, PictureLostToADecodingFailureFailsItsFrameOnly) {
+    // Every picture coded on its own, so one spoilt packet loses one picture.
+    const std::string whole = SharedMedia("numbered_intra.mp4", {"-f", "lavfi", "-i", NumberedVideo("25", 100), "-c:v", "libx264",
+                                                                 "-qp", "0", "-g", "1", "-pix_fmt", "yuv420p"});
+    ASSERT_FALSE(whole.empty());
+    const std::string spoilt = CopyToTest(whole, "spoilt.mp4");
+    ASSERT_TRUE(SpoilPacket(spoilt, 40));
+    Opened o;
+    ASSERT_TRUE(o.Open(SourceScript(spoilt)));
+    ASSERT_EQ(o.videoInfo.dwLength, 100u);
+    const ReadOutcome r = ReadAll(o);
+    for (int n = 0; n < 100; ++n) EXPECT_EQ(r.numbers[n], n == 40 ? -1 : n) << n;
+    // The same frame fails again when reached by a seek.
+    EXPECT_FALSE(o.Frame(10).empty());
+    EXPECT_TRUE(o.Frame(40).empty());
 }
