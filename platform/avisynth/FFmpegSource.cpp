@@ -343,7 +343,7 @@ int64_t FFmpegSource::CountPictures(int64_t estimate) {
         KeepOnly(vfmt_, videoIndex_);
         const AVRational frameTime = av_inv_q(info_.fps);
         const int64_t end = vstart_ + av_rescale_q(estimate, frameTime, vtb_);
-        static const int64_t kBackSeconds[] = {3, 15, 60, 300};
+        static const int64_t kBackSeconds[] = {1, 5, 30, 120, 600};
         for (int64_t back : kBackSeconds) {
             const int64_t target = std::max(vstart_, end - av_rescale_q(back, AVRational{1, 1}, vtb_));
             if (av_seek_frame(vfmt_, videoIndex_, target, AVSEEK_FLAG_BACKWARD) < 0) break;
