@@ -243,9 +243,12 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         }
         if (estimated) {
             const int64_t counted = CountPictures(info_.frameCount);
-            // Time stamps that jump (wraps, joined recordings) make the
-            // count from the end meaningless; the estimate stays then.
-            const int64_t tolerance = std::max<int64_t>(info_.frameCount / 50, int64_t(av_q2d(fps) * 10));
+            // An estimate misses a few frames at most. A larger difference
+            // means time stamps that jump (wraps, joined recordings) or a
+            // file cut short behind a header that promises more: the
+            // estimate stays then, so that missing pictures are reported as
+            // such rather than the clip quietly getting shorter.
+            const int64_t tolerance = int64_t(std::ceil(av_q2d(fps)));
             if (counted > 0 && std::llabs(counted - info_.frameCount) <= tolerance) info_.frameCount = counted;
             searched = true;
         }
