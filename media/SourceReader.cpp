@@ -142,8 +142,14 @@ uint8_t* SourceReader::ReadVideoFrame() {
     HRESULT r = videoStream_ && videoBuffer_
                     ? AVIStreamRead(videoStream_, LONG(nextFrame_), 1, videoBuffer_, LONG(videoHeader_.biSizeImage), &bytes, &frames)
                     : AVIERR_BADPARAM;
-    if (r != 0) std::printf("Read Failed \n");
     ++nextFrame_;
+    // A frame the source could not deliver (or nothing delivered at all)
+    // leaves a stand-in or an old picture in the buffer: never hand that on
+    // as the frame asked for.
+    if (r != 0 || frames < 1) {
+        std::printf("Read Failed \n");
+        return nullptr;
+    }
     return videoBuffer_;
 }
 

@@ -52,8 +52,9 @@ public:
     long SamplesPerRead() const { return samplesPerRead_; }
 
     // Reads the frame at the next video index (then index + 1). The buffer
-    // holds ImageSize() bytes: Y, V, U planes. A failed read prints
-    // "Read Failed \n" and returns the buffer as it is.
+    // holds ImageSize() bytes: Y, V, U planes. A failed read (a frame the
+    // source could not deliver, or one past the end) prints "Read Failed \n"
+    // and returns nullptr; the index still goes up by one.
     uint8_t* ReadVideoFrame();
     // Reads samples-per-read samples at the next audio index (then index +
     // samples per read); *bytesRead gets the bytes delivered (0 at the end).

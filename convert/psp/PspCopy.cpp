@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/ProgramLog.h"
 #include "convert/PspOutputList.h"
@@ -69,13 +70,28 @@ std::string ShortageText(int64_t needed, int64_t freeBytes) {
     return "Need " + FormatSize(needed - freeBytes) + "B more free space.";
 }
 
-bool CopyFilesToPsp(const std::vector<std::string>& sources) {
+std::string FailureText(const std::vector<PspCopyFailure>& failures) {
+    std::string text = "Copy to PSP failed:";
+    for (const PspCopyFailure& f : failures) {
+        const size_t slash = f.source.rfind('/');
+        text += "\n" + (slash == std::string::npos ? f.source : f.source.substr(slash + 1)) + ": " + f.reason;
+    }
+    return text;
+}
+
+bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures) {
+    if (failures) failures->clear();
     PspLocation psp;
     if (!FindPspVideoFolder(psp)) return false;
     const std::vector<std::string> targets = BuildTargetList(sources, psp.videoFolder);
 
+    // A source that is gone cannot replace its target: that target is not
+    // offered for overwriting (it would be deleted for nothing).
+    std::vector<std::string> replaceable;
+    for (size_t i = 0; i < sources.size(); ++i)
+        if (::access(sources[i].c_str(), R_OK) == 0) replaceable.push_back(targets[i]);
     std::vector<std::string> existing;
-    const std::string clashes = ClashText(targets, &existing);
+    const std::string clashes = ClashText(replaceable, &existing);
     if (!existing.empty()) {
         CPspFileExistsDlg dlg(QString::fromLocal8Bit(clashes.c_str()));
         if (RunPspDialog(dlg) != IDOK) return false;
@@ -108,7 +124,11 @@ bool CopyFilesToPsp(const std::vector<std::string>& sources) {
     }
 
     CPspCopyingDlg copying(sources, targets);
-    if (RunPspDialog(copying) != IDOK) return false;
+    const int result = RunPspDialog(copying);
+    if (failures) *failures = copying.Failures();
+    if (!copying.Failures().empty())
+        MessageBox(QString::fromLocal8Bit(FailureText(copying.Failures()).c_str()));
+    if (result != IDOK) return false;
 
     if (QWidget* owner = MessageBoxOwner()) QApplication::alert(owner);
     MessageBox("OK");

@@ -22,8 +22,16 @@ std::string ShortageText(int64_t needed, int64_t freeBytes);
 // while the PSP lacks space, creates VIDEO when it is missing, copies with
 // the progress dialog and ends with the box "OK". True when every file was
 // copied; false when the user gave up at any question, the PSP went away,
-// or a copy failed or was cancelled (files copied before stay).
-bool CopyFilesToPsp(const std::vector<std::string>& sources);
+// or a copy failed or was cancelled (files copied before stay). The list is
+// copied as given: a file of it that cannot be read fails on its own, the
+// others are still copied, and a box names every file that failed (not
+// after a plain cancel). *failures, when given, gets those files.
+struct PspCopyFailure;
+bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures = nullptr);
+
+// The box text for files that did not reach the PSP: "Copy to PSP failed:"
+// and a line "<file name>: <reason>" for each.
+std::string FailureText(const std::vector<PspCopyFailure>& failures);
 
 // The same for the outputs of the current run (PspOutputList, in
 // convert/PspOutputList.h with AddOutput, ClearOutputs and DeleteOutputs).

@@ -9,7 +9,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/ProgramLog.h"
 #include "platform/storage/Storage.h"
@@ -185,7 +190,9 @@ bool CPspCopyingDlg::event(QEvent* e) {
 LRESULT CPspCopyingDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
     if (msg != WM_COPY_FINISHED) return 0;
     if (worker_.joinable()) worker_.join();  // it has nothing left to do
-    done(wParam == 0 ? IDOK : 0);
+    // A cancel that came after the worker's last check still counts: the
+    // user was told nothing about success and may have unplugged the PSP.
+    done(wParam == 0 && !cancel_ ? IDOK : 0);
     return 0;
 }
 
@@ -201,13 +208,27 @@ void CPspCopyingDlg::SetText(const QString& text) {
 void CPspCopyingDlg::Worker() {
     InstallThreadCrashStack();
     bool error = false;
-    for (size_t i = 0; i < sources_.size(); ++i) {
+    auto fail = [&](const std::string& source, const std::string& target, int code) {
+        LogTimestamp();
+        LogLine("Copy %s to %s failed.", source.c_str(), target.c_str());
+        LOG_SYSTEM_ERROR(code);
+        failures_.push_back({source, std::strerror(code)});
+        error = true;
+    };
+    for (size_t i = 0; i < sources_.size() && !cancel_; ++i) {
         const std::string& source = sources_[i];
         const std::string& target = targets_[i];
         SetBar(0);
         const size_t slash = source.rfind('/');
         const std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
         SetText(QString("Copying %1").arg(QString::fromLocal8Bit(name.c_str())));
+        // A file of the list that is gone or unreadable fails alone: the
+        // others still go to the PSP.
+        struct stat info {};
+        if (::stat(source.c_str(), &info) != 0 || ::access(source.c_str(), R_OK) != 0) {
+            fail(source, target, errno);
+            continue;
+        }
         int shown = 0;
         const bool copied = storage::CopyFileWithProgress(
             source, target,
@@ -219,14 +240,17 @@ void CPspCopyingDlg::Worker() {
             &cancel_);
         if (!copied) {
             const int code = GetLastError();
-            LogTimestamp();
-            LogLine("Copy %s to %s failed.", source.c_str(), target.c_str());
-            LOG_SYSTEM_ERROR(code);
+            if (code == ECANCELED) {
+                LogTimestamp();
+                LogLine("Copy %s to %s cancelled.", source.c_str(), target.c_str());
+            } else {
+                fail(source, target, code);
+            }
             error = true;
             break;
         }
-        if (cancel_) break;
     }
+    if (cancel_) error = true;  // whatever was copied, the user stopped the copy
     finished_ = true;
     PostMessage(this, WM_COPY_FINISHED, error ? 1 : 0);
 }

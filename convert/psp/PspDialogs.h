@@ -64,11 +64,20 @@ private:
     QString folder_;
 };
 
+// A file of the list that did not reach the PSP, and why.
+struct PspCopyFailure {
+    std::string source;
+    std::string reason;  // the system's error text
+};
+
 // "Copying to PSP": copies sources[i] to targets[i] in order on a worker
 // thread, started when the dialog is shown, with "Copying %s" and a
 // progress bar per file. Cancel only raises the cancel flag; the dialog
-// ends when the worker reports: 1 (OK) when every file was copied, 0 when a
-// copy failed or was cancelled (files copied before stay).
+// ends when the worker reports: 1 (OK) only when every file was copied
+// completely (written, flushed, size checked) and Cancel was not pressed,
+// 0 otherwise (files copied before stay; a partly written target is
+// removed). A source that cannot be read fails on its own and the copy
+// goes on with the next file; any other failure or a cancel stops it.
 class CPspCopyingDlg : public QDialog, public IMessageTarget {
     Q_OBJECT
 public:
@@ -83,6 +92,8 @@ public:
     QProgressBar* Progress() const { return progress_; }
     QPushButton* CancelButton() const { return cancel_button_; }
     bool CancelRequested() const { return cancel_.load() != 0; }
+    // The files that failed, in list order; complete once the dialog ended.
+    const std::vector<PspCopyFailure>& Failures() const { return failures_; }
 
     LRESULT HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) override;
 
@@ -100,6 +111,7 @@ private:
     void SetText(const QString& text);
 
     std::vector<std::string> sources_, targets_;
+    std::vector<PspCopyFailure> failures_;  // written by the worker only, read after it ended
     std::atomic<int> cancel_{0};
     std::atomic<bool> finished_{false};
     std::thread worker_;

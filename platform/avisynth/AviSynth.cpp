@@ -256,13 +256,18 @@ HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG count, void* buffer, L
         n = std::min<int64_t>(n, bufferSize / std::max<int64_t>(image, 1));
         std::lock_guard<std::mutex> lock(file.videoLock);
         if (!file.prefetch && n > 0) file.prefetch = std::make_unique<avs::FramePrefetcher>(file.clip);
+        // A frame the source could not deliver comes as a stand-in picture
+        // with the corrupt mark: it is copied all the same, but the read
+        // fails, so the caller never takes it for the real picture.
+        bool unreadable = false;
         for (int64_t i = 0; i < n; ++i) {
             FramePtr f = file.prefetch->Get(start + i);
+            if (!f || (f->flags & AV_FRAME_FLAG_CORRUPT)) unreadable = true;
             CopyFrame(f.get(), stream->video, static_cast<uint8_t*>(buffer) + i * image);
         }
         if (bytesRead) *bytesRead = LONG(n * image);
         if (samplesRead) *samplesRead = LONG(n);
-        return AVIERR_OK;
+        return unreadable ? AVIERR_FILEREAD : AVIERR_OK;
     }
     const int block = stream->audio.nBlockAlign;
     int64_t n = std::clamp<int64_t>(std::min<int64_t>(count, ci.sampleCount - int64_t(start)), 0, count);

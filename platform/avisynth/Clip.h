@@ -52,7 +52,10 @@ public:
     virtual ~Clip() = default;
     const ClipInfo& Info() const { return info_; }
     // Frame n, clamped into [0, frameCount - 1]. Never null for a clip with
-    // video and at least one frame.
+    // video and at least one frame. A frame the source could not deliver (a
+    // file cut short, a decoding failure) comes as a stand-in picture whose
+    // flags carry AV_FRAME_FLAG_CORRUPT; every filter that makes a new
+    // picture from such an input marks its result the same way.
     virtual FramePtr GetFrame(int64_t n) = 0;
     // Fills count samples (count x channels values) starting at sample
     // start; samples outside the clip's audio are silence.

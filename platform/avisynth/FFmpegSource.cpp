@@ -8,6 +8,7 @@
 // frame before the wanted frame and decodes forward.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -107,8 +108,12 @@ public:
 private:
     // Video
     bool OpenVideo(std::string* error);
+    int64_t CountPictures(int64_t estimate);
+    int64_t FirstPictureTime();
     void CloseVideo();
     bool DecodeVideo(FramePtr* frame, int64_t* index);
+    FramePtr Substitute(const FramePtr& picture) const;
+    FramePtr LostPicture();
     void SeekVideo(int64_t n);
     FramePtr Conform(FramePtr frame);
     // Audio
@@ -135,9 +140,21 @@ private:
     bool veof_ = false;
     FramePtr shown_;  // the picture for frames [shownIndex_, pendingIndex_)
     int64_t shownIndex_ = -1;
+    int64_t shownEnd_ = -1;  // the frame after the last one shown_ lasts for by its own duration
     FramePtr pending_;  // the next decoded picture, not yet due
     int64_t pendingIndex_ = -1;
+    int64_t pendingEnd_ = -1;
+    // Set when pictures were lost to a failed decode right before pending_:
+    // frames from here to pendingIndex_ - 1 have no picture of their own.
+    int64_t pendingGapFrom_ = -1;
     int64_t lastIndex_ = -1;  // index of the picture decoded last
+    int64_t lastEnd_ = -1;    // the frame after the picture decoded last, by its duration
+    int64_t gapFrom_ = -1;    // the gap in front of the picture decoded last (-1: none)
+    bool decodeFailed_ = false;  // a packet failed since the picture decoded last
+    // Frames from here on are known to have no picture (the file ended
+    // before them): they are answered at once, without seeking again.
+    int64_t deadFrom_ = INT64_MAX;
+    FramePtr lostBlack_;
     SwsContext* conform_ = nullptr;
 
     AVFormatContext* afmt_ = nullptr;
@@ -171,6 +188,7 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         throw ScriptError("DirectShowSource: \"" + path + "\" has no video or audio stream that can be decoded");
     }
     int64_t fileDuration = vfmt_->duration;  // AV_TIME_BASE units, may be unknown
+    bool searched = false;  // the demuxer was moved to count the pictures
 
     int darX = 0, darY = 0;
     if (videoIndex_ >= 0) {
@@ -186,14 +204,33 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = AVRational{25, 1};
         av_reduce(&fps.num, &fps.den, fps.num, fps.den, INT32_MAX);
         info_.fps = fps;
+        // A count taken from the duration is an estimate (program and
+        // transport streams end their duration at the last time stamp, not
+        // after the last picture), and the AVI header counts entries of its
+        // index, empty ones too. Both are replaced by the index of the last
+        // picture the file really holds, found by decoding its end.
+        const bool avi = std::strcmp(vfmt_->iformat->name, "avi") == 0;
+        bool estimated = avi;
+        if (avi) {
+            // AVI stores no presentation times: with B-frames the decoder
+            // hands the first picture out one frame late. The first picture
+            // is frame 0 of such a file.
+            const int64_t first = FirstPictureTime();
+            if (first != AV_NOPTS_VALUE && first > vstart_ && first - vstart_ <= av_rescale_q(1, AVRational{1, 1}, vtb_))
+                vstart_ = first;
+            searched = true;
+        }
         if (st->nb_frames > 0) {
             info_.frameCount = st->nb_frames;
         } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
             info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
+            estimated = true;
         } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
             info_.frameCount = av_rescale_q(fileDuration, AV_TIME_BASE_Q, av_inv_q(fps));
+            estimated = true;
         } else {
+            estimated = false;
             // No length anywhere: count the packets once (no decoding).
             AVPacket* pkt = av_packet_alloc();
             KeepOnly(vfmt_, videoIndex_);
@@ -203,6 +240,17 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
             }
             av_packet_free(&pkt);
             av_seek_frame(vfmt_, -1, INT64_MIN, AVSEEK_FLAG_BACKWARD);
+        }
+        if (estimated) {
+            const int64_t counted = CountPictures(info_.frameCount);
+            // An estimate misses a few frames at most. A larger difference
+            // means time stamps that jump (wraps, joined recordings) or a
+            // file cut short behind a header that promises more: the
+            // estimate stays then, so that missing pictures are reported as
+            // such rather than the clip quietly getting shorter.
+            const int64_t tolerance = int64_t(std::ceil(av_q2d(fps)));
+            if (counted > 0 && std::llabs(counted - info_.frameCount) <= tolerance) info_.frameCount = counted;
+            searched = true;
         }
         if (info_.frameCount < 1) info_.frameCount = 1;
         AVRational sar = av_guess_sample_aspect_ratio(vfmt_, st, nullptr);
@@ -231,6 +279,9 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
     }
 
     if (info_.hasVideo) {
+        // After the count the video starts over from a fresh open of the
+        // file, at its true start.
+        if (searched) avformat_close_input(&vfmt_);
         if (!OpenVideo(&error)) {
             CloseVideo();
             throw ScriptError("DirectShowSource: cannot decode the video of \"" + path + "\": " + error);
@@ -266,6 +317,8 @@ bool FFmpegSource::OpenVideo(std::string* error) {
     shown_.reset();
     pending_.reset();
     shownIndex_ = pendingIndex_ = lastIndex_ = -1;
+    shownEnd_ = pendingEnd_ = pendingGapFrom_ = lastEnd_ = gapFrom_ = -1;
+    decodeFailed_ = false;
     return vpkt_ && vframe_;
 }
 
@@ -278,6 +331,97 @@ void FFmpegSource::CloseVideo() {
     conform_ = nullptr;
 }
 
+// The number of frames up to and including the last picture the file
+// holds, placed on the time line as DecodeVideo places it; 0 when it cannot
+// be found. Seeks to a little before the estimated end and decodes to the
+// end, going further back when no picture turns up there (a file shorter
+// than its estimate). Leaves the demuxer anywhere.
+int64_t FFmpegSource::CountPictures(int64_t estimate) {
+    AVStream* st = vfmt_->streams[videoIndex_];
+    AVCodecContext* dec = OpenDecoder(st, true);
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    int64_t last = -1;
+    if (dec && pkt && frame) {
+        KeepOnly(vfmt_, videoIndex_);
+        const AVRational frameTime = av_inv_q(info_.fps);
+        const int64_t end = vstart_ + av_rescale_q(estimate, frameTime, vtb_);
+        static const int64_t kBackSeconds[] = {1, 5, 30, 120, 600};
+        for (int64_t back : kBackSeconds) {
+            const int64_t target = std::max(vstart_, end - av_rescale_q(back, AVRational{1, 1}, vtb_));
+            if (av_seek_frame(vfmt_, videoIndex_, target, AVSEEK_FLAG_BACKWARD) < 0) break;
+            avcodec_flush_buffers(dec);
+            bool draining = false;
+            int64_t previous = -1;
+            for (;;) {
+                int r = avcodec_receive_frame(dec, frame);
+                if (r >= 0) {
+                    // A picture without a time stamp (the last one of an
+                    // MPEG stream, say) follows the one before, as in
+                    // DecodeVideo.
+                    const int64_t ts = frame->best_effort_timestamp;
+                    int64_t idx = ts != AV_NOPTS_VALUE ? av_rescale_q(ts - vstart_, vtb_, frameTime)
+                                                       : previous >= 0 ? previous + 1 : -1;
+                    if (idx >= 0) previous = idx;
+                    last = std::max(last, idx);
+                    av_frame_unref(frame);
+                    continue;
+                }
+                if (r == AVERROR_EOF || draining) break;
+                r = av_read_frame(vfmt_, pkt);
+                if (r < 0) {
+                    avcodec_send_packet(dec, nullptr);
+                    draining = true;
+                    continue;
+                }
+                if (pkt->stream_index == videoIndex_) avcodec_send_packet(dec, pkt);
+                av_packet_unref(pkt);
+            }
+            if (last >= 0 || target <= vstart_) break;
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&dec);
+    return last + 1;
+}
+
+// The time stamp of the first picture decoded from where the demuxer
+// stands; AV_NOPTS_VALUE when none comes.
+int64_t FFmpegSource::FirstPictureTime() {
+    AVCodecContext* dec = OpenDecoder(vfmt_->streams[videoIndex_], false);
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    int64_t ts = AV_NOPTS_VALUE;
+    if (dec && pkt && frame) {
+        KeepOnly(vfmt_, videoIndex_);
+        bool draining = false;
+        for (int packets = 0; packets < 1000;) {
+            int r = avcodec_receive_frame(dec, frame);
+            if (r >= 0) {
+                ts = frame->best_effort_timestamp;
+                break;
+            }
+            if (r == AVERROR_EOF || draining) break;
+            r = av_read_frame(vfmt_, pkt);
+            if (r < 0) {
+                avcodec_send_packet(dec, nullptr);
+                draining = true;
+                continue;
+            }
+            if (pkt->stream_index == videoIndex_) {
+                avcodec_send_packet(dec, pkt);
+                ++packets;
+            }
+            av_packet_unref(pkt);
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&dec);
+    return ts;
+}
+
 // Makes a decoded picture match the clip's size and format (streams may
 // change either midway; the clip promises one).
 FramePtr FFmpegSource::Conform(FramePtr frame) {
@@ -285,7 +429,11 @@ FramePtr FFmpegSource::Conform(FramePtr frame) {
         return frame;
     conform_ = sws_getCachedContext(conform_, frame->width, frame->height, AVPixelFormat(frame->format), info_.width,
                                     info_.height, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (!conform_) return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+    if (!conform_) {
+        FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;  // the picture is lost
+        return black;
+    }
     FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
     if (!out) return nullptr;
     sws_scale(conform_, frame->data, frame->linesize, 0, frame->height, out->data, out->linesize);
@@ -305,10 +453,24 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
             // seconds (broken files, wraps, stream discontinuities) continue
             // the count instead.
             if (lastIndex_ >= 0 && (idx < lastIndex_ || idx > lastIndex_ + 10 * av_q2d(info_.fps) + 1)) idx = lastIndex_ + 1;
+            // A picture stands for the frames up to its successor; the last
+            // one of the stream for as long as its own duration says.
+            int64_t duration = vframe_->pkt_duration;
+            int64_t end = idx + 1;
+            if (ts != AV_NOPTS_VALUE && duration > 0)
+                end = std::max(end, av_rescale_q(ts + duration - vstart_, vtb_, av_inv_q(info_.fps)));
+            // Pictures lost to a failed decode leave their frames without a
+            // picture; at the very start the first picture stands for them.
+            gapFrom_ = decodeFailed_ && lastIndex_ >= 0 && idx > lastIndex_ + 1 ? lastIndex_ + 1 : -1;
+            decodeFailed_ = false;
             lastIndex_ = idx;
+            lastEnd_ = end;
             AVFrame* copy = av_frame_alloc();
             if (!copy) return false;
             av_frame_move_ref(copy, vframe_);
+            // Only the engine's stand-ins carry the corrupt mark: a picture
+            // the decoder concealed is still the picture of its frame.
+            copy->flags &= ~AV_FRAME_FLAG_CORRUPT;
             *frame = Conform(WrapFrame(copy));
             *index = idx;
             return *frame != nullptr;
@@ -319,6 +481,7 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
         }
         if (r != AVERROR(EAGAIN)) {
             // A decoder failure: go on with the next packet.
+            decodeFailed_ = true;
             if (vdrained_) {
                 veof_ = true;
                 return false;
@@ -330,11 +493,16 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
         }
         r = av_read_frame(vfmt_, vpkt_);
         if (r < 0) {
+            // The end, or a file that cannot be read further (cut short,
+            // gone): what was not decoded by now has no picture.
             avcodec_send_packet(vdec_, nullptr);
             vdrained_ = true;
             continue;
         }
-        if (vpkt_->stream_index == videoIndex_) avcodec_send_packet(vdec_, vpkt_);  // errors: skip the packet
+        if (vpkt_->stream_index == videoIndex_) {
+            r = avcodec_send_packet(vdec_, vpkt_);  // errors: skip the packet
+            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF) decodeFailed_ = true;
+        }
         av_packet_unref(vpkt_);
     }
 }
@@ -359,7 +527,16 @@ void FFmpegSource::SeekVideo(int64_t n) {
         shown_.reset();
         pending_.reset();
         shownIndex_ = pendingIndex_ = lastIndex_ = -1;
-        if (!DecodeVideo(&pending_, &pendingIndex_)) return;
+        shownEnd_ = pendingEnd_ = pendingGapFrom_ = lastEnd_ = gapFrom_ = -1;
+        decodeFailed_ = false;
+        if (!DecodeVideo(&pending_, &pendingIndex_)) {
+            // Nothing decodes from the key frame before n on: the file ends
+            // before n.
+            if (veof_) deadFrom_ = std::min(deadFrom_, n);
+            return;
+        }
+        pendingEnd_ = lastEnd_;
+        pendingGapFrom_ = gapFrom_;
         if (pendingIndex_ <= n || ts <= vstart_) return;
     }
 }
@@ -367,21 +544,62 @@ void FFmpegSource::SeekVideo(int64_t n) {
 FramePtr FFmpegSource::GetFrame(int64_t n) {
     if (!info_.hasVideo) return nullptr;
     n = std::clamp<int64_t>(n, 0, info_.frameCount - 1);
+    if (n >= deadFrom_) return LostPicture();
     int64_t threshold = std::max<int64_t>(100, int64_t(av_q2d(info_.fps) * 5));
     int64_t reach = std::max(shown_ ? shownIndex_ : 0, pending_ ? pendingIndex_ : 0);
-    if (vfmt_ && ((shown_ && n < shownIndex_) || n > reach + threshold)) SeekVideo(n);
+    // Nothing in hand at the end of the file (a seek past its data): any
+    // earlier frame needs a seek back.
+    const bool empty = !shown_ && !pending_ && veof_;
+    if (vfmt_ && (empty || (shown_ && n < shownIndex_) || n > reach + threshold)) SeekVideo(n);
     for (;;) {
         if (pending_ && pendingIndex_ <= n) {
             shown_ = std::move(pending_);
             shownIndex_ = pendingIndex_;
+            shownEnd_ = pendingEnd_;
             pending_.reset();
             continue;
         }
-        if (pending_ || !DecodeVideo(&pending_, &pendingIndex_)) break;
+        if (pending_) break;
+        if (!DecodeVideo(&pending_, &pendingIndex_)) {
+            pending_.reset();
+            break;
+        }
+        pendingEnd_ = lastEnd_;
+        pendingGapFrom_ = gapFrom_;
     }
-    if (shown_) return shown_;
+    if (!pending_ && veof_) {
+        // The file ended: no frame from the end of the last picture on has
+        // a picture, nor, without any picture, from where decoding began.
+        deadFrom_ = std::min(deadFrom_, shown_ ? std::max(shownEnd_, shownIndex_ + 1) : n);
+    }
+    if (shown_) {
+        // Frame n lies after shown_: in a gap that failed to decode, or past
+        // the last picture the file gave.
+        const bool lost = pending_ ? pendingGapFrom_ >= 0 && n >= pendingGapFrom_ : n >= shownEnd_;
+        return lost ? Substitute(shown_) : shown_;
+    }
     if (pending_) return pending_;  // frames before the first picture show it
-    return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+    return LostPicture();
+}
+
+// The stand-in for a frame without a picture: the last picture at hand, or
+// black, marked as a substitute.
+FramePtr FFmpegSource::LostPicture() {
+    if (shown_) return Substitute(shown_);
+    if (!lostBlack_) {
+        lostBlack_ = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        if (lostBlack_) lostBlack_->flags |= AV_FRAME_FLAG_CORRUPT;
+    }
+    return lostBlack_;
+}
+
+// The picture shown in place of one that could not be read: the same
+// picture data, marked, so that a reader can tell and count it.
+FramePtr FFmpegSource::Substitute(const FramePtr& picture) const {
+    AVFrame* copy = av_frame_clone(picture.get());
+    if (!copy) return nullptr;
+    copy->flags |= AV_FRAME_FLAG_CORRUPT;
+    return WrapFrame(copy);
 }
 
 // ---- audio ----

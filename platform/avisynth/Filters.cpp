@@ -96,7 +96,9 @@ protected:
     // A repeated source picture (ChangeFPS, Trim edges, still parts) is
     // processed once: the last input and its result are remembered.
     FramePtr Cached(const FramePtr& in) const { return in && in == lastIn_ ? lastOut_ : nullptr; }
+    // A picture made from a stand-in for an unreadable frame is one too.
     FramePtr Remember(FramePtr in, FramePtr out) {
+        if (in && out) out->flags |= in->flags & AV_FRAME_FLAG_CORRUPT;
         lastIn_ = std::move(in);
         lastOut_ = out;
         return out;
@@ -142,7 +144,11 @@ public:
         sws_ = sws_getCachedContext(sws_, info_.width, info_.height, AVPixelFormat(in->format), info_.width, info_.height,
                                     info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
         FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
-        if (!sws_ || !out) return BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        if (!sws_ || !out) {
+            FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+            if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;  // not the picture asked for
+            return black;
+        }
         sws_scale(sws_, in->data, in->linesize, 0, info_.height, out->data, out->linesize);
         return Remember(in, out);
     }

@@ -27,6 +27,7 @@ namespace {
 
 std::mutex g_hookMutex;
 std::function<bool(const std::string&, int64_t&)> g_freeSpaceHook;
+std::function<void(const std::string&)> g_flushHook;
 
 std::string EnvOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -280,6 +281,11 @@ void SetDiskFreeSpaceHook(std::function<bool(const std::string&, int64_t&)> hook
     g_freeSpaceHook = std::move(hook);
 }
 
+void SetCopyFlushHook(std::function<void(const std::string&)> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_flushHook = std::move(hook);
+}
+
 bool CopyFileWithProgress(const std::string& source, const std::string& target, const CopyProgress& progress,
                           const std::atomic<int>* cancel, size_t chunkSize) {
     if (chunkSize == 0) chunkSize = 1 << 20;
@@ -332,8 +338,29 @@ bool CopyFileWithProgress(const std::string& source, const std::string& target, 
         if (progress) progress(copied, total);
     }
     ::close(in);
-    if (!error && ::fsync(out) != 0 && errno != EINVAL && errno != EROFS) error = errno;
+    if (!error) {
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard lock(g_hookMutex);
+            hook = g_flushHook;
+        }
+        if (hook) hook(target);
+        if (::fsync(out) != 0 && errno != EINVAL && errno != EROFS) error = errno;
+    }
+    // The flush of the last block may take long on a slow device; a cancel
+    // that came in meanwhile still cancels: the file does not count as
+    // copied, and the caller must not treat the source as safe to delete.
+    if (!error && cancel && cancel->load()) error = ECANCELED;
     if (::close(out) != 0 && !error) error = errno;
+    if (!error) {
+        // What the device now holds under the target's name must be the
+        // whole file: as many bytes as were read, and as the source had.
+        struct stat written {};
+        if (::stat(target.c_str(), &written) != 0)
+            error = errno;
+        else if (written.st_size != copied || copied != total)
+            error = EIO;
+    }
     if (error) {
         ::unlink(target.c_str());
         SetLastError(error);

@@ -93,14 +93,20 @@ void SetDiskFreeSpaceHook(std::function<bool(const std::string& path, int64_t& f
 
 // Copies source to target (created or replaced) in chunks. After every
 // chunk progress gets (bytes copied, file size) and the cancel flag is
-// tested; a set flag ends the copy. On failure or cancel the partly
-// written target is removed, the system error code is left for
-// GetLastError (ECANCELED for a cancel) and false comes back. The target's
-// data is flushed to the device before true comes back.
+// tested; a set flag ends the copy. True only when every byte was written,
+// the target's data was flushed to the device, the flag was still clear
+// after the flush, and the target's size on the device equals the source's.
+// Otherwise the partly written target is removed, the system error code is
+// left for GetLastError (ECANCELED for a cancel, EIO for a size that does
+// not match) and false comes back.
 using CopyProgress = std::function<void(int64_t copied, int64_t total)>;
 bool CopyFileWithProgress(const std::string& source, const std::string& target,
                           const CopyProgress& progress, const std::atomic<int>* cancel,
                           size_t chunkSize = 1 << 20);
+// Seam for tests: called with the target's path after its last byte was
+// written and before its data is flushed (a slow device spends its time
+// there). A null function removes it.
+void SetCopyFlushHook(std::function<void(const std::string& target)> hook);
 
 // Deletes a file for good; false (error code kept) when it cannot.
 bool DeleteFile(const std::string& path);

@@ -6,6 +6,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <filesystem>
+#include <QMetaObject>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include "convert/PspOutputList.h"
@@ -234,6 +237,82 @@ TEST_F(PspCopyTest, CancelDuringCopyKeepsTheFilesAlreadyCopied) {
     EXPECT_TRUE(fs::exists(big));
 }
 
+TEST_F(PspCopyTest, CancelWhileTheLastBlockIsFlushedFailsTheCopy) {
+    const std::string first = Output("a/first.mp4", 2000, 1);
+    const std::string last = Output("a/last.mp4", 3 * 1048576 + 3, 2);
+    CPspCopyingDlg* running = nullptr;
+    answers_.copying = [&](CPspCopyingDlg& dlg) {
+        running = &dlg;
+        return -1;
+    };
+    // The PSP takes its time to flush the last file: while it does, the bar
+    // stands at 100 % and the user presses Cancel.
+    std::vector<int> barAtCancel;
+    storage::SetCopyFlushHook([&](const std::string& target) {
+        if (target != video_ + "last.mp4") return;
+        QMetaObject::invokeMethod(
+            running,
+            [&] {
+                barAtCancel.push_back(running->Progress()->value());
+                running->CancelButton()->click();
+            },
+            Qt::BlockingQueuedConnection);
+    });
+    std::vector<PspCopyFailure> failures;
+    EXPECT_FALSE(CopyFilesToPsp({first, last}, &failures));
+    storage::SetCopyFlushHook(nullptr);
+    EXPECT_EQ(barAtCancel, std::vector<int>{100});
+    EXPECT_EQ(ReadFile(video_ + "first.mp4"), ReadFile(first));
+    EXPECT_FALSE(fs::exists(video_ + "last.mp4"));  // no partial target stays
+    EXPECT_TRUE(boxes_.empty());                   // neither "OK" nor a failure box for a cancel
+    EXPECT_TRUE(failures.empty());
+    EXPECT_TRUE(fs::exists(last));
+
+    // The outputs' list the same way: the page must not be told to delete.
+    AddOutput(first);
+    AddOutput(last);
+    storage::SetCopyFlushHook([&](const std::string& target) {
+        if (target == video_ + "last.mp4") QMetaObject::invokeMethod(running, [&] { running->CancelButton()->click(); }, Qt::BlockingQueuedConnection);
+    });
+    answers_.exists = [](CPspFileExistsDlg&) { return IDOK; };
+    EXPECT_FALSE(CopyOutputsToPsp());
+    storage::SetCopyFlushHook(nullptr);
+    EXPECT_FALSE(fs::exists(video_ + "last.mp4"));
+}
+
+TEST_F(PspCopyTest, CancelWithTheBarAtFullFails) {
+    const std::string only = Output("a/only.mp4", 5000, 1);
+    answers_.copying = [&](CPspCopyingDlg& dlg) {
+        // Cancel when the bar reaches 100 %, before the flush starts.
+        QObject::connect(dlg.Progress(), &QProgressBar::valueChanged, &dlg, [&dlg](int v) {
+            if (v == 100) dlg.reject();
+        });
+        return -1;
+    };
+    EXPECT_FALSE(CopyFilesToPsp({only}));
+    EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(PspCopyTest, MissingFileFailsAloneAndIsNamed) {
+    const std::string a = Output("a/one.mp4", 4000, 1);
+    const std::string gone = TestRoot() + "/out/b/gone.mp4";
+    const std::string c = Output("b/three.mp4", 6000, 3);
+    // The PSP holds an earlier gone.mp4: it is neither offered for
+    // overwriting nor deleted.
+    fs::create_directories(video_);
+    WriteFile(video_ + "gone.mp4", "earlier copy");
+    std::vector<PspCopyFailure> failures;
+    EXPECT_FALSE(CopyFilesToPsp({a, gone, c}, &failures));
+    EXPECT_EQ(ReadFile(video_ + "one.mp4"), ReadFile(a));
+    EXPECT_EQ(ReadFile(video_ + "three.mp4"), ReadFile(c));
+    EXPECT_EQ(ReadFile(video_ + "gone.mp4"), "earlier copy");
+    EXPECT_EQ(answers_.shown, (std::vector<QString>{"Copying to PSP"}));
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].source, gone);
+    EXPECT_EQ(failures[0].reason, std::strerror(ENOENT));
+    EXPECT_EQ(boxes_, (std::vector<QString>{QString("Copy to PSP failed:\ngone.mp4: ") + std::strerror(ENOENT)}));
+}
+
 TEST_F(PspCopyTest, CopyingDialogEndsOnlyWhenTheWorkerReports) {
     const std::string a = Output("a/one.mp4", 3 * 1048576, 1);
     CPspCopyingDlg dlg({a}, {video_ + "one.mp4"});
@@ -277,7 +356,9 @@ TEST_F(PspCopyTest, TargetThatCannotBeWrittenFails) {
     EXPECT_EQ(ReadFile(video_ + "one.mp4"), ReadFile(a));
     EXPECT_TRUE(fs::is_directory(video_ + "two.mp4"));
     EXPECT_TRUE(fs::exists(b));
-    EXPECT_TRUE(boxes_.empty());
+    // No "OK"; the box names the file that failed.
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_TRUE(boxes_[0].startsWith("Copy to PSP failed:\ntwo.mp4: ")) << boxes_[0].toStdString();
 }
 
 TEST_F(PspCopyTest, NoPspCancelledCopiesNothing) {

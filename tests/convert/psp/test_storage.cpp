@@ -183,6 +183,40 @@ TEST(Storage, CancelledOrFailedCopyLeavesNoPartialTarget) {
     EXPECT_TRUE(std::filesystem::is_directory(target));
 }
 
+TEST(Storage, CopyCountsOnlyWhenFlushedWholeAndNotCancelled) {
+    const std::string source = TestRoot() + "/source.bin", target = TestRoot() + "/target.bin";
+    WriteFile(source, Pattern(3 * 65536 + 5));
+    std::atomic<int> cancel{0};
+    int64_t lastShown = 0;
+    // Cancel pressed while the last block is flushed, with the bar at 100 %.
+    storage::SetCopyFlushHook([&](const std::string& t) {
+        EXPECT_EQ(t, target);
+        cancel = 1;
+    });
+    EXPECT_FALSE(storage::CopyFileWithProgress(
+        source, target, [&](int64_t done, int64_t) { lastShown = done; }, &cancel, 65536));
+    EXPECT_EQ(GetLastError(), ECANCELED);
+    EXPECT_EQ(lastShown, 3 * 65536 + 5);
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    // A device that kept fewer bytes than were written (the size check on
+    // the target), whether one byte or all of them.
+    for (int64_t keep : {int64_t(3 * 65536 + 4), int64_t(0)}) {
+        storage::SetCopyFlushHook([&](const std::string& t) { std::filesystem::resize_file(t, keep); });
+        EXPECT_FALSE(storage::CopyFileWithProgress(source, target, nullptr, nullptr, 65536)) << keep;
+        EXPECT_EQ(GetLastError(), EIO);
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+    // A flush that is only slow, with no cancel, still copies.
+    cancel = 0;
+    int flushes = 0;
+    storage::SetCopyFlushHook([&](const std::string&) { ++flushes; });
+    EXPECT_TRUE(storage::CopyFileWithProgress(source, target, nullptr, &cancel, 65536));
+    EXPECT_EQ(flushes, 1);
+    EXPECT_EQ(ReadFile(target), ReadFile(source));
+    storage::SetCopyFlushHook(nullptr);
+}
+
 TEST(Storage, DeleteAndTrash) {
     const std::string a = TestRoot() + "/a.mp4", b = TestRoot() + "/b.mp4";
     WriteFile(a, "a");

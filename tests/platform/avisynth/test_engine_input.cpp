@@ -86,7 +86,22 @@ TEST(ScriptEngineInput, TruncatedAndDamagedStreamsReadToTheEnd) {
         Opened o;
         ASSERT_TRUE(o.Open(WriteScript("DirectShowSource(\"" + path + "\")\nConvertToYV12()\nBicubicResize(96,64)\n"))) << o.error;
         ASSERT_NE(o.video, nullptr);
-        for (long n = 0; n < long(o.videoInfo.dwLength); ++n) ASSERT_EQ(o.Frame(n).size(), size_t(96 * 64 * 3 / 2)) << n;
+        // Every frame either reads whole or fails as unreadable (the
+        // pictures behind the damage or the cut are not served as repeats
+        // of the last one); the pictures that are there come first.
+        long good = 0, failed = 0;
+        for (long n = 0; n < long(o.videoInfo.dwLength); ++n) {
+            const size_t size = o.Frame(n).size();
+            if (size == 0) {
+                ++failed;
+                continue;
+            }
+            ASSERT_EQ(size, size_t(96 * 64 * 3 / 2)) << n;
+            EXPECT_EQ(failed, 0) << path << ": frame " << n << " reads after a failed one";
+            ++good;
+        }
+        EXPECT_GE(good, 40) << path;
+        EXPECT_GT(failed, 0) << path;
         long total = 0;
         for (;;) {
             auto s = o.Audio(total, 4096);
