@@ -357,3 +357,39 @@ TEST(TimeBaseRule, GlobalHeaderByMuxerName) {
 
 }  // namespace
 }  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// A source cut short while it is converted: the pictures that cannot be
+// read repeat the last good one and are counted; past 1 % the file fails
+// with that count, and nothing is left under its name.
+TEST_F(Encode, ASourceCutShortIsNotConverted) {
+    QString src = MakeClip("cut.mkv", 4.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    ASSERT_EQ(e.mediaInfo.duration, 40000000);
+    // The file loses its second half after it was added to the list.
+    const std::string bytes = test::ReadFile(src.toStdString());
+    test::WriteFile(src.toStdString(), bytes.substr(0, bytes.size() / 2));
+    QString out = TestPath("cut-out.mp4");
+    EXPECT_FALSE(Run(e, out));
+    EXPECT_EQ(last.outcome, FileOutcome::Failed);
+    EXPECT_GT(last.unreadableFrames, 1);
+    EXPECT_NE(last.reason.find(" of 100 pictures could not be read"), std::string::npos) << last.reason;
+    EXPECT_FALSE(QFile::exists(out));
+}
+
+TEST(UnreadablePictures, MoreThanOnePercentFails) {
+    EXPECT_FALSE(TooManyUnreadable(0, 100));
+    EXPECT_FALSE(TooManyUnreadable(1, 100));   // exactly 1 %
+    EXPECT_TRUE(TooManyUnreadable(2, 100));
+    EXPECT_FALSE(TooManyUnreadable(10, 1000));
+    EXPECT_TRUE(TooManyUnreadable(11, 1000));  // 1.1 %
+    EXPECT_FALSE(TooManyUnreadable(1, 101));   // 0.99 %
+    EXPECT_TRUE(TooManyUnreadable(1, 1));      // no picture at all
+    EXPECT_TRUE(TooManyUnreadable(5, 5));
+}
+
+}  // namespace
+}  // namespace kalvex
