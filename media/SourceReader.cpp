@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ProgramLog.h"
+#include "media/CodecPackOffer.h"
 #include "platform/registry/RegistryStore.h"
 #include "platform/shell/Shell.h"
 
@@ -53,14 +54,10 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
     if (MyAVIFileGetError(&error)) {
         std::string text = std::string("Open failure:\n") + (error ? error : "");
         LogLine("AviSynthError:%s", text.c_str());
-        if (errorSink_) {
+        if (errorSink_)
             *errorSink_ = text;
-        } else if (KLiteCodecPackIsMega()) {
-            MessageBox(QString::fromUtf8(text.c_str()), "Error!", MB_OK | MB_ICONWARNING);
-        } else {
-            // The codec-pack offer takes this branch once it exists.
-            MessageBox(QString::fromUtf8(text.c_str()), "Error!", MB_OK | MB_ICONWARNING);
-        }
+        else
+            ReportSourceOpenFailure(text);
         LogLine("Leaving %s", "OpenXXXFile");
         return false;
     }

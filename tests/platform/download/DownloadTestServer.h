@@ -35,6 +35,10 @@ public:
         server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        // A stop() that came before the accept loop started would be lost
+        // and the destructor would wait for ever.
+        if (port_ > 0)
+            while (!server_.is_running()) std::this_thread::yield();
     }
     ~DownloadTestServer() {
         {
