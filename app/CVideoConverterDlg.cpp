@@ -13,9 +13,13 @@
 #include "app/CAutoDetectDiskDlg.h"
 #include "app/CLinkStatic.h"
 #include "app/InstanceRequests.h"
+#include "app/CUpdateDlg.h"
+#include "app/core/UpdateCheck.h"
 #include "common/ui/HintOnce.h"
 #include "convert/page/CConvertPage.h"
+#include "media/CodecPackOffer.h"
 #include "media/page/CAddFilePage.h"
+#include "media/page/CCodecMissDlg.h"
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/ac3filter/ac3filter.h"
@@ -74,9 +78,17 @@ CVideoConverterDlg::CVideoConverterDlg(SingleInstance* instance, QWidget* parent
         dlg.exec();
         if (convertPage_) convertPage_->SetDestPath(dlg.Folder().toStdString());
     };
+    startUpdateCheck = [this] {
+        updateChannel_ = std::make_shared<UpdateCheckChannel>(this, WM_UPDATE_AVAILABLE);
+        StartUpdateCheckThread(updateChannel_);
+    };
+    runUpdateDialog = [](CUpdateDlg& dlg) { dlg.exec(); };
 }
 
 CVideoConverterDlg::~CVideoConverterDlg() {
+    // The update check thread is never waited for; it must not post here any more.
+    if (updateChannel_) updateChannel_->Detach();
+    SetCodecPackOffer(nullptr);
     if (MessageBoxOwner() == this) SetMessageBoxOwner(nullptr);
 }
 
@@ -88,6 +100,11 @@ void CVideoConverterDlg::OnInitDialog() {
     firstRun_ = LoadSettings();
     CreatePages();
     SetMessageBoxOwner(this);
+    // A source that cannot be opened for want of a decoder offers the codec pack.
+    SetCodecPackOffer([this] {
+        CCodecMissDlg dlg(this);
+        dlg.exec();
+    });
     link_ = new CLinkStatic(this);
     link_->move(15, 500);
     PostMessage(this, WM_DEFERRED_INIT, 0, 0);
@@ -150,7 +167,14 @@ void CVideoConverterDlg::ShowVideoFilesPage() {
     OnTabChanged(0);
 }
 
-void CVideoConverterDlg::RefreshTitle() { setWindowTitle(kTitle); }
+void CVideoConverterDlg::RefreshTitle() {
+    setWindowTitle(kTitle);
+    // The end of a run: an update offer held back meanwhile comes now.
+    if (updatePending_ && !IsConverting()) {
+        updatePending_ = false;
+        PostMessage(this, WM_UPDATE_AVAILABLE, 0, 0);
+    }
+}
 
 void CVideoConverterDlg::OnConvert() {
     if (VideoFileCount() == 0) {
@@ -216,7 +240,7 @@ LRESULT CVideoConverterDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
     switch (msg) {
         case WM_DEFERRED_INIT: OnDeferredInit(); return 0;
         case WM_ACTIVATE_INSTANCE: OnActivateInstance(); return 0;
-        case WM_UPDATE_AVAILABLE: return 0;  // handled once the update check exists
+        case WM_UPDATE_AVAILABLE: OnUpdateAvailable(); return 0;
         default:
             if (msg == closeMessage_) OnClose();
             return 0;
@@ -235,6 +259,32 @@ void CVideoConverterDlg::OnActivateInstance() {
         w->setFlags(f | Qt::WindowStaysOnTopHint);
         w->setFlags(f);
         w->requestActivate();
+    }
+}
+
+void CVideoConverterDlg::OnUpdateAvailable() {
+    if (!updateChannel_) return;
+    // Ending the window in the middle of a conversion would cut the file
+    // being written: the offer waits until the run has ended.
+    if (IsConverting()) {
+        updatePending_ = true;
+        return;
+    }
+    const UpdateInfo info = updateChannel_->Data();
+    CUpdateDlg dlg(info.newestVersion, this);
+    if (runUpdateDialog) runUpdateDialog(dlg);
+    if (dlg.Downloaded()) {
+        if (VerifyInstallerChecksum(dlg.file, info.secondLine)) {
+            // Ends the modal run at once, without the close guards and the
+            // exit save; the package installer takes over.
+            QDialog::done(0);
+            if (!ShellOpen(QString::fromLocal8Bit(dlg.file.c_str())))
+                LogLine("Update: could not open the installer %s", dlg.file.c_str());
+            return;
+        }
+        MessageBox("Md5 checksum wrong, update failed.");
+    } else if (!dlg.Cancelled()) {
+        MessageBox("Download update file failed.");
     }
 }
 

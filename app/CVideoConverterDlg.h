@@ -2,6 +2,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <functional>
+#include <memory>
 
 #include "app/MainMessages.h"
 
@@ -13,7 +14,9 @@ namespace kalvex {
 class CAddFilePage;
 class CConvertPage;
 class CLinkStatic;
+class CUpdateDlg;
 class SingleInstance;
+class UpdateCheckChannel;
 
 // The converter's only top-level window: a modal dialog whose client area is
 // a tab control with the pages "Video Files" and "Convert", three buttons
@@ -52,6 +55,13 @@ public:
     // Seams for the later parts of the deferred initialisation.
     std::function<void()> startUpdateCheck;  // the automatic update check
     std::function<void()> runFirstRunDialog; // choosing the temporary folder (CAutoDetectDiskDlg)
+    // Runs the update offer modally (tests drive it instead).
+    std::function<void(CUpdateDlg&)> runUpdateDialog;
+
+    // True once the deferred initialisation has started the update check.
+    bool UpdateCheckStarted() const { return updateChannel_ != nullptr; }
+    // True while an update offer waits for the running conversion to end.
+    bool UpdateOfferPending() const { return updatePending_; }
 
     // Runs the AC3Filter preset step of the deferred initialisation.
     static void ApplyAc3FilterPreset();
@@ -74,6 +84,7 @@ private:
     void OnSearch();
     void OnDeferredInit();
     void OnActivateInstance();
+    void OnUpdateAvailable();
 
     SingleInstance* instance_;
     QTabWidget* tab_ = nullptr;
@@ -87,6 +98,8 @@ private:
     bool firstRun_ = false;
     bool switching_ = false;
     unsigned closeMessage_ = 0;
+    std::shared_ptr<UpdateCheckChannel> updateChannel_;
+    bool updatePending_ = false;
 };
 
 // The window's icon (resource 133), drawn once.

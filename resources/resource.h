@@ -15,6 +15,18 @@ constexpr int IDC_ADD_FILES = 1071;
 constexpr int IDC_CONVERT_TO_PSP = 1082;
 constexpr int IDC_SEARCH_SUBTITLES = 1083;
 
+// "Auto Update" (dialog 141)
+constexpr int IDD_UPDATE = 141;
+constexpr int IDC_UPDATE_PROGRESS = 1042;
+constexpr int IDC_UPDATE_NOW = 1073;
+constexpr int IDC_UPDATE_LATER = 1074;
+constexpr int IDC_UPDATE_TEXT = 1075;
+
+// Codec pack download (dialog 155; "OK" = 1, "Cancel" = 2)
+constexpr int IDD_CODEC_MISS = 155;
+constexpr int IDC_CODEC_TEXT = 1053;
+constexpr int IDC_CODEC_PROGRESS = 1095;
+
 // Hint dialog
 constexpr int IDD_HINT = 138;
 

@@ -17,6 +17,7 @@
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "convert/page/ProgressTexts.h"
+#include "media/CodecPackOffer.h"
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspCopy.h"
@@ -358,8 +359,12 @@ void CConvertPage::OnProgress(const ConvertProgress& p) {
 }
 
 void CConvertPage::OnFileDone(const FileResult& r) {
-    // The failures the encoder has always shown in a box of their own.
-    if (!r.boxText.empty())
+    // The failures the encoder has always shown in a box of their own; a
+    // source that does not open offers the codec pack as examination does.
+    if (r.boxText.empty()) return;
+    if (r.boxCaption == "Error!")
+        ReportSourceOpenFailure(r.boxText);
+    else
         MessageBox(QString::fromLocal8Bit(r.boxText.c_str()), QString::fromLocal8Bit(r.boxCaption.c_str()),
                    MB_OK | MB_ICONWARNING);
 }

@@ -23,6 +23,7 @@
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
+#include "media/CodecPackOffer.h"
 #include "media/EntryFromPath.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
@@ -311,9 +312,13 @@ bool CAddFilePage::AddFile(const QString& qpath) {
     VideoFileEntry entry;
     SourceRefusal refusal;
     if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_)) {
-        if (onRefused_) onRefused_(path, refusal);
-        else MessageBox(QString::fromUtf8(refusal.text.c_str()), QString::fromUtf8(refusal.caption.c_str()),
-                        MB_OK | MB_ICONWARNING);
+        if (onRefused_)
+            onRefused_(path, refusal);
+        else if (refusal.openFailure)
+            ReportSourceOpenFailure(refusal.text);  // the text, or the codec-pack offer
+        else
+            MessageBox(QString::fromUtf8(refusal.text.c_str()), QString::fromUtf8(refusal.caption.c_str()),
+                       MB_OK | MB_ICONWARNING);
         return false;
     }
     const int index = list_.Count();

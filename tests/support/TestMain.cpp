@@ -25,6 +25,10 @@ public:
         setenv("XDG_RUNTIME_DIR", (root + "/runtime").toLocal8Bit().constData(), 1);
         setenv("TMPDIR", (root + "/tmp").toLocal8Bit().constData(), 1);
         setenv("KALVEX_REGISTRY_DIR", (root + "/registry").toLocal8Bit().constData(), 1);
+        // The product web server is a port on 127.0.0.1 where nothing listens,
+        // so a window's update check never leaves the machine; tests that
+        // talk to a server start their own and point KALVEX_SERVER at it.
+        setenv("KALVEX_SERVER", "http://127.0.0.1:9", 1);
         // Any box a test does not answer itself is answered with OK/Cancel's
         // first button and never blocks the run.
         kalvex::SetMessageBoxHook([](const kalvex::MessageBoxRequest&) { return kalvex::IDOK; });
