@@ -16,6 +16,7 @@
 #include "convert/ProgressTargets.h"
 #include "convert/page/CConvertPage.h"
 #include "media/page/CAddFilePage.h"
+#include "media/page/CSearchSubtitleDlg.h"
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/ac3filter/ac3filter.h"
@@ -176,6 +177,7 @@ void CVideoConverterDlg::OnSearch() {
         MessageBox("Please add Video Files first.");
         return;
     }
+    CSearchSubtitleDlg::Run(videoFilesPage_->Entries(), this);
 }
 
 void CVideoConverterDlg::OnClose() {

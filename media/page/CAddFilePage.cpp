@@ -23,6 +23,7 @@
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
 #include "media/ExamineSource.h"
+#include "media/SubtitleLinker.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
 #include "resources/resource.h"
@@ -61,7 +62,11 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
         std::string text;
         return ExamineSource(path, info, text);
     };
+    linker_ = [](VideoFileEntry& entry) { AutoLinkOne(entry); };
     BuildControls();
+    connect(this, &CAddFilePage::loadSubtitleRequested, this, &CAddFilePage::LoadSubtitle);
+    connect(this, &CAddFilePage::autoLoadSubtitlesRequested, this, &CAddFilePage::AutoLoadSubtitles);
+    connect(this, &CAddFilePage::searchSubtitlesRequested, this, &CAddFilePage::SearchSubtitles);
 
     list_.Load(FileListPath());
     QList<QTreeWidgetItem*> rows;

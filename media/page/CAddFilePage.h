@@ -46,6 +46,13 @@ public:
     // Shows the entry's Begin and Length again after its times changed.
     void RefreshRow(int index);
 
+    // Subtitle commands: link a file chosen by hand to the first selected
+    // entry; link the subtitles found beside every entry; open the subtitle
+    // search dialog over the list.
+    void LoadSubtitle();
+    void AutoLoadSubtitles();
+    void SearchSubtitles();
+
     // Access for the other pages.
     int Count() const { return list_.Count(); }
     VideoFileEntry& Entry(int index) { return list_.At(index); }
