@@ -161,8 +161,7 @@ TEST_F(SubtitleCommands, AddingLinksSubtitlesBesideTheFile) {
 TEST_F(SubtitleCommands, LoadSubtitleReplacesTheLinksOrSaysItFailed) {
     Put("Movie.avi", "x");
     Put("Movie.srt", kSrt);
-    Put("other.ass", "[Script Info]\nScriptType: v4.00+\n\n[Events]\nFormat: Layer, Start, End, Style, Text\n"
-                     "Dialogue: 0,0:00:01.00,0:00:02.00,Default,Hi\n");
+    Put("other.ass", test::ReadFile(KALVEX_SOURCE_DIR "/tests/data/subtitles/sample.ass"));
     Put("junk.srt", "junk");
     MakePage();
     page->AddFile(QString::fromStdString(Folder() + "Movie.avi"));

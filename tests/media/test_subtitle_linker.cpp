@@ -27,10 +27,10 @@ void Put(const std::string& name, const std::string& bytes = kSrt) {
 
 // A VobSub pair "<base>.idx"/"<base>.sub" with one picture in each listed
 // slot; extra lines go after each "id:" line.
-void PutVobSub(const std::string& base, int slots = 1, const std::string& extra = "") {
+void PutVobSub(const std::string& base, int slotCount = 1, const std::string& extra = "") {
     std::string idx = samples::kIdxHeader;
     std::vector<std::uint8_t> sub;
-    for (int slot = 0; slot < slots; ++slot) {
+    for (int slot = 0; slot < slotCount; ++slot) {
         std::uint64_t pos = samples::AppendSpuPacks(sub, slot, samples::MakeSpu(88, false));
         idx += "id: en, index: " + std::to_string(slot) + "\n" + extra + samples::TimestampLine(1000, pos);
     }
