@@ -115,11 +115,12 @@ std::vector<std::string> FindSubtitleFiles(const std::string& videoPath, const s
     } else {
         const std::string videoFolder = FolderOf(path);
         for (std::string folder : folders) {
-            if (folder.empty() || folder.back() != '/') folder += '/';
+            if (folder.empty()) folder = ".";  // the current folder, as for a bare file name
+            if (folder.back() != '/') folder += '/';
             if (folder.front() != '/') folder = videoFolder + folder;
             Replace(folder, "/./", "/");
             std::vector<std::string> names;
-            if (!ListFolder(folder.empty() ? "." : folder, names)) continue;
+            if (!ListFolder(folder, names)) continue;
             // Nothing in the folder starts with the title: nothing to look for.
             bool any = false;
             const std::string marker = title + ".nooneexpectsthespanishinquisition";

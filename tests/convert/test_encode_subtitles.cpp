@@ -40,7 +40,7 @@ protected:
     QString Source() {
         return test::MakeMedia("dark.mkv", {"-f", "lavfi", "-i", "color=0x202020:size=320x240:rate=25:duration=4", "-f",
                                             "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=4",
-                                            "-pix_fmt", "yuv420p"});
+                                            "-af", "aformat=channel_layouts=stereo", "-pix_fmt", "yuv420p"});
     }
 
     // Bright luma samples in the lower third of the output picture at a time.

@@ -117,6 +117,16 @@ TEST(SubtitleSearch, TitlesAreTakenLiterallyAndFoldersCanBeRelative) {
     EXPECT_EQ(Names(FindSubtitleFiles(Folder() + "NoExt", {Folder()})), (Strings{"NoExt.srt"}));
 }
 
+TEST(SubtitleSearch, BareNameLooksInTheCurrentFolder) {
+    Put("Bare.avi");
+    Put("Bare.srt");
+    const QString old = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(Folder())));
+    const Strings found = FindSubtitleFiles("Bare.avi", {FolderOf("Bare.avi")});
+    QDir::setCurrent(old);
+    EXPECT_EQ(found, (Strings{"./Bare.srt"}));
+}
+
 TEST(SubtitleSearch, FolderThatCannotBeReadGivesNothing) {
     EXPECT_TRUE(FindSubtitleFiles(Folder() + "Movie.avi", {Folder() + "missing/"}).empty());
     Put("Movie.srt");
