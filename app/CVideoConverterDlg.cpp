@@ -20,6 +20,7 @@
 #include "media/CodecPackOffer.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/CCodecMissDlg.h"
+#include "media/page/CSearchSubtitleDlg.h"
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/ac3filter/ac3filter.h"
@@ -200,6 +201,7 @@ void CVideoConverterDlg::OnSearch() {
         MessageBox("Please add Video Files first.");
         return;
     }
+    CSearchSubtitleDlg::Run(videoFilesPage_->Entries(), this);
 }
 
 void CVideoConverterDlg::OnClose() {

@@ -5,7 +5,7 @@
 namespace kalvex {
 
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
-                       const SourceExaminer& examiner, const SubtitleLinker& linker) {
+                       const SourceExaminer& examiner, const EntryLinker& linker) {
     LogLine("--- Adding file %s---", path.c_str());
     entry = ZeroEntry();
     refusal = SourceRefusal{};

@@ -10,7 +10,7 @@ namespace kalvex {
 // How a source is examined: ExamineSource, or a stand-in in tests.
 using SourceExaminer = std::function<bool(const std::string& path, MediaInfo& info, SourceRefusal& refusal)>;
 // Links the subtitles of a new entry (run after a successful examination).
-using SubtitleLinker = std::function<void(VideoFileEntry& entry)>;
+using EntryLinker = std::function<void(VideoFileEntry& entry)>;
 
 // Makes the file list's entry for a source path: the path and file name
 // (refused when either does not fit its 260-byte field: a path is never
@@ -20,6 +20,6 @@ using SubtitleLinker = std::function<void(VideoFileEntry& entry)>;
 // cannot be used. A source of zero length is accepted here; the run refuses
 // it (see the run policy), as the Convert page always has.
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
-                       const SourceExaminer& examiner = {}, const SubtitleLinker& linker = {});
+                       const SourceExaminer& examiner = {}, const EntryLinker& linker = {});
 
 }  // namespace kalvex

@@ -27,6 +27,13 @@ constexpr int IDD_CODEC_MISS = 155;
 constexpr int IDC_CODEC_TEXT = 1053;
 constexpr int IDC_CODEC_PROGRESS = 1095;
 
+// "Search Subtitles" (dialog 144)
+constexpr int IDD_SEARCH_SUBTITLES = 144;
+constexpr int IDC_SEARCH_WORDS = 1084;       // read-only box of extracted words
+constexpr int IDC_SEARCH_MOVIE_NAME = 1021;  // the movie name typed by the user
+constexpr int IDC_SEARCH_NOW = 1085;
+constexpr int IDC_SUBTITLE_SITE = 1086;
+
 // Hint dialog
 constexpr int IDD_HINT = 138;
 

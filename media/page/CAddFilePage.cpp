@@ -25,6 +25,7 @@
 #include "media/page/CModifyTimeDlg.h"
 #include "media/CodecPackOffer.h"
 #include "media/EntryFromPath.h"
+#include "media/SubtitleLinker.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
 #include "resources/resource.h"
@@ -59,7 +60,11 @@ int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
 
 CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
+    linker_ = [](VideoFileEntry& entry) { AutoLinkOne(entry); };
     BuildControls();
+    connect(this, &CAddFilePage::loadSubtitleRequested, this, &CAddFilePage::LoadSubtitle);
+    connect(this, &CAddFilePage::autoLoadSubtitlesRequested, this, &CAddFilePage::AutoLoadSubtitles);
+    connect(this, &CAddFilePage::searchSubtitlesRequested, this, &CAddFilePage::SearchSubtitles);
 
     saveTimer_ = new QTimer(this);
     saveTimer_->setSingleShot(true);

@@ -48,6 +48,13 @@ public:
     // Shows the entry's Begin and Length again after its times changed.
     void RefreshRow(int index);
 
+    // Subtitle commands: link a file chosen by hand to the first selected
+    // entry; link the subtitles found beside every entry; open the subtitle
+    // search dialog over the list.
+    void LoadSubtitle();
+    void AutoLoadSubtitles();
+    void SearchSubtitles();
+
     // Access for the other pages.
     int Count() const { return list_.Count(); }
     VideoFileEntry& Entry(int index) { return list_.At(index); }
@@ -113,7 +120,7 @@ private:
     QMenu* menu_ = nullptr;
     std::vector<QPushButton*> previewButtons_;
     SourceExaminer examiner_;
-    SubtitleLinker linker_;
+    EntryLinker linker_;
     std::function<void(const std::string&, const SourceRefusal&)> onRefused_;
     std::function<void()> stopPreview_;
 };

@@ -81,6 +81,10 @@ ClipPtr Trim(ClipPtr child, int64_t first, int64_t last);
 ClipPtr ResampleAudio(ClipPtr child, int rate);
 ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom);
 ClipPtr BicubicResize(ClipPtr child, int width, int height);
+// Subtitles drawn into the picture: a text subtitle file; one stream of a
+// VobSub pair (stream: among the streams that have pictures).
+ClipPtr TextSub(ClipPtr child, const std::string& path);
+ClipPtr VobSub(ClipPtr child, const std::string& path, int stream);
 
 // The rate meant by a "%f" frame-rate text: 29.970030 is 30000/1001,
 // 23.976024 is 24000/1001, 25.000000 is 25/1.

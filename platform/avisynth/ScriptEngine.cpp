@@ -214,8 +214,16 @@ ClipPtr Apply(const Call& call, const ClipPtr& last) {
         needClip();
         return BicubicResize(last, IntArg(a[0]), IntArg(a[1]));
     }
-    if (name == "textsub" || name == "vobsub")
-        throw ScriptError("Script error: " + call.name + " is not available: this version cannot draw subtitles");
+    if (name == "textsub") {
+        if (!Kinds(a, {"s"})) throw invalid();
+        needClip();
+        return TextSub(last, a[0].s);
+    }
+    if (name == "vobsub") {
+        if (!Kinds(a, {"s", "si"})) throw invalid();
+        needClip();
+        return VobSub(last, a[0].s, a.size() > 1 ? IntArg(a[1]) : 0);
+    }
     throw ScriptError("Script error: there is no function named \"" + call.name + "\"");
 }
 

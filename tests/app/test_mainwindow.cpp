@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include "app/CPellorinApp.h"
 #include "app/CVideoConverterDlg.h"
 #include "convert/page/CConvertPage.h"
+#include "media/page/CAddFilePage.h"
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
@@ -208,4 +212,33 @@ TEST(MainWindow, ActivationFromASecondStartKeepsTheModalRun) {
     dlg.exec();
     EXPECT_TRUE(stillRunning);
     EXPECT_FALSE(dlg.windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+TEST(MainWindow, SearchSubtitlesButtonOpensTheSearchDialog) {
+    BoxRecorder boxes;
+    CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;
+    dlg.OnInitDialog();
+    CAddFilePage* page = dlg.videoFilesPage();
+    page->SetExaminer([](const std::string&, MediaInfo& info, SourceRefusal&) {
+        std::memset(&info, 0, sizeof info);
+        info.width = 320;
+        info.height = 240;
+        info.fps = 25;
+        info.duration = 10000000;
+        return true;
+    });
+    ASSERT_TRUE(page->AddFile("/videos/Films/[Grp] The.Movie-2008.avi"));
+    QString title, words;
+    QTimer::singleShot(0, [&] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (!w) return;
+        title = w->windowTitle();
+        if (auto* box = w->findChild<QPlainTextEdit*>(res::ObjectName(res::IDC_SEARCH_WORDS))) words = box->toPlainText();
+        static_cast<QDialog*>(w)->reject();
+    });
+    Find<QPushButton>(&dlg, res::IDC_SEARCH_SUBTITLES)->click();
+    EXPECT_EQ(title, "Search Subtitles");
+    EXPECT_EQ(words, "Grp  The Movie 2008 Films ");
+    EXPECT_TRUE(boxes.texts.empty());
 }

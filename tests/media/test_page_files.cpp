@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -552,6 +553,10 @@ TEST_F(PageTest, SubtitleMenuCommandsReachTheirOwners) {
     page->SelectRows({0});
     page->MenuAction(res::ID_FILES_LOAD_SUBTITLE)->trigger();
     page->MenuAction(res::ID_FILES_AUTO_LOAD_SUBTITLES)->trigger();
+    // The search dialog is modal: closed as soon as it shows.
+    QTimer::singleShot(0, [] {
+        if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dlg->reject();
+    });
     page->MenuAction(res::ID_FILES_SEARCH_SUBTITLES)->trigger();
     EXPECT_EQ(load.count(), 1);
     EXPECT_EQ(autoLoad.count(), 1);

@@ -1,0 +1,415 @@
+// TextSub and VobSub: subtitles drawn into the picture. Text subtitles are
+// read with our own reader into its model and handed to libass, which draws
+// them at the clip's size; VobSub pictures come from our index reader (times,
+// positions, palette) and FFmpeg's DVD subtitle decoder (the pixels), scaled
+// from the index's picture size to the clip's.
+#include <QFile>
+#include <QString>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/avisynth/Clip.h"
+#include "subtitles/STS.h"
+#include "subtitles/VobSubFile.h"
+
+extern "C" {
+#include <ass/ass.h>
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+}
+
+namespace kalvex::avs {
+namespace {
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+QString PathText(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+// Limited-range BT.601 YUV of an RGB colour.
+struct Yuv {
+    int y, u, v;
+};
+Yuv ToYuv(int r, int g, int b) {
+    return {int(std::lround(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255.0)),
+            int(std::lround(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255.0)),
+            int(std::lround(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255.0))};
+}
+
+inline uint8_t Mix(uint8_t under, int over, int alpha) {  // alpha 0..255
+    return uint8_t(under + ((over - under) * alpha + 127) / 255);
+}
+
+// The picture a subtitle is drawn into: a private copy of the input, which
+// upstream filters may still hold.
+FramePtr WritableCopy(const FramePtr& in) {
+    FramePtr out = NewFrame(in->width, in->height, AVPixelFormat(in->format));
+    if (!out) return nullptr;
+    if (av_frame_copy(out.get(), in.get()) < 0) return nullptr;
+    av_frame_copy_props(out.get(), in.get());
+    return out;
+}
+
+// Milliseconds from the start of the clip to frame n.
+int64_t FrameMs(const ClipInfo& info, int64_t n) {
+    if (info.fps.num <= 0) return 0;
+    return av_rescale(n, int64_t(1000) * info.fps.den, info.fps.num);
+}
+
+// A filter that draws over the picture: sound and clip properties go
+// through unchanged.
+class VideoFilter : public Clip {
+public:
+    explicit VideoFilter(ClipPtr child) : child_(std::move(child)) { info_ = child_->Info(); }
+    void GetAudio(int16_t* buffer, int64_t start, int64_t count) override { child_->GetAudio(buffer, start, count); }
+
+protected:
+    ClipPtr child_;
+};
+
+// ---- TextSub ----
+
+// libass prints its messages itself; only its errors are of interest.
+void AssMessage(int level, const char* format, va_list args, void*) {
+    if (level > 1) return;
+    std::fputs("libass: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+// A field of a comma-separated ASS line cannot hold a comma.
+std::string Field(const QString& text) {
+    QString t = text;
+    t.replace(',', ';').replace('\n', ' ').replace('\r', ' ');
+    return t.toUtf8().toStdString();
+}
+
+std::string AssColour(quint32 bgr, quint8 alpha) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "&H%02X%06X", alpha, bgr & 0xFFFFFFu);
+    return buf;
+}
+
+// The model as an ASS header: script information and styles.
+std::string AssHeader(const CSimpleTextSubtitle& sts) {
+    std::string h = "[Script Info]\nScriptType: v4.00+\n";
+    h += "PlayResX: " + std::to_string(sts.m_playResX > 0 ? sts.m_playResX : 384) + "\n";
+    h += "PlayResY: " + std::to_string(sts.m_playResY > 0 ? sts.m_playResY : 288) + "\n";
+    h += "WrapStyle: " + std::to_string(std::clamp(sts.m_defaultWrapStyle, 0, 3)) + "\n";
+    h += std::string("Collisions: ") + (sts.m_collisions ? "Reverse" : "Normal") + "\n";
+    h += std::string("ScaledBorderAndShadow: ") + (sts.m_fScaledBAS ? "yes" : "no") + "\n\n";
+    h += "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
+         "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, "
+         "Alignment, MarginL, MarginR, MarginV, Encoding\n";
+    for (const auto& [name, s] : sts.Styles()) {
+        char buf[1024];
+        const int marginV = s.scrAlignment >= 7 ? s.marginRect.top : s.marginRect.bottom;
+        std::snprintf(buf, sizeof buf,
+                      "Style: %s,%s,%g,%s,%s,%s,%s,%d,%d,%d,%d,%g,%g,%g,%g,%d,%g,%g,%d,%d,%d,%d,%d\n",
+                      Field(name).c_str(), Field(s.fontName).c_str(), s.fontSize,
+                      AssColour(s.colors[0], s.alpha[0]).c_str(), AssColour(s.colors[1], s.alpha[1]).c_str(),
+                      AssColour(s.colors[2], s.alpha[2]).c_str(), AssColour(s.colors[3], s.alpha[3]).c_str(),
+                      s.fontWeight >= FW_BOLD ? -1 : 0, s.fItalic ? -1 : 0, s.fUnderline ? -1 : 0,
+                      s.fStrikeOut ? -1 : 0, s.fontScaleX, s.fontScaleY, s.fontSpacing, s.fontAngleZ,
+                      s.borderStyle == 1 ? 3 : 1, s.outlineWidth, s.shadowDepth, std::clamp(s.scrAlignment, 1, 9),
+                      s.marginRect.left, s.marginRect.right, marginV, s.charSet);
+        h += buf;
+    }
+    h += "\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
+    return h;
+}
+
+// One shared libass library: its font set-up (fontconfig) is costly and
+// done once; renderers and tracks are per clip.
+struct AssGlobal {
+    std::mutex lock;
+    ASS_Library* library = nullptr;
+};
+AssGlobal& Ass() {
+    static AssGlobal g;
+    return g;
+}
+
+class TextSubClip : public VideoFilter {
+public:
+    TextSubClip(ClipPtr child, const std::string& path) : VideoFilter(std::move(child)) {
+        CSimpleTextSubtitle sts;
+        if (!sts.Open(PathText(path), DEFAULT_CHARSET))
+            throw ScriptError("TextSub: cannot read the subtitle file \"" + path + "\"");
+        {
+            std::lock_guard<std::mutex> g(Ass().lock);
+            if (!Ass().library) {
+                Ass().library = ass_library_init();
+                if (Ass().library) ass_set_message_cb(Ass().library, AssMessage, nullptr);
+            }
+            if (!Ass().library) throw ScriptError("TextSub: the subtitle renderer (libass) could not be started");
+            for (const EmbeddedFont& font : sts.m_fonts) {
+                QByteArray name = font.name.toUtf8();
+                ass_add_font(Ass().library, name.data(), font.data.constData(), int(font.data.size()));
+            }
+            renderer_ = ass_renderer_init(Ass().library);
+            track_ = ass_new_track(Ass().library);
+        }
+        if (!renderer_ || !track_) throw ScriptError("TextSub: the subtitle renderer (libass) could not be started");
+        // Drawn at the clip's own size: after the scaling to the PSP picture
+        // this is the output size, never the source's.
+        ass_set_frame_size(renderer_, info_.width, info_.height);
+        ass_set_storage_size(renderer_, info_.width, info_.height);
+        ass_set_fonts(renderer_, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
+
+        std::string header = AssHeader(sts);
+        ass_process_codec_private(track_, header.data(), int(header.size()));
+        const bool frames = sts.m_mode == FRAME;
+        for (int i = 0; i < sts.GetCount(); ++i) {
+            const STSEntry& e = sts[i];
+            int64_t start = e.start, end = e.end;
+            if (frames) {  // MicroDVD: frame numbers at the clip's rate
+                start = FrameMs(info_, start);
+                end = FrameMs(info_, end);
+            }
+            if (end <= start) continue;
+            QString text = e.str;
+            text.remove('\r').replace("\n", "\\N");
+            const int marginV = e.marginRect.bottom ? e.marginRect.bottom : e.marginRect.top;
+            std::string line = std::to_string(i) + "," + std::to_string(e.layer) + "," + Field(e.style) + "," +
+                               Field(e.actor) + "," + std::to_string(e.marginRect.left) + "," +
+                               std::to_string(e.marginRect.right) + "," + std::to_string(marginV) + "," +
+                               Field(e.effect) + "," + text.toUtf8().toStdString();
+            ass_process_chunk(track_, line.data(), int(line.size()), start, end - start);
+        }
+    }
+    ~TextSubClip() override {
+        std::lock_guard<std::mutex> g(Ass().lock);
+        if (track_) ass_free_track(track_);
+        if (renderer_) ass_renderer_done(renderer_);
+    }
+
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        int changed = 0;
+        ASS_Image* images = ass_render_frame(renderer_, track_, FrameMs(info_, n), &changed);
+        if (!images) return in;  // nothing shown: the picture goes on untouched
+        FramePtr out = WritableCopy(in);
+        if (!out) return in;
+        for (ASS_Image* img = images; img; img = img->next) Blend(out.get(), img);
+        return out;
+    }
+
+private:
+    static void Blend(AVFrame* f, const ASS_Image* img) {
+        const int opacity = 255 - int(img->color & 0xFF);
+        if (opacity == 0 || img->w <= 0 || img->h <= 0) return;
+        const Yuv c = ToYuv(int(img->color >> 24), int((img->color >> 16) & 0xFF), int((img->color >> 8) & 0xFF));
+        const int x0 = std::max(img->dst_x, 0), y0 = std::max(img->dst_y, 0);
+        const int x1 = std::min(img->dst_x + img->w, f->width), y1 = std::min(img->dst_y + img->h, f->height);
+        auto alphaAt = [&](int x, int y) -> int {
+            if (x < x0 || x >= x1 || y < y0 || y >= y1) return 0;
+            return img->bitmap[(y - img->dst_y) * img->stride + (x - img->dst_x)] * opacity / 255;
+        };
+        for (int y = y0; y < y1; ++y) {
+            uint8_t* row = f->data[0] + y * f->linesize[0];
+            for (int x = x0; x < x1; ++x) {
+                const int a = alphaAt(x, y);
+                if (a) row[x] = Mix(row[x], c.y, a);
+            }
+        }
+        // Chroma (FFmpeg's 4:2:0 planes: U, then V): the mean coverage of
+        // the four pixels each sample covers.
+        for (int cy = y0 / 2; cy < (y1 + 1) / 2 && cy < (f->height + 1) / 2; ++cy) {
+            uint8_t* u = f->data[1] + cy * f->linesize[1];
+            uint8_t* v = f->data[2] + cy * f->linesize[2];
+            for (int cx = x0 / 2; cx < (x1 + 1) / 2 && cx < (f->width + 1) / 2; ++cx) {
+                const int a = (alphaAt(2 * cx, 2 * cy) + alphaAt(2 * cx + 1, 2 * cy) + alphaAt(2 * cx, 2 * cy + 1) +
+                               alphaAt(2 * cx + 1, 2 * cy + 1) + 2) / 4;
+                if (!a) continue;
+                u[cx] = Mix(u[cx], c.u, a);
+                v[cx] = Mix(v[cx], c.v, a);
+            }
+        }
+    }
+
+    ASS_Renderer* renderer_ = nullptr;
+    ASS_Track* track_ = nullptr;
+};
+
+// ---- VobSub ----
+
+class VobSubClip : public VideoFilter {
+public:
+    VobSubClip(ClipPtr child, const std::string& path, int stream) : VideoFilter(std::move(child)) {
+        if (!vob_.Open(PathText(path))) throw ScriptError("VobSub: cannot read the subtitle file \"" + path + "\"");
+        if (vob_.SelectStream(stream) != S_OK)
+            throw ScriptError("VobSub: \"" + path + "\" has no stream " + std::to_string(stream) + " (it has " +
+                              std::to_string(vob_.CountStreams()) + ")");
+        slot_ = vob_.m_iLang;
+        const auto& subpos = vob_.m_langs[slot_].subpos;
+        for (size_t j = 0; j < subpos.size(); ++j) {
+            const auto& sp = subpos[j];
+            if (!sp.fValid || (vob_.m_fOnlyShowForcedSubs && !sp.fForced)) continue;
+            pictures_.push_back({sp.start + vob_.m_toff, sp.stop + vob_.m_toff, int(j)});
+        }
+        std::stable_sort(pictures_.begin(), pictures_.end(),
+                         [](const Picture& a, const Picture& b) { return a.start < b.start; });
+        sizeX_ = vob_.m_sizeX > 0 ? vob_.m_sizeX : 720;
+        sizeY_ = vob_.m_sizeY > 0 ? vob_.m_sizeY : 480;
+
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_DVD_SUBTITLE);
+        if (!codec) throw ScriptError("VobSub: this FFmpeg has no DVD subtitle decoder");
+        decoder_ = avcodec_alloc_context3(codec);
+        if (!decoder_) throw ScriptError("VobSub: out of memory");
+        // The decoder reads the picture size and palette in the index's own
+        // notation.
+        std::string extra = "size: " + std::to_string(sizeX_) + "x" + std::to_string(sizeY_) + "\npalette:";
+        for (int i = 0; i < 16; ++i) {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%s %06x", i ? "," : "", unsigned(vob_.m_orgpal[i] & 0xFFFFFF));
+            extra += buf;
+        }
+        extra += "\n";
+        decoder_->extradata = static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!decoder_->extradata) throw ScriptError("VobSub: out of memory");
+        std::memcpy(decoder_->extradata, extra.data(), extra.size());
+        decoder_->extradata_size = int(extra.size());
+        int r = avcodec_open2(decoder_, codec, nullptr);
+        if (r < 0) throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
+    }
+    ~VobSubClip() override { avcodec_free_context(&decoder_); }
+
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        const int64_t t = FrameMs(info_, n);
+        auto it = std::upper_bound(pictures_.begin(), pictures_.end(), t,
+                                   [](int64_t v, const Picture& p) { return v < p.start; });
+        if (it == pictures_.begin()) return in;
+        --it;
+        if (t >= it->stop) return in;
+        const std::vector<Bitmap>& bitmaps = Decoded(it->index);
+        if (bitmaps.empty()) return in;
+        FramePtr out = WritableCopy(in);
+        if (!out) return in;
+        for (const Bitmap& b : bitmaps) Blend(out.get(), b);
+        return out;
+    }
+
+private:
+    struct Picture {
+        int64_t start, stop;  // ms
+        int index;            // in the slot's subpicture list
+    };
+    // One decoded rectangle as straight RGBA (alpha already scaled).
+    struct Bitmap {
+        int x, y, w, h;
+        std::vector<uint32_t> argb;
+    };
+
+    // The rectangles of a subpicture; the last one decoded is kept, since a
+    // picture stays on screen for many frames.
+    const std::vector<Bitmap>& Decoded(int index) {
+        if (index == cachedIndex_) return cached_;
+        cachedIndex_ = index;
+        cached_.clear();
+        std::vector<uint8_t> spu = vob_.GetPacket(slot_, index);
+        if (spu.empty()) return cached_;
+        AVPacket* pkt = av_packet_alloc();
+        if (!pkt || av_new_packet(pkt, int(spu.size())) < 0) {
+            av_packet_free(&pkt);
+            return cached_;
+        }
+        std::memcpy(pkt->data, spu.data(), spu.size());
+        AVSubtitle sub{};
+        int got = 0;
+        int r = avcodec_decode_subtitle2(decoder_, &sub, &got, pkt);
+        av_packet_free(&pkt);
+        if (r < 0) {
+            std::fprintf(stderr, "VobSub: subpicture %d could not be decoded: %s\n", index, AvError(r).c_str());
+            return cached_;
+        }
+        if (!got) return cached_;
+        const int alphaPercent = std::clamp(vob_.m_alpha, 0, 100);
+        for (unsigned i = 0; i < sub.num_rects; ++i) {
+            const AVSubtitleRect* rect = sub.rects[i];
+            if (rect->type != SUBTITLE_BITMAP || rect->w <= 0 || rect->h <= 0 || !rect->data[0] || !rect->data[1])
+                continue;
+            Bitmap b{rect->x + vob_.m_orgX, rect->y + vob_.m_orgY, rect->w, rect->h, {}};
+            b.argb.resize(size_t(rect->w) * size_t(rect->h));
+            const uint32_t* palette = reinterpret_cast<const uint32_t*>(rect->data[1]);
+            for (int y = 0; y < rect->h; ++y) {
+                for (int x = 0; x < rect->w; ++x) {
+                    const uint8_t index8 = rect->data[0][y * rect->linesize[0] + x];
+                    uint32_t c = index8 < rect->nb_colors ? palette[index8] : 0;
+                    const uint32_t a = ((c >> 24) * uint32_t(alphaPercent) + 50) / 100;
+                    b.argb[size_t(y) * size_t(rect->w) + size_t(x)] = (a << 24) | (c & 0xFFFFFF);
+                }
+            }
+            cached_.push_back(std::move(b));
+        }
+        avsubtitle_free(&sub);
+        return cached_;
+    }
+
+    // Draws a rectangle given in the index's picture size onto the clip's
+    // picture, each clip pixel taking the nearest subtitle pixel.
+    void Blend(AVFrame* f, const Bitmap& b) const {
+        const int W = f->width, H = f->height;
+        const int dx0 = std::max(0, int(int64_t(b.x) * W / sizeX_));
+        const int dy0 = std::max(0, int(int64_t(b.y) * H / sizeY_));
+        const int dx1 = std::min(W, int((int64_t(b.x + b.w) * W + sizeX_ - 1) / sizeX_));
+        const int dy1 = std::min(H, int((int64_t(b.y + b.h) * H + sizeY_ - 1) / sizeY_));
+        auto pixel = [&](int x, int y) -> uint32_t {
+            const int sx = int((int64_t(x) * sizeX_ + sizeX_ / 2) / W) - b.x;
+            const int sy = int((int64_t(y) * sizeY_ + sizeY_ / 2) / H) - b.y;
+            if (sx < 0 || sy < 0 || sx >= b.w || sy >= b.h) return 0;
+            return b.argb[size_t(sy) * size_t(b.w) + size_t(sx)];
+        };
+        for (int y = dy0; y < dy1; ++y) {
+            uint8_t* row = f->data[0] + y * f->linesize[0];
+            for (int x = dx0; x < dx1; ++x) {
+                const uint32_t c = pixel(x, y);
+                const int a = int(c >> 24);
+                if (!a) continue;
+                const Yuv yuv = ToYuv(int((c >> 16) & 0xFF), int((c >> 8) & 0xFF), int(c & 0xFF));
+                row[x] = Mix(row[x], yuv.y, a);
+                if ((x & 1) == 0 && (y & 1) == 0) {
+                    uint8_t* u = f->data[1] + (y / 2) * f->linesize[1] + x / 2;
+                    uint8_t* v = f->data[2] + (y / 2) * f->linesize[2] + x / 2;
+                    *u = Mix(*u, yuv.u, a);
+                    *v = Mix(*v, yuv.v, a);
+                }
+            }
+        }
+    }
+
+    CVobSubFile vob_;
+    int slot_ = 0;
+    int sizeX_ = 720, sizeY_ = 480;
+    std::vector<Picture> pictures_;
+    AVCodecContext* decoder_ = nullptr;
+    int cachedIndex_ = -1;
+    std::vector<Bitmap> cached_;
+};
+
+}  // namespace
+
+ClipPtr TextSub(ClipPtr child, const std::string& path) {
+    if (!child->Info().hasVideo) throw ScriptError("TextSub: the clip has no video");
+    if (!IsYV12(child->Info().pixelFormat)) throw ScriptError("TextSub: YV12 input only (use ConvertToYV12 first)");
+    return std::make_shared<TextSubClip>(std::move(child), path);
+}
+
+ClipPtr VobSub(ClipPtr child, const std::string& path, int stream) {
+    if (!child->Info().hasVideo) throw ScriptError("VobSub: the clip has no video");
+    if (!IsYV12(child->Info().pixelFormat)) throw ScriptError("VobSub: YV12 input only (use ConvertToYV12 first)");
+    return std::make_shared<VobSubClip>(std::move(child), path, stream);
+}
+
+}  // namespace kalvex::avs
