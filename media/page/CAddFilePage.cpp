@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTreeWidget>
@@ -22,6 +23,7 @@
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
+#include "media/page/PreviewPanel.h"
 #include "media/ExamineSource.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
@@ -62,6 +64,8 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
         return ExamineSource(path, info, text);
     };
     BuildControls();
+    preview_ = new PreviewPanel(this);
+    stopPreview_ = [this] { StopPreview(); };
 
     list_.Load(FileListPath());
     QList<QTreeWidgetItem*> rows;
@@ -71,7 +75,15 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     UpdateControls();
 }
 
-CAddFilePage::~CAddFilePage() { list_.Save(FileListPath()); }
+CAddFilePage::~CAddFilePage() {
+    delete preview_;  // playback ends before the list goes
+    preview_ = nullptr;
+    list_.Save(FileListPath());
+}
+
+void CAddFilePage::StopPreview() {
+    if (preview_) preview_->Controller().Stop();
+}
 
 void CAddFilePage::BuildControls() {
     list_view_ = new QTreeWidget(this);
@@ -81,10 +93,13 @@ void CAddFilePage::BuildControls() {
     list_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_view_->setHeaderLabels({"File Path", "Begin", "Length"});
-    list_view_->setColumnWidth(0, 500);
-    list_view_->setColumnWidth(1, 80);
-    list_view_->setColumnWidth(2, 80);
+    // The path takes what Begin and Length leave, so all three show
+    // without scrolling sideways.
     list_view_->header()->setStretchLastSection(false);
+    list_view_->header()->setMinimumSectionSize(40);
+    list_view_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    list_view_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    list_view_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_view_->installEventFilter(this);
     connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
@@ -183,8 +198,14 @@ void CAddFilePage::BuildControls() {
     info_->setTextFormat(Qt::PlainText);
     info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long text scrolls inside the group instead of pushing the preview
+    // controls together.
+    auto* infoScroll = new QScrollArea(infoGroup);
+    infoScroll->setWidget(info_);
+    infoScroll->setWidgetResizable(true);
+    infoScroll->setFrameShape(QFrame::NoFrame);
     auto* infoLayout = new QVBoxLayout(infoGroup);
-    infoLayout->addWidget(info_);
+    infoLayout->addWidget(infoScroll);
 
     // Subtitle choices.
     auto* subGroup = new QGroupBox("Subtitle Language", this);
@@ -213,7 +234,7 @@ void CAddFilePage::BuildControls() {
     grid->setRowStretch(1, 2);
     grid->setColumnStretch(0, 2);
     grid->setColumnStretch(1, 1);
-    list_view_->setMinimumWidth(400);  // narrower windows scroll the columns sideways
+    list_view_->setMinimumWidth(400);
 }
 
 QAction* CAddFilePage::MenuAction(int id) const {
@@ -463,6 +484,7 @@ void CAddFilePage::UpdateControls() {
     useSubtitle_->setEnabled(hasSubtitles);
     subtitleFiles_->setEnabled(hasSubtitles);
     subtitleStreams_->setEnabled(hasSubtitles);
+    if (preview_) preview_->Controller().UpdateButtons();
 }
 
 void CAddFilePage::ClearAll() {
