@@ -230,7 +230,11 @@ GstBusSyncReply GraphHelper::OnBusMessage(GstBus*, GstMessage* message, gpointer
                 g_free(debug);
             }
             // Kept on the bus for NextEvent; the window is told to look.
-            std::function<void()> notify = self->notify_;
+            std::function<void()> notify;
+            {
+                std::lock_guard g(self->notifyLock_);
+                notify = self->notify_;
+            }
             if (notify) notify();
             return GST_BUS_PASS;
         }
@@ -243,7 +247,10 @@ GstBusSyncReply GraphHelper::OnBusMessage(GstBus*, GstMessage* message, gpointer
 
 bool GraphHelper::Run(std::function<void()> notify) {
     if (!pipeline_) return false;
-    if (notify) notify_ = std::move(notify);
+    if (notify) {
+        std::lock_guard g(notifyLock_);
+        notify_ = std::move(notify);
+    }
     const GstStateChangeReturn r = gst_element_set_state(pipeline_, GST_STATE_PLAYING);
     if (r == GST_STATE_CHANGE_FAILURE) {
         GRAPH_ERROR("ERR: run the graph failed.", "state change to PLAYING failed");

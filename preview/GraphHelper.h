@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "media/VideoFileEntry.h"
@@ -89,6 +90,7 @@ private:
     GstElement* pipeline_ = nullptr;
     GstBus* bus_ = nullptr;
     std::unique_ptr<CPreviewSource> source_;
+    std::mutex notifyLock_;  // the bus handler reads notify_ on a streaming thread
     std::function<void()> notify_;
 
     // Where the picture goes; guarded by the object lock of the pipeline,

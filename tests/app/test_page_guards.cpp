@@ -2,11 +2,13 @@
 // the Convert page stops a playing preview.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 
 #include "app/CVideoConverterDlg.h"
+#include "common/ui/HintOnce.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/PreviewPanel.h"
 #include "platform/shell/Shell.h"
@@ -25,6 +27,7 @@ struct Guarded : testing::Test {
             tabWhileBox.push_back(dlg ? dlg->tab()->currentIndex() : -1);
             return IDOK;
         });
+        SetHintDialogHook([](const QString&, const QString&) { return false; });
         dlg = std::make_unique<CVideoConverterDlg>(nullptr);
         dlg->runFirstRunDialog = nullptr;
         dlg->OnInitDialog();
@@ -36,6 +39,7 @@ struct Guarded : testing::Test {
     void TearDown() override {
         dlg.reset();
         GraphHelper::SetSinkFactory(nullptr);
+        SetHintDialogHook(nullptr);
     }
     std::unique_ptr<CVideoConverterDlg> dlg;
     std::vector<QString> boxes;
@@ -81,6 +85,21 @@ TEST_F(Guarded, ShowingTheConvertPageStopsThePreview) {
     EXPECT_EQ(dlg->tab()->currentIndex(), 1);
     EXPECT_TRUE(boxes.empty());
     EXPECT_FALSE(page->Preview()->Controller().Playing());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Guarded, PagesGetTheRoomTheirControlsNeedAndGrowWithTheWindow) {
+    CAddFilePage* page = dlg->videoFilesPage();
+    const QSize need = page->minimumSizeHint();
+    EXPECT_GE(page->width(), need.width());
+    EXPECT_GE(page->height(), need.height());
+    dlg->resize(1280, 900);
+    QApplication::processEvents();
+    EXPECT_GE(page->width(), 1200);
+    EXPECT_GE(page->height(), 760);
 }
 
 }  // namespace

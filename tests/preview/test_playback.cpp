@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
@@ -348,6 +349,45 @@ TEST_F(PlaybackPageTest, TimeLabelIsWrittenOnlyWhenItsTextChanges) {
     c.RefreshTimeLabel(20000000);
     EXPECT_EQ(view.label, "00:02/00:03");
     EXPECT_EQ(view.labelWrites, writes + 1);
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// On a real X display (CTest runs this under xvfb-run): the default
+// renderers draw the picture into the Preview area, letterboxed.
+TEST(PreviewOnScreen, PictureIsDrawnInsideTheAreaLetterboxed) {
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X display (QT_QPA_PLATFORM=xcb)";
+    AppSettings.convert.audioResample = 22050;
+    SetSettingsPath(AppDataFolder() + "set.ini");
+    SetHintDialogHook([](const QString&, const QString&) { return false; });
+    GraphHelper::SetSinkFactory(nullptr);
+    CAddFilePage page;
+    page.resize(900, 500);
+    page.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&page));
+    // A white 16:9 picture: anything white in the area comes from the video.
+    const QString clip = test::MakeMedia("white.mkv", {"-f", "lavfi", "-i", "color=c=white:size=320x180:rate=25:duration=4",
+                                                       "-f", "lavfi", "-i", "sine=sample_rate=44100:duration=4",
+                                                       "-pix_fmt", "yuv420p"});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(page.AddFile(clip));
+    page.SelectRows({0});
+    page.Preview()->Controller().Play();
+    ASSERT_TRUE(page.Preview()->Controller().Playing());
+    QLabel* area = page.findChild<QLabel*>(res::ObjectName(res::IDC_PREVIEW_AREA));
+    const VideoRect r = LetterboxRect(area->width(), area->height(), 320, 180);
+    auto grab = [&] { return area->screen()->grabWindow(area->winId()).toImage(); };
+    auto white = [](QRgb c) { return qRed(c) > 200 && qGreen(c) > 200 && qBlue(c) > 200; };
+    QTRY_VERIFY_WITH_TIMEOUT(white(grab().pixel(area->width() / 2, area->height() / 2)), 10000);
+    const QImage image = grab();
+    if (r.top > 2) EXPECT_FALSE(white(image.pixel(area->width() / 2, r.top / 2)));  // the band above
+    EXPECT_TRUE(white(image.pixel(area->width() / 2, r.top + 2)));
+    page.Preview()->Controller().Stop();
+    SetHintDialogHook(nullptr);
 }
 
 }  // namespace
