@@ -96,10 +96,12 @@ void CAddFilePage::BuildControls() {
     // The path takes what Begin and Length leave, so all three show
     // without scrolling sideways.
     list_view_->header()->setStretchLastSection(false);
-    list_view_->header()->setMinimumSectionSize(40);
+    // Begin and Length keep the template's 80 pixels, or what the longest
+    // time text needs.
+    const int timeWidth = std::max(80, list_view_->fontMetrics().horizontalAdvance("-00:00:00.000") + 12);
     list_view_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    list_view_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-    list_view_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    list_view_->setColumnWidth(1, timeWidth);
+    list_view_->setColumnWidth(2, timeWidth);
     list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_view_->installEventFilter(this);
     connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
