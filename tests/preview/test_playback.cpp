@@ -358,8 +358,8 @@ namespace kalvex {
 namespace {
 
 // On a real X display (CTest runs this under xvfb-run): the default
-// renderers draw the picture into the Preview area, letterboxed.
-TEST(PreviewOnScreen, PictureIsDrawnInsideTheAreaLetterboxed) {
+// renderers draw the picture into the Preview area.
+TEST(PreviewOnScreen, PictureIsDrawnInsideTheArea) {
     if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X display (QT_QPA_PLATFORM=xcb)";
     AppSettings.convert.audioResample = 22050;
     SetSettingsPath(AppDataFolder() + "set.ini");
@@ -376,16 +376,18 @@ TEST(PreviewOnScreen, PictureIsDrawnInsideTheAreaLetterboxed) {
     ASSERT_FALSE(clip.isEmpty());
     ASSERT_TRUE(page.AddFile(clip));
     page.SelectRows({0});
-    page.Preview()->Controller().Play();
-    ASSERT_TRUE(page.Preview()->Controller().Playing());
     QLabel* area = page.findChild<QLabel*>(res::ObjectName(res::IDC_PREVIEW_AREA));
     const VideoRect r = LetterboxRect(area->width(), area->height(), 320, 180);
     auto grab = [&] { return area->screen()->grabWindow(area->winId()).toImage(); };
     auto white = [](QRgb c) { return qRed(c) > 200 && qGreen(c) > 200 && qBlue(c) > 200; };
+    // Black before playing: any white later is the picture.
+    QTRY_VERIFY(!white(grab().pixel(area->width() / 2, area->height() / 2)));
+    page.Preview()->Controller().Play();
+    ASSERT_TRUE(page.Preview()->Controller().Playing());
     QTRY_VERIFY_WITH_TIMEOUT(white(grab().pixel(area->width() / 2, area->height() / 2)), 10000);
-    const QImage image = grab();
-    if (r.top > 2) EXPECT_FALSE(white(image.pixel(area->width() / 2, r.top / 2)));  // the band above
-    EXPECT_TRUE(white(image.pixel(area->width() / 2, r.top + 2)));
+    // (Whether the bands above and below stay black depends on the sink:
+    // ximagesink, all Xvfb offers, draws without scaling.)
+    EXPECT_TRUE(white(grab().pixel(area->width() / 2, r.top + 2)));
     page.Preview()->Controller().Stop();
     SetHintDialogHook(nullptr);
 }
