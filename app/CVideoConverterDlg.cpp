@@ -4,10 +4,13 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/CAutoDetectDiskDlg.h"
@@ -132,6 +135,10 @@ void CVideoConverterDlg::CreatePages() {
     convertPage_->setTitle = [this](const QString& title) { setWindowTitle(title); };
     convertPage_->showVideoFilesPage = [this] { ShowVideoFilesPage(); };
     connect(tab_, &QTabWidget::currentChanged, this, &CVideoConverterDlg::OnTabChanged);
+    // The guards answer before the tab changes, so a refused page never
+    // shows behind their message.
+    tab_->tabBar()->installEventFilter(this);
+    tab_->installEventFilter(this);
     tab_->setCurrentIndex(0);
     OnTabChanged(0);
 }
@@ -139,6 +146,55 @@ void CVideoConverterDlg::CreatePages() {
 bool CVideoConverterDlg::IsConverting() const { return convertPage_ && convertPage_->IsConverting(); }
 
 int CVideoConverterDlg::VideoFileCount() const { return videoFilesPage_ ? videoFilesPage_->Count() : 0; }
+
+QString CVideoConverterDlg::PageRefusal(int t) const {
+    if (t == 1 && VideoFileCount() == 0) return "Please add Video Files first.";
+    if (IsConverting() && t != 1) return "Can't view other page while converting.";
+    return {};
+}
+
+bool CVideoConverterDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (!tab_ || (watched != tab_ && watched != tab_->tabBar())) return QDialog::eventFilter(watched, e);
+    int target = -1;
+    const int current = tab_->currentIndex();
+    switch (e->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (watched == tab_->tabBar() && static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton)
+                target = tab_->tabBar()->tabAt(static_cast<QMouseEvent*>(e)->position().toPoint());
+            break;
+        case QEvent::KeyPress: {
+            auto* k = static_cast<QKeyEvent*>(e);
+            const bool ctrl = k->modifiers() & Qt::ControlModifier;
+            const bool barKey = watched == tab_->tabBar() &&
+                                (k->key() == Qt::Key_Left || k->key() == Qt::Key_Right || k->key() == Qt::Key_Up ||
+                                 k->key() == Qt::Key_Down || k->key() == Qt::Key_Home || k->key() == Qt::Key_End);
+            const bool tabKey = ctrl && (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab ||
+                                         k->key() == Qt::Key_PageUp || k->key() == Qt::Key_PageDown);
+            if (barKey || tabKey) target = current == 0 ? 1 : 0;  // two pages: any move is to the other
+            break;
+        }
+        case QEvent::Wheel:
+            if (watched == tab_->tabBar()) target = current == 0 ? 1 : 0;
+            break;
+        default: break;
+    }
+    if (target >= 0 && target != current) {
+        const QString refusal = PageRefusal(target);
+        if (!refusal.isEmpty()) {
+            if (e->type() != QEvent::Wheel) MessageBox(refusal);
+            return true;  // the tab stays where it is
+        }
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+void CVideoConverterDlg::resizeEvent(QResizeEvent* e) {
+    QDialog::resizeEvent(e);
+    // The tabs take the window's room below the buttons and above the link.
+    if (tab_) tab_->setGeometry(10, 45, std::max(width() - 20, 100), std::max(height() - 45 - 50, 100));
+    if (link_) link_->move(15, std::max(height() - 40, 60));
+}
 
 void CVideoConverterDlg::OnTabChanged(int t) {
     if (switching_) return;
@@ -158,8 +214,8 @@ void CVideoConverterDlg::OnTabChanged(int t) {
     }
     bool files = t == 0;
     for (QPushButton* b : {addButton_, convertButton_, searchButton_}) b->setVisible(files);
-    // Playback of the Video Files page stops with the preview feature, which
-    // does not exist yet; the Convert page gets the current list.
+    // The Convert page stops the preview and gets the current list.
+    if (t == 1 && videoFilesPage_) videoFilesPage_->StopPreview();
     if (t == 1 && convertPage_ && videoFilesPage_) convertPage_->SetFileList(videoFilesPage_->Entries());
 }
 

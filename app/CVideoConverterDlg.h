@@ -68,6 +68,8 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
@@ -80,6 +82,9 @@ public slots:
 private:
     void CreatePages();
     void OnTabChanged(int index);
+    // The guard of the page switch: the message that refuses tab t, or an
+    // empty text when t may be shown.
+    QString PageRefusal(int t) const;
     void OnConvert();
     void OnSearch();
     void OnDeferredInit();

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
@@ -26,6 +27,7 @@
 #include "media/CodecPackOffer.h"
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
+#include "media/page/PreviewPanel.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
 #include "resources/resource.h"
@@ -71,6 +73,9 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     saveTimer_->setInterval(0);
     connect(saveTimer_, &QTimer::timeout, this, &CAddFilePage::SaveList);
 
+    preview_ = new PreviewPanel(this);
+    stopPreview_ = [this] { StopPreview(); };
+
     list_.Load(FileListPath());
     QList<QTreeWidgetItem*> rows;
     rows.reserve(list_.Count());
@@ -79,7 +84,15 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     UpdateControls();
 }
 
-CAddFilePage::~CAddFilePage() { SaveList(); }
+CAddFilePage::~CAddFilePage() {
+    delete preview_;  // playback ends before the list goes
+    preview_ = nullptr;
+    SaveList();
+}
+
+void CAddFilePage::StopPreview() {
+    if (preview_) preview_->Controller().Stop();
+}
 
 void CAddFilePage::ScheduleSave() { saveTimer_->start(); }
 
@@ -96,10 +109,15 @@ void CAddFilePage::BuildControls() {
     list_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_view_->setHeaderLabels({"File Path", "Begin", "Length"});
-    list_view_->setColumnWidth(0, 500);
-    list_view_->setColumnWidth(1, 80);
-    list_view_->setColumnWidth(2, 80);
+    // The path takes what Begin and Length leave, so all three show
+    // without scrolling sideways.
     list_view_->header()->setStretchLastSection(false);
+    // Begin and Length keep the template's 80 pixels, or what the longest
+    // time text needs.
+    const int timeWidth = std::max(80, list_view_->fontMetrics().horizontalAdvance("-00:00:00.000") + 12);
+    list_view_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    list_view_->setColumnWidth(1, timeWidth);
+    list_view_->setColumnWidth(2, timeWidth);
     list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_view_->installEventFilter(this);
     connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
@@ -198,8 +216,14 @@ void CAddFilePage::BuildControls() {
     info_->setTextFormat(Qt::PlainText);
     info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long text scrolls inside the group instead of pushing the preview
+    // controls together.
+    auto* infoScroll = new QScrollArea(infoGroup);
+    infoScroll->setWidget(info_);
+    infoScroll->setWidgetResizable(true);
+    infoScroll->setFrameShape(QFrame::NoFrame);
     auto* infoLayout = new QVBoxLayout(infoGroup);
-    infoLayout->addWidget(info_);
+    infoLayout->addWidget(infoScroll);
 
     // Subtitle choices.
     auto* subGroup = new QGroupBox("Subtitle Language", this);
@@ -228,7 +252,7 @@ void CAddFilePage::BuildControls() {
     grid->setRowStretch(1, 2);
     grid->setColumnStretch(0, 2);
     grid->setColumnStretch(1, 1);
-    list_view_->setMinimumWidth(400);  // narrower windows scroll the columns sideways
+    list_view_->setMinimumWidth(400);
 }
 
 QAction* CAddFilePage::MenuAction(int id) const {
@@ -467,6 +491,7 @@ void CAddFilePage::UpdateControls() {
     useSubtitle_->setEnabled(hasSubtitles);
     subtitleFiles_->setEnabled(hasSubtitles);
     subtitleStreams_->setEnabled(hasSubtitles);
+    if (preview_) preview_->Controller().UpdateButtons();
 }
 
 void CAddFilePage::ClearAll() {

@@ -21,6 +21,8 @@ class QTreeWidgetItem;
 
 namespace kalvex {
 
+class PreviewPanel;
+
 // The "Video Files" page (dialog 130): the ordered list of videos to
 // convert, with the selected file's information and subtitle choices. The
 // list is read from filesv2.dat when the page is created and written back
@@ -78,6 +80,11 @@ public:
     void SetSubtitleLinker(std::function<void(VideoFileEntry&)> linker) { linker_ = std::move(linker); }
     void SetPreviewStopper(std::function<void()> stopper) { stopPreview_ = std::move(stopper); }
 
+    // The playback controls (play, pause, slider, full screen, trim times).
+    PreviewPanel* Preview() const { return preview_; }
+    // Stops a playing preview; nothing when none plays.
+    void StopPreview();
+
     // Controls, for the page's owner and for tests.
     QTreeWidget* ListControl() const { return list_view_; }
     QMenu* FilesMenu() const { return menu_; }
@@ -123,6 +130,7 @@ private:
     EntryLinker linker_;
     std::function<void(const std::string&, const SourceRefusal&)> onRefused_;
     std::function<void()> stopPreview_;
+    PreviewPanel* preview_ = nullptr;
 };
 
 }  // namespace kalvex

@@ -1,0 +1,144 @@
+// Preview figures on the pipeline clock: start, seek and A/V offset (see
+// bench/preview.sh).
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "preview/GraphHelper.h"
+
+using namespace kalvex;
+
+namespace {
+
+struct Probe {
+    std::mutex lock;
+    GstElement* pipeline = nullptr;
+    // Running time of the clock minus the running time of the buffer, at
+    // the moment each buffer is rendered: how late each renderer is.
+    std::vector<double> videoLate, audioLate;
+    std::vector<double> videoAt, audioAt;  // when each was rendered (ms)
+    std::atomic<GstClockTime> firstVideoAt{GST_CLOCK_TIME_NONE};
+};
+Probe gProbe;
+
+GstClockTime Now() {
+    GstClock* clock = gst_element_get_clock(gProbe.pipeline);
+    if (!clock) return GST_CLOCK_TIME_NONE;
+    const GstClockTime t = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    return t;
+}
+
+void OnHandoff(GstElement* sink, GstBuffer* buffer, GstPad* pad, gpointer pin) {
+    const GstClockTime now = Now();
+    // The first picture of a start or a seek carries the discontinuity mark.
+    if (pin == nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT)) {
+        GstClockTime expected = GST_CLOCK_TIME_NONE;
+        gProbe.firstVideoAt.compare_exchange_strong(expected, now);
+    }
+    GstSegment* segment = nullptr;
+    GstEvent* ev = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+    if (!ev) return;
+    gst_event_parse_segment(ev, const_cast<const GstSegment**>(&segment));
+    const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    gst_event_unref(ev);
+    const GstClockTime base = gst_element_get_base_time(sink);
+    const double late = (double(now) - double(base) - double(running)) / 1e6;
+    std::lock_guard g(gProbe.lock);
+    (pin == nullptr ? gProbe.videoLate : gProbe.audioLate).push_back(late);
+    (pin == nullptr ? gProbe.videoAt : gProbe.audioAt).push_back(double(now) / 1e6);
+}
+
+GstElement* Sink(int pin) {
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", TRUE, "signal-handoffs", TRUE, nullptr);
+    g_signal_connect(sink, "handoff", G_CALLBACK(OnHandoff), pin == 0 ? nullptr : GINT_TO_POINTER(1));
+    return sink;
+}
+
+double WaitFirstPicture(GstClockTime from) {
+    for (int i = 0; i < 5000; ++i) {
+        const GstClockTime at = gProbe.firstVideoAt.load();
+        if (at != GST_CLOCK_TIME_NONE) return (double(at) - double(from)) / 1e6;
+        g_usleep(1000);
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: preview_bench SCRIPT\n");
+        return 2;
+    }
+    gst_init(&argc, &argv);
+    GraphHelper::SetSinkFactory(Sink);
+    GraphHelper graph;
+    if (!graph.CreateGraph() || !graph.OpenScript(argv[1])) {
+        std::fprintf(stderr, "the script does not open\n");
+        return 1;
+    }
+    gProbe.pipeline = graph.Pipeline();
+    // The clock exists once the pipeline has a state; take "now" right
+    // before Run on the system clock the pipeline will use.
+    GstClock* system = gst_system_clock_obtain();
+    const GstClockTime before = gst_clock_get_time(system);
+    graph.Run();
+    double start = -1;
+    for (int i = 0; i < 5000 && start < 0; ++i) {
+        const GstClockTime at = gProbe.firstVideoAt.load();
+        if (at != GST_CLOCK_TIME_NONE) start = (double(at) - double(before)) / 1e6;
+        else g_usleep(1000);
+    }
+    std::printf("start: first picture %.1f ms after Run (target 500)\n", start);
+
+    // A/V over the first minute of playing.
+    g_usleep(G_USEC_PER_SEC * 58);
+    auto spread = [](const std::vector<double>& v) {
+        double lo = 1e9, hi = -1e9, sum = 0;
+        for (double x : v) { lo = std::min(lo, x); hi = std::max(hi, x); sum += x; }
+        return std::vector<double>{v.empty() ? 0 : sum / double(v.size()), lo, hi};
+    };
+    {
+        std::lock_guard g(gProbe.lock);
+        // Skip the start-up (pre-rolled buffers are rendered at once).
+        std::vector<double> v(gProbe.videoLate.begin() + std::min<size_t>(5, gProbe.videoLate.size()), gProbe.videoLate.end());
+        std::vector<double> a(gProbe.audioLate.begin() + std::min<size_t>(2, gProbe.audioLate.size()), gProbe.audioLate.end());
+        const auto sv = spread(v), sa = spread(a);
+        std::printf("video: %zu pictures, lateness mean %.2f ms, min %.2f, max %.2f\n", v.size(), sv[0], sv[1], sv[2]);
+        std::printf("audio: %zu blocks, lateness mean %.2f ms, min %.2f, max %.2f\n", a.size(), sa[0], sa[1], sa[2]);
+        // The offset at a moment: a picture's lateness against the lateness
+        // of the audio block rendered nearest in time to it.
+        double worst = 0;
+        size_t j = 0;
+        for (size_t i = 5; i < gProbe.videoLate.size() && !gProbe.audioAt.empty(); ++i) {
+            const double t = gProbe.videoAt[i];
+            while (j + 1 < gProbe.audioAt.size() && std::fabs(gProbe.audioAt[j + 1] - t) <= std::fabs(gProbe.audioAt[j] - t)) ++j;
+            worst = std::max(worst, std::fabs(gProbe.videoLate[i] - gProbe.audioLate[j]));
+        }
+        std::printf("A/V offset over the minute: mean %.2f ms, worst moment %.2f ms (target 40)\n", std::fabs(sv[0] - sa[0]), worst);
+    }
+
+    // Seeks while playing.
+    std::vector<double> seeks;
+    const int64_t positions[] = {50, 10, 40, 5, 30, 55, 20, 45, 1, 25};
+    for (int64_t s : positions) {
+        gProbe.firstVideoAt.store(GST_CLOCK_TIME_NONE);
+        const GstClockTime from = Now();
+        graph.Seek(s * kUnitsPerSecond);
+        const double ms = WaitFirstPicture(from);
+        seeks.push_back(ms);
+        g_usleep(300000);
+    }
+    std::sort(seeks.begin(), seeks.end());
+    std::printf("seek: first picture after a seek, median %.1f ms, worst %.1f ms (target 300)\n", seeks[seeks.size() / 2],
+                seeks.back());
+    gst_object_unref(system);
+    return 0;
+}

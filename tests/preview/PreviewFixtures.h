@@ -1,0 +1,23 @@
+#pragma once
+// Small media and scripts for the preview tests.
+#include <gst/gst.h>
+
+#include <string>
+
+namespace kalvex::test {
+
+// A clip (testsrc2 and a sine) and a preview script over it:
+// DirectShowSource, ConvertToYV12, ChangeFPS(fps) and, when audioRate is not
+// 0, ResampleAudio(audioRate). Empty text when the clip cannot be made.
+std::string MakePreviewScript(const std::string& name, double seconds = 2.0, int width = 160, int height = 120,
+                              const std::string& fps = "25.000000", int audioRate = 0,
+                              const std::string& clipRate = "25", int clipAudioRate = 44100);
+// Writes a script file with the given text; returns its path.
+std::string WriteScriptFile(const std::string& name, const std::string& text);
+
+// A chain for GraphHelper::SetSinkFactory: an appsink (sync as given) named
+// "sink0" / "sink1" that keeps every buffer, or a fakesink.
+GstElement* AppSinkChain(int pin, bool sync);
+GstElement* FakeSinkChain(int pin, bool sync);
+
+}  // namespace kalvex::test
