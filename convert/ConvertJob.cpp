@@ -10,6 +10,7 @@
 #include "convert/EncodeToPsp.h"
 #include "convert/OutputFile.h"
 #include "convert/PspOutputList.h"
+#include "platform/system/CrashSignal.h"
 
 namespace kalvex {
 
@@ -107,6 +108,7 @@ void SetThreadLowPriority(bool low) {
 }
 
 void ConvertJob::Run() {
+    InstallThreadCrashStack();
     if (request_.lowPriority) SetThreadLowPriority(true);
     const std::string& folder = request_.destinationFolder;
     RemoveStaleTempOutputs(folder);

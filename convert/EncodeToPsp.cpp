@@ -19,6 +19,7 @@
 #include "convert/OutputFile.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
+#include "platform/system/CrashSignal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -118,6 +119,7 @@ public:
 
 private:
     void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
+        InstallThreadCrashStack();
         std::vector<uint8_t> lastGood;
         for (long i = 0; i < frames; ++i) {
             AVBufferRef* buf = av_buffer_pool_get(pool);

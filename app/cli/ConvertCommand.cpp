@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unistd.h>
 
 #include "common/AppSettings.h"
@@ -20,6 +22,7 @@
 #include "convert/RunPolicy.h"
 #include "convert/page/ProgressTexts.h"
 #include "media/EntryFromPath.h"
+#include "media/SubtitleLinker.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
@@ -29,7 +32,7 @@ namespace kalvex {
 
 namespace {
 
-const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] FILE...\n";
+const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] [[--subtitle SUB[:STREAM]] FILE]...\n";
 
 // Ctrl-C and the end of the run both reach the waiting main thread through
 // one pipe: writing a byte is all a signal handler may safely do.
@@ -114,21 +117,59 @@ void LoadSettingsKeepingFirstRun() {
         WritePrivateProfileString("FirstTimeRun", "FirstTimeRun", firstRun, SettingsPath());
 }
 
+// A subtitle given for the file after it: the file and, after the last
+// ':' when only digits follow, the stream (0 otherwise).
+struct SubtitleChoice {
+    QString file;
+    int stream = 0;
+    static SubtitleChoice Parse(const QString& text) {
+        SubtitleChoice c{text, 0};
+        const int colon = text.lastIndexOf(':');
+        if (colon > 0 && colon + 1 < text.size()) {
+            bool ok = false;
+            const int n = text.mid(colon + 1).toInt(&ok);
+            if (ok && n >= 0 && text.mid(colon + 1).indexOf(QRegularExpression("[^0-9]")) < 0) {
+                c.file = text.left(colon);
+                c.stream = n;
+            }
+        }
+        return c;
+    }
+};
+
 struct Arguments {
     QString dest;
     bool haveDest = false;
     bool quiet = false;
     QStringList files;
+    std::vector<std::optional<SubtitleChoice>> subtitles;  // one per file
 };
 
 // False (after printing why) for arguments that make no command.
 bool ParseArguments(QStringList args, Arguments& out) {
     if (!args.isEmpty() && args.first() == "--convert") args.removeFirst();
     bool optionsEnded = false;
+    std::optional<SubtitleChoice> pending;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         if (!optionsEnded && a == "--") {
             optionsEnded = true;
+        } else if (!optionsEnded && (a == "--subtitle" || a.startsWith("--subtitle="))) {
+            QString value;
+            if (a == "--subtitle") {
+                if (i + 1 >= args.size()) {
+                    std::fprintf(stderr, "--subtitle needs a subtitle file\n%s", kUsage);
+                    return false;
+                }
+                value = args[++i];
+            } else {
+                value = a.mid(11);
+            }
+            if (value.isEmpty()) {
+                std::fprintf(stderr, "--subtitle needs a subtitle file\n%s", kUsage);
+                return false;
+            }
+            pending = SubtitleChoice::Parse(value);
         } else if (!optionsEnded && a == "--quiet") {
             out.quiet = true;
         } else if (!optionsEnded && (a == "--dest" || a.startsWith("--dest="))) {
@@ -151,7 +192,13 @@ bool ParseArguments(QStringList args, Arguments& out) {
             return false;
         } else {
             out.files << a;
+            out.subtitles.push_back(pending);
+            pending.reset();
         }
+    }
+    if (pending) {
+        std::fprintf(stderr, "--subtitle must come before the file it is for\n%s", kUsage);
+        return false;
     }
     if (out.files.isEmpty()) {
         std::fprintf(stderr, "no file to convert\n%s", kUsage);
@@ -229,12 +276,31 @@ int RunConvertCommand(const QStringList& argsIn) {
     }
 
     std::vector<VideoFileEntry> entries;
-    for (const QString& file : args.files) {
-        const std::string path = QFile::encodeName(QFileInfo(file).absoluteFilePath()).toStdString();
+    for (int i = 0; i < args.files.size(); ++i) {
+        const std::string path = QFile::encodeName(QFileInfo(args.files[i]).absoluteFilePath()).toStdString();
+        const std::optional<SubtitleChoice>& chosen = args.subtitles[size_t(i)];
+        // Subtitles beside the file are linked as the page links them; a
+        // subtitle given for the file replaces them.
+        std::string subtitleWhy;
+        EntryLinker linker = [&](VideoFileEntry& e) {
+            if (!chosen) {
+                AutoLinkOne(e);
+                return;
+            }
+            const std::string sub = QFile::encodeName(QFileInfo(chosen->file).absoluteFilePath()).toStdString();
+            if (!LinkSubtitleFile(e, sub, chosen->stream, &subtitleWhy) && subtitleWhy.empty())
+                subtitleWhy = "the subtitle " + sub + " could not be linked";
+        };
         VideoFileEntry entry;
         SourceRefusal refusal;
-        if (!MakeEntryFromPath(path, entry, refusal)) {
+        if (!MakeEntryFromPath(path, entry, refusal, {}, linker)) {
             std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), refusal.text.c_str());
+            exitCode = 1;
+            continue;
+        }
+        if (!subtitleWhy.empty()) {
+            // Converting without the subtitle asked for is not what was asked.
+            std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), subtitleWhy.c_str());
             exitCode = 1;
             continue;
         }

@@ -3,11 +3,15 @@
 
 namespace kalvex {
 
-// `Kalvex --convert [--dest DIR] [--quiet] FILE...`: converts the files
+// `Kalvex --convert [--dest DIR] [--quiet] [[--subtitle SUB[:STREAM]] FILE]...`:
+// converts the files
 // without any window, through the same entry making, run policy and job as
 // the Convert page. `args` are the arguments after "--convert". Each file is
 // examined and converted into DIR (or the Convert/DestPath of set.ini,
-// default "~/dvd-vob/") with the PspVideo settings of set.ini. Prints a
+// default "~/dvd-vob/") with the PspVideo settings of set.ini. Subtitles
+// beside each file are linked and burned in as the Video Files page links
+// them; `--subtitle SUB[:STREAM]` burns in that file's stream (0 unless
+// given) for the file that follows instead. Prints a
 // progress line once a second (rewritten in place on a terminal), one line
 // per file at its end ("Converted: OUTPUT" on stdout; "Failed: SOURCE" with
 // the reason on stderr) and the run's closing message. Ctrl-C stops the run

@@ -1,4 +1,5 @@
 #include "app/core/UpdateCheck.h"
+#include "platform/system/CrashSignal.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -141,6 +142,7 @@ void UpdateCheckChannel::Detach() {
 void StartUpdateCheckThread(std::shared_ptr<UpdateCheckChannel> channel) {
     DownloadLimits limits = VersionCheckLimits();
     std::thread([channel = std::move(channel), limits] {
+        InstallThreadCrashStack();
         UpdateCheckResult r = CheckForUpdate(limits);
         if (r.outcome == UpdateCheckOutcome::NewerAvailable) channel->Deliver(r.info);
     }).detach();

@@ -1,4 +1,5 @@
 #include "platform/download/DownloadCallback.h"
+#include "platform/system/CrashSignal.h"
 
 #include <thread>
 
@@ -25,6 +26,7 @@ void StartDownloadThread(std::shared_ptr<CDownloadCallback> callback, std::strin
                          DownloadLimits limits, DownloadReport report) {
     std::thread([callback = std::move(callback), url = std::move(url), file = std::move(file), limits,
                  report = std::move(report)] {
+        InstallThreadCrashStack();
         std::string error;
         urlmon::HRESULT hr = URLDownloadToFile(url, file, callback.get(), limits, &error);
         if (report) report(hr, error);

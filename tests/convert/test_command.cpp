@@ -147,6 +147,35 @@ TEST_F(Command, AFailedMiddleFileIsNamedAndTheOthersConvert) {
     EXPECT_FALSE(err.contains("Convert failed."));
 }
 
+TEST_F(Command, SubtitlesBesideTheFileOrGivenForIt) {
+    QString src = MakeClip("movie.mkv", 2.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    const std::string srt = "1\r\n00:00:00,500 --> 00:00:01,500\r\nHELLO\r\n\r\n";
+    test::WriteFile(TestPath("movie.srt").toStdString(), srt);
+    QDir().mkpath(TestPath("subs"));
+    test::WriteFile(TestPath("subs/other.srt").toStdString(), srt);
+    test::WriteFile(TestPath("subs/junk.txt").toStdString(), "no subtitle at all\n");
+    const QString dest = TestPath("subbed");
+    const std::string log = AppDataFolder() + "log/Kalvex.log";
+
+    // Beside the file: linked as the page links it.
+    ASSERT_EQ(Convert({"--dest", dest, src}), 0) << err.toStdString();
+    EXPECT_NE(test::ReadFile(log).find("Sub 0, File = " + TestPath("movie.srt").toStdString()), std::string::npos);
+
+    // Given for the file: that one, and its stream.
+    ASSERT_EQ(Convert({"--dest", dest, "--subtitle", TestPath("subs/other.srt") + ":0", src}), 0) << err.toStdString();
+    EXPECT_TRUE(test::ProbeFile(dest + "/movie.mp4").ok);
+    EXPECT_NE(test::ReadFile(log).find("Sub 0, File = " + TestPath("subs/other.srt").toStdString()), std::string::npos);
+
+    // A subtitle that cannot be used fails its file with the reason.
+    EXPECT_EQ(Convert({"--dest", dest, "--subtitle", TestPath("subs/other.srt") + ":3", src}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + src)) << err.toStdString();
+    EXPECT_EQ(Convert({"--dest", dest, "--subtitle=" + TestPath("subs/junk.txt"), src}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + src)) << err.toStdString();
+    // And one with no file after it is a bad command.
+    EXPECT_EQ(Convert({"--dest", dest, src, "--subtitle", TestPath("subs/other.srt")}), 2);
+}
+
 TEST_F(Command, SettingsFileGivesDestinationAndPictureSize) {
     QString src = MakeClip("set.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
