@@ -1,10 +1,13 @@
 # Quick start:  make run   builds and starts Kalvex
 #               make test  builds and runs the whole suite
 #               make demo  converts a generated clip headless (the main job)
-BUILD ?= build
-JOBS  ?= $(shell nproc)
+#               make install PREFIX=DIR   installs into DIR (default /usr/local)
+#               make package  builds the Debian package kalvex_<version>_<arch>.deb in $(BUILD)
+BUILD  ?= build
+JOBS   ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test demo bench clean
+.PHONY: all deps configure build run test demo bench install package clean
 
 all: build
 
@@ -28,6 +31,12 @@ demo: build
 
 bench: build
 	sh bench/run.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

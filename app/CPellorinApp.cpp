@@ -84,7 +84,7 @@ void CPellorinApp::PointDiscLibraryLog() {
 }
 
 void CPellorinApp::LoadSkin(const std::string& where) {
-    std::string folder = where.empty() ? AppFolder() : where;
+    std::string folder = where.empty() ? CompanionFolder("skins.so") : where;
     std::string path = folder + "skins.so";
     skinModule_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto getClassObject =

@@ -354,8 +354,8 @@ void CVideoConverterDlg::ApplyAc3FilterPreset() {
             SetMaskValue(5);
             return;
         }
-        QString importer = QString::fromStdString(AppFolder() + "kalvex-regedit");
-        QString preset = QString::fromStdString(AppFolder() + "ac3filter.reg");
+        QString importer = QString::fromStdString(CompanionFolder("kalvex-regedit") + "kalvex-regedit");
+        QString preset = QString::fromStdString(CompanionFolder("ac3filter.reg") + "ac3filter.reg");
         if (!RunProgramAndWait(importer, {"/s", preset}, 20000)) return;
     }
 }

@@ -33,9 +33,10 @@ std::string Format(const char* format, ...) {
     return out;
 }
 
-// plugins/DirectShowSource.so in the program's folder.
+// plugins/DirectShowSource.so beside the program, or in the installed lib/kalvex/.
 DarEntry LoadDarEntry() {
-    void* module = dlopen((AppFolder() + "plugins/DirectShowSource.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string plugin = "plugins/DirectShowSource.so";
+    void* module = dlopen((CompanionFolder(plugin) + plugin).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) return nullptr;
     // Never unloaded: the entry is used for the rest of the process.
     return reinterpret_cast<DarEntry>(dlsym(module, "AvsGetDAR"));

@@ -8,7 +8,7 @@
 
 namespace kalvex {
 
-std::string UploaderPath() { return AppFolder() + "Dravel"; }
+std::string UploaderPath() { return CompanionFolder("Dravel") + "Dravel"; }
 
 void InstallCrashHandler() {
     // The prompt needs a fresh process: nothing may be trusted in one that

@@ -33,6 +33,18 @@ std::string AppFolder() {
     return p.substr(0, p.rfind('/') + 1);
 }
 
+std::string CompanionFolder(const std::string& companion, const std::string& programFolder) {
+    const std::string folder = WithSlash(programFolder);
+    std::error_code ec;
+    if (std::filesystem::exists(folder + companion, ec)) return folder;
+    // "/usr/bin/" -> "/usr/lib/kalvex/": the installed layout, named without
+    // ".." so the path in a log reads plainly.
+    const std::filesystem::path bin = std::filesystem::path(folder).parent_path();
+    if (bin.filename().empty() || bin.filename() == "." || bin.filename() == ".." || !bin.has_parent_path())
+        return folder + "../lib/kalvex/";  // no plain folder name to step over
+    return WithSlash(bin.parent_path().string()) + "lib/kalvex/";
+}
+
 std::string HomeFolder() {
     std::string home = Env("HOME");
     if (home.empty()) {

@@ -128,7 +128,7 @@ uint32_t UploadDeadlineMs(const UploadJob& job, uint64_t fileBytes) {
 
 std::string ConverterLogPath() { return AppDataFolder() + "log/Kalvex.log"; }
 std::string StarBurnLogPath() { return AppDataFolder() + "StarBurn.log"; }
-std::string ConverterPath() { return AppFolder() + "Kalvex"; }
+std::string ConverterPath() { return CompanionFolder("Kalvex") + "Kalvex"; }
 
 bool StartConverter() { return StartProgram(QString::fromStdString(ConverterPath()), {}); }
 

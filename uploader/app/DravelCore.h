@@ -60,7 +60,7 @@ std::string UploadName(const std::string& key, int32_t tick, const std::string& 
 
 std::string ConverterLogPath();  // AppDataFolder() + "log/Kalvex.log"
 std::string StarBurnLogPath();   // AppDataFolder() + "StarBurn.log"
-std::string ConverterPath();     // AppFolder() + "Kalvex"
+std::string ConverterPath();     // CompanionFolder("Kalvex") + "Kalvex"
 
 // Starts the converter from the uploader's own folder, without arguments.
 bool StartConverter();
