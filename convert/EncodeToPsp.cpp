@@ -120,18 +120,21 @@ public:
 private:
     void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
         InstallThreadCrashStack();
-        std::vector<uint8_t> lastGood;
+        // A second reference to the last good picture's buffer, not a copy
+        // of every picture: only an unreadable one is filled from it.
+        AVBufferRef* lastGood = nullptr;
         for (long i = 0; i < frames; ++i) {
             AVBufferRef* buf = av_buffer_pool_get(pool);
             if (!buf) break;
             const uint8_t* frame = reader->ReadVideoFrame();
             if (frame) {
                 std::memcpy(buf->data, frame, size_t(size));
-                lastGood.assign(frame, frame + size);
+                av_buffer_unref(&lastGood);
+                lastGood = av_buffer_ref(buf);
                 ++good_;
             } else {
-                if (!lastGood.empty()) {
-                    std::memcpy(buf->data, lastGood.data(), size_t(size));
+                if (lastGood) {
+                    std::memcpy(buf->data, lastGood->data, size_t(size));
                 } else {
                     // Black in YV12: the luma plane 16, both chroma planes 128.
                     const size_t luma = size_t(width) * size_t(height);
@@ -149,6 +152,7 @@ private:
             ready_.push_back(buf);
             changed_.notify_all();
         }
+        av_buffer_unref(&lastGood);
         std::lock_guard lock(mutex_);
         ended_ = true;
         changed_.notify_all();

@@ -11,22 +11,9 @@
 
 #include "media/SourceReader.h"
 
-namespace kalvex {
+#include "platform/com/ComResult.h"
 
-#ifndef KALVEX_HRESULT_DEFINED
-#define KALVEX_HRESULT_DEFINED
-using HRESULT = std::int32_t;
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
-constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
-constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-constexpr HRESULT VFW_S_NO_MORE_ITEMS = static_cast<HRESULT>(0x00040103u);
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool FAILED(HRESULT hr) { return hr < 0; }
-#endif
+namespace kalvex {
 
 // Times are counts of 100 ns; GStreamer counts nanoseconds.
 constexpr int64_t kUnitsPerSecond = 10000000;

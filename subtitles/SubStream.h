@@ -5,22 +5,9 @@
 #include <cstdint>
 #include <functional>
 
-namespace kalvex {
+#include "platform/com/ComResult.h"
 
-#ifndef KALVEX_HRESULT_DEFINED
-#define KALVEX_HRESULT_DEFINED
-using HRESULT = std::int32_t;
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
-constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
-constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-constexpr HRESULT VFW_S_NO_MORE_ITEMS = static_cast<HRESULT>(0x00040103u);
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool FAILED(HRESULT hr) { return hr < 0; }
-#endif
+namespace kalvex {
 
 using WCHAR = char16_t;  // one UTF-16 code unit, as the stream names are handed out
 using LCID = std::uint32_t;
