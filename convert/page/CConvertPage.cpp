@@ -60,7 +60,7 @@ CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent), observer_(std::ma
     frameBar_->setRange(0, 100);
     filesBar_->setRange(0, 100);
     ResetControls();
-    dvdList_->hide();
+    dvdList_->hide();  // the disc list is never shown (see BuildControls)
     copy_->setText("After completed, Copy to PSP.");
     delete_->setText("After copied, delete converted file.");
     // The copy box is checked at every start, whatever was saved.
@@ -110,6 +110,9 @@ void CConvertPage::BuildControls() {
     pause_->setObjectName("pause");
     setting_ = new QPushButton("Setting", this);
     setting_->setObjectName("setting");
+    // The disc-making part of the program is not built: its two buttons and
+    // its drop-down list exist because the page's layout has them, and are
+    // kept hidden so none of them can be used.
     dvd_ = new QPushButton("Generate DVD Files", this);
     dvd_->setObjectName("generateDvd");
     advOpt_ = new QPushButton("Adv Opt", this);
@@ -219,6 +222,7 @@ bool CConvertPage::ShowFreeSpace(int64_t* freeBytes) {
 
 void CConvertPage::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
+    // The disc buttons are hidden again at every show (see BuildControls).
     dvd_->hide();
     advOpt_->hide();
 }
@@ -236,7 +240,7 @@ void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries) {
                                 QString::fromLocal8Bit(FieldText(e.fileName).c_str())));
     }
     start_->setEnabled(!segments_.empty());
-    dvd_->hide();
+    dvd_->hide();  // the disc buttons stay hidden (see BuildControls)
     advOpt_->hide();
 }
 

@@ -83,6 +83,8 @@ void CMainDlg::OnInitDialog() {
     restart_->setChecked(true);
     restart_->setText(QString("Restart %1").arg(kAppCaption));
     if (mode_ == Mode::BurnDvdFail) {
+        // After a failed disc burn the window only sends the log: there is
+        // nothing to confirm and no converter to restart.
         ok_->hide();
         restart_->hide();
     }
