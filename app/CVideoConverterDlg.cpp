@@ -20,7 +20,7 @@
 #include "app/core/UpdateCheck.h"
 #include "common/ui/HintOnce.h"
 #include "convert/page/CConvertPage.h"
-#include "media/CodecPackOffer.h"
+#include "media/page/CodecPackOffer.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/CCodecMissDlg.h"
 #include "media/page/CSearchSubtitleDlg.h"

@@ -152,9 +152,19 @@ SubtitleLinker::~SubtitleLinker() = default;
 
 std::unique_ptr<ISubStream> SubtitleLinker::Open(const std::string& path, std::string* linked, std::string* extraName,
                                                  bool* extraIsLinked) {
+    // Each reader's reason goes out as it comes, in the order the readers
+    // are tried, as the user would see their messages.
+    auto failed = [&](const SubtitleReadError& error) {
+        if (!error) return;
+        lastError_ = error;
+        LogLine("Sub: %s: %s", path.c_str(), qPrintable(error.text.trimmed()));
+        if (report_.failed) report_.failed(path, error);
+    };
     {
         auto vob = std::make_unique<CVobSubFile>();
-        if (vob->Open(Q(path)) && vob->CountStreams() > 0) {
+        const bool opened = vob->Open(Q(path));
+        if (!opened) failed(vob->LastError());
+        if (opened && vob->CountStreams() > 0) {
             // A VobSub pair is always linked by its ".sub" name.
             std::string sub = path.size() >= 4 ? path.substr(0, path.size() - 4) + ".sub" : path + ".sub";
             *linked = sub;
@@ -167,7 +177,13 @@ std::unique_ptr<ISubStream> SubtitleLinker::Open(const std::string& path, std::s
     // step is skipped and such a file goes on to the text reader.
     {
         auto text = std::make_unique<CRenderedTextSubtitle>();
-        if (text->Open(Q(path), DEFAULT_CHARSET) && text->CountStreams() > 0) {
+        if (report_.unknownStyle)
+            text->SetUnknownStyleQuestion(
+                [this, &path](const QString& style) { return report_.unknownStyle(path, style); });
+        const bool opened = text->Open(Q(path), DEFAULT_CHARSET);
+        text->SetUnknownStyleQuestion(nullptr);  // it points into this call
+        if (!opened) failed(text->LastError());
+        if (opened && text->CountStreams() > 0) {
             *linked = path;
             *extraName = path + ".style";
             *extraIsLinked = false;
@@ -181,6 +197,7 @@ int SubtitleLinker::LinkSubtitles(VideoFileEntry& entry) {
     objects_.clear();
     loadedNames_.clear();
     linkedPaths_.clear();
+    lastError_ = SubtitleReadError();
 
     for (const std::string& candidate : candidates_) {
         if (std::find(loadedNames_.begin(), loadedNames_.end(), candidate) != loadedNames_.end()) continue;
@@ -240,18 +257,24 @@ int SubtitleLinker::LinkSubtitles(VideoFileEntry& entry) {
     return entry.subtitleCount;
 }
 
-int AutoLinkOne(VideoFileEntry& entry) {
+int AutoLinkOne(VideoFileEntry& entry, const SubtitleReadReport& report) {
     const std::string path = FieldText(entry.fullPath);
     SubtitleLinker linker;
+    linker.SetReport(report);
     linker.SetCandidates(FindSubtitleFiles(path, {FolderOf(path)}));
     return linker.LinkSubtitles(entry);
 }
 
-bool LinkSubtitleFile(VideoFileEntry& entry, const std::string& path, int stream, std::string* reason) {
+bool LinkSubtitleFile(VideoFileEntry& entry, const std::string& path, int stream, std::string* reason,
+                      const SubtitleReadReport& report) {
     SubtitleLinker linker;
+    linker.SetReport(report);
     linker.SetCandidates({path});
     if (linker.LinkSubtitles(entry) < 1) {
-        if (reason) *reason = "no subtitle reader accepts " + path;
+        if (reason) {
+            *reason = "no subtitle reader accepts " + path;
+            if (linker.LastReadError()) *reason += ": " + linker.LastReadError().text.trimmed().toStdString();
+        }
         return false;
     }
     if (stream < 0 || stream >= entry.streamCounts[0]) {

@@ -3,11 +3,14 @@
 // the candidate search, the readers tried on each candidate, and the
 // subtitle fields of the VideoFileEntry they fill. No windows here: the
 // page and the command line call these and word their own messages.
+#include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "media/VideoFileEntry.h"
+#include "subtitles/ReadError.h"
 
 namespace kalvex {
 
@@ -33,6 +36,17 @@ std::vector<std::string> FindSubtitleFiles(const std::string& videoPath, const s
 // The folder of a path with its closing "/" ("" for a bare name).
 std::string FolderOf(const std::string& path);
 
+// What the readers have to tell the user while linking, handed on as data:
+// the page shows it in message boxes, the command line prints it. Empty
+// functions: nothing is said (the readers log what matters).
+struct SubtitleReadReport {
+    // A reader refused the candidate path and says why.
+    std::function<void(const std::string& path, const SubtitleReadError& error)> failed;
+    // An entry of the subtitle path names a style that no style line
+    // defines; asked as UnknownStyleQuestion is (true: keep warning).
+    std::function<bool(const std::string& path, const QString& style)> unknownStyle;
+};
+
 // The linking state of one source: the candidates to try, the names already
 // taken and the subtitle objects that were accepted.
 class SubtitleLinker {
@@ -43,6 +57,8 @@ public:
     SubtitleLinker& operator=(const SubtitleLinker&) = delete;
 
     void SetCandidates(std::vector<std::string> candidates) { candidates_ = std::move(candidates); }
+    // Where the readers' messages go while linking.
+    void SetReport(SubtitleReadReport report) { report_ = std::move(report); }
     const std::vector<std::string>& Candidates() const { return candidates_; }
 
     // Reads every candidate (VobSub first, then text) and writes the
@@ -56,6 +72,8 @@ public:
     const std::vector<std::string>& LinkedPaths() const { return linkedPaths_; }
     // The accepted subtitle objects, in linking order.
     int ObjectCount() const { return int(objects_.size()); }
+    // The last reason a reader gave while linking (kind None when none did).
+    const SubtitleReadError& LastReadError() const { return lastError_; }
 
 private:
     // The reader that accepts the path, or null; *linked is the path the
@@ -67,17 +85,20 @@ private:
     std::vector<std::string> loadedNames_;
     std::vector<std::string> linkedPaths_;
     std::vector<std::unique_ptr<ISubStream>> objects_;
+    SubtitleReadReport report_;
+    SubtitleReadError lastError_;
 };
 
 // Candidates from the video's own folder, then LinkSubtitles: what happens
 // when a file is added and for each entry of Auto Load. Returns the number
-// of subtitle files linked.
-int AutoLinkOne(VideoFileEntry& entry);
+// of subtitle files linked. The readers' messages go to report.
+int AutoLinkOne(VideoFileEntry& entry, const SubtitleReadReport& report = {});
 
 // Links exactly one subtitle file, chosen by hand, and selects the given
 // stream of it (for the command line). The entry's previous links are
-// replaced in any case. False, with the reason in *reason, when no reader
-// accepts the file or it lacks the stream.
-bool LinkSubtitleFile(VideoFileEntry& entry, const std::string& path, int stream, std::string* reason);
+// replaced in any case. False, with the reason in *reason (the reader's own
+// when it gave one), when no reader accepts the file or it lacks the stream.
+bool LinkSubtitleFile(VideoFileEntry& entry, const std::string& path, int stream, std::string* reason,
+                      const SubtitleReadReport& report = {});
 
 }  // namespace kalvex

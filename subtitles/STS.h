@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "subtitles/ReadError.h"
 #include "subtitles/TextFile.h"
 
 namespace kalvex {
@@ -78,9 +79,16 @@ public:
     virtual ~CSimpleTextSubtitle();
 
     // path: a file or an "http://" address. name empty: the stream name comes
-    // from the path (movie.eng.srt gives "eng").
+    // from the path (movie.eng.srt gives "eng"). When it answers false,
+    // LastError() tells whether the user is to be told why.
     bool Open(const QString& path, int CharSet, const QString& name = QString());
     bool Open(CTextFile* f, int CharSet, const QString& name);
+
+    // Why the last Open failed: a syntax error after good entries, or None.
+    const SubtitleReadError& LastError() const { return m_error; }
+    // Who is asked about entries with unknown styles while opening; without
+    // one they are logged and nothing is shown.
+    void SetUnknownStyleQuestion(UnknownStyleQuestion question) { m_unknownStyleQuestion = std::move(question); }
 
     void Clear();
 
@@ -123,27 +131,13 @@ private:
     CSTSStyleMap m_styles;
     mutable std::vector<STSSegment> m_segments;
     mutable bool m_segmentsDirty = true;
+    SubtitleReadError m_error;
+    UnknownStyleQuestion m_unknownStyleQuestion;
 };
 
-// The individual readers, in recognition order. Each reads f from its current
-// position and answers true when the file is of its format. Exposed for tests.
+// The individual readers (declared in formats/Readers.h) and the helpers
+// they share that tests reach.
 namespace sts {
-bool OpenSubRipper(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenOldSubRipper(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenSubViewer(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenMicroDVD(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenSami(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenVPlayer(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenSubStationAlpha(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenXombieSub(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenUSF(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-bool OpenMPL2(CTextFile* f, CSimpleTextSubtitle& ret, int CharSet);
-
-// Text conversions used by the readers.
-QString SubRipToSSA(QString str);
-QString MicroDVDToSSA(const QString& str);
-QString SamiToSSA(const QString& html);
-QString MPL2ToSSA(const QString& str);
 // An HTML colour ("#rrggbb", "rrggbb" or a colour name) as 0x00BBGGRR;
 // false when it is none of these.
 bool HtmlColorToBGR(QString value, quint32& bgr);
@@ -152,3 +146,5 @@ QByteArray DecodeUUEFont(const QByteArray& text);
 }  // namespace sts
 
 }  // namespace kalvex
+
+#include "subtitles/formats/Readers.h"

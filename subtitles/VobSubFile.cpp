@@ -7,7 +7,6 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "platform/shell/Shell.h"
 #include "subtitles/RarArchive.h"
 #include "subtitles/Scan.h"
 #include "subtitles/TextFile.h"
@@ -326,6 +325,7 @@ bool CVobSubFile::Open(const QString& path) {
             fn.truncate(dot);
     }
     Close();
+    m_error = SubtitleReadError();
     int ver = 0;
     if (!ReadIdx(Companion(fn, ".idx"), ver)) {
         Close();
@@ -414,7 +414,9 @@ bool CVobSubFile::ReadIdx(const QString& fn, int& ver) {
             static const QString kHeader = "VobSub index file, v";
             qsizetype i = str.indexOf(kHeader);
             if (i < 0 || ScanText(QStringView(str).mid(i + kHeader.size()), "%d", &ver) != 1 || ver > 7) {
-                MessageBox("Wrong file version!");
+                // Told to the user by whoever opened the file.
+                m_error.kind = SubtitleReadError::WrongVersion;
+                m_error.text = "Wrong file version!";
                 error = true;
             }
             continue;

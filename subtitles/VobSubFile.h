@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "subtitles/ReadError.h"
 #include "subtitles/SubStream.h"
 
 namespace kalvex {
@@ -64,9 +65,13 @@ public:
     ~CVobSubFile() override;
 
     // Opens movie.idx with movie.sub (or movie.rar); the path may name any of
-    // the pair (".ifo .idx .sub .sst .son .rar").
+    // the pair (".ifo .idx .sub .sst .son .rar"). When it answers false,
+    // LastError() tells whether the user is to be told why.
     bool Open(const QString& path);
     void Close();
+
+    // Why the last Open failed: a wrong index version, or None.
+    const SubtitleReadError& LastError() const { return m_error; }
 
     // ISubStream
     HRESULT GetClassID(CLSID* pClassID) override;
@@ -84,6 +89,7 @@ public:
     std::vector<std::uint8_t> m_sub;
     int m_indexVersion = 0;
     QString m_title;
+    SubtitleReadError m_error;
 
     // Steps of Open, exposed for tests.
     bool ReadIdx(const QString& fn, int& ver);

@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <utility>
 #include <unistd.h>
 
 #include "common/AppSettings.h"
@@ -39,6 +41,24 @@ const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] [[--s
 int g_wakePipe[2] = {-1, -1};
 constexpr char kInterrupt = 'I';
 constexpr char kFinished = 'F';
+
+// The subtitle readers' messages as lines on stderr: a reader's reason for
+// refusing a subtitle (when asked for), and each undefined style once per file.
+SubtitleReadReport ConsoleSubtitleReport(bool withFailures) {
+    SubtitleReadReport report;
+    if (withFailures)
+        report.failed = [](const std::string& path, const SubtitleReadError& error) {
+            std::fprintf(stderr, "Subtitle %s: %s\n", path.c_str(), qPrintable(error.text.trimmed()));
+        };
+    auto seen = std::make_shared<std::set<std::pair<std::string, QString>>>();
+    report.unknownStyle = [seen](const std::string& path, const QString& style) {
+        if (seen->insert({path, style}).second)
+            std::fprintf(stderr, "Subtitle %s: unknown style \"%s\", changed to \"Default\"\n", path.c_str(),
+                         qPrintable(style));
+        return true;
+    };
+    return report;
+}
 
 void OnInterrupt(int) {
     const char c = kInterrupt;
@@ -284,11 +304,13 @@ int RunConvertCommand(const QStringList& argsIn) {
         std::string subtitleWhy;
         EntryLinker linker = [&](VideoFileEntry& e) {
             if (!chosen) {
-                AutoLinkOne(e);
+                AutoLinkOne(e, ConsoleSubtitleReport(true));
                 return;
             }
+            // A refused subtitle's reason is part of subtitleWhy.
             const std::string sub = QFile::encodeName(QFileInfo(chosen->file).absoluteFilePath()).toStdString();
-            if (!LinkSubtitleFile(e, sub, chosen->stream, &subtitleWhy) && subtitleWhy.empty())
+            if (!LinkSubtitleFile(e, sub, chosen->stream, &subtitleWhy, ConsoleSubtitleReport(false)) &&
+                subtitleWhy.empty())
                 subtitleWhy = "the subtitle " + sub + " could not be linked";
         };
         VideoFileEntry entry;

@@ -17,7 +17,7 @@
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "convert/page/ProgressTexts.h"
-#include "media/CodecPackOffer.h"
+#include "media/page/CodecPackOffer.h"
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspCopy.h"

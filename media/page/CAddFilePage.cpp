@@ -24,9 +24,10 @@
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
-#include "media/CodecPackOffer.h"
+#include "media/page/CodecPackOffer.h"
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
+#include "media/page/SubtitleReadBoxes.h"
 #include "media/page/PreviewPanel.h"
 #include "media/TimeText.h"
 #include "platform/shell/Shell.h"
@@ -62,7 +63,7 @@ int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
 
 CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
-    linker_ = [](VideoFileEntry& entry) { AutoLinkOne(entry); };
+    linker_ = [](VideoFileEntry& entry) { AutoLinkOne(entry, SubtitleReadBoxes()); };
     BuildControls();
     connect(this, &CAddFilePage::loadSubtitleRequested, this, &CAddFilePage::LoadSubtitle);
     connect(this, &CAddFilePage::autoLoadSubtitlesRequested, this, &CAddFilePage::AutoLoadSubtitles);

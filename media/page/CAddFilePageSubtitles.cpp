@@ -5,6 +5,7 @@
 #include "media/SubtitleLinker.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/CSearchSubtitleDlg.h"
+#include "media/page/SubtitleReadBoxes.h"
 #include "platform/shell/Shell.h"
 
 namespace kalvex {
@@ -35,6 +36,7 @@ void CAddFilePage::LoadSubtitle() {
     // The dialog is modal: the list may have changed while it was open.
     if (row >= list_.Count()) return;
     SubtitleLinker linker;
+    linker.SetReport(SubtitleReadBoxes());
     linker.SetCandidates({QFile::encodeName(chosen.front()).toStdString()});
     VideoFileEntry& entry = list_.At(row);
     if (linker.LinkSubtitles(entry) < 1) {
@@ -47,7 +49,7 @@ void CAddFilePage::LoadSubtitle() {
 
 void CAddFilePage::AutoLoadSubtitles() {
     for (int i = 0; i < list_.Count(); ++i) {
-        if (AutoLinkOne(list_.At(i)) < 1)
+        if (AutoLinkOne(list_.At(i), SubtitleReadBoxes()) < 1)
             MessageBox(QString("Can't auto load subtitle for movie %1")
                            .arg(QFile::decodeName(QByteArray::fromStdString(FieldText(list_.At(i).fileName)))));
     }

@@ -142,8 +142,9 @@ class TextSubClip : public VideoFilter {
 public:
     TextSubClip(ClipPtr child, const std::string& path) : VideoFilter(std::move(child)) {
         CSimpleTextSubtitle sts;
-        if (!sts.Open(PathText(path), DEFAULT_CHARSET))
-            throw ScriptError("TextSub: cannot read the subtitle file \"" + path + "\"");
+        if (!sts.Open(PathText(path), DEFAULT_CHARSET))  // no window here: the reason goes into the error
+            throw ScriptError("TextSub: cannot read the subtitle file \"" + path + "\"" +
+                              (sts.LastError() ? ": " + sts.LastError().text.trimmed().toStdString() : ""));
         {
             std::lock_guard<std::mutex> g(Ass().lock);
             if (!Ass().library) {
@@ -246,7 +247,9 @@ private:
 class VobSubClip : public VideoFilter {
 public:
     VobSubClip(ClipPtr child, const std::string& path, int stream) : VideoFilter(std::move(child)) {
-        if (!vob_.Open(PathText(path))) throw ScriptError("VobSub: cannot read the subtitle file \"" + path + "\"");
+        if (!vob_.Open(PathText(path)))  // no window here: the reason goes into the error
+            throw ScriptError("VobSub: cannot read the subtitle file \"" + path + "\"" +
+                              (vob_.LastError() ? ": " + vob_.LastError().text.trimmed().toStdString() : ""));
         if (vob_.SelectStream(stream) != S_OK)
             throw ScriptError("VobSub: \"" + path + "\" has no stream " + std::to_string(stream) + " (it has " +
                               std::to_string(vob_.CountStreams()) + ")");

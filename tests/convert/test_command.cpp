@@ -172,6 +172,10 @@ TEST_F(Command, SubtitlesBesideTheFileOrGivenForIt) {
     EXPECT_TRUE(err.contains("Failed: " + src)) << err.toStdString();
     EXPECT_EQ(Convert({"--dest", dest, "--subtitle=" + TestPath("subs/junk.txt"), src}), 1);
     EXPECT_TRUE(err.contains("Failed: " + src)) << err.toStdString();
+    // A subtitle reader's own reason reaches stderr.
+    test::WriteFile(TestPath("subs/bad.sub").toStdString(), "{1}{2}one\n{3}{4}two\nbroken\n");
+    EXPECT_EQ(Convert({"--dest", dest, "--subtitle", TestPath("subs/bad.sub"), src}), 1);
+    EXPECT_TRUE(err.contains(TestPath("subs/bad.sub") + ": Syntax error at line 3!\n")) << err.toStdString();
     // And one with no file after it is a bad command.
     EXPECT_EQ(Convert({"--dest", dest, src, "--subtitle", TestPath("subs/other.srt")}), 2);
 }

@@ -6,7 +6,7 @@
 #include <QTest>
 #include <filesystem>
 
-#include "media/CodecPackOffer.h"
+#include "media/page/CodecPackOffer.h"
 #include "media/ExamineSource.h"
 #include "media/page/CCodecMissDlg.h"
 #include "platform/registry/RegistryStore.h"

@@ -277,24 +277,44 @@ TEST(TextSubtitle, UnknownStylesWarnUntilCancel) {
         "Dialogue: 0,0:00:03.00,0:00:04.00,Third,,0,0,0,,c\n"
         "Dialogue: 0,0:00:04.00,0:00:05.00,default,,0,0,0,,d\n";
     QString path = Write("unknown.ass", ass);
+    // The reader asks whoever opened the file and never shows a box itself.
+    RecordBoxes(IDOK);
+    std::vector<QString> asked;
+    auto answering = [&asked](bool answer) {
+        asked.clear();
+        return [&asked, answer](const QString& style) {
+            asked.push_back(style);
+            return answer;
+        };
+    };
     {
-        RecordBoxes(IDOK);
         CRenderedTextSubtitle sts;
+        sts.SetUnknownStyleQuestion(answering(true));
         ASSERT_TRUE(sts.Open(path, DEFAULT_CHARSET));
-        ASSERT_EQ(g_boxes.size(), 3u);  // one per unknown entry; "default" is Default
-        EXPECT_EQ(g_boxes[0].text,
-                  "Unknown style found: \"Nope\", changed to \"Default\"!\n\nPress Cancel to ignore further warnings.");
-        EXPECT_EQ(g_boxes[0].caption, "Warning");
-        EXPECT_EQ(g_boxes[0].flags, static_cast<unsigned>(MB_OKCANCEL | MB_ICONWARNING));
+        // One question per unknown entry; "default" is Default.
+        EXPECT_EQ(asked, (std::vector<QString>{"Nope", "Other", "Third"}));
         for (const STSEntry& e : sts.Entries()) EXPECT_EQ(e.style, "Default");
     }
     {
-        RecordBoxes(IDCANCEL);
+        // "No" stops the questions for the rest of the file, not the fixing.
+        CRenderedTextSubtitle sts;
+        sts.SetUnknownStyleQuestion(answering(false));
+        ASSERT_TRUE(sts.Open(path, DEFAULT_CHARSET));
+        EXPECT_EQ(asked, (std::vector<QString>{"Nope"}));
+        for (const STSEntry& e : sts.Entries()) EXPECT_EQ(e.style, "Default");
+        // The next file is asked about again.
+        ASSERT_TRUE(sts.Open(path, DEFAULT_CHARSET));
+        EXPECT_EQ(asked, (std::vector<QString>{"Nope", "Nope"}));
+    }
+    {
+        // Nobody to ask: the styles are fixed all the same.
         CRenderedTextSubtitle sts;
         ASSERT_TRUE(sts.Open(path, DEFAULT_CHARSET));
-        EXPECT_EQ(g_boxes.size(), 1u);
+        ASSERT_EQ(sts.GetCount(), 4);
         for (const STSEntry& e : sts.Entries()) EXPECT_EQ(e.style, "Default");
+        EXPECT_FALSE(sts.LastError());
     }
+    EXPECT_TRUE(g_boxes.empty());
 }
 
 TEST(TextSubtitle, StyleCompanionAddsStyles) {
@@ -316,11 +336,49 @@ TEST(TextSubtitle, SyntaxErrorAfterGoodEntries) {
     CRenderedTextSubtitle sts;
     EXPECT_FALSE(sts.Open(Write("bad.sub", "{1}{2}one\n\n{3}{4}two\nthis is not MicroDVD\n{5}{6}three\n"),
                           DEFAULT_CHARSET));
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(g_boxes[0].text, "Syntax error at line 4!\t");
-    EXPECT_EQ(g_boxes[0].flags & 0xF0u, static_cast<unsigned>(MB_ICONERROR));
+    // The reason comes back; the reader shows nothing.
+    EXPECT_EQ(sts.LastError().kind, SubtitleReadError::SyntaxError);
+    EXPECT_EQ(sts.LastError().line, 4);
+    EXPECT_EQ(sts.LastError().text, "Syntax error at line 4!\t");
+    EXPECT_TRUE(g_boxes.empty());
     EXPECT_EQ(sts.GetCount(), 0);
     EXPECT_TRUE(sts.Styles().empty());
+    // A good file afterwards clears the reason.
+    EXPECT_TRUE(sts.Open(Write("good.srt", kSrt), DEFAULT_CHARSET));
+    EXPECT_FALSE(sts.LastError());
+}
+
+TEST(TextSubtitle, SyntaxErrorLineNumbers) {
+    // The line counts from 1 and includes empty lines; the first bad line
+    // right after the first entry, and one far down.
+    struct Case {
+        const char* name;
+        std::string text;
+        int line;
+    };
+    std::string many;
+    for (int i = 0; i < 99; ++i) many += "{" + std::to_string(i * 10) + "}{" + std::to_string(i * 10 + 5) + "}x\n";
+    const Case cases[] = {
+        {"second line", "{1}{2}one\nnot MicroDVD\n", 2},
+        {"after empty lines", "{1}{2}one\n\n\n\nbroken\n", 5},
+        {"line 100", many + "broken\n", 100},
+        {"SubRip time line", "1\n00:00:01,000 --> 00:00:02,000\nA\n\n2\nnot a time\n", 6},
+        {"CRLF", "{1}{2}one\r\n{3}{4}two\r\nbroken\r\n", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRenderedTextSubtitle sts;
+        EXPECT_FALSE(sts.Open(Write("lines.sub", QByteArray::fromStdString(c.text)), DEFAULT_CHARSET));
+        EXPECT_EQ(sts.LastError().kind, SubtitleReadError::SyntaxError);
+        EXPECT_EQ(sts.LastError().line, c.line);
+        EXPECT_EQ(sts.LastError().text, QString::asprintf("Syntax error at line %d!\t", c.line));
+    }
+    // A file that is no subtitle at all has no reason to tell.
+    CRenderedTextSubtitle sts;
+    EXPECT_FALSE(sts.Open(Write("notes.txt", "Just some notes\n"), DEFAULT_CHARSET));
+    EXPECT_FALSE(sts.LastError());
+    EXPECT_FALSE(sts.Open(Write("nothing-here.srt", ""), DEFAULT_CHARSET));
+    EXPECT_FALSE(sts.LastError());
 }
 
 TEST(TextSubtitle, NotASubtitle) {

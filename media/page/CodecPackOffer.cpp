@@ -1,4 +1,4 @@
-#include "media/CodecPackOffer.h"
+#include "media/page/CodecPackOffer.h"
 
 #include <QCoreApplication>
 #include <QString>
