@@ -328,11 +328,13 @@ TEST(Process, NamedFilesAreAddedAtStartAndHandedToTheRunningWindow) {
     ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
     EXPECT_EQ(SavedList(), (std::vector<std::string>{a.toStdString(), b.toStdString()}));
 
-    // A later start with a folder: its video is handed over, the process ends.
+    // A later start with a file and a folder (relative names again): both
+    // are handed over, added after the others, and the process ends.
     QString err;
-    EXPECT_EQ(RunIn(root, {"more"}, &err), 0) << err.toStdString();
-    QTRY_COMPARE_WITH_TIMEOUT(SavedList().size(), size_t(3), 60000);
-    EXPECT_EQ(SavedList()[2], c.toStdString());
+    EXPECT_EQ(RunIn(root, {"b.mkv", "more"}, &err), 0) << err.toStdString();
+    QTRY_COMPARE_WITH_TIMEOUT(SavedList().size(), size_t(4), 60000);
+    EXPECT_EQ(SavedList(),
+              (std::vector<std::string>{a.toStdString(), b.toStdString(), b.toStdString(), c.toStdString()}));
 
     // A later start naming only what is no file: said so; nothing handed over.
     EXPECT_EQ(RunIn(root, {"missing.avi"}, &err), 0);
@@ -343,7 +345,7 @@ TEST(Process, NamedFilesAreAddedAtStartAndHandedToTheRunningWindow) {
     EXPECT_EQ(test::RunProgram(KalvexBinary(), {"--close"}), 0);
     ASSERT_TRUE(first.waitForFinished(20000));
     EXPECT_EQ(first.exitCode(), 0);
-    EXPECT_EQ(SavedList().size(), 3u);
+    EXPECT_EQ(SavedList().size(), 4u);
     const std::string log = test::ReadFile(AppDataFolder() + "log/Kalvex.log");
     EXPECT_NE(log.find("--- Adding file " + a.toStdString() + "---"), std::string::npos);
     EXPECT_NE(log.find("--- Adding file " + c.toStdString() + "---"), std::string::npos);
