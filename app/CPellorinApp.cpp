@@ -2,11 +2,15 @@
 
 #include <dlfcn.h>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/CVideoConverterDlg.h"
+#include "app/InstanceRequests.h"
 #include "app/MainMessages.h"
 #include "app/core/CrashReport.h"
 #include "common/ProgramLog.h"
@@ -130,11 +134,18 @@ void CPellorinApp::ReleaseSkin() {
 bool CPellorinApp::InitInstance() {
     instance_ = std::make_unique<SingleInstance>();
     if (!instance_->Acquire()) {
-        // A second start: hand over to the first window if it is published,
-        // otherwise end without effect.
-        SingleInstance::PostToFirst(QString::number(WM_ACTIVATE_INSTANCE), 0, 0);
-        instance_.reset();
-        return false;
+        if (startFiles_.empty()) {
+            // A second start: hand over to the first window if it is
+            // published, otherwise end without effect.
+            SingleInstance::PostToFirst(QString::number(WM_ACTIVATE_INSTANCE), 0, 0);
+            instance_.reset();
+            return false;
+        }
+        if (HandOverToFirst()) {
+            instance_.reset();
+            return false;
+        }
+        // The first instance ended meanwhile: this one runs with the files.
     }
     PointDiscLibraryLog();
     InstallCrashHandler();
@@ -144,11 +155,45 @@ bool CPellorinApp::InitInstance() {
 
     window_ = std::make_unique<CVideoConverterDlg>(instance_.get());
     window_->OnInitDialog();
+    window_->OpenFiles(startFiles_);
     g_running = window_.get();
     window_->exec();
     g_running = nullptr;
     Shutdown();
     return false;
+}
+
+bool CPellorinApp::HandOverToFirst() {
+    // Files must not be lost because the first instance is still starting
+    // (it publishes its window late) or just ending (it releases the lock):
+    // the hand-over is tried again for a while.
+    constexpr int kWaitMs = 10000;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        std::string message;
+        switch (HandFilesToRunningWindow(startFiles_, &message)) {
+            case FilesHandOver::Accepted: exitCode_ = 0; return true;
+            case FilesHandOver::PartlyTaken:
+                std::fprintf(stderr, "Kalvex: %s\n", message.c_str());
+                exitCode_ = 0;
+                return true;
+            case FilesHandOver::Refused:
+                std::fprintf(stderr, "Kalvex: %s\n", message.c_str());
+                LogLine("Hand-over: %s", message.c_str());
+                exitCode_ = 1;
+                return true;
+            case FilesHandOver::NotListening: break;
+        }
+        if (instance_->Acquire()) return false;
+        if (waited.elapsed() >= kWaitMs) {
+            std::fprintf(stderr, "Kalvex: the running Kalvex does not take files yet; they were not added.\n");
+            LogLine("Hand-over: nobody listened within %d ms", kWaitMs);
+            exitCode_ = 1;
+            return true;
+        }
+        QThread::msleep(100);
+    }
 }
 
 void CPellorinApp::Shutdown() {

@@ -113,10 +113,13 @@ void CVideoConverterDlg::OnInitDialog() {
     link_->move(15, 500);
     PostMessage(this, WM_DEFERRED_INIT, 0, 0);
     // Published only now: a later start that came before this point finds
-    // nobody listening and simply ends.
+    // nobody listening and simply ends (one with files tries again for a
+    // while, so they are not lost).
     if (instance_) {
-        instance_->Publish(AcceptedInstanceRequests(), [this](unsigned msg) { PostMessage(this, msg, 0, 0); },
-                           LogRejectedInstanceRequest);
+        instance_->Publish(
+            AcceptedInstanceRequests(), [this](unsigned msg) { PostMessage(this, msg, 0, 0); },
+            LogRejectedInstanceRequest,
+            [this](unsigned, const std::vector<std::string>& paths) { return TakeHandedOverFiles(paths); });
     }
     // The window has no menu bar; it is 20 pixels less tall than its template.
     QRect g = geometry();
@@ -134,6 +137,7 @@ void CVideoConverterDlg::CreatePages() {
     convertPage_->refreshTitle = [this] { RefreshTitle(); };
     convertPage_->setTitle = [this](const QString& title) { setWindowTitle(title); };
     convertPage_->showVideoFilesPage = [this] { ShowVideoFilesPage(); };
+    videoFilesPage_->SetAddGuard([this] { return AddingAllowed(); });
     connect(tab_, &QTabWidget::currentChanged, this, &CVideoConverterDlg::OnTabChanged);
     // The guards answer before the tab changes, so a refused page never
     // shows behind their message.
@@ -298,6 +302,7 @@ LRESULT CVideoConverterDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
     switch (msg) {
         case WM_DEFERRED_INIT: OnDeferredInit(); return 0;
         case WM_ACTIVATE_INSTANCE: OnActivateInstance(); return 0;
+        case WM_OPEN_FILES: OnOpenFiles(); return 0;
         case WM_UPDATE_AVAILABLE: OnUpdateAvailable(); return 0;
         default:
             if (msg == closeMessage_) OnClose();
@@ -318,6 +323,68 @@ void CVideoConverterDlg::OnActivateInstance() {
         w->setFlags(f);
         w->requestActivate();
     }
+}
+
+bool CVideoConverterDlg::AddingAllowed() {
+    // Files are added on the Video Files page, which a running conversion
+    // does not let the window show.
+    const QString refusal = IsConverting() ? PageRefusal(0) : QString();
+    if (refusal.isEmpty()) return true;
+    MessageBox(refusal);
+    return false;
+}
+
+void CVideoConverterDlg::OpenFiles(const std::vector<std::string>& files) {
+    if (files.empty()) return;
+    pendingFiles_.insert(pendingFiles_.end(), files.begin(), files.end());
+    PostMessage(this, WM_OPEN_FILES, 0, 0);
+}
+
+PathsAnswer CVideoConverterDlg::TakeHandedOverFiles(const std::vector<std::string>& paths) {
+    PathsAnswer answer;
+    const PathsToAdd checked = CheckHandedOverPaths(paths);
+    if (checked.files.empty()) {
+        answer.refusal = "none of the paths names an existing file";
+        return answer;
+    }
+    if (IsConverting()) {
+        // Told to the user at the front window, as adding is refused there.
+        LogLine("Instance socket: %d handed-over files refused while converting", int(checked.files.size()));
+        refusedWhileConverting_ = true;
+        PostMessage(this, WM_OPEN_FILES, 0, 0);
+        answer.refusal = PageRefusal(0);
+        return answer;
+    }
+    OpenFiles(checked.files);
+    answer.accepted = true;
+    answer.taken = int(checked.files.size());
+    return answer;
+}
+
+void CVideoConverterDlg::OnOpenFiles() {
+    // Files named at the start wait for the deferred initialisation (the
+    // first-run dialog comes first); a run already adding takes new ones
+    // in its loop below.
+    if (!deferredInitDone_ || openingFiles_) return;
+    if (pendingFiles_.empty() && !refusedWhileConverting_) return;
+    OnActivateInstance();
+    if (refusedWhileConverting_) {
+        refusedWhileConverting_ = false;
+        MessageBox(PageRefusal(0));
+    }
+    if (pendingFiles_.empty()) return;
+    if (!AddingAllowed()) {
+        pendingFiles_.clear();
+        return;
+    }
+    openingFiles_ = true;
+    if (tab_->currentIndex() != 0) ShowVideoFilesPage();
+    while (!pendingFiles_.empty()) {
+        const std::vector<std::string> files = std::move(pendingFiles_);
+        pendingFiles_.clear();
+        videoFilesPage_->AddPaths(files);
+    }
+    openingFiles_ = false;
 }
 
 void CVideoConverterDlg::OnUpdateAvailable() {
@@ -364,6 +431,8 @@ void CVideoConverterDlg::OnDeferredInit() {
     if (AppSettings.autoUpdate && startUpdateCheck) startUpdateCheck();
     ApplyAc3FilterPreset();
     if (firstRun_ && runFirstRunDialog) runFirstRunDialog();
+    deferredInitDone_ = true;
+    if (!pendingFiles_.empty() || refusedWhileConverting_) PostMessage(this, WM_OPEN_FILES, 0, 0);
 }
 
 }  // namespace kalvex

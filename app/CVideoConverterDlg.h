@@ -3,8 +3,11 @@
 #include <QIcon>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/MainMessages.h"
+#include "platform/instance/SingleInstance.h"
 
 class QPushButton;
 class QTabWidget;
@@ -41,6 +44,15 @@ public:
     int VideoFileCount() const;
     void ShowVideoFilesPage();
     void RefreshTitle();
+
+    // Files named on the command line or handed over by a later start: the
+    // window comes to the front and adds them as "Add Video Files" does,
+    // after the deferred initialisation. Refused with the page guard's
+    // message while a conversion runs.
+    void OpenFiles(const std::vector<std::string>& files);
+    // The instance socket's handler for handed-over paths: checks them
+    // (CheckHandedOverPaths) and answers at once; the adding follows.
+    PathsAnswer TakeHandedOverFiles(const std::vector<std::string>& paths);
 
     // The guarded close: refused while converting; otherwise saves the
     // settings and ends the modal run.
@@ -89,6 +101,10 @@ private:
     void OnSearch();
     void OnDeferredInit();
     void OnActivateInstance();
+    void OnOpenFiles();
+    // The guard of every way of adding files: false, after its message,
+    // while a conversion runs.
+    bool AddingAllowed();
     void OnUpdateAvailable();
 
     SingleInstance* instance_;
@@ -105,6 +121,10 @@ private:
     unsigned closeMessage_ = 0;
     std::shared_ptr<UpdateCheckChannel> updateChannel_;
     bool updatePending_ = false;
+    std::vector<std::string> pendingFiles_;  // waiting for OnOpenFiles
+    bool refusedWhileConverting_ = false;    // a hand-over was refused: say so
+    bool openingFiles_ = false;
+    bool deferredInitDone_ = false;
 };
 
 // The window's icon (resource 133), drawn once.

@@ -1,11 +1,16 @@
-// Kalvex: the PSP video converter. Without arguments it runs the window;
-// the options below drive the same classes headless.
+// Kalvex: the PSP video converter. Without options it runs the window (with
+// the files named as arguments added); the options below drive the same
+// classes headless.
 #include <QApplication>
 #include <QCoreApplication>
+#include <climits>
 #include <clocale>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "app/CPellorinApp.h"
 #include "app/MainMessages.h"
@@ -13,13 +18,15 @@
 #include "app/cli/ExamineCommand.h"
 #include "app/core/CrashReport.h"
 #include "common/ProgramLog.h"
+#include "media/PathsToAdd.h"
 #include "platform/instance/SingleInstance.h"
 
 namespace {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: Kalvex                                run the converter\n"
+                 "usage: Kalvex [--] [FILE|FOLDER]...          run the converter with these files added\n"
+                 "                                             (handed to the running converter, if any)\n"
                  "       Kalvex --convert [--dest DIR] [--quiet] FILE...\n"
                  "                                             convert files headless\n"
                  "       Kalvex --examine FILE                 print what the converter reads of a file\n"
@@ -70,17 +77,54 @@ int main(int argc, char** argv) {
         CloseProgramLog();
         return rc;
     }
-    if (argc >= 2) {
-        Usage();
-        return 2;
+    // Every other argument names a file or folder to add; "--" ends the
+    // options, so a name may begin with "-". Relative names are taken from
+    // the caller's current folder before anything else.
+    std::vector<std::string> named;
+    std::string cwd;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options && arg == "--") {
+            options = false;
+            continue;
+        }
+        if (options && arg.size() > 1 && arg[0] == '-') {
+            Usage();
+            return 2;
+        }
+        if (arg.empty()) {
+            std::fprintf(stderr, "Kalvex: an empty name is not a file; it is not added.\n");
+            continue;
+        }
+        if (arg[0] != '/' && cwd.empty()) {
+            char buffer[PATH_MAX];
+            if (!::getcwd(buffer, sizeof buffer)) {
+                std::fprintf(stderr, "Kalvex: the current folder cannot be found (%s); %s is not added.\n",
+                             std::strerror(errno), arg.c_str());
+                continue;
+            }
+            cwd = buffer;
+        }
+        named.push_back(AbsolutePath(arg, cwd));
     }
     // The log opens before anything else and writes its header, also in a
     // second instance that ends at once.
     OpenProgramLog();
-    QApplication app(argc, argv);
+    // Qt reads no options of its own here: every argument was ours.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     KeepCNumbers();
     CPellorinApp pellorin;
+    if (!named.empty()) {
+        const PathsToAdd files = ExpandPathsToAdd(named);
+        for (const SkippedPath& skipped : files.skipped) {
+            std::fprintf(stderr, "Kalvex: %s is not added: %s\n", skipped.path.c_str(), skipped.reason.c_str());
+            LogLongLine("Command line: %s is not added: %s", skipped.path.c_str(), skipped.reason.c_str());
+        }
+        pellorin.SetStartFiles(files.files);
+    }
     pellorin.InitInstance();
     CloseProgramLog();
-    return 0;
+    return pellorin.ExitCode();
 }

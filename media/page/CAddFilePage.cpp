@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGridLayout>
@@ -11,12 +13,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
@@ -26,6 +30,7 @@
 #include "media/page/CModifyTimeDlg.h"
 #include "media/page/CodecPackOffer.h"
 #include "media/EntryFromPath.h"
+#include "media/PathsToAdd.h"
 #include "media/SubtitleLinker.h"
 #include "media/page/SubtitleReadBoxes.h"
 #include "media/page/PreviewPanel.h"
@@ -121,6 +126,11 @@ void CAddFilePage::BuildControls() {
     list_view_->setColumnWidth(2, timeWidth);
     list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_view_->installEventFilter(this);
+    // Files and folders dropped on the list are added; the drag events
+    // reach the list's viewport.
+    list_view_->setAcceptDrops(true);
+    list_view_->viewport()->setAcceptDrops(true);
+    list_view_->viewport()->installEventFilter(this);
     connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
 
     // The right-click menu "&Files".
@@ -261,6 +271,7 @@ QAction* CAddFilePage::MenuAction(int id) const {
 }
 
 bool CAddFilePage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_view_->viewport() && HandleDragEvent(event)) return true;
     if (watched == list_view_ && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
         RemoveSelected();
@@ -324,7 +335,70 @@ void CAddFilePage::Changed() {
     emit listChanged();
 }
 
+namespace {
+
+// The local files among dropped addresses, as file system paths.
+std::vector<std::string> LocalPaths(const QMimeData* data, bool logOthers) {
+    std::vector<std::string> paths;
+    if (!data || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+        else if (logOthers)
+            LogLongLine("Drop: not a local file, not added: %s", url.toDisplayString().toLocal8Bit().constData());
+    }
+    return paths;
+}
+
+}  // namespace
+
+bool CAddFilePage::HandleDragEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (LocalPaths(drag->mimeData(), false).empty()) {
+                drag->ignore();
+            } else {
+                drag->setDropAction(Qt::CopyAction);
+                drag->accept();
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const std::vector<std::string> paths = LocalPaths(drop->mimeData(), true);
+            if (paths.empty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            AddDropped(paths);
+            return true;
+        }
+        default: return false;
+    }
+}
+
+int CAddFilePage::AddDropped(const std::vector<std::string>& paths) {
+    if (!AddAllowed()) return 0;
+    const PathsToAdd expanded = ExpandPathsToAdd(paths);
+    for (const SkippedPath& skipped : expanded.skipped)
+        LogLongLine("Drop: not added %s: %s", skipped.path.c_str(), skipped.reason.c_str());
+    return AddPaths(expanded.files);
+}
+
+int CAddFilePage::AddPaths(const std::vector<std::string>& files) {
+    int added = 0;
+    for (const std::string& file : files)
+        if (AddPath(file)) ++added;
+    UpdateControls();
+    return added;
+}
+
 void CAddFilePage::AddFiles() {
+    if (!AddAllowed()) return;
     FileDialogRequest request;
     request.title = "Open";
     request.filter = kVideoFilter;
@@ -335,8 +409,9 @@ void CAddFilePage::AddFiles() {
     UpdateControls();
 }
 
-bool CAddFilePage::AddFile(const QString& qpath) {
-    const std::string path = QFile::encodeName(qpath).toStdString();
+bool CAddFilePage::AddFile(const QString& qpath) { return AddPath(QFile::encodeName(qpath).toStdString()); }
+
+bool CAddFilePage::AddPath(const std::string& path) {
     if (stopPreview_) stopPreview_();
 
     VideoFileEntry entry;

@@ -39,6 +39,13 @@ public:
     // Commands.
     void AddFiles();              // file dialog, then AddFile for each path in dialog order
     bool AddFile(const QString& path);  // examine one file and append it; false when refused
+    // Adds files chosen outside the file dialog, each as AddFile does, in
+    // order; returns how many were added. No guard: the caller asked it.
+    int AddPaths(const std::vector<std::string>& files);
+    // Files and folders dropped on the list: under the add guard, expanded
+    // as ExpandPathsToAdd says, then added; what is skipped is logged.
+    // Returns how many entries were added.
+    int AddDropped(const std::vector<std::string>& paths);
     void RemoveSelected();
     void MoveUp();
     void MoveDown();
@@ -79,6 +86,9 @@ public:
     }
     void SetSubtitleLinker(std::function<void(VideoFileEntry&)> linker) { linker_ = std::move(linker); }
     void SetPreviewStopper(std::function<void()> stopper) { stopPreview_ = std::move(stopper); }
+    // Asked before files are added by the dialog or a drop; false refuses
+    // (the guard tells the user why). Default: always allowed.
+    void SetAddGuard(std::function<bool()> guard) { addGuard_ = std::move(guard); }
 
     // The playback controls (play, pause, slider, full screen, trim times).
     PreviewPanel* Preview() const { return preview_; }
@@ -104,6 +114,12 @@ protected:
 
 private:
     void BuildControls();
+    bool AddAllowed() const { return !addGuard_ || addGuard_(); }
+    // AddFile for a path as the file system's bytes (a name need not be
+    // valid text).
+    bool AddPath(const std::string& path);
+    // Drag and drop of local files onto the list.
+    bool HandleDragEvent(QEvent* event);
     static QTreeWidgetItem* MakeRow(const VideoFileEntry& entry);
     void AddRow(int index, const VideoFileEntry& entry);
     void ShowRowTexts(int index);
@@ -130,6 +146,7 @@ private:
     EntryLinker linker_;
     std::function<void(const std::string&, const SourceRefusal&)> onRefused_;
     std::function<void()> stopPreview_;
+    std::function<bool()> addGuard_;
     PreviewPanel* preview_ = nullptr;
 };
 
