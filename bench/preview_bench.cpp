@@ -116,13 +116,23 @@ int main(int argc, char** argv) {
         // The offset at a moment: a picture's lateness against the lateness
         // of the audio block rendered nearest in time to it.
         double worst = 0;
+        size_t worstAt = 0;
+        int over = 0;  // pictures 40 ms or more away from the sound
         size_t j = 0;
         for (size_t i = 5; i < gProbe.videoLate.size() && !gProbe.audioAt.empty(); ++i) {
             const double t = gProbe.videoAt[i];
             while (j + 1 < gProbe.audioAt.size() && std::fabs(gProbe.audioAt[j + 1] - t) <= std::fabs(gProbe.audioAt[j] - t)) ++j;
-            worst = std::max(worst, std::fabs(gProbe.videoLate[i] - gProbe.audioLate[j]));
+            const double offset = std::fabs(gProbe.videoLate[i] - gProbe.audioLate[j]);
+            if (offset >= 40) ++over;
+            if (offset > worst) {
+                worst = offset;
+                worstAt = i;
+            }
         }
         std::printf("A/V offset over the minute: mean %.2f ms, worst moment %.2f ms (target 40)\n", std::fabs(sv[0] - sa[0]), worst);
+        if (worstAt > 0)
+            std::printf("  worst at picture %zu, %.0f ms after the first (video %.2f ms late); %d pictures 40 ms or more off\n",
+                        worstAt, gProbe.videoAt[worstAt] - gProbe.videoAt[0], gProbe.videoLate[worstAt], over);
     }
 
     // Seeks while playing.

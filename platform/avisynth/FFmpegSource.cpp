@@ -115,6 +115,8 @@ private:
     FramePtr Substitute(const FramePtr& picture) const;
     FramePtr LostPicture();
     void SeekVideo(int64_t n);
+    bool KeyFrameAhead(int64_t reach, int64_t n) const;
+    void CatchUpDiscard(const AVPacket* pkt);
     FramePtr Conform(FramePtr frame);
     // Audio
     bool OpenAudio();
@@ -156,6 +158,11 @@ private:
     int64_t deadFrom_ = INT64_MAX;
     FramePtr lostBlack_;
     SwsContext* conform_ = nullptr;
+    // Decoding towards a frame (see CatchUpDiscard): the frame asked for,
+    // and the latest time stamp sent to the decoder that lies on or before
+    // it.
+    int64_t wanted_ = -1;
+    int64_t newestSent_ = AV_NOPTS_VALUE;
 
     AVFormatContext* afmt_ = nullptr;
     AVCodecContext* adec_ = nullptr;
@@ -319,6 +326,7 @@ bool FFmpegSource::OpenVideo(std::string* error) {
     shownIndex_ = pendingIndex_ = lastIndex_ = -1;
     shownEnd_ = pendingEnd_ = pendingGapFrom_ = lastEnd_ = gapFrom_ = -1;
     decodeFailed_ = false;
+    newestSent_ = AV_NOPTS_VALUE;
     return vpkt_ && vframe_;
 }
 
@@ -500,6 +508,7 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
             continue;
         }
         if (vpkt_->stream_index == videoIndex_) {
+            CatchUpDiscard(vpkt_);
             r = avcodec_send_packet(vdec_, vpkt_);  // errors: skip the packet
             if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF) decodeFailed_ = true;
         }
@@ -523,6 +532,7 @@ void FFmpegSource::SeekVideo(int64_t n) {
             return;
         }
         avcodec_flush_buffers(vdec_);
+        newestSent_ = AV_NOPTS_VALUE;
         vdrained_ = veof_ = false;
         shown_.reset();
         pending_.reset();
@@ -541,6 +551,46 @@ void FFmpegSource::SeekVideo(int64_t n) {
     }
 }
 
+// True when the file's index has a key frame for frame n that lies more
+// than a few frames past reach, the picture decoded furthest: a seek to it
+// then decodes less than going on from reach. Files without an index keep
+// to the distance rule of GetFrame, and so do MPEG program and transport
+// streams, whose index only notes where reading has been (not key frames).
+bool FFmpegSource::KeyFrameAhead(int64_t reach, int64_t n) const {
+    constexpr int64_t kSeekCost = 8;  // frames a seek's flush and restart are worth
+    if (n <= reach + kSeekCost || (vfmt_->iformat->flags & AVFMT_TS_DISCONT)) return false;
+    AVStream* st = vfmt_->streams[videoIndex_];
+    const int64_t target = vstart_ + av_rescale_q(n, av_inv_q(info_.fps), vtb_);
+    const AVIndexEntry* key = avformat_index_get_entry_from_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
+    if (!key || !(key->flags & AVINDEX_KEYFRAME)) return false;
+    return av_rescale_q(key->timestamp - vstart_, vtb_, av_inv_q(info_.fps)) > reach + kSeekCost;
+}
+
+// Decoding towards frame wanted_ (after a seek, or on a jump forward), the
+// pictures in between are never shown. A picture that comes before another
+// one already sent to the decoder, which itself lies on or before wanted_,
+// can only be shown for frames before that one: such a picture is skipped
+// when no other picture refers to it (the codec knows: B-frames and the
+// like). Reference pictures are always decoded in full, so the picture
+// delivered for wanted_ is exactly the one a decode from the start gives.
+void FFmpegSource::CatchUpDiscard(const AVPacket* pkt) {
+    AVDiscard discard = AVDISCARD_DEFAULT;
+    const int64_t pts = pkt->pts;
+    if (pts != AV_NOPTS_VALUE && wanted_ >= 0) {
+        // Reordering spans a few frames; a time stamp further back than a
+        // second is a jump of the stream's clock, whose pictures DecodeVideo
+        // places by counting: never skipped.
+        const int64_t reorder = av_rescale_q(1, AVRational{1, 1}, vtb_);
+        if (newestSent_ != AV_NOPTS_VALUE && pts < newestSent_ && newestSent_ - pts <= reorder) {
+            discard = AVDISCARD_NONREF;
+        } else if (av_rescale_q(pts - vstart_, vtb_, av_inv_q(info_.fps)) <= wanted_ &&
+                   (newestSent_ == AV_NOPTS_VALUE || pts > newestSent_)) {
+            newestSent_ = pts;
+        }
+    }
+    vdec_->skip_frame = discard;
+}
+
 FramePtr FFmpegSource::GetFrame(int64_t n) {
     if (!info_.hasVideo) return nullptr;
     n = std::clamp<int64_t>(n, 0, info_.frameCount - 1);
@@ -550,7 +600,9 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
     // Nothing in hand at the end of the file (a seek past its data): any
     // earlier frame needs a seek back.
     const bool empty = !shown_ && !pending_ && veof_;
-    if (vfmt_ && (empty || (shown_ && n < shownIndex_) || n > reach + threshold)) SeekVideo(n);
+    wanted_ = n;
+    if (vfmt_ && (empty || (shown_ && n < shownIndex_) || n > reach + threshold || KeyFrameAhead(reach, n)))
+        SeekVideo(n);
     for (;;) {
         if (pending_ && pendingIndex_ <= n) {
             shown_ = std::move(pending_);

@@ -75,6 +75,49 @@ protected:
     ClipPtr child_;
 };
 
+// One subtitle image prepared for drawing into a YV12 picture: per luma
+// pixel its coverage and value, per chroma sample its coverage and U, V,
+// all inside the picture. Made once when the subtitle changes and drawn
+// into every frame that shows it, so a line on screen for seconds costs
+// only the mixing of its own rectangle per frame.
+struct OverlayImage {
+    int x = 0, y = 0, w = 0, h = 0;  // luma rectangle
+    std::vector<uint8_t> alpha, luma;
+    int cx = 0, cy = 0, cw = 0, ch = 0;  // chroma rectangle
+    std::vector<uint8_t> chromaAlpha, u, v;
+
+    void Draw(AVFrame* f) const {
+        for (int j = 0; j < h; ++j) {
+            uint8_t* row = f->data[0] + (y + j) * f->linesize[0] + x;
+            const uint8_t* a = alpha.data() + size_t(j) * w;
+            const uint8_t* c = luma.data() + size_t(j) * w;
+            for (int i = 0; i < w; ++i)
+                if (a[i]) row[i] = Mix(row[i], c[i], a[i]);
+        }
+        for (int j = 0; j < ch; ++j) {
+            uint8_t* ur = f->data[1] + (cy + j) * f->linesize[1] + cx;
+            uint8_t* vr = f->data[2] + (cy + j) * f->linesize[2] + cx;
+            const size_t at = size_t(j) * cw;
+            for (int i = 0; i < cw; ++i) {
+                const int a = chromaAlpha[at + i];
+                if (!a) continue;
+                ur[i] = Mix(ur[i], u[at + i], a);
+                vr[i] = Mix(vr[i], v[at + i], a);
+            }
+        }
+    }
+};
+
+// The picture with the images drawn in: a private copy of the input, which
+// upstream filters may still hold; the input itself when nothing is drawn.
+FramePtr DrawOverlay(const FramePtr& in, const std::vector<OverlayImage>& images) {
+    if (images.empty()) return in;
+    FramePtr out = WritableCopy(in);
+    if (!out) return in;
+    for (const OverlayImage& image : images) image.Draw(out.get());
+    return out;
+}
+
 // ---- TextSub ----
 
 // libass prints its messages itself; only its errors are of interest.
@@ -138,6 +181,18 @@ AssGlobal& Ass() {
     return g;
 }
 
+// True when libass draws the line differently as time goes on: fades,
+// moves, transforms and karaoke among its override tags, or a scrolling
+// effect. Such a line is drawn anew for every frame; any other line looks
+// the same for as long as it is shown. A false alarm only costs time.
+bool Animated(const QString& text, const QString& effect) {
+    if (!effect.trimmed().isEmpty()) return true;
+    static const char* const kTimedTags[] = {"\\t", "\\move", "\\fad", "\\k", "\\K"};
+    for (const char* tag : kTimedTags)
+        if (text.contains(QLatin1String(tag))) return true;
+    return false;
+}
+
 class TextSubClip : public VideoFilter {
 public:
     TextSubClip(ClipPtr child, const std::string& path) : VideoFilter(std::move(child)) {
@@ -185,7 +240,14 @@ public:
                                std::to_string(e.marginRect.right) + "," + std::to_string(marginV) + "," +
                                Field(e.effect) + "," + text.toUtf8().toStdString();
             ass_process_chunk(track_, line.data(), int(line.size()), start, end - start);
+            events_.push_back({start, end, i, Animated(text, e.effect)});
         }
+        // By start time, with the latest end so far, to find the lines shown
+        // at a moment without asking libass.
+        std::stable_sort(events_.begin(), events_.end(),
+                         [](const Event& a, const Event& b) { return a.start < b.start; });
+        int64_t latest = INT64_MIN;
+        for (Event& e : events_) latest = e.endSoFar = std::max(latest, e.end);
     }
     ~TextSubClip() override {
         std::lock_guard<std::mutex> g(Ass().lock);
@@ -196,50 +258,87 @@ public:
     FramePtr GetFrame(int64_t n) override {
         FramePtr in = child_->GetFrame(n);
         if (!in) return nullptr;
-        int changed = 0;
-        ASS_Image* images = ass_render_frame(renderer_, track_, FrameMs(info_, n), &changed);
-        if (!images) return in;  // nothing shown: the picture goes on untouched
-        FramePtr out = WritableCopy(in);
-        if (!out) return in;
-        for (ASS_Image* img = images; img; img = img->next) Blend(out.get(), img);
-        return out;
+        const int64_t t = FrameMs(info_, n);
+        // libass shows a line from its start up to, not including, its end.
+        bool animated = false;
+        active_.clear();
+        auto it = std::upper_bound(events_.begin(), events_.end(), t,
+                                   [](int64_t v, const Event& e) { return v < e.start; });
+        while (it != events_.begin()) {
+            --it;
+            if (it->endSoFar <= t) break;  // nothing further back reaches t
+            if (it->end > t) {
+                active_.push_back(it->order);
+                animated = animated || it->animated;
+            }
+        }
+        if (active_.empty()) return in;  // nothing shown: the picture goes on untouched
+        // The same still lines as the picture drawn last: the same images.
+        if (animated || !drawnValid_ || active_ != drawn_) {
+            int changed = 0;
+            ASS_Image* images = ass_render_frame(renderer_, track_, t, &changed);
+            // libass compares with what it drew last, which is always what
+            // overlay_ was made from.
+            if (changed || !drawnValid_) Prepare(images);
+            drawn_ = active_;
+            drawnValid_ = true;
+        }
+        return DrawOverlay(in, overlay_);
     }
 
 private:
-    static void Blend(AVFrame* f, const ASS_Image* img) {
-        const int opacity = 255 - int(img->color & 0xFF);
-        if (opacity == 0 || img->w <= 0 || img->h <= 0) return;
-        const Yuv c = ToYuv(int(img->color >> 24), int((img->color >> 16) & 0xFF), int((img->color >> 8) & 0xFF));
-        const int x0 = std::max(img->dst_x, 0), y0 = std::max(img->dst_y, 0);
-        const int x1 = std::min(img->dst_x + img->w, f->width), y1 = std::min(img->dst_y + img->h, f->height);
-        auto alphaAt = [&](int x, int y) -> int {
-            if (x < x0 || x >= x1 || y < y0 || y >= y1) return 0;
-            return img->bitmap[(y - img->dst_y) * img->stride + (x - img->dst_x)] * opacity / 255;
-        };
-        for (int y = y0; y < y1; ++y) {
-            uint8_t* row = f->data[0] + y * f->linesize[0];
-            for (int x = x0; x < x1; ++x) {
-                const int a = alphaAt(x, y);
-                if (a) row[x] = Mix(row[x], c.y, a);
-            }
-        }
-        // Chroma (FFmpeg's 4:2:0 planes: U, then V): the mean coverage of
-        // the four pixels each sample covers.
-        for (int cy = y0 / 2; cy < (y1 + 1) / 2 && cy < (f->height + 1) / 2; ++cy) {
-            uint8_t* u = f->data[1] + cy * f->linesize[1];
-            uint8_t* v = f->data[2] + cy * f->linesize[2];
-            for (int cx = x0 / 2; cx < (x1 + 1) / 2 && cx < (f->width + 1) / 2; ++cx) {
-                const int a = (alphaAt(2 * cx, 2 * cy) + alphaAt(2 * cx + 1, 2 * cy) + alphaAt(2 * cx, 2 * cy + 1) +
-                               alphaAt(2 * cx + 1, 2 * cy + 1) + 2) / 4;
-                if (!a) continue;
-                u[cx] = Mix(u[cx], c.u, a);
-                v[cx] = Mix(v[cx], c.v, a);
-            }
+    struct Event {
+        int64_t start, end;  // ms, as handed to libass
+        int order;           // the line's number in the model
+        bool animated;
+        int64_t endSoFar = 0;  // the latest end among this line and those before it
+    };
+
+    // The images libass drew, as coverage and colour in the picture's planes.
+    void Prepare(const ASS_Image* images) {
+        overlay_.clear();
+        for (const ASS_Image* img = images; img; img = img->next) {
+            const int opacity = 255 - int(img->color & 0xFF);
+            if (opacity == 0 || img->w <= 0 || img->h <= 0) continue;
+            const Yuv c = ToYuv(int(img->color >> 24), int((img->color >> 16) & 0xFF), int((img->color >> 8) & 0xFF));
+            const int W = info_.width, H = info_.height;
+            const int x0 = std::max(img->dst_x, 0), y0 = std::max(img->dst_y, 0);
+            const int x1 = std::min(img->dst_x + img->w, W), y1 = std::min(img->dst_y + img->h, H);
+            if (x0 >= x1 || y0 >= y1) continue;
+            OverlayImage o;
+            o.x = x0, o.y = y0, o.w = x1 - x0, o.h = y1 - y0;
+            o.alpha.resize(size_t(o.w) * o.h);
+            o.luma.assign(o.alpha.size(), uint8_t(c.y));
+            auto alphaAt = [&](int x, int y) -> int {
+                if (x < x0 || x >= x1 || y < y0 || y >= y1) return 0;
+                return img->bitmap[(y - img->dst_y) * img->stride + (x - img->dst_x)] * opacity / 255;
+            };
+            for (int y = y0; y < y1; ++y)
+                for (int x = x0; x < x1; ++x) o.alpha[size_t(y - y0) * o.w + (x - x0)] = uint8_t(alphaAt(x, y));
+            // Chroma (4:2:0): the mean coverage of the four pixels each
+            // sample covers.
+            o.cx = x0 / 2, o.cy = y0 / 2;
+            o.cw = std::min((x1 + 1) / 2, (W + 1) / 2) - o.cx;
+            o.ch = std::min((y1 + 1) / 2, (H + 1) / 2) - o.cy;
+            o.chromaAlpha.resize(size_t(o.cw) * o.ch);
+            o.u.assign(o.chromaAlpha.size(), uint8_t(c.u));
+            o.v.assign(o.chromaAlpha.size(), uint8_t(c.v));
+            for (int cy = o.cy; cy < o.cy + o.ch; ++cy)
+                for (int cx = o.cx; cx < o.cx + o.cw; ++cx)
+                    o.chromaAlpha[size_t(cy - o.cy) * o.cw + (cx - o.cx)] =
+                        uint8_t((alphaAt(2 * cx, 2 * cy) + alphaAt(2 * cx + 1, 2 * cy) + alphaAt(2 * cx, 2 * cy + 1) +
+                                 alphaAt(2 * cx + 1, 2 * cy + 1) + 2) / 4);
+            overlay_.push_back(std::move(o));
         }
     }
 
     ASS_Renderer* renderer_ = nullptr;
     ASS_Track* track_ = nullptr;
+    std::vector<Event> events_;
+    std::vector<int> active_;  // lines shown at the frame asked for
+    std::vector<int> drawn_;   // lines overlay_ was drawn for
+    bool drawnValid_ = false;
+    std::vector<OverlayImage> overlay_;
 };
 
 // ---- VobSub ----
@@ -296,12 +395,12 @@ public:
         if (it == pictures_.begin()) return in;
         --it;
         if (t >= it->stop) return in;
-        const std::vector<Bitmap>& bitmaps = Decoded(it->index);
-        if (bitmaps.empty()) return in;
-        FramePtr out = WritableCopy(in);
-        if (!out) return in;
-        for (const Bitmap& b : bitmaps) Blend(out.get(), b);
-        return out;
+        if (it->index != cachedIndex_) {
+            cachedIndex_ = it->index;
+            overlay_.clear();
+            for (const Bitmap& b : Decoded(it->index)) Prepare(b);
+        }
+        return DrawOverlay(in, overlay_);
     }
 
 private:
@@ -315,18 +414,15 @@ private:
         std::vector<uint32_t> argb;
     };
 
-    // The rectangles of a subpicture; the last one decoded is kept, since a
-    // picture stays on screen for many frames.
-    const std::vector<Bitmap>& Decoded(int index) {
-        if (index == cachedIndex_) return cached_;
-        cachedIndex_ = index;
-        cached_.clear();
+    // The rectangles of a subpicture.
+    std::vector<Bitmap> Decoded(int index) {
+        std::vector<Bitmap> bitmaps;
         std::vector<uint8_t> spu = vob_.GetPacket(slot_, index);
-        if (spu.empty()) return cached_;
+        if (spu.empty()) return bitmaps;
         AVPacket* pkt = av_packet_alloc();
         if (!pkt || av_new_packet(pkt, int(spu.size())) < 0) {
             av_packet_free(&pkt);
-            return cached_;
+            return bitmaps;
         }
         std::memcpy(pkt->data, spu.data(), spu.size());
         AVSubtitle sub{};
@@ -335,9 +431,9 @@ private:
         av_packet_free(&pkt);
         if (r < 0) {
             std::fprintf(stderr, "VobSub: subpicture %d could not be decoded: %s\n", index, AvError(r).c_str());
-            return cached_;
+            return bitmaps;
         }
-        if (!got) return cached_;
+        if (!got) return bitmaps;
         const int alphaPercent = std::clamp(vob_.m_alpha, 0, 100);
         for (unsigned i = 0; i < sub.num_rects; ++i) {
             const AVSubtitleRect* rect = sub.rects[i];
@@ -354,42 +450,56 @@ private:
                     b.argb[size_t(y) * size_t(rect->w) + size_t(x)] = (a << 24) | (c & 0xFFFFFF);
                 }
             }
-            cached_.push_back(std::move(b));
+            bitmaps.push_back(std::move(b));
         }
         avsubtitle_free(&sub);
-        return cached_;
+        return bitmaps;
     }
 
-    // Draws a rectangle given in the index's picture size onto the clip's
-    // picture, each clip pixel taking the nearest subtitle pixel.
-    void Blend(AVFrame* f, const Bitmap& b) const {
-        const int W = f->width, H = f->height;
+    // A rectangle given in the index's picture size, prepared for the clip's
+    // picture: each clip pixel takes the nearest subtitle pixel, each chroma
+    // sample the subtitle pixel of its top left luma pixel. The picture
+    // stays on screen for many frames; it is drawn from this each time.
+    void Prepare(const Bitmap& b) {
+        const int W = info_.width, H = info_.height;
         const int dx0 = std::max(0, int(int64_t(b.x) * W / sizeX_));
         const int dy0 = std::max(0, int(int64_t(b.y) * H / sizeY_));
         const int dx1 = std::min(W, int((int64_t(b.x + b.w) * W + sizeX_ - 1) / sizeX_));
         const int dy1 = std::min(H, int((int64_t(b.y + b.h) * H + sizeY_ - 1) / sizeY_));
+        if (dx0 >= dx1 || dy0 >= dy1) return;
         auto pixel = [&](int x, int y) -> uint32_t {
             const int sx = int((int64_t(x) * sizeX_ + sizeX_ / 2) / W) - b.x;
             const int sy = int((int64_t(y) * sizeY_ + sizeY_ / 2) / H) - b.y;
             if (sx < 0 || sy < 0 || sx >= b.w || sy >= b.h) return 0;
             return b.argb[size_t(sy) * size_t(b.w) + size_t(sx)];
         };
+        OverlayImage o;
+        o.x = dx0, o.y = dy0, o.w = dx1 - dx0, o.h = dy1 - dy0;
+        o.alpha.assign(size_t(o.w) * o.h, 0);
+        o.luma.assign(o.alpha.size(), 0);
+        o.cx = (dx0 + 1) / 2, o.cy = (dy0 + 1) / 2;
+        o.cw = std::max(0, (dx1 + 1) / 2 - o.cx), o.ch = std::max(0, (dy1 + 1) / 2 - o.cy);
+        o.chromaAlpha.assign(size_t(o.cw) * o.ch, 0);
+        o.u.assign(o.chromaAlpha.size(), 0);
+        o.v.assign(o.chromaAlpha.size(), 0);
         for (int y = dy0; y < dy1; ++y) {
-            uint8_t* row = f->data[0] + y * f->linesize[0];
             for (int x = dx0; x < dx1; ++x) {
                 const uint32_t c = pixel(x, y);
                 const int a = int(c >> 24);
                 if (!a) continue;
                 const Yuv yuv = ToYuv(int((c >> 16) & 0xFF), int((c >> 8) & 0xFF), int(c & 0xFF));
-                row[x] = Mix(row[x], yuv.y, a);
+                const size_t at = size_t(y - dy0) * o.w + (x - dx0);
+                o.alpha[at] = uint8_t(a);
+                o.luma[at] = uint8_t(yuv.y);
                 if ((x & 1) == 0 && (y & 1) == 0) {
-                    uint8_t* u = f->data[1] + (y / 2) * f->linesize[1] + x / 2;
-                    uint8_t* v = f->data[2] + (y / 2) * f->linesize[2] + x / 2;
-                    *u = Mix(*u, yuv.u, a);
-                    *v = Mix(*v, yuv.v, a);
+                    const size_t cat = size_t(y / 2 - o.cy) * o.cw + (x / 2 - o.cx);
+                    o.chromaAlpha[cat] = uint8_t(a);
+                    o.u[cat] = uint8_t(yuv.u);
+                    o.v[cat] = uint8_t(yuv.v);
                 }
             }
         }
+        overlay_.push_back(std::move(o));
     }
 
     CVobSubFile vob_;
@@ -397,8 +507,8 @@ private:
     int sizeX_ = 720, sizeY_ = 480;
     std::vector<Picture> pictures_;
     AVCodecContext* decoder_ = nullptr;
-    int cachedIndex_ = -1;
-    std::vector<Bitmap> cached_;
+    int cachedIndex_ = -1;  // the subpicture overlay_ was made from
+    std::vector<OverlayImage> overlay_;
 };
 
 }  // namespace

@@ -107,6 +107,65 @@ TEST(TextSub, StylesOverrideTagsAndPlayResolution) {
     EXPECT_EQ(BrightPixels(o.Frame(60), 0, kH, 60), 0);  // after its end
 }
 
+// A line stays on screen for many frames and is drawn from what was made
+// for its first frame: the picture must still change exactly where the lines
+// change, and match a picture drawn afresh.
+TEST(TextSub, KeptLinesChangeAtTheirFrame) {
+    ASSERT_FALSE(BlackClip().empty());
+    // Frames are 40 ms apart. The first line ends where the second starts,
+    // on frame 50; the third has the second's text (libass draws the same
+    // images) and ends at 3,500 ms, between frames 87 and 88.
+    const std::string srt = Subtitle("kept.srt",
+                                     "1\r\n00:00:01,000 --> 00:00:02,000\r\nIIII\r\n\r\n"
+                                     "2\r\n00:00:02,000 --> 00:00:03,000\r\nWWWWWWWWWW\r\n\r\n"
+                                     "3\r\n00:00:03,000 --> 00:00:03,500\r\nWWWWWWWWWW\r\n\r\n");
+    const std::string script = WriteScript(Script("TextSub(\"" + srt + "\")\n"), "kept.avs");
+    Opened o;
+    ASSERT_TRUE(o.Open(script)) << o.error;
+    std::vector<std::vector<uint8_t>> seq;  // frames 0..100 read in order
+    for (long n = 0; n <= 100; ++n) seq.push_back(o.Frame(n));
+    const auto& blank = seq[0];
+    for (long n = 25; n < 50; ++n) EXPECT_EQ(seq[n], seq[25]) << "frame " << n;
+    for (long n = 50; n < 88; ++n) EXPECT_EQ(seq[n], seq[50]) << "frame " << n;
+    EXPECT_GT(BrightPixels(seq[25], kH * 2 / 3, kH), 20);
+    EXPECT_GT(BrightPixels(seq[50], kH * 2 / 3, kH), BrightPixels(seq[25], kH * 2 / 3, kH) + 50);
+    for (long n : {24L, 88L, 89L, 100L}) EXPECT_EQ(seq[n], blank) << "frame " << n;
+    // Each boundary frame as a reader that jumps straight to it draws it.
+    for (long n : {24L, 25L, 49L, 50L, 75L, 87L, 88L}) {
+        Opened fresh;
+        ASSERT_TRUE(fresh.Open(script)) << fresh.error;
+        EXPECT_EQ(fresh.Frame(n), seq[n]) << "frame " << n;
+    }
+    // Going back over the change gives the first line again.
+    EXPECT_EQ(o.Frame(49), seq[25]);
+    EXPECT_EQ(o.Frame(50), seq[50]);
+}
+
+// A fading line changes from frame to frame: it is drawn anew each time.
+TEST(TextSub, AnimatedLinesAreDrawnForEveryFrame) {
+    ASSERT_FALSE(BlackClip().empty());
+    const std::string ass = Subtitle(
+        "fade.ass",
+        "[Script Info]\nScriptType: v4.00+\nPlayResX: 368\nPlayResY: 208\n\n"
+        "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
+        "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
+        "MarginL, MarginR, MarginV, Encoding\n"
+        "Style: Default,DejaVu Sans,30,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,0,0,2,0,0,10,0\n\n"
+        "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+        "Dialogue: 0,0:00:01.00,0:00:03.00,Default,,0,0,0,,{\\fad(1000,0)}FADING IN\n");
+    Opened o;
+    ASSERT_TRUE(o.Open(WriteScript(Script("TextSub(\"" + ass + "\")\n")))) << o.error;
+    auto luma = [](const std::vector<uint8_t>& f) {
+        long sum = 0;
+        for (size_t i = 0; i < size_t(kW) * kH; ++i) sum += f[i];
+        return sum;
+    };
+    std::vector<long> sums;
+    for (long n = 26; n <= 50; n += 6) sums.push_back(luma(o.Frame(n)));
+    for (size_t i = 1; i < sums.size(); ++i) EXPECT_GT(sums[i], sums[i - 1]) << "step " << i;
+    EXPECT_EQ(o.Frame(60), o.Frame(61));  // fully faded in
+}
+
 TEST(TextSub, UnreadableFilesAreScriptErrors) {
     ASSERT_FALSE(BlackClip().empty());
     const std::string junk = Subtitle("junk.srt", std::string("\x00\x01garbage", 9));
