@@ -1,28 +1,98 @@
 #!/bin/sh
-# Speed of `Kalvex --convert` on a 60 s 1280x720 H.264/AAC clip at the
-# default settings, against the ffmpeg tool doing the same work (frame rate,
-# pad to 16:9, bicubic scale to 368x208, mpeg4 400 kbit/s GOP 12, AAC
-# 96 kbit/s 24 kHz) and against decoding the source alone (the floor). All
-# three run in this one invocation, one after another, RUNS times each
-# (best wall time kept, highest peak memory).
+# Speed, memory and picture quality of `Kalvex --convert` at the default
+# settings, side by side with the ffmpeg tool doing the same work in the same
+# run, and against decoding the source alone (the floor).
+#
+# The same work: the frame rate Kalvex writes, the picture boxed to 16:9 as
+# the conversion script does (AddBorders), the same bicubic kernel as the
+# script's BicubicResize (B = C = 1/3), MPEG-4 at the same bit rate with the
+# same rate tolerance (one second of bits), GOP 12, no B-frames, AAC
+# 96 kbit/s 24 kHz stereo. Threads: both decode with the library's automatic
+# thread count and encode the picture on one thread (the PSP encoder of
+# Kalvex is single-threaded; slices would change the stream).
+#
+# Quality: PSNR and SSIM of each output picture against the source, brought
+# to the same frame rate and box and scaled to the output size with a
+# Lanczos kernel; the ffmpeg tool's psnr and ssim filters judge.
+#
+# Three sources, generated once and kept in BUILD/bench-media:
+#   720p   60 s 1280x720 25 fps H.264 + stereo AAC
+#   dvd    60 s 720x480 29.97 fps MPEG-2, anamorphic 16:9 (SAR 32:27),
+#          AC-3 5.1, MPEG program stream
+#   wide   60 s 1920x800 24 fps H.264 + stereo AAC
+# Each is moving, noisy picture (not trivially compressible), at the bit
+# rates such files have (H.264 at 5 and 8 Mbit/s, MPEG-2 at 6 Mbit/s). Every command
+# runs RUNS times (default 3), taking turns; the medians are printed.
+#
 # Usage: sh bench/convert_bench.sh [BUILD_DIR]
+#        sh bench/convert_bench.sh --long [BUILD_DIR]
+#   --long converts a one-hour 320x240 source and samples the resident
+#   memory of Kalvex every second: the maximum of the first and of the last
+#   minute, and the peak (limit 300 MB). Takes several minutes.
+# Environment: RUNS (default 3), SOURCES (default "720p dvd wide").
 set -e
+LONG=0
+if [ "$1" = "--long" ]; then LONG=1; shift; fi
 BUILD=${1:-build}
 KALVEX="$BUILD/bin/Kalvex"
 RUNS=${RUNS:-3}
+SOURCES=${SOURCES:-"720p dvd wide"}
+MEDIA="$BUILD/bench-media"
 [ -x "$KALVEX" ] || { echo "build first: $KALVEX missing" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench: GNU time (/usr/bin/time) is needed for peak memory" >&2; exit 1; }
+mkdir -p "$MEDIA"
 TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
 export XDG_RUNTIME_DIR="$TMP/run"; mkdir -p "$XDG_RUNTIME_DIR" "$TMP/out"; chmod 700 "$XDG_RUNTIME_DIR"
 
-SRC="$TMP/src720.mp4"
-ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-    -pix_fmt yuv420p -c:v libx264 -preset veryfast -c:a aac -b:a 128k "$SRC"
+# The settings Kalvex converts with by default (set.ini absent).
+WIDTH=368 HEIGHT=208 VRATE=400 AKBPS=96 ARATE=24000
+BICUBIC="flags=bicubic:param0=0.333333333:param1=0.333333333"
 
-# run NAME COMMAND...: one timed run; its wall seconds, peak memory (KB) and
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+
+# media NAME: the path of a bench source, made once.
+media() {
+    case $1 in
+    720p)
+        f="$MEDIA/src720.mp4"
+        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60,noise=alls=8:allf=t" \
+            -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
+            -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v 5M -maxrate 7M -bufsize 10M \
+            -c:a aac -b:a 128k "$f.part.mp4"
+        ;;
+    dvd)
+        f="$MEDIA/dvd.mpg"
+        [ -s "$f" ] || ff -f lavfi -i "mandelbrot=size=720x480:rate=30000/1001,noise=alls=8:allf=t,trim=duration=60" \
+            -f lavfi -i "sine=frequency=300:sample_rate=48000:duration=60" \
+            -af "aformat=channel_layouts=5.1" -pix_fmt yuv420p -aspect 16:9 \
+            -c:v mpeg2video -b:v 6000k -maxrate 9000k -bufsize 1835k -g 15 -bf 2 \
+            -c:a ac3 -b:a 448k -f vob "$f.part.mpg"
+        ;;
+    wide)
+        f="$MEDIA/src1920x800.mp4"
+        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1920x800:rate=24:duration=60,noise=alls=8:allf=t" \
+            -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
+            -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v 8M -maxrate 11M -bufsize 16M \
+            -c:a aac -b:a 128k "$f.part.mp4"
+        ;;
+    long)
+        f="$MEDIA/long320.mp4"
+        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=3600" \
+            -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3600" -af "aformat=channel_layouts=stereo" \
+            -pix_fmt yuv420p -c:v libx264 -preset ultrafast -c:a aac -b:a 96k "$f.part.mp4"
+        ;;
+    esac
+    for p in "$f".part.*; do [ -s "$p" ] && mv "$p" "$f"; done
+    echo "$f"
+}
+
+probe() {  # probe FILE STREAM ENTRIES
+    ffprobe -v error -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1"
+}
+
+# run NAME COMMAND...: one timed run; wall seconds, peak memory (KB) and
 # processor seconds (user + system) are left in $wall, $mem and $cpu.
 run() {
     name=$1; shift
@@ -31,32 +101,111 @@ run() {
     read -r wall mem user sys <"$TMP/time"
     cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
 }
-# min A B
-min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-cat "$SRC" >/dev/null  # warm the file cache
-load=$(cut -d" " -f1-3 /proc/loadavg)
-# The three commands take turns, so a change in the machine's load touches
-# all of them alike; the best wall time of each is kept.
-k_wall=""; f_wall=""; d_wall=""; k_rss=0; f_rss=0; k_cpu=""; f_cpu=""
-i=0
-while [ $i -lt "$RUNS" ]; do
-    run kalvex "$KALVEX" --convert --dest "$TMP/out" "$SRC"
-    k_wall=$(min "$k_wall" "$wall"); k_cpu=$(min "$k_cpu" "$cpu"); [ "$mem" -gt "$k_rss" ] && k_rss=$mem
-    run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$SRC" \
-        -vf "fps=25,pad='max(iw,ih*16/9)':'max(ih,iw*9/16)':(ow-iw)/2:(oh-ih)/2,scale=368:208:flags=bicubic" \
-        -c:v mpeg4 -b:v 400k -g 12 -c:a aac -b:a 96k -ar 24000 "$TMP/out/ffmpeg.mp4"
-    f_wall=$(min "$f_wall" "$wall"); f_cpu=$(min "$f_cpu" "$cpu"); [ "$mem" -gt "$f_rss" ] && f_rss=$mem
-    run decode ffmpeg -nostdin -loglevel error -y -i "$SRC" -f null -
-    d_wall=$(min "$d_wall" "$wall")
-    i=$((i + 1))
-done
+# quality OUT SOURCE PREFILTER: "PSNR SSIM" of OUT against SOURCE brought
+# through PREFILTER and scaled to the output size with Lanczos.
+quality() {
+    ffmpeg -nostdin -hide_banner -loglevel info -i "$1" -i "$2" -lavfi \
+        "[1:v]$3,scale=$WIDTH:$HEIGHT:flags=lanczos,setpts=PTS-STARTPTS,split[r1][r2];[0:v]setpts=PTS-STARTPTS,split[d1][d2];[d1][r1]psnr[o1];[d2][r2]ssim[o2]" \
+        -map "[o1]" -f null - -map "[o2]" -f null - 2>"$TMP/q" || { cat "$TMP/q" >&2; echo "? ?"; return; }
+    p=$(sed -n 's/.*PSNR .*average:\([0-9.inf]*\).*/\1/p' "$TMP/q" | tail -1)
+    s=$(sed -n 's/.*SSIM .*All:\([0-9.]*\).*/\1/p' "$TMP/q" | tail -1)
+    awk -v p="${p:-?}" -v s="${s:-?}" 'BEGIN { if (p == "?" || p == "inf") printf "%s", p; else printf "%.2f", p
+                                             if (s == "?") print " ?"; else printf " %.4f\n", s }' 
+}
 
-echo "load average before: $load"
-echo "source: 60 s 1280x720 25 fps H.264, 48 kHz stereo AAC; best of $RUNS runs; $(nproc) cores"
-echo "Kalvex --convert:    ${k_wall} s wall, ${k_cpu} s processor, peak memory $((k_rss / 1024)) MB (limit 300 MB)"
-echo "ffmpeg, same work:   ${f_wall} s wall, ${f_cpu} s processor, peak memory $((f_rss / 1024)) MB"
-echo "ffmpeg, decode only: ${d_wall} s wall"
-echo "ratio Kalvex / ffmpeg same work: $(ratio "$k_wall" "$f_wall") (target <= 1.0)"
-echo "ratio Kalvex / decode only:      $(ratio "$k_wall" "$d_wall")"
+# The video bit rate of FILE in kbit/s: its video bytes over its duration.
+kbps() {
+    b=$(probe "$1" v:0 bit_rate)
+    awk -v b="$b" 'BEGIN { printf "%.1f", b / 1000 }'
+}
+
+long_run() {
+    src=$(media long)
+    load=$(cut -d" " -f1-3 /proc/loadavg)
+    "$KALVEX" --convert --dest "$TMP/out" "$src" >/dev/null 2>"$TMP/err" &
+    pid=$!
+    t=0
+    : >"$TMP/rss"
+    while kill -0 "$pid" 2>/dev/null; do
+        r=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
+        [ -n "$r" ] && echo "$t $r" >>"$TMP/rss"
+        sleep 1
+        t=$((t + 1))
+    done
+    wait "$pid" || { echo "bench: Kalvex failed on the long source:" >&2; cat "$TMP/err" >&2; exit 1; }
+    echo "load average before: $load"
+    echo "source: 3600 s 320x240 25 fps H.264 + AAC (small picture: the run looks for growth over time)"
+    awk -v end="$t" '
+        { if ($2 > peak) peak = $2
+          if ($1 < 60 && $2 > first) first = $2
+          if ($1 >= end - 61 && $2 > last) last = $2 }
+        END { printf "converted in %d s; resident memory, max of the first minute: %.1f MB, of the last minute: %.1f MB, peak: %.1f MB (limit 300 MB): %s\n",
+                     end, first / 1024, last / 1024, peak / 1024, (peak < 300 * 1024 ? "met" : "NOT met")
+              printf "growth last minute over first: %.1f MB\n", (last - first) / 1024 }' "$TMP/rss"
+}
+
+if [ "$LONG" = 1 ]; then
+    long_run
+    exit 0
+fi
+
+for s in $SOURCES; do media "$s" >/dev/null; done
+load=$(cut -d" " -f1-3 /proc/loadavg)
+echo "load average before: $load; $(nproc) cores; medians of $RUNS runs"
+echo
+printf '%-6s %-9s %8s %8s %8s %9s %8s %7s\n' source tool "wall s" "cpu s" "mem MB" "kbit/s" "PSNR dB" SSIM
+summary=""
+for s in $SOURCES; do
+    src=$(media "$s")
+    cat "$src" >/dev/null  # warm the file cache
+    w=$(probe "$src" v:0 width); h=$(probe "$src" v:0 height)
+    sar=$(probe "$src" v:0 sample_aspect_ratio)
+    # The box of the conversion script: the display width from the aspect
+    # ratio, borders to 16:9 in whole pixels, even.
+    box=$(awk -v w="$w" -v h="$h" -v sar="$sar" 'BEGIN {
+        split(sar, a, ":"); wd = w
+        if (a[1] > 0 && a[2] > 0) wd = int(w * a[1] / a[2])
+        if (16 / 9 < wd / h) { b = int((int(9 * wd / 16) - h) / 2); b -= b % 2; printf "%d:%d:0:%d", w, h + 2 * b, b }
+        else { b = int((int(16 * h / 9) - wd) / 2); b -= b % 2; printf "%d:%d:%d:0", w + 2 * b, h, b } }')
+    rm -f "$TMP"/out/*
+    kw=""; kc=""; km=""; fw=""; fc=""; fm=""; dw=""
+    i=0
+    while [ $i -lt "$RUNS" ]; do
+        rm -f "$TMP"/out/*.mp4
+        run kalvex "$KALVEX" --convert --dest "$TMP/out" "$src"
+        kw="$kw $wall"; kc="$kc $cpu"; km="$km $mem"
+        kout=$(ls "$TMP"/out/*.mp4 | head -1)
+        cp "$kout" "$TMP/kalvex.mp4"
+        fps=$(probe "$TMP/kalvex.mp4" v:0 r_frame_rate)
+        run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" \
+            -vf "fps=$fps,pad=$box:black,scale=$WIDTH:$HEIGHT:$BICUBIC" \
+            -c:v mpeg4 -b:v ${VRATE}k -bt ${VRATE}k -g 12 -bf 0 -threads:v 1 \
+            -c:a aac -b:a ${AKBPS}k -ar $ARATE -ac 2 "$TMP/ffmpeg.mp4"
+        fw="$fw $wall"; fc="$fc $cpu"; fm="$fm $mem"
+        run decode ffmpeg -nostdin -loglevel error -y -i "$src" -f null -
+        dw="$dw $wall"
+        i=$((i + 1))
+    done
+    # shellcheck disable=SC2086
+    kw=$(median $kw); kc=$(median $kc); km=$(median $km); fw=$(median $fw); fc=$(median $fc); fm=$(median $fm); dw=$(median $dw)
+    pre="fps=$fps,pad=$box:black"
+    set -- $(quality "$TMP/kalvex.mp4" "$src" "$pre"); kp=$1; ks=$2
+    set -- $(quality "$TMP/ffmpeg.mp4" "$src" "$pre"); fp=$1; fs=$2
+    kb=$(kbps "$TMP/kalvex.mp4"); fb=$(kbps "$TMP/ffmpeg.mp4")
+    printf '%-6s %-9s %8s %8s %8d %9s %8s %7s\n' "$s" Kalvex "$kw" "$kc" $((km / 1024)) "$kb" "$kp" "$ks"
+    printf '%-6s %-9s %8s %8s %8d %9s %8s %7s\n' "$s" ffmpeg "$fw" "$fc" $((fm / 1024)) "$fb" "$fp" "$fs"
+    printf '%-6s %-9s %8s\n' "$s" decode "$dw"
+    line=$(awk -v s="$s" -v kw="$kw" -v fw="$fw" -v dw="$dw" -v kp="$kp" -v fp="$fp" -v kb="$kb" -v set="$VRATE" 'BEGIN {
+        yes = "met"; no = "NOT met"
+        r1 = kw / fw; r2 = kw / dw; dp = kp - fp; db = (kb - set) / set * 100
+        printf "%s: wall %.2fx ffmpeg (<= 0.67: %s), %.2fx decode floor (<= 1.25: %s), PSNR %+.2f dB vs ffmpeg (>= -0.10: %s), bit rate %+.1f %% of %d kbit/s (within 2 %%: %s)",
+            s, r1, (r1 <= 0.67 ? yes : no), r2, (r2 <= 1.25 ? yes : no), dp, (dp >= -0.1 ? yes : no), db, set, (db <= 2 && db >= -2 ? yes : no) }')
+    summary="$summary$line
+"
+    echo "       (source ${w}x${h} SAR ${sar}, box $box, output ${WIDTH}x${HEIGHT} at $fps fps)"
+done
+echo
+printf '%s' "$summary"

@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "common/ProgramLog.h"
+#include "convert/BoundedQueue.h"
 #include "convert/OutputFile.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
+#include "platform/avisynth/DecodeHint.h"
 #include "platform/system/CrashSignal.h"
 
 extern "C" {
@@ -168,6 +170,47 @@ private:
     std::atomic<long> good_{0};
 };
 
+// Reads the script's sound ahead on a thread of its own, so that decoding
+// and resampling the source's audio overlap with encoding. Blocks are read
+// strictly in order, exactly as the encoder would read them itself, up to
+// and including the first short block (the end of the sound). The queue is
+// short (about a second and a half of sound), so a paused run stops reading
+// once it is full; Finish ends the thread at once, also on a full queue.
+class AudioReadAhead {
+public:
+    static constexpr size_t kDepth = 32;
+
+    ~AudioReadAhead() { Finish(); }
+
+    void Start(SourceReader* reader, long blockBytes) {
+        thread_ = std::thread([=, this] { Produce(reader, blockBytes); });
+    }
+
+    // The next block as the reader gave it (empty: nothing read).
+    std::vector<uint8_t> Next() { return queue_.Pop().value_or(std::vector<uint8_t>{}); }
+
+    void Finish() {
+        queue_.Close();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Produce(SourceReader* reader, long blockBytes) {
+        InstallThreadCrashStack();
+        for (;;) {
+            long bytes = 0;
+            const uint8_t* block = reader->ReadAudio(&bytes);
+            if (!block || bytes < 0) bytes = 0;
+            std::vector<uint8_t> copy(block, block + bytes);
+            if (!queue_.Push(std::move(copy)) || bytes < blockBytes) break;
+        }
+        queue_.Finish();
+    }
+
+    BoundedQueue<std::vector<uint8_t>> queue_{kDepth};
+    std::thread thread_;
+};
+
 // One file's encoder state: the muxer, both streams and their encoders, the
 // picture and sample buffers, the reader. Everything is released by the
 // destructor, whatever step the file reached.
@@ -245,6 +288,7 @@ private:
     int64_t samplesRead_ = 0;  // at the reader's rate
     int64_t audioPts_ = 0;     // at the encoder's rate
     bool audioEnded_ = false;
+    AudioReadAhead audioAhead_;
 
     bool fileOpened_ = false;
     bool writeFailed_ = false;
@@ -254,6 +298,7 @@ private:
 
 FileEncoder::~FileEncoder() {
     readAhead_.Finish();
+    audioAhead_.Finish();
     reader_.Close();
     avcodec_free_context(&videoCtx_);
     avcodec_free_context(&audioCtx_);
@@ -532,8 +577,9 @@ bool FileEncoder::EncodeAudioFrames(bool flush) {
 // Reads the next block of samples and encodes what makes whole frames. The
 // end of the sound (a short or empty read) flushes the conversion.
 bool FileEncoder::WriteAudioFrame() {
-    long bytes = 0;
-    const uint8_t* block = reader_.ReadAudio(&bytes);
+    const std::vector<uint8_t> read = audioAhead_.Next();
+    const uint8_t* block = read.empty() ? nullptr : read.data();
+    const long bytes = long(read.size());
     const int blockAlign = 2 * readerChannels_;
     const int got = block && bytes > 0 ? int(bytes / blockAlign) : 0;
     samplesRead_ += frameSize_;
@@ -622,7 +668,15 @@ bool FileEncoder::Run() {
         return Fail("The conversion script could not be written");
     }
 
-    if (!reader_.OpenXXXFile(script)) {
+    bool opened;
+    {
+        // The source learns the size its pictures end at while the script
+        // is built, so that it can leave out decoding work the downscale
+        // would remove.
+        avs::ScopedOutputSizeHint hint(settings_.width, settings_.height);
+        opened = reader_.OpenXXXFile(script);
+    }
+    if (!opened) {
         LogLine("Open avs failed %s\n", source.c_str());
         if (!reader_.OpenError().empty()) {
             result_.boxText = reader_.OpenError();
@@ -656,6 +710,7 @@ bool FileEncoder::Run() {
     if (r < 0) return Fail("Writing the output header failed", r);
 
     totalFrames_ = reader_.Length(SourceReader::kVideoLength);
+    if (audioCtx_) audioAhead_.Start(&reader_, long(frameSize_) * 2 * readerChannels_);
     if (totalFrames_ > 0)
         readAhead_.Start(&reader_, totalFrames_, picturePool_, pictureSize_, videoCtx_->width, videoCtx_->height);
     while (framesDone_ < totalFrames_ && !writeFailed_) {
@@ -673,7 +728,10 @@ bool FileEncoder::Run() {
     }
     readAhead_.Finish();
     result_.unreadableFrames = readAhead_.Unreadable();
-    if (stopped_ || writeFailed_) return false;
+    if (stopped_ || writeFailed_) {
+        audioAhead_.Finish();
+        return false;
+    }
 
     // The sound up to the end of the last picture, then whatever both
     // encoders still hold.
@@ -681,6 +739,7 @@ bool FileEncoder::Run() {
     if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true))
         Drain(audioCtx_, audioSt_, "Error while writing audio frame\n");
     if (!writeFailed_) Drain(videoCtx_, videoSt_, "Error while writing video frame\n");
+    audioAhead_.Finish();
     reader_.Close();
     if (writeFailed_) return false;
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/avisynth/Clip.h"
+#include "platform/avisynth/DecodeHint.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -163,6 +164,9 @@ private:
     // it.
     int64_t wanted_ = -1;
     int64_t newestSent_ = AV_NOPTS_VALUE;
+    // The conversion shrinks the picture enough that the in-loop deblocking
+    // of non-reference pictures can be left out (see DecodeHint.h).
+    bool skipLoopFilter_ = false;
 
     AVFormatContext* afmt_ = nullptr;
     AVCodecContext* adec_ = nullptr;
@@ -286,6 +290,10 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
     }
 
     if (info_.hasVideo) {
+        int outW = 0, outH = 0;
+        GetOutputSizeHint(&outW, &outH);
+        skipLoopFilter_ = SkipsLoopFilter(vfmt_ ? vfmt_->streams[videoIndex_]->codecpar->codec_id : AV_CODEC_ID_NONE,
+                                          info_.width, info_.height, outW, outH);
         // After the count the video starts over from a fresh open of the
         // file, at its true start.
         if (searched) avformat_close_input(&vfmt_);
@@ -318,6 +326,7 @@ bool FFmpegSource::OpenVideo(std::string* error) {
         *error = "no decoder";
         return false;
     }
+    if (skipLoopFilter_) vdec_->skip_loop_filter = AVDISCARD_NONREF;
     vpkt_ = av_packet_alloc();
     vframe_ = av_frame_alloc();
     vdrained_ = veof_ = false;
