@@ -4,8 +4,8 @@
 # run, and against decoding the source alone (the floor).
 #
 # The same work: the frame rate Kalvex writes, the picture boxed to 16:9 as
-# the conversion script does (AddBorders), the same bicubic kernel as the
-# script's BicubicResize (B = C = 1/3), MPEG-4 at the same bit rate with the
+# the conversion script does (AddBorders), a bicubic kernel (B = C = 0; the
+# script's BicubicResize has B = C = 1/3, see BICUBIC), MPEG-4 at the same bit rate with the
 # same rate tolerance (one second of bits), GOP 12, no B-frames, AAC
 # 96 kbit/s 24 kHz stereo. Threads: both decode with the library's automatic
 # thread count and encode the picture on one thread (the PSP encoder of
@@ -48,7 +48,17 @@ export XDG_RUNTIME_DIR="$TMP/run"; mkdir -p "$XDG_RUNTIME_DIR" "$TMP/out"; chmod
 
 # The settings Kalvex converts with by default (set.ini absent).
 WIDTH=368 HEIGHT=208 VRATE=400 AKBPS=96 ARATE=24000
-BICUBIC="flags=bicubic:param0=0.333333333:param1=0.333333333"
+# The ffmpeg tool cannot take BicubicResize's kernel: FFmpeg 5.1's scale
+# filter hands param0/param1 to libswscale as whole numbers, so
+# "param0=0.333:param1=0.333" scales with B = C = 0 (checked: its pictures
+# equal libswscale's at B = C = 0 bit for bit). That kernel is sharper, and
+# the Lanczos judge favours it: on the 1920x800 source the ffmpeg tool's
+# pictures score about 0.45 dB more at the same bit rate, while the ffmpeg
+# tool encoding Kalvex's own scaled pictures scores exactly what Kalvex
+# does. zimg's bicubic (zscale) is no way out: it places the chroma
+# differently from the judge (-2 dB). So the tool runs with B = C = 0, said
+# here as it is, and the PSNR line names the kernels.
+BICUBIC="flags=bicubic:param0=0:param1=0"
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
@@ -201,7 +211,7 @@ for s in $SOURCES; do
     line=$(awk -v s="$s" -v kw="$kw" -v fw="$fw" -v dw="$dw" -v kp="$kp" -v fp="$fp" -v kb="$kb" -v set="$VRATE" 'BEGIN {
         yes = "met"; no = "NOT met"
         r1 = kw / fw; r2 = kw / dw; dp = kp - fp; db = (kb - set) / set * 100
-        printf "%s: wall %.2fx ffmpeg (<= 0.67: %s), %.2fx decode floor (<= 1.25: %s), PSNR %+.2f dB vs ffmpeg (>= -0.10: %s), bit rate %+.1f %% of %d kbit/s (within 2 %%: %s)",
+        printf "%s: wall %.2fx ffmpeg (<= 0.67: %s), %.2fx decode floor (<= 1.25: %s), PSNR %+.2f dB vs ffmpeg (>= -0.10: %s; B = C = 1/3 vs 0), bit rate %+.1f %% of %d kbit/s (within 2 %%: %s)",
             s, r1, (r1 <= 0.67 ? yes : no), r2, (r2 <= 1.25 ? yes : no), dp, (dp >= -0.1 ? yes : no), db, set, (db <= 2 && db >= -2 ? yes : no) }')
     summary="$summary$line
 "
