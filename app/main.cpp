@@ -3,6 +3,8 @@
 // classes headless.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <climits>
 #include <clocale>
 #include <cerrno>
@@ -22,6 +24,21 @@
 #include "platform/instance/SingleInstance.h"
 
 namespace {
+// Asks the running window to close. An instance that holds the lock but
+// does not listen yet (it is still starting, or is replacing the socket a
+// killed instance left behind) is waited for a while; without a holder of
+// the lock nothing runs and the answer is at once.
+bool PostCloseToRunningWindow() {
+    constexpr int kWaitMs = 10000;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (kalvex::SingleInstance::PostToFirst(kalvex::kCloseMessageName)) return true;
+        if (kalvex::SingleInstance().Acquire()) return false;  // released again at once
+        if (waited.elapsed() >= kWaitMs) return false;
+        QThread::msleep(100);
+    }
+}
 
 void Usage() {
     std::fprintf(stderr,
@@ -51,7 +68,7 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && std::strcmp(argv[1], "--close") == 0) {
         QCoreApplication app(argc, argv);
-        if (SingleInstance::PostToFirst(kCloseMessageName)) return 0;
+        if (PostCloseToRunningWindow()) return 0;
         std::fprintf(stderr, "Kalvex is not running.\n");
         return 1;
     }

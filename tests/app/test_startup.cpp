@@ -131,6 +131,27 @@ TEST(Process, CloseWithoutARunningInstanceSaysSo) {
     EXPECT_EQ(kalvex::test::RunProgram(KalvexBinary(), {"--no-such-option"}), 2);
 }
 
+// An instance that holds the lock but listens only later (still starting,
+// or replacing the socket a killed one left) gets the close request once it
+// listens; "--close" does not say "not running" in between.
+TEST(Process, CloseWaitsForAStartingInstanceToListen) {
+    SingleInstance starting;
+    ASSERT_TRUE(starting.Acquire());
+    QProcess close;
+    close.setProcessChannelMode(QProcess::MergedChannels);
+    close.start(KalvexBinary(), {"--close"});
+    ASSERT_TRUE(close.waitForStarted());
+    // Long enough for the request to fail at least once without a listener.
+    QTest::qWait(600);
+    EXPECT_EQ(close.state(), QProcess::Running);
+    std::vector<unsigned> got;
+    ASSERT_TRUE(starting.Publish({{"CloseKalvexMsg", 7u}}, [&got](unsigned m) { got.push_back(m); }));
+    QTRY_VERIFY_WITH_TIMEOUT(close.state() == QProcess::NotRunning, 15000);
+    EXPECT_EQ(close.exitCode(), 0) << close.readAll().toStdString();
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), size_t(1), 5000);
+    EXPECT_EQ(got, std::vector<unsigned>{7u});
+}
+
 TEST(Process, CrashedFirstInstanceDoesNotLockTheUserOut) {
     QProcess first;
     ASSERT_TRUE(StartFirst(first));
