@@ -72,6 +72,8 @@ bool IsYV12(AVPixelFormat format);
 FramePtr NewFrame(int width, int height, AVPixelFormat format);
 // A black frame (Y 16, U and V 128 for YUV layouts, zeros otherwise).
 FramePtr BlackFrame(int width, int height, AVPixelFormat format);
+// FFmpeg's own text for an error code, for the log and the file's error.
+std::string AvError(int code);
 
 // Script functions, each returning the new clip.
 ClipPtr DirectShowSource(const std::string& path);

@@ -27,12 +27,6 @@ extern "C" {
 namespace kalvex::avs {
 namespace {
 
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 // Opens a local file (never a protocol: "a:b.mp4" is a file name here).
 AVFormatContext* OpenInput(const std::string& path, std::string* error) {
     AVFormatContext* fmt = nullptr;

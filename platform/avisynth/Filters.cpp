@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/avisynth/Clip.h"
@@ -32,6 +33,12 @@ int64_t ClipInfo::FramesFromSamples(int64_t samples) const {
 }
 
 bool IsYV12(AVPixelFormat format) { return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P; }
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
 
 FramePtr NewFrame(int width, int height, AVPixelFormat format) {
     AVFrame* f = av_frame_alloc();

@@ -26,12 +26,6 @@ extern "C" {
 namespace kalvex::avs {
 namespace {
 
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 QString PathText(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
 // Limited-range BT.601 YUV of an RGB colour.

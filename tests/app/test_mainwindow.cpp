@@ -22,6 +22,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;
@@ -220,14 +221,7 @@ TEST(MainWindow, SearchSubtitlesButtonOpensTheSearchDialog) {
     dlg.runFirstRunDialog = nullptr;
     dlg.OnInitDialog();
     CAddFilePage* page = dlg.videoFilesPage();
-    page->SetExaminer([](const std::string&, MediaInfo& info, SourceRefusal&) {
-        std::memset(&info, 0, sizeof info);
-        info.width = 320;
-        info.height = 240;
-        info.fps = 25;
-        info.duration = 10000000;
-        return true;
-    });
+    page->SetExaminer(test::ExamineAsShortClip);
     ASSERT_TRUE(page->AddFile("/videos/Films/[Grp] The.Movie-2008.avi"));
     QString title, words;
     QTimer::singleShot(0, [&] {

@@ -36,6 +36,31 @@ QStringList PictureTypes(const QString& path) {
     return types;
 }
 
+void ExpectDefaultPspFile(const QString& path, int frames) {
+    Probe p = ProbeFile(path);
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.format.value("format_name").toString().contains("mp4"));
+    EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
+    EXPECT_EQ(p.video.value("profile").toString(), "Simple Profile");
+    EXPECT_EQ(p.video.value("has_b_frames").toInt(), 0);
+    EXPECT_EQ(p.video.value("width").toInt(), 368);
+    EXPECT_EQ(p.video.value("height").toInt(), 208);
+    EXPECT_EQ(p.video.value("r_frame_rate").toString(), "25/1");
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), QString::number(frames));
+    EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+    EXPECT_EQ(p.audio.value("profile").toString(), "LC");
+    EXPECT_EQ(p.audio.value("sample_rate").toString(), "24000");
+    EXPECT_EQ(p.audio.value("channels").toInt(), 2);
+    const QStringList types = PictureTypes(path);
+    ASSERT_EQ(types.size(), frames);
+    EXPECT_FALSE(types.contains("B"));
+    int sinceKey = 0;
+    for (const QString& t : types) {
+        sinceKey = t == "I" ? 0 : sinceKey + 1;
+        EXPECT_LT(sinceKey, 12);
+    }
+}
+
 VideoFileEntry ExaminedEntry(const QString& path) {
     VideoFileEntry e;
     SourceRefusal refusal;

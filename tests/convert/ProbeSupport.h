@@ -22,6 +22,11 @@ Probe ProbeFile(const QString& path);
 // Picture types of the video stream in decoding order ("I", "P", "B").
 QStringList PictureTypes(const QString& path);
 
+// Expects what the PSP plays at the default settings: MP4 with MPEG-4
+// Simple Profile video of 368x208 at 25 fps, `frames` pictures, no B
+// pictures and a key picture at least every 12; AAC-LC stereo at 24 kHz.
+void ExpectDefaultPspFile(const QString& path, int frames);
+
 // An entry for a source examined as the Video Files page would add it
 // (untrimmed). Fails the test when the source is refused.
 VideoFileEntry ExaminedEntry(const QString& path);

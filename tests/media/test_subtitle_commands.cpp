@@ -23,30 +23,24 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
 namespace {
 
-VideoFileEntry EntryFor(const std::string& path) {
-    VideoFileEntry e = ZeroEntry();
-    SetFieldText(e.fullPath, path);
-    SetFieldText(e.fileName, path.substr(path.rfind('/') + 1));
-    return e;
-}
-
 using Strings = std::vector<std::string>;
 
 TEST(SearchWords, ThePartsExampleAndUniqueness) {
-    EXPECT_EQ(ExtractSearchWords({EntryFor("/video/Films/[Grp] The.Movie-2008.avi")}),
+    EXPECT_EQ(ExtractSearchWords({test::EntryFor("/video/Films/[Grp] The.Movie-2008.avi")}),
               (Strings{"Grp", " The", "Movie", "2008", "Films"}));
     // Words already seen (in any case) and "avi" in any case are left out;
     // the folder of every entry counts.
-    const Strings words = ExtractSearchWords({EntryFor("/a/Films/movie.AVI"), EntryFor("/b/Other/MOVIE-films.x.Avi..mkv")});
+    const Strings words = ExtractSearchWords({test::EntryFor("/a/Films/movie.AVI"), test::EntryFor("/b/Other/MOVIE-films.x.Avi..mkv")});
     EXPECT_EQ(words, (Strings{"movie", "Films", "x", "mkv", "Other"}));
     EXPECT_EQ(SearchWordsText(words), "movie Films x mkv Other ");
     // A file in the root folder has no folder name to add.
-    EXPECT_EQ(ExtractSearchWords({EntryFor("/top.avi")}), (Strings{"top"}));
+    EXPECT_EQ(ExtractSearchWords({test::EntryFor("/top.avi")}), (Strings{"top"}));
     EXPECT_TRUE(ExtractSearchWords({}).empty());
 }
 
@@ -95,14 +89,7 @@ protected:
     // A page whose examination accepts every file.
     CAddFilePage& MakePage() {
         page = std::make_unique<CAddFilePage>();
-        page->SetExaminer([](const std::string&, MediaInfo& info, SourceRefusal&) {
-            std::memset(&info, 0, sizeof info);
-            info.width = 320;
-            info.height = 240;
-            info.fps = 25;
-            info.duration = 10000000;
-            return true;
-        });
+        page->SetExaminer(test::ExamineAsShortClip);
         return *page;
     }
     QComboBox* Combo(int id) { return page->findChild<QComboBox*>(res::ObjectName(id)); }
@@ -117,7 +104,7 @@ protected:
 const char* const kSrt = "1\r\n00:00:01,000 --> 00:00:02,000\r\nHello\r\n\r\n";
 
 TEST_F(SubtitleCommands, SearchDialogShowsWordsAndOpensTheSite) {
-    CSearchSubtitleDlg dlg({EntryFor("/video/Films/[Grp] The.Movie-2008.avi")});
+    CSearchSubtitleDlg dlg({test::EntryFor("/video/Films/[Grp] The.Movie-2008.avi")});
     dlg.OnInitDialog();
     EXPECT_EQ(dlg.windowTitle(), "Search Subtitles");
     EXPECT_EQ(dlg.objectName(), res::ObjectName(144));

@@ -2,15 +2,15 @@
 // and list 2, the ".avi" exclusion, sorting, web lists) and the linking into
 // the entry (reader order, loaded names, limits of the entry's arrays).
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <QDir>
 #include <cstring>
-#include <thread>
 
 #include "common/ProgramLog.h"
 #include "media/SubtitleLinker.h"
+#include "tests/platform/download/DownloadTestServer.h"
 #include "tests/subtitles/SubtitleSamples.h"
+#include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -44,13 +44,6 @@ std::vector<std::string> Names(const std::vector<std::string>& paths) {
     return out;
 }
 
-VideoFileEntry EntryFor(const std::string& path) {
-    VideoFileEntry e = ZeroEntry();
-    SetFieldText(e.fullPath, path);
-    SetFieldText(e.fileName, path.substr(path.rfind('/') + 1));
-    return e;
-}
-
 using Strings = std::vector<std::string>;
 
 TEST(SubtitleSearch, ThePartsExampleFolder) {
@@ -64,7 +57,7 @@ TEST(SubtitleSearch, ThePartsExampleFolder) {
     const std::string logPath = TheProgramLog()->Path();
     SubtitleLinker linker;
     linker.SetCandidates(found);
-    VideoFileEntry e = EntryFor(Folder() + "Movie.avi");
+    VideoFileEntry e = test::EntryFor(Folder() + "Movie.avi");
     EXPECT_EQ(linker.LinkSubtitles(e), 3);
     CloseProgramLog();
     EXPECT_EQ(e.subtitleCount, 3);
@@ -132,50 +125,27 @@ TEST(SubtitleSearch, FolderThatCannotBeReadGivesNothing) {
     Put("Movie.srt");
     // The readable folder still counts when an unreadable one comes first.
     EXPECT_EQ(FindSubtitleFiles(Folder() + "Movie.avi", {Folder() + "missing/", Folder()}), (Strings{Folder() + "Movie.srt"}));
-    VideoFileEntry e = EntryFor("/no/such/folder/Movie.avi");
+    VideoFileEntry e = test::EntryFor("/no/such/folder/Movie.avi");
     EXPECT_EQ(AutoLinkOne(e), 0);
     EXPECT_EQ(e.subtitleCount, 0);
     EXPECT_EQ(e.useSubtitle, 0);
 }
 
-struct LocalServer {
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    void Start() {
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::yield();
-    }
-    ~LocalServer() {
-        server.stop();
-        if (thread.joinable()) thread.join();
-    }
-};
-
 TEST(SubtitleSearch, WebSourceTakesTheLinesOfItsList) {
-    LocalServer local;
-    std::string base;
-    local.server.Get("/films/Movie.wse", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content("junk line\r\n\r\n" + std::string(5000, 'z') + "\r\n\x01\x02\xff garbage\r\n" + base +
-                            "/films/b.srt\r\n" + base + "/films/a.srt\r\nftp://nowhere/x.srt\r\n",
-                        "text/plain");
-    });
-    local.server.Get("/films/a.srt", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(kSrt, "text/plain");
-    });
-    local.server.Get("/films/b.srt", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("not a subtitle at all", "text/plain");
-    });
-    local.Start();
-    base = "http://127.0.0.1:" + std::to_string(local.port);
+    test::DownloadTestServer local;
+    ASSERT_TRUE(local.ok());
+    const std::string base = local.Base();
+    local.Set("/films/Movie.wse", {200, "junk line\r\n\r\n" + std::string(5000, 'z') + "\r\n\x01\x02\xff garbage\r\n" + base +
+                                            "/films/b.srt\r\n" + base + "/films/a.srt\r\nftp://nowhere/x.srt\r\n"});
+    local.Set("/films/a.srt", {200, kSrt});
+    local.Set("/films/b.srt", {200, "not a subtitle at all"});
     const std::string video = Folder() + base + "/films/Movie.avi";
     const Strings found = FindSubtitleFiles(video, {Folder()});
     EXPECT_EQ(found, (Strings{"ftp://nowhere/x.srt", base + "/films/a.srt", base + "/films/b.srt"}));
     // Linking goes on past the candidates no reader accepts.
     SubtitleLinker linker;
     linker.SetCandidates(found);
-    VideoFileEntry e = EntryFor(video);
+    VideoFileEntry e = test::EntryFor(video);
     EXPECT_EQ(linker.LinkSubtitles(e), 1);
     EXPECT_EQ(FieldText(e.subtitlePaths[0]), base + "/films/a.srt");
     // "http://" at the very start is an ordinary path: no list is read.
@@ -194,7 +164,7 @@ bool Guarded(const VideoFileEntry& e) {
 TEST(SubtitleLinking, TwentyFilesAtMost) {
     Put("Movie.avi");
     for (int i = 0; i < 25; ++i) Put("Movie." + std::string(1, char('a' + i)) + "x.srt");
-    VideoFileEntry e = EntryFor(Folder() + "Movie.avi");
+    VideoFileEntry e = test::EntryFor(Folder() + "Movie.avi");
     Guard(e);
     EXPECT_EQ(AutoLinkOne(e), 20);
     EXPECT_EQ(e.subtitleCount, 20);
@@ -202,7 +172,7 @@ TEST(SubtitleLinking, TwentyFilesAtMost) {
     EXPECT_EQ(FieldText(e.subtitlePaths[19]), Folder() + "Movie.tx.srt");
     EXPECT_TRUE(Guarded(e));
     // Exactly twenty: all of them.
-    VideoFileEntry f = EntryFor(Folder() + "Movie.avi");
+    VideoFileEntry f = test::EntryFor(Folder() + "Movie.avi");
     SubtitleLinker linker;
     Strings twenty;
     for (int i = 0; i < 20; ++i) twenty.push_back(Folder() + "Movie." + std::string(1, char('a' + i)) + "x.srt");
@@ -214,7 +184,7 @@ TEST(SubtitleLinking, TenStreamsAtMostAndLongNamesCut) {
     // Twelve slots, each with a 300-character alternative name.
     const std::string longName(300, 'n');
     PutVobSub("Many", 12, "alt: " + longName + "\n");
-    VideoFileEntry e = EntryFor(Folder() + "Many.avi");
+    VideoFileEntry e = test::EntryFor(Folder() + "Many.avi");
     Guard(e);
     SubtitleLinker linker;
     linker.SetCandidates({Folder() + "Many.idx"});
@@ -231,7 +201,7 @@ TEST(SubtitleLinking, RefusedFilesAreLeftOutAndOldLinksReplaced) {
     Put("Movie.idx", "not an index\n");
     Put("Movie.ssf", "no byte-order mark here\n");
     Put("Movie.ok.srt");
-    VideoFileEntry e = EntryFor(Folder() + "Movie.avi");
+    VideoFileEntry e = test::EntryFor(Folder() + "Movie.avi");
     // Links of an earlier search are dropped.
     e.subtitleCount = 2;
     SetFieldText(e.subtitlePaths[1], "/old/gone.srt");
@@ -272,7 +242,7 @@ TEST(SubtitleLinking, OneFileWithAChosenStream) {
     PutVobSub("Two", 2);
     Put("Plain.srt");
     Put("Junk.srt", "junk");
-    VideoFileEntry e = EntryFor(Folder() + "Two.avi");
+    VideoFileEntry e = test::EntryFor(Folder() + "Two.avi");
     std::string reason;
     EXPECT_TRUE(LinkSubtitleFile(e, Folder() + "Two.idx", 1, &reason)) << reason;
     EXPECT_EQ(FieldText(e.subtitlePaths[0]), Folder() + "Two.sub");

@@ -17,6 +17,7 @@
 #include "platform/system/Folders.h"
 #include "tests/subtitles/SubtitleSamples.h"
 #include "tests/support/Media.h"
+#include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -70,14 +71,7 @@ protected:
     // A page whose examination accepts every file.
     CAddFilePage& MakePage() {
         page = std::make_unique<CAddFilePage>();
-        page->SetExaminer([](const std::string&, MediaInfo& info, SourceRefusal&) {
-            std::memset(&info, 0, sizeof info);
-            info.width = 320;
-            info.height = 240;
-            info.fps = 25;
-            info.duration = 10000000;
-            return true;
-        });
+        page->SetExaminer(test::ExamineAsShortClip);
         return *page;
     }
     // Load Subtitle for the first entry with the file chosen in the dialog.
