@@ -1,5 +1,6 @@
 #include "platform/avisynth/DecodeHint.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kalvex::avs {
@@ -34,5 +35,12 @@ bool SkipsLoopFilter(AVCodecID codec, int sourceW, int sourceH, int outW, int ou
     if (codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC) return false;
     return ShrinksTwofold(sourceW, sourceH, outW, outH);
 }
+
+int ConversionDecoderThreads(bool frameThreads, int cores) {
+    if (!frameThreads || cores < 1) return 0;
+    return std::min(16, 3 * cores);
+}
+
+bool HasOutputSizeHint() { return tOutWidth > 0 && tOutHeight > 0; }
 
 }  // namespace kalvex::avs

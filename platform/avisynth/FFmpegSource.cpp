@@ -19,6 +19,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -50,7 +51,9 @@ void KeepOnly(AVFormatContext* fmt, int index) {
         fmt->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
 }
 
-AVCodecContext* OpenDecoder(const AVStream* st, bool threads) {
+// threads: whether the decoder may use threads; count: how many (0: the
+// library's own choice).
+AVCodecContext* OpenDecoder(const AVStream* st, bool threads, int count = 0) {
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) return nullptr;
     AVCodecContext* dec = avcodec_alloc_context3(codec);
@@ -61,7 +64,7 @@ AVCodecContext* OpenDecoder(const AVStream* st, bool threads) {
     }
     dec->pkt_timebase = st->time_base;
     if (threads) {
-        dec->thread_count = 0;  // one per core
+        dec->thread_count = count;
         dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
     if (avcodec_open2(dec, codec, nullptr) < 0) {
@@ -161,6 +164,9 @@ private:
     // The conversion shrinks the picture enough that the in-loop deblocking
     // of non-reference pictures can be left out (see DecodeHint.h).
     bool skipLoopFilter_ = false;
+    // Decoding threads for the video (0: the library's own choice); more in
+    // a conversion (see DecodeHint.h).
+    int decoderThreads_ = 0;
 
     AVFormatContext* afmt_ = nullptr;
     AVCodecContext* adec_ = nullptr;
@@ -288,6 +294,11 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         GetOutputSizeHint(&outW, &outH);
         skipLoopFilter_ = SkipsLoopFilter(vfmt_ ? vfmt_->streams[videoIndex_]->codecpar->codec_id : AV_CODEC_ID_NONE,
                                           info_.width, info_.height, outW, outH);
+        if (HasOutputSizeHint() && vfmt_) {
+            const AVCodec* codec = avcodec_find_decoder(vfmt_->streams[videoIndex_]->codecpar->codec_id);
+            decoderThreads_ = ConversionDecoderThreads(codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS),
+                                                       av_cpu_count());
+        }
         // After the count the video starts over from a fresh open of the
         // file, at its true start.
         if (searched) avformat_close_input(&vfmt_);
@@ -315,7 +326,7 @@ bool FFmpegSource::OpenVideo(std::string* error) {
         }
     }
     KeepOnly(vfmt_, videoIndex_);
-    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true);
+    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_);
     if (!vdec_) {
         *error = "no decoder";
         return false;

@@ -356,6 +356,11 @@ public:
         return Remember(in, out);
     }
 
+    const ClipPtr& Source() const { return child_; }
+    bool OnlyTopAndBottom() const { return l_ == 0 && r_ == 0; }
+    int Top() const { return t_; }
+    int Bottom() const { return b_; }
+
 private:
     int l_, t_, r_, b_;
 };
@@ -372,9 +377,23 @@ public:
                               params);
         if (!sws_) throw ScriptError("BicubicResize: cannot scale " + std::to_string(in.width) + "x" + std::to_string(in.height) +
                                      " to " + std::to_string(w) + "x" + std::to_string(h));
+        LetterboxFromBorders();
     }
     ~BicubicResizeClip() override { sws_freeContext(sws_); }
     FramePtr GetFrame(int64_t n) override {
+        if (letterboxed_) {
+            FramePtr in = letterboxed_->GetFrame(n);
+            if (!in) return nullptr;
+            if (FramePtr c = Cached(in)) return c;
+            if (in->width == letterboxed_->Info().width && in->height == letterboxed_->Info().height) {
+                FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+                if (!out) return nullptr;
+                ScaleLetterboxed(*in, *out);
+                return Remember(in, out);
+            }
+            // A picture of another size than the clip's is boxed by the
+            // borders filter itself, which handles any size.
+        }
         FramePtr in = child_->GetFrame(n);
         if (!in) return nullptr;
         if (FramePtr c = Cached(in)) return c;
@@ -385,7 +404,41 @@ public:
     }
 
 private:
+    // A picture boxed by borders above and below only (the script's
+    // letterbox) is scaled without first being copied into the boxed
+    // picture: the scaler takes it in three bands from top to bottom, the
+    // black band above, the picture, the black band below. It sees the same
+    // rows as from the boxed picture, so the result is the same to the bit,
+    // and a 1920x800 source saves the copy of a 1920x1080 picture each time.
+    void LetterboxFromBorders() {
+        auto* borders = dynamic_cast<AddBordersClip*>(child_.get());
+        if (!borders || !borders->OnlyTopAndBottom()) return;
+        const ClipInfo& in = borders->Source()->Info();
+        // Each band must start on a row shared by luma and chroma.
+        if ((in.height & 1) || (borders->Top() & 1) || in.pixelFormat != child_->Info().pixelFormat) return;
+        band_ = BlackFrame(in.width, std::max(borders->Top(), borders->Bottom()), in.pixelFormat);
+        if (!band_) return;
+        for (int p = 0; p < 3; ++p) {
+            const int rows = p ? (band_->height + 1) / 2 : band_->height;
+            const int bytes = p ? (band_->width + 1) / 2 : band_->width;
+            for (int y = 0; y < rows; ++y) std::memset(band_->data[p] + y * band_->linesize[p], p ? 128 : 16, bytes);
+        }
+        top_ = borders->Top();
+        bottom_ = borders->Bottom();
+        letterboxed_ = borders->Source();
+    }
+
+    void ScaleLetterboxed(const AVFrame& in, AVFrame& out) {
+        const int height = in.height;
+        if (top_ > 0) sws_scale(sws_, band_->data, band_->linesize, 0, top_, out.data, out.linesize);
+        sws_scale(sws_, in.data, in.linesize, top_, height, out.data, out.linesize);
+        if (bottom_ > 0) sws_scale(sws_, band_->data, band_->linesize, top_ + height, bottom_, out.data, out.linesize);
+    }
+
     SwsContext* sws_ = nullptr;
+    ClipPtr letterboxed_;  // the picture inside the borders, when scaled in bands
+    FramePtr band_;        // black rows for the bands above and below
+    int top_ = 0, bottom_ = 0;
 };
 
 }  // namespace

@@ -42,6 +42,23 @@ TEST(DecodeHint, OnlyH264AndHevcSkipTheirDeblocking) {
     EXPECT_FALSE(SkipsLoopFilter(AV_CODEC_ID_H264, 720, 480, 368, 208));
 }
 
+TEST(DecodeHint, ConversionsGiveFrameThreadedDecodersThreePerCoreUpToSixteen) {
+    EXPECT_EQ(ConversionDecoderThreads(true, 1), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 5), 15);
+    EXPECT_EQ(ConversionDecoderThreads(true, 6), 16);  // 18 held to the limit
+    EXPECT_EQ(ConversionDecoderThreads(true, 64), 16);
+    // Slice-threaded decoders and an unknown core count: the library's own.
+    EXPECT_EQ(ConversionDecoderThreads(false, 2), 0);
+    EXPECT_EQ(ConversionDecoderThreads(true, 0), 0);
+    EXPECT_FALSE(HasOutputSizeHint());
+    {
+        ScopedOutputSizeHint hint(368, 208);
+        EXPECT_TRUE(HasOutputSizeHint());
+    }
+    EXPECT_FALSE(HasOutputSizeHint());
+}
+
 TEST(DecodeHint, BelongsToTheThreadAndIsRestored) {
     int w = -1, h = -1;
     GetOutputSizeHint(&w, &h);

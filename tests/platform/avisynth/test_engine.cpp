@@ -221,6 +221,44 @@ TEST(ScriptEngine, BicubicResizeGivesTheRequestedEvenSize) {
     EXPECT_EQ(odd.Frame(3).size(), size_t(366 * 206 * 3 / 2));
 }
 
+// A letterboxed picture is scaled straight from the source picture, in
+// bands; it must equal to the bit scaling the boxed picture made first
+// (ConvertToYV12 between the two keeps them apart).
+TEST(ScriptEngine, LetterboxScaledInBandsEqualsScalingTheBoxedPicture) {
+    const std::string media = SharedMedia("detail_160x120.mp4", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=0.2",
+                                                                 "-c:v", "libx264", "-qp", "20", "-pix_fmt", "yuv420p"});
+    ASSERT_FALSE(media.empty());
+    struct Case {
+        const char* borders;
+        const char* resize;
+    } cases[] = {
+        {"AddBorders(0,20,0,20)", "BicubicResize(96,54)"},    // the script's letterbox, shrinking
+        {"AddBorders(0,2,0,6)", "BicubicResize(368,208)"},    // uneven bands, enlarging
+        {"AddBorders(0,5,0,0)", "BicubicResize(100,70)"},     // only above (odd: 4 rows)
+        {"AddBorders(0,0,0,10)", "BicubicResize(100,70)"},    // only below
+        {"AddBorders(0,150,0,150)", "BicubicResize(64,64)"},  // bands taller than the picture
+        {"AddBorders(4,8,4,8)", "BicubicResize(96,54)"},      // with sides: boxed first, as before
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string tail = std::string(c.resize) + "\n";
+        Opened banded, boxed;
+        ASSERT_TRUE(banded.Open(WriteScript(Source(media) + c.borders + "\n" + tail, "banded" + std::to_string(n) + ".avs")))
+            << banded.error;
+        ASSERT_TRUE(boxed.Open(WriteScript(Source(media) + c.borders + "\nConvertToYV12()\n" + tail,
+                                           "boxed" + std::to_string(n) + ".avs")))
+            << boxed.error;
+        ++n;
+        ASSERT_EQ(banded.header.biWidth, boxed.header.biWidth) << c.borders;
+        ASSERT_EQ(banded.header.biHeight, boxed.header.biHeight) << c.borders;
+        for (long f : {0L, 3L, 4L}) {
+            const auto a = banded.Frame(f), b = boxed.Frame(f);
+            ASSERT_FALSE(a.empty()) << c.borders;
+            EXPECT_TRUE(a == b) << c.borders << " " << c.resize << ", frame " << f;
+        }
+    }
+}
+
 TEST(ScriptEngine, ResampleAudioLengthAndChannels) {
     std::string media = NumberedClip("25", 250, 160, 120, 44100);
     Opened src;
