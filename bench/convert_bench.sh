@@ -30,7 +30,11 @@
 #   memory of Kalvex every second: the maximum of the first and of the last
 #   minute (halves of a run shorter than two minutes), and the peak (limit
 #   300 MB). Takes a few minutes.
-# Environment: RUNS (default 3), SOURCES (default "720p dvd wide").
+# Environment: RUNS (default 3), SOURCES (default "720p dvd wide"),
+#   QUALITY (fast, the default, or best: Kalvex converts with PspVideo
+#   Quality=1 in its set.ini and the ffmpeg tool's MPEG-4 encoder gets the
+#   same tools, rate-distortion macroblock decision, trellis quantisation
+#   and four motion vectors per macroblock).
 set -e
 LONG=0
 if [ "$1" = "--long" ]; then LONG=1; shift; fi
@@ -38,6 +42,7 @@ BUILD=${1:-build}
 KALVEX="$BUILD/bin/Kalvex"
 RUNS=${RUNS:-3}
 SOURCES=${SOURCES:-"720p dvd wide"}
+QUALITY=${QUALITY:-fast}
 MEDIA="$BUILD/bench-media"
 [ -x "$KALVEX" ] || { echo "build first: $KALVEX missing" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench: GNU time (/usr/bin/time) is needed for peak memory" >&2; exit 1; }
@@ -46,6 +51,15 @@ TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
 export XDG_RUNTIME_DIR="$TMP/run"; mkdir -p "$XDG_RUNTIME_DIR" "$TMP/out"; chmod 700 "$XDG_RUNTIME_DIR"
+case $QUALITY in
+fast) BEST="" ;;
+best)
+    mkdir -p "$XDG_DATA_HOME/Kalvex"
+    printf '[PspVideo]\nQuality=1\n' >"$XDG_DATA_HOME/Kalvex/set.ini"
+    BEST="-mbd rd -trellis 1 -flags +mv4"
+    ;;
+*) echo "bench: QUALITY is fast or best" >&2; exit 2 ;;
+esac
 
 # The settings Kalvex converts with by default (set.ini absent).
 WIDTH=368 HEIGHT=208 VRATE=400 AKBPS=96 ARATE=24000
@@ -168,7 +182,7 @@ fi
 
 for s in $SOURCES; do media "$s" >/dev/null; done
 load=$(cut -d" " -f1-3 /proc/loadavg)
-echo "load average before: $load; $(nproc) cores; medians of $RUNS runs"
+echo "load average before: $load; $(nproc) cores; medians of $RUNS runs; encoder: $QUALITY quality"
 echo
 printf '%-6s %-9s %8s %8s %8s %9s %8s %7s\n' source tool "wall s" "cpu s" "mem MB" "kbit/s" "PSNR dB" SSIM
 summary=""
@@ -196,7 +210,7 @@ for s in $SOURCES; do
         fps=$(probe "$TMP/kalvex.mp4" v:0 r_frame_rate)
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" \
             -vf "fps=$fps,pad=$box:black,scale=$WIDTH:$HEIGHT:$BICUBIC" \
-            -c:v mpeg4 -b:v ${VRATE}k -bt ${VRATE}k -g 12 -bf 0 -threads:v 1 \
+            -c:v mpeg4 -b:v ${VRATE}k -bt ${VRATE}k -g 12 -bf 0 -threads:v 1 $BEST \
             -c:a aac -b:a ${AKBPS}k -ar $ARATE -ac 2 "$TMP/ffmpeg.mp4"
         fw="$fw $wall"; fc="$fc $cpu"; fm="$fm $mem"
         run decode ffmpeg -nostdin -loglevel error -y -i "$src" -f null -

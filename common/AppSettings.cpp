@@ -70,6 +70,7 @@ bool LoadSettings() {
     std::memset(c.format, 0, sizeof c.format);
     std::memcpy(c.format, fmt.data(), std::min(fmt.size(), sizeof c.format - 1));
     c.audioResample = ReadInt("PspVideo", "AudioResample", 24000);
+    c.quality = ReadInt("PspVideo", "Quality", kFastQuality);
     HoldConvertSettingsInRange(c);
     return firstRun;
 }
@@ -96,6 +97,7 @@ bool HoldConvertSettingsInRange(ConvertSettings& c) {
     holdInt("AudioBitrate", c.audioBitrate, R::kMinAudioBitrate, R::kMaxAudioBitrate, defaults.audioBitrate);
     holdInt("AudioResample", c.audioResample, R::kMinAudioResample, R::kMaxAudioResample, defaults.audioResample,
             true);
+    holdInt("Quality", c.quality, R::kMinQuality, R::kMaxQuality, defaults.quality);
     const std::string format(c.format, strnlen(c.format, sizeof c.format));
     if (format != "mp4" && format != "psp") {
         LogLine("set.ini: PspVideo Fmt=%s is not an output format for the PSP (mp4, psp); %s is used", format.c_str(),

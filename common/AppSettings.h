@@ -12,7 +12,14 @@ struct ConvertSettings {
     int audioBitrate = 96;      // AudioBitrate, kbit/s
     char format[10] = "mp4";    // Fmt, at most 9 characters
     int audioResample = 24000;  // AudioResample, Hz; 0 = the source's own
+    // Quality: 0 = the fast MPEG-4 encoding; 1 = best quality, slower
+    // (rate-distortion macroblock decision, trellis quantisation, four
+    // motion vectors per macroblock; all Simple Profile tools). Set in
+    // set.ini by hand; the PSP settings dialog leaves it as it is.
+    int quality = 0;
 };
+
+constexpr int kFastQuality = 0, kBestQuality = 1;
 
 // The process-wide record of the set.ini values, in the file's field order.
 struct AppSettingsRecord {
@@ -58,6 +65,7 @@ struct ConvertSettingRanges {
     static constexpr int kMinVideoBitrate = 200, kMaxVideoBitrate = 2000;
     static constexpr int kMinAudioBitrate = 32, kMaxAudioBitrate = 320;
     static constexpr int kMinAudioResample = 8000, kMaxAudioResample = 48000;  // or 0: the source's
+    static constexpr int kMinQuality = kFastQuality, kMaxQuality = kBestQuality;
 };
 // Puts every value of c outside its range back to its default, with a log
 // line naming the key, the value found and the value used. Called by

@@ -171,6 +171,11 @@ TEST(Settings, PspValuesOutOfRangeFallBackToTheirDefaults) {
     EXPECT_EQ(LoadWith("AudioResample=22050").audioResample, 22050);
     EXPECT_EQ(LoadWith("AudioResample=48001").audioResample, 24000);
     EXPECT_EQ(LoadWith("AudioResample=7999").audioResample, 24000);
+    EXPECT_EQ(LoadWith("Quality=1").quality, kBestQuality);
+    EXPECT_EQ(LoadWith("Quality=0").quality, kFastQuality);
+    EXPECT_EQ(LoadWith("Quality=2").quality, kFastQuality);
+    EXPECT_EQ(LoadWith("Quality=-1").quality, kFastQuality);
+    EXPECT_EQ(LoadWith("X=400").quality, kFastQuality);  // absent
     EXPECT_STREQ(LoadWith("Fmt=psp").format, "psp");
     EXPECT_STREQ(LoadWith("Fmt=mp4").format, "mp4");
     for (const char* fmt : {"Fmt=null", "Fmt=avi", "Fmt=MP4", "Fmt="})

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 #include <cmath>
 #include <csignal>
 
@@ -132,6 +134,41 @@ INSTANTIATE_TEST_SUITE_P(Settings, EncodeRates,
                                            // A rate that is neither whole nor 1000/1001: the pictures
                                            // keep the script's own rate, so sound and picture agree.
                                            RateCase{368, 208, 24.5, 24000, "49/2", 24000}));
+
+// The PSNR of a converted file's pictures against its source scaled to the
+// output size, as the ffmpeg tool's psnr filter reports it; -1 on failure.
+// Both start at 0, so that the filter pairs the same pictures (Matroska
+// starts a few milliseconds in).
+double PsnrAgainstSource(const QString& converted, const QString& source) {
+    QProcess p;
+    p.start("ffmpeg", {"-nostdin", "-hide_banner", "-i", converted, "-i", source, "-lavfi",
+                       "[1:v]scale=368:208:flags=lanczos,setpts=PTS-STARTPTS[r];[0:v]setpts=PTS-STARTPTS[d];[d][r]psnr", "-f", "null", "-"});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0) return -1;
+    const auto m = QRegularExpression("PSNR .*average:([0-9.]+)").match(QString::fromUtf8(p.readAllStandardError()));
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+// Best quality stays a PSP file (Simple Profile, no B-frames, GOP 12, the
+// same rate) and spends its time on a better picture.
+TEST_F(Encode, BestQualityStaysAPspFileWithABetterPicture) {
+    // At the output size, so that the judge sees the encoder alone.
+    QString src = MakeClip("busy.mkv", 2.0, 368, 208, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    VideoFileEntry e = ExaminedEntry(src);
+    const QString fast = TestPath("fast.mp4"), best = TestPath("best.mp4");
+    ASSERT_TRUE(Run(e, fast)) << last.reason;
+    AppSettings.convert.quality = kBestQuality;
+    ASSERT_TRUE(Run(e, best)) << last.reason;
+
+    test::ExpectDefaultPspFile(best, 50);
+    // Not bought with bits: no larger than the fast file.
+    const double fastRate = ProbeFile(fast).Number(ProbeFile(fast).video, "bit_rate");
+    const double bestRate = ProbeFile(best).Number(ProbeFile(best).video, "bit_rate");
+    EXPECT_LE(bestRate, fastRate * 1.01);
+    const double fastPsnr = PsnrAgainstSource(fast, src), bestPsnr = PsnrAgainstSource(best, src);
+    ASSERT_GT(fastPsnr, 0);
+    EXPECT_GT(bestPsnr, fastPsnr + 0.2) << "fast " << fastPsnr << " dB, best " << bestPsnr << " dB";
+}
 
 TEST_F(Encode, TrimmedSourceLastsAsLongAsItsRange) {
     QString src = MakeClip("long.mp4", 3.0, 320, 240, "25", 48000, 2);
