@@ -6,12 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -94,25 +93,14 @@ public:
     // The next picture in order; null when no buffer could be had. Must not
     // be called more often than frames were asked for.
     AVBufferRef* Next() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
-        if (ready_.empty()) return nullptr;
-        AVBufferRef* buf = ready_.front();
-        ready_.pop_front();
-        changed_.notify_all();
-        return buf;
+        std::optional<BufferPtr> buf = queue_.Pop();
+        return buf ? buf->release() : nullptr;
     }
 
     // Ends the thread (also in the middle of a file) and drops what it read.
     void Finish() {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-        }
-        changed_.notify_all();
+        queue_.Close();
         if (thread_.joinable()) thread_.join();
-        for (AVBufferRef* buf : ready_) av_buffer_unref(&buf);
-        ready_.clear();
     }
 
     // Pictures read so far that could not be read, and that were good.
@@ -120,19 +108,23 @@ public:
     long Good() const { return good_.load(); }
 
 private:
+    struct BufferUnref {
+        void operator()(AVBufferRef* buf) const { av_buffer_unref(&buf); }
+    };
+    using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
+
     void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
         InstallThreadCrashStack();
         // A second reference to the last good picture's buffer, not a copy
         // of every picture: only an unreadable one is filled from it.
-        AVBufferRef* lastGood = nullptr;
+        BufferPtr lastGood;
         for (long i = 0; i < frames; ++i) {
-            AVBufferRef* buf = av_buffer_pool_get(pool);
+            BufferPtr buf(av_buffer_pool_get(pool));
             if (!buf) break;
             const uint8_t* frame = reader->ReadVideoFrame();
             if (frame) {
                 std::memcpy(buf->data, frame, size_t(size));
-                av_buffer_unref(&lastGood);
-                lastGood = av_buffer_ref(buf);
+                lastGood.reset(av_buffer_ref(buf.get()));
                 ++good_;
             } else {
                 if (lastGood) {
@@ -145,27 +137,13 @@ private:
                 }
                 ++unreadable_;
             }
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return ready_.size() < kDepth || quit_; });
-            if (quit_) {
-                av_buffer_unref(&buf);
-                break;
-            }
-            ready_.push_back(buf);
-            changed_.notify_all();
+            if (!queue_.Push(std::move(buf))) break;  // closed: the run ends
         }
-        av_buffer_unref(&lastGood);
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-        changed_.notify_all();
+        queue_.Finish();
     }
 
+    BoundedQueue<BufferPtr> queue_{kDepth};
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<AVBufferRef*> ready_;
-    bool quit_ = false;
-    bool ended_ = false;
     std::atomic<long> unreadable_{0};
     std::atomic<long> good_{0};
 };

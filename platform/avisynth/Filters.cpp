@@ -381,25 +381,24 @@ public:
     }
     ~BicubicResizeClip() override { sws_freeContext(sws_); }
     FramePtr GetFrame(int64_t n) override {
+        FramePtr in;
+        bool banded = false;
         if (letterboxed_) {
-            FramePtr in = letterboxed_->GetFrame(n);
+            in = letterboxed_->GetFrame(n);
             if (!in) return nullptr;
-            if (FramePtr c = Cached(in)) return c;
-            if (in->width == letterboxed_->Info().width && in->height == letterboxed_->Info().height) {
-                FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
-                if (!out) return nullptr;
-                ScaleLetterboxed(*in, *out);
-                return Remember(in, out);
-            }
             // A picture of another size than the clip's is boxed by the
             // borders filter itself, which handles any size.
+            banded = in->width == letterboxed_->Info().width && in->height == letterboxed_->Info().height;
         }
-        FramePtr in = child_->GetFrame(n);
+        if (!banded) in = child_->GetFrame(n);
         if (!in) return nullptr;
         if (FramePtr c = Cached(in)) return c;
         FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
         if (!out) return nullptr;
-        sws_scale(sws_, in->data, in->linesize, 0, child_->Info().height, out->data, out->linesize);
+        if (banded)
+            ScaleLetterboxed(*in, *out);
+        else
+            sws_scale(sws_, in->data, in->linesize, 0, child_->Info().height, out->data, out->linesize);
         return Remember(in, out);
     }
 
@@ -416,13 +415,9 @@ private:
         const ClipInfo& in = borders->Source()->Info();
         // Each band must start on a row shared by luma and chroma.
         if ((in.height & 1) || (borders->Top() & 1) || in.pixelFormat != child_->Info().pixelFormat) return;
+        // Black as the borders filter fills it: luma 16, chroma 128.
         band_ = BlackFrame(in.width, std::max(borders->Top(), borders->Bottom()), in.pixelFormat);
         if (!band_) return;
-        for (int p = 0; p < 3; ++p) {
-            const int rows = p ? (band_->height + 1) / 2 : band_->height;
-            const int bytes = p ? (band_->width + 1) / 2 : band_->width;
-            for (int y = 0; y < rows; ++y) std::memset(band_->data[p] + y * band_->linesize[p], p ? 128 : 16, bytes);
-        }
         top_ = borders->Top();
         bottom_ = borders->Bottom();
         letterboxed_ = borders->Source();
