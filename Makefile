@@ -3,11 +3,12 @@
 #               make demo  converts a generated clip headless (the main job)
 #               make install PREFIX=DIR   installs into DIR (default /usr/local)
 #               make package  builds the Debian package kalvex_<version>_<arch>.deb in $(BUILD)
+#               make mutants [N=30]  runs the suite against each deliberate fault of tests/mutation
 BUILD  ?= build
 JOBS   ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test demo bench install package clean
+.PHONY: all deps configure build run test demo bench install package mutants clean
 
 all: build
 
@@ -37,6 +38,10 @@ install: build
 
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# Not part of `make test`: up to an hour on two cores (N picks a sample).
+mutants: build
+	python3 tests/mutation/mutants.py --build $(BUILD) $(if $(N),--sample $(N))
 
 clean:
 	rm -rf $(BUILD)

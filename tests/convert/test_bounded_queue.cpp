@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,9 +15,17 @@
 using kalvex::BoundedQueue;
 
 namespace {
-// Waits (without sleeping a fixed time) until the queue holds n items.
-void AwaitSize(const BoundedQueue<int>& q, size_t n) {
-    while (q.Size() != n) std::this_thread::yield();
+// Waits (without sleeping a fixed time) until the condition holds; false
+// when it still does not after ten seconds, so a fault fails the assertion
+// instead of hanging the program.
+template <typename Condition>
+bool Await(Condition holds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!holds()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 }  // namespace
 
@@ -63,14 +72,18 @@ TEST(BoundedQueue, AFullQueueStopsTheProducer) {
             ++pushed;
         }
     });
-    AwaitSize(q, 4);
+    // The producer counts a push only after Push returned: wait for the
+    // counter, not for the queue's size, or a slow producer looks stuck.
+    EXPECT_TRUE(Await([&] { return pushed.load() == 4; }));
     for (int i = 0; i < 10000; ++i) std::this_thread::yield();
     EXPECT_EQ(pushed.load(), 4);
     EXPECT_EQ(q.Size(), 4u);
     // Taking one lets exactly one more in.
     EXPECT_EQ(q.Pop().value_or(-1), 0);
-    AwaitSize(q, 4);
+    EXPECT_TRUE(Await([&] { return pushed.load() == 5; }));
+    for (int i = 0; i < 10000; ++i) std::this_thread::yield();
     EXPECT_EQ(pushed.load(), 5);
+    EXPECT_EQ(q.Size(), 4u);
     // A stop on the full queue releases the waiting producer at once.
     q.Close();
     producer.join();

@@ -133,7 +133,32 @@ INSTANTIATE_TEST_SUITE_P(Settings, EncodeRates,
                                            RateCase{368, 208, 0, 24000, "25/1", 24000},
                                            // A rate that is neither whole nor 1000/1001: the pictures
                                            // keep the script's own rate, so sound and picture agree.
-                                           RateCase{368, 208, 24.5, 24000, "49/2", 24000}));
+                                           RateCase{368, 208, 24.5, 24000, "49/2", 24000},
+                                           // 0.23 % off the NTSC rate the time base rule gives: still
+                                           // far enough to drift, so the script's rate is kept.
+                                           RateCase{368, 208, 29.9, 24000, "299/10", 24000}));
+
+// The sound lasts exactly as long as the source's: the last AAC frame,
+// which holds less than 1,024 samples, is written too (2 s at 24 kHz are 46
+// whole frames and 896 samples), and the file says where the sound ends.
+// The sources carry PCM, so their own length is exact.
+TEST_F(Encode, SoundKeepsItsLastPartialFrame) {
+    for (int sourceRate : {24000, 44100}) {
+        const QString name = QString("tail%1").arg(sourceRate);
+        QString src = test::MakeMedia(name + ".mkv",
+                                      {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2", "-f", "lavfi",
+                                       "-i", QString("sine=frequency=440:sample_rate=%1:duration=2").arg(sourceRate),
+                                       "-c:a", "pcm_s16le"});
+        ASSERT_FALSE(src.isEmpty());
+        VideoFileEntry e = ExaminedEntry(src);
+        QString out = TestPath(name + ".mp4");
+        ASSERT_TRUE(Run(e, out)) << last.reason;
+        Probe p = ProbeFile(out);
+        ASSERT_TRUE(p.ok);
+        // Within 48 samples (2 ms) where a lost last frame costs up to 1,023.
+        EXPECT_NEAR(p.Number(p.audio, "duration"), 2.0, 0.002) << "from " << sourceRate << " Hz";
+    }
+}
 
 // The PSNR of a converted file's pictures against its source scaled to the
 // output size, as the ffmpeg tool's psnr filter reports it; -1 on failure.

@@ -174,6 +174,18 @@ TEST(ScriptText, SubtitleLineLastAndWithoutLineBreak) {
     EXPECT_EQ(Lines(Conversion(e)).size(), 6u);
     e.selectedSubtitle = 5;
     EXPECT_EQ(Lines(Conversion(e)).size(), 6u);
+
+    // The last file of the array is used; the index one past it is not,
+    // even when the bytes after the array would read as a path.
+    std::strcpy(e.subtitlePaths[kMaxSubtitleFiles - 1], "/v/last.srt");
+    e.selectedSubtitle = kMaxSubtitleFiles - 1;
+    EXPECT_EQ(Lines(Conversion(e)).back(), "TextSub(\"/v/last.srt\")");
+    static_assert(kMaxSubtitleFiles == 20);
+    e.streamCounts[0] = 0x732f762f;  // "/v/s" as it lies in memory
+    e.streamCounts[1] = 0;
+    e.selectedSubtitle = kMaxSubtitleFiles;
+    EXPECT_EQ(Lines(Conversion(e)).size(), 6u);
+    EXPECT_EQ(Lines(Preview(e)).size(), 5u) << Preview(e);
 }
 
 TEST(ScriptText, NoFileNameCanEndItsStringOrItsLine) {

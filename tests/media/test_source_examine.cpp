@@ -89,6 +89,32 @@ TEST(ExamineSource, FillsMediaInfoAndTheInformationText) {
     EXPECT_EQ(text, expected);
 }
 
+// A length that is not a whole number of seconds is rounded, in the text
+// (half a second up) and in the duration (to the nearest 100 ns unit).
+TEST(ExamineSource, LengthsThatAreNotWholeSecondsAreRounded) {
+    struct Case {
+        const char* seconds;
+        const char* shown;
+    };
+    for (const Case c : {Case{"1.5", "00:00:02"}, Case{"1.4", "00:00:01"}, Case{"2.6", "00:00:03"}}) {
+        std::string path = Media(QString("len%1.mkv").arg(c.seconds), Clip("160x120", "10", c.seconds));
+        ASSERT_FALSE(path.empty());
+        MediaInfo info;
+        std::string text;
+        ASSERT_TRUE(ExamineSource(path, info, text)) << c.seconds;
+        EXPECT_NE(text.find(std::string("Length (hh/mm/ss): ") + c.shown + "\nRate"), std::string::npos)
+            << c.seconds << "\n" << text;
+        EXPECT_EQ(info.duration, int64_t(std::stod(c.seconds) * 10 + 0.5) * 1000000) << c.seconds;
+    }
+    // Ten NTSC pictures last 3,336,666.67 units: the duration rounds up.
+    std::string ntsc = Media("ten.mkv", Clip("160x120", "30000/1001", "1", {"-frames:v", "10"}));
+    ASSERT_FALSE(ntsc.empty());
+    MediaInfo info;
+    std::string text;
+    ASSERT_TRUE(ExamineSource(ntsc, info, text));
+    EXPECT_EQ(info.duration, 3336667);
+}
+
 TEST(ExamineSource, NtscRateAndDisplayAspectRatio) {
     std::string ntsc = Media("ntsc.mkv", Clip("160x120", "30000/1001", "2"));
     MediaInfo info;

@@ -144,3 +144,29 @@ TEST(Registry, LinesTheReaderDoesNotUnderstandSurviveARewrite) {
     const std::string before = once;
     EXPECT_EQ(twice.replace(twice.find("x@y.z"), 5, "a@b.c"), before);
 }
+
+// A dword holds at most eight hex digits. A ninth is damage (a value that
+// would be read cut to 32 bits): the value is not read, and an import that
+// carries it changes nothing.
+TEST(Registry, DwordsOfMoreThanEightDigitsAreNotRead) {
+    const std::string path = RegistryFilePath(RegRoot::CurrentUser);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteFile(path,
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Kalvex]\n"
+              "\"Eight\"=dword:fffffffe\n"
+              "\"Nine\"=dword:1fffffffe\n"
+              "\"Padded\"=dword:000000001\n");
+    auto key = RegistryKey::Open(RegRoot::CurrentUser, "Software\\Kalvex", false, false);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->GetDword("Eight").value_or(0), 0xFFFFFFFEu);
+    EXPECT_FALSE(key->GetDword("Nine"));
+    EXPECT_FALSE(key->GetDword("Padded"));
+
+    const std::string before = ReadFile(path);
+    const std::string file = TestPath("nine.reg").toStdString();
+    WriteFile(file, "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\Kalvex]\n"
+                    "\"Count\"=dword:100000000\n");
+    EXPECT_FALSE(ImportRegFile(file));
+    EXPECT_EQ(ReadFile(path), before);
+}

@@ -313,6 +313,28 @@ TEST(VobSub, NegativeDelayNeverMovesStartsBackwards) {
     EXPECT_EQ(vob.m_langs[1].subpos[0].start, 1000);
 }
 
+// Each "delay:" line adds to the delay in force for its language; a later
+// line does not replace the earlier ones.
+TEST(VobSub, DelayLinesAddUp) {
+    std::string idx = std::string(samples::kIdxHeader) +
+                      "id: en, index: 0\n"
+                      "delay: 00:00:02:000\n"
+                      "timestamp: 00:00:01:000, filepos: 000000000\n"   // 1,000 + 2,000
+                      "delay: 00:00:01:500\n"
+                      "timestamp: 00:00:05:000, filepos: 000000000\n"   // 5,000 + 3,500
+                      "delay: -00:00:00:250\n"
+                      "timestamp: 00:00:09:000, filepos: 000000000\n";  // 9,000 + 3,250
+    test::WriteFile(Root() + "movie.idx", idx);
+    WriteBytes("movie.sub", {});
+    CVobSubFile vob;
+    ASSERT_TRUE(vob.Open(Path("movie.idx")));
+    const auto& sp = vob.m_langs[0].subpos;
+    ASSERT_EQ(sp.size(), 3u);
+    EXPECT_EQ(sp[0].start, 3000);
+    EXPECT_EQ(sp[1].start, 8500);
+    EXPECT_EQ(sp[2].start, 12250);
+}
+
 TEST(VobSub, IndexFailures) {
     WriteBytes("movie.sub", {});
     struct Case {

@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Our own mutation check: applies deliberate faults one at a time, rebuilds,
+runs the suite and tells which faults the tests catch.
+
+The faults live beside this script in faults*.txt, one block per fault:
+
+    file: media/TimeText.cpp
+    find: return seconds / 60;
+    replace: return seconds / 61;
+    why: the length shown is a minute off after an hour
+    tests: media_tests            (optional: programs to run first)
+    equivalent: the value is never read   (optional: cannot change behaviour)
+
+Blocks are separated by blank lines; lines starting with '#' are comments.
+`find` must occur exactly once in its file.
+
+For each fault the script first builds and runs the test programs of the
+folder that mirrors the changed file (tests/<folder>/CMakeLists.txt), then,
+when those all pass, the rest of the suite, each through
+`ctest --stop-on-failure`. A fault is killed only when a test fails by an
+assertion; a crash or a time-out is reported as such and does not count as a
+kill, since it says the test would not have named the fault. The changed
+file is restored after every fault, also on Ctrl-C.
+
+Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--list]
+"""
+import argparse
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+KEYS = ("file", "find", "replace", "why", "tests", "equivalent")
+
+
+def read_faults():
+    faults = []
+    for name in sorted(os.listdir(HERE)):
+        if not (name.startswith("faults") and name.endswith(".txt")):
+            continue
+        path = os.path.join(HERE, name)
+        block, first = {}, 0
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().split("\n") + [""]
+        for no, line in enumerate(lines, 1):
+            if line.startswith("#"):
+                continue
+            if not line.strip():
+                if block:
+                    block["where"] = "%s:%d" % (name, first)
+                    faults.append(block)
+                block = {}
+                continue
+            key, sep, value = line.partition(": ")
+            if not sep or key not in KEYS:
+                sys.exit("%s:%d: expected 'key: value' with key one of %s" % (name, no, ", ".join(KEYS)))
+            if not block:
+                first = no
+            block[key] = value
+    for fault in faults:
+        missing = [k for k in ("file", "find", "replace", "why") if k not in fault]
+        if missing:
+            sys.exit("%s: missing %s" % (fault["where"], ", ".join(missing)))
+    return faults
+
+
+def programs_for(path):
+    """The test programs of the test folder that mirrors `path` (the longest
+    folder prefix that has a tests/<folder>/CMakeLists.txt)."""
+    parts = os.path.dirname(path).split("/")
+    while parts:
+        cml = os.path.join(ROOT, "tests", *parts, "CMakeLists.txt")
+        if os.path.exists(cml):
+            with open(cml, encoding="utf-8") as f:
+                names = re.findall(r"kalvex_add_test\(\s*(\w+)", f.read())
+            if names:
+                return names
+        parts.pop()
+    return []
+
+
+def run(cmd, timeout=None):
+    p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                       timeout=timeout)
+    return p.returncode, p.stdout
+
+
+def first_failure(output):
+    """(test name, how) of the first failing test in ctest's output: its
+    closing list ("12 - name (Failed)") or, failing that, the test's line."""
+    kinds = (("Timeout", "time-out"), ("SEGFAULT", "crash"), ("Exception", "crash"), ("aborted", "crash"),
+             ("Child killed", "crash"), ("Failed", "assertion"), ("Not Run", "not run"))
+    for line in output.splitlines():
+        m = re.match(r"\s*\d+ - (\S+) \((.*)\)\s*$", line)
+        if m:
+            for word, how in kinds:
+                if word.lower() in m.group(2).lower():
+                    return m.group(1), how
+            return m.group(1), "crash"
+    for line in output.splitlines():
+        m = re.search(r"Test\s+#\d+: (\S+) \.+(.*)$", line)
+        if m and "Passed" not in m.group(2):
+            for word, how in kinds:
+                if word.lower() in m.group(2).lower():
+                    return m.group(1), how
+    return None, None
+
+
+def ctest(build, args, timeout_each):
+    cmd = ["ctest", "--test-dir", build, "--stop-on-failure", "--timeout", str(timeout_each)] + args
+    env_cmd = ["env", "QT_QPA_PLATFORM=offscreen"] + cmd
+    code, out = run(env_cmd)
+    if code == 0:
+        return None, None
+    name, how = first_failure(out)
+    if not name:
+        return "ctest exit %d: %s" % (code, out.strip().splitlines()[-1] if out.strip() else ""), "error"
+    return name, how
+
+
+def try_fault(fault, build, timeout_each):
+    programs = [p for p in (fault.get("tests", "").split() or programs_for(fault["file"]))]
+    if programs:
+        code, out = run(["cmake", "--build", build, "--target"] + programs)
+        if code != 0:
+            return "stillborn", out[-2000:]
+        label = "^(%s)$" % "|".join(programs)
+        name, how = ctest(build, ["-L", label, "-j", "2"], timeout_each)
+        if name:
+            return ("killed" if how == "assertion" else how), name
+    code, out = run(["cmake", "--build", build])
+    if code != 0:
+        return "stillborn", out[-2000:]
+    args = ["-j", "2"]
+    if programs:
+        args += ["-LE", "^(%s)$" % "|".join(programs)]
+    name, how = ctest(build, args, timeout_each)
+    if name:
+        return ("killed" if how == "assertion" else how), name
+    return "survived", ""
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--sample", type=int, default=0, help="try N faults picked at random")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--only", default="", help="only faults whose file or text contains this")
+    ap.add_argument("--list", action="store_true", help="check and list the faults, run nothing")
+    ap.add_argument("--timeout", type=int, default=300, help="seconds one test case may take")
+    opts = ap.parse_args()
+    build = os.path.abspath(opts.build)
+
+    faults = read_faults()
+    bad = []
+    for fault in faults:
+        path = os.path.join(ROOT, fault["file"])
+        text = open(path, encoding="utf-8").read() if os.path.exists(path) else None
+        count = text.count(fault["find"]) if text is not None else -1
+        if count != 1:
+            bad.append("%s: %s: the text occurs %s times" % (fault["where"], fault["file"],
+                                                              "no file," if count < 0 else count))
+    if bad:
+        print("\n".join(bad))
+        sys.exit("fix the fault list first")
+    if opts.only:
+        faults = [f for f in faults if opts.only in f["file"] or opts.only in f["find"]]
+    if opts.sample and opts.sample < len(faults):
+        faults = random.Random(opts.seed).sample(faults, opts.sample)
+    if opts.list:
+        for f in faults:
+            print("%-28s %-40s %s" % (f["where"], f["file"], f["why"]))
+        print("%d faults" % len(faults))
+        return 0
+
+    if not os.path.exists(os.path.join(build, "build.ninja")) and not os.path.exists(os.path.join(build, "Makefile")):
+        sys.exit("no configured build in %s (run make build first)" % build)
+    code, out = run(["cmake", "--build", build])
+    if code != 0:
+        sys.exit("the unchanged tree does not build:\n" + out[-3000:])
+
+    current = {"path": None, "text": None}
+
+    def restore():
+        if current["path"]:
+            with open(current["path"], "w", encoding="utf-8") as f:
+                f.write(current["text"])
+            current["path"] = None
+
+    def on_signal(signum, frame):
+        restore()
+        sys.exit(130)
+
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
+
+    results = []
+    started = time.time()
+    try:
+        for i, fault in enumerate(faults, 1):
+            path = os.path.join(ROOT, fault["file"])
+            text = open(path, encoding="utf-8").read()
+            current["path"], current["text"] = path, text
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text.replace(fault["find"], fault["replace"], 1))
+            t0 = time.time()
+            try:
+                outcome, detail = try_fault(fault, build, opts.timeout)
+            finally:
+                restore()
+            if "equivalent" in fault and outcome != "stillborn":
+                outcome = "equivalent" if outcome == "survived" else outcome
+            results.append((fault, outcome, detail))
+            shown = detail.splitlines()[-1] if outcome == "stillborn" and detail else detail
+            print("[%d/%d] %-10s %s  (%s; %.0f s)%s" % (i, len(faults), outcome, fault["why"], fault["where"],
+                                                       time.time() - t0, "  by " + shown if shown else ""),
+                  flush=True)
+    finally:
+        restore()
+        run(["cmake", "--build", build])
+
+    counts = {}
+    for _, outcome, _ in results:
+        counts[outcome] = counts.get(outcome, 0) + 1
+    judged = counts.get("killed", 0) + counts.get("survived", 0) + counts.get("crash", 0) + counts.get("time-out", 0)
+    score = 100.0 * counts.get("killed", 0) / judged if judged else 0.0
+    print()
+    for outcome in ("survived", "crash", "time-out", "stillborn"):
+        for fault, o, detail in results:
+            if o == outcome:
+                print("%-10s %s: %s -> %s  (%s)" % (outcome, fault["file"], fault["find"].strip(),
+                                                   fault["replace"].strip(), fault["why"]))
+    print()
+    print("killed %d, survived %d, crash %d, time-out %d, equivalent %d, stillborn %d" % (
+        counts.get("killed", 0), counts.get("survived", 0), counts.get("crash", 0), counts.get("time-out", 0),
+        counts.get("equivalent", 0), counts.get("stillborn", 0)))
+    print("score: %.1f %% of %d faults that are not equivalent (killed by an assertion)" % (score, judged))
+    print("time: %.0f s" % (time.time() - started))
+    return 0 if counts.get("stillborn", 0) == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
