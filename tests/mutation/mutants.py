@@ -84,6 +84,15 @@ def programs_for(path):
     return []
 
 
+def all_programs():
+    names = []
+    for folder, _, files in os.walk(os.path.join(ROOT, "tests")):
+        if "CMakeLists.txt" in files:
+            with open(os.path.join(folder, "CMakeLists.txt"), encoding="utf-8") as f:
+                names += [n for n in re.findall(r"kalvex_add_test\(\s*(\w+)", f.read()) if n != n.upper()]
+    return names
+
+
 def run(cmd, timeout=None):
     p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                        timeout=timeout)
@@ -136,9 +145,11 @@ def try_fault(fault, build, timeout_each):
     code, out = run(["cmake", "--build", build])
     if code != 0:
         return "stillborn", out[-2000:]
-    args = ["-j", "2"]
-    if programs:
-        args += ["-LE", "^(%s)$" % "|".join(programs)]
+    # The sanitizer programs compile only the subtitle and stored-file
+    # readers into themselves; they run in the first round when those are
+    # changed and could not see any other fault.
+    skipped = programs + [p for p in all_programs() if p.endswith("_asan_tests") and p not in programs]
+    args = ["-j", "2", "-LE", "^(%s)$" % "|".join(skipped)]
     name, how = ctest(build, args, timeout_each)
     if name:
         return ("killed" if how == "assertion" else how), name
