@@ -2,13 +2,19 @@
 // a tree widget that follows it through every kind of change.
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <memory>
 
 #include "common/AppSettings.h"
+#include "common/ui/HintOnce.h"
 #include "media/VideoFileList.h"
+#include "media/page/CAddFilePage.h"
 #include "media/page/VideoFileModel.h"
+#include "platform/system/Folders.h"
+#include "resources/resource.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -129,6 +135,52 @@ TEST_F(VideoFileModelTest, TheTreeFollowsEveryChange) {
     EXPECT_EQ(model_.Load(path), 4);
     EXPECT_EQ(Rows(model_), before);
     EXPECT_EQ(Rows(tree_), before);
+}
+
+// Each command's menu entry and hidden button are enabled together: always
+// (Add, Search), with a selected file (Remove, Up, Down, Modify Time, Load
+// Subtitle), or with any file in the list (Auto Load).
+TEST(VideoFilesCommands, MenuAndButtonsFollowTheListAndTheSelection) {
+    AppSettings.timeFormat = 0;
+    SetSettingsPath(AppDataFolder() + "set.ini");
+    SetHintDialogHook([](const QString&, const QString&) { return false; });
+    struct Expect {
+        int menu, button;
+        bool empty, files, selected;
+    };
+    const Expect expected[] = {
+        {res::ID_FILES_ADD, res::IDC_BTN_ADD_FILES, true, true, true},
+        {res::ID_FILES_REMOVE, res::IDC_BTN_REMOVE, false, false, true},
+        {res::ID_FILES_MOVE_UP, res::IDC_BTN_MOVE_UP, false, false, true},
+        {res::ID_FILES_MOVE_DOWN, res::IDC_BTN_MOVE_DOWN, false, false, true},
+        {res::ID_FILES_MODIFY_TIME, res::IDC_BTN_MODIFY_TIME, false, false, true},
+        {res::ID_FILES_LOAD_SUBTITLE, res::IDC_BTN_LOAD_SUBTITLE, false, false, true},
+        {res::ID_FILES_AUTO_LOAD_SUBTITLES, res::IDC_BTN_AUTO_LOAD_SUBTITLES, false, true, true},
+        {res::ID_FILES_SEARCH_SUBTITLES, 0, true, true, true},
+    };
+    CAddFilePage page;
+    auto check = [&](const char* state, bool Expect::*on) {
+        for (const Expect& e : expected) {
+            QAction* action = page.MenuAction(e.menu);
+            ASSERT_NE(action, nullptr) << e.menu;
+            EXPECT_EQ(action->isEnabled(), e.*on) << state << " menu " << e.menu;
+            if (!e.button) continue;
+            auto* button = page.findChild<QPushButton*>(res::ObjectName(e.button));
+            ASSERT_NE(button, nullptr) << e.button;
+            EXPECT_EQ(button->isEnabled(), e.*on) << state << " button " << e.button;
+            EXPECT_FALSE(button->isVisibleTo(&page));
+        }
+    };
+    page.ClearAll();
+    check("empty", &Expect::empty);
+    page.InsertEntry(0, *Entry("/v/a.avi", 0, kSecond));
+    page.InsertEntry(1, *Entry("/v/b.avi", 0, kSecond));
+    check("files", &Expect::files);
+    page.SelectRows({1});
+    check("selected", &Expect::selected);
+    page.SelectRows({});
+    check("files again", &Expect::files);
+    SetHintDialogHook(nullptr);
 }
 
 }  // namespace
