@@ -97,7 +97,7 @@ namespace {
 
 QTreeWidgetItem* MakeItem(const VideoFileModel& model, int row) {
     QStringList texts;
-    for (int c = 0; c < model.columnCount(); ++c) texts << model.index(row, c).data().toString();
+    for (int c = 0; c < VideoFileModel::ColumnCount; ++c) texts << VideoFileModel::CellText(model.At(row), c);
     return new QTreeWidgetItem(texts);
 }
 
@@ -125,12 +125,12 @@ void ShowModelInTree(VideoFileModel* model, QTreeWidget* tree) {
         for (int row = last; row >= first; --row) delete tree->takeTopLevelItem(row);
     });
     QObject::connect(model, &QAbstractItemModel::dataChanged, tree,
-                     [tree](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                     [model, tree](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
                          for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
                              QTreeWidgetItem* item = tree->topLevelItem(row);
-                             if (!item) continue;
+                             if (!item || row >= model->Count()) continue;
                              for (int c = topLeft.column(); c <= bottomRight.column(); ++c)
-                                 item->setText(c, topLeft.sibling(row, c).data().toString());
+                                 item->setText(c, VideoFileModel::CellText(model->At(row), c));
                          }
                      });
 }
