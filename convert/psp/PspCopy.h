@@ -1,18 +1,18 @@
 #pragma once
-// Copying the converted files into the PSP's VIDEO folder.
+// Copying the converted files into the PSP's VIDEO folder, with the user's
+// answers: the questions and the progress come from PspDialogs, the work
+// from the copy job.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "convert/psp/PspCopyJob.h"
+
 namespace kalvex {
 
-// For each source, folder + the source's file name (the part behind its
-// last "/"), in the same order.
-std::vector<std::string> BuildTargetList(const std::vector<std::string>& sources, const std::string& folder);
-
-// The clash question's text: "File Exists:\n" followed by each existing
-// target and "\n"; the existing targets go to *existing.
-std::string ClashText(const std::vector<std::string>& targets, std::vector<std::string>* existing);
+// The clash question's text: "File Exists:\n" followed by each clashing
+// target and "\n".
+std::string ClashText(const std::vector<std::string>& clashes);
 
 // "Need %sB more free space." with FormatSize of the shortage.
 std::string ShortageText(int64_t needed, int64_t freeBytes);
@@ -26,7 +26,6 @@ std::string ShortageText(int64_t needed, int64_t freeBytes);
 // copied as given: a file of it that cannot be read fails on its own, the
 // others are still copied, and a box names every file that failed (not
 // after a plain cancel). *failures, when given, gets those files.
-struct PspCopyFailure;
 bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures = nullptr);
 
 // The box text for files that did not reach the PSP: "Copy to PSP failed:"

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "convert/psp/PspDialogs.h"
 #include "platform/storage/Storage.h"
 
 namespace kalvex {
@@ -99,21 +98,15 @@ bool FindPspVolume(int disk, PspLocation& location) {
     return false;
 }
 
-bool FindPspVideoFolder(PspLocation& location) {
-    int disk = FindPspDisk();
-    while (disk == -1) {
-        CNoPspDetectedDlg dlg;
-        if (RunPspDialog(dlg) != IDOK) return false;
-        disk = FindPspDisk();
+PspDetection DetectPsp() {
+    PspDetection found;
+    const int disk = FindPspDisk();
+    if (disk < 0) {
+        found.result = PspDetectResult::NoPsp;
+        return found;
     }
-    return FindPspVolume(disk, location);
-}
-
-bool FindPspVideoFolder(std::string& folder) {
-    PspLocation location;
-    if (!FindPspVideoFolder(location)) return false;
-    folder = location.videoFolder;
-    return true;
+    found.result = FindPspVolume(disk, found.location) ? PspDetectResult::Found : PspDetectResult::NoVolume;
+    return found;
 }
 
 }  // namespace kalvex

@@ -48,10 +48,19 @@ struct PspLocation {
 // The first drive root whose volume lies on `disk`; false when none does.
 bool FindPspVolume(int disk, PspLocation& location);
 
-// Searches the PSP, asking with "No PSP detected" until one is found or the
-// user cancels (false), then maps it to its mount point (false, without a
-// message, when none). On success folder is the mount point + "VIDEO/".
-bool FindPspVideoFolder(std::string& folder);
-bool FindPspVideoFolder(PspLocation& location);
+// What a search for the PSP found.
+enum class PspDetectResult {
+    Found,     // location holds the PSP's mount point
+    NoPsp,     // no disk identifies itself as a PSP
+    NoVolume,  // the PSP's disk has no mounted volume
+};
+struct PspDetection {
+    PspDetectResult result = PspDetectResult::NoPsp;
+    PspLocation location;  // filled when found
+};
+
+// One search: the first PSP disk, then its mount point. Asks nobody; the
+// caller decides whether to search again.
+PspDetection DetectPsp();
 
 }  // namespace kalvex

@@ -1,6 +1,5 @@
 #include "convert/psp/PspDialogs.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -9,17 +8,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "common/ProgramLog.h"
-#include "platform/storage/Storage.h"
-#include "platform/system/CrashSignal.h"
-#include "platform/system/SystemError.h"
 #include "resources/resource.h"
 
 namespace kalvex {
@@ -152,22 +142,14 @@ CPspCopyingDlg::CPspCopyingDlg(std::vector<std::string> sources, std::vector<std
     cancel_button_ = MakeButton(this, IDCANCEL, "Cancel");
     connect(cancel_button_, &QPushButton::clicked, this, &CPspCopyingDlg::reject);
     Arrange(this, text_, {cancel_button_}, progress_);
-    if (targets_.size() < sources_.size()) targets_.resize(sources_.size());
+    if (targets_.size() != sources_.size()) targets_.resize(sources_.size());
 }
 
 CPspCopyingDlg::~CPspCopyingDlg() {
-    // The worker may still be inside a copy when the dialog goes away
-    // without having been waited for: stop it and wait, since it reaches
-    // the dialog's members. Messages it still posts die with the dialog.
-    cancel_ = 1;
-    if (worker_.joinable()) {
-        // Its calls into this (blocking) dialog would wait for the event
-        // loop; run them here until the worker has left.
-        while (worker_.joinable()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            if (finished_) worker_.join();
-        }
-    }
+    // The job reports through posted events only, so waiting for it here
+    // cannot dead-lock; what it still posts dies with the dialog.
+    job_.Cancel();
+    job_.Wait();
 }
 
 QString CPspCopyingDlg::Text() const { return text_->text(); }
@@ -177,82 +159,71 @@ void CPspCopyingDlg::showEvent(QShowEvent* e) {
     if (started_) return;
     started_ = true;
     progress_->setRange(0, 100);
-    worker_ = std::thread(&CPspCopyingDlg::Worker, this);
+    job_.Start(sources_, targets_, this);
+    // A cancel that came before the dialog was shown stops the copy at once.
+    if (cancelled_) job_.Cancel();
 }
 
-void CPspCopyingDlg::reject() { cancel_ = 1; }
+void CPspCopyingDlg::reject() {
+    cancelled_ = true;
+    job_.Cancel();
+}
 
 bool CPspCopyingDlg::event(QEvent* e) {
     if (DispatchMessageEvent(e, this)) return true;
     return QDialog::event(e);
 }
 
+void CPspCopyingDlg::OnProgress(const PspCopyProgress& progress) {
+    QMetaObject::invokeMethod(this, [this, progress] { Show(progress); }, Qt::QueuedConnection);
+}
+
+void CPspCopyingDlg::OnFinished(const PspCopySummary& summary) {
+    // Queued behind the last progress, and the failures before the message
+    // that ends the dialog.
+    QMetaObject::invokeMethod(this, [this, failures = summary.failures] { failures_ = failures; },
+                              Qt::QueuedConnection);
+    PostMessage(this, WM_COPY_FINISHED, summary.Succeeded() ? 0 : 1);
+}
+
+void CPspCopyingDlg::Show(const PspCopyProgress& progress) {
+    if (progress.fileIndex != shownFile_) {
+        // A new file: the bar starts again under its name.
+        shownFile_ = progress.fileIndex;
+        progress_->setValue(0);
+        text_->setText(QString("Copying %1").arg(QString::fromLocal8Bit(progress.fileName.c_str())));
+    }
+    progress_->setValue(progress.percent);
+}
+
 LRESULT CPspCopyingDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
     if (msg != WM_COPY_FINISHED) return 0;
-    if (worker_.joinable()) worker_.join();  // it has nothing left to do
-    // A cancel that came after the worker's last check still counts: the
-    // user was told nothing about success and may have unplugged the PSP.
-    done(wParam == 0 && !cancel_ ? IDOK : 0);
+    job_.Wait();  // it has nothing left to do
+    // A cancel that came after the job's last check still counts: the user
+    // was told nothing about success and may have unplugged the PSP.
+    done(wParam == 0 && !cancelled_ ? IDOK : 0);
     return 0;
 }
 
-void CPspCopyingDlg::SetBar(int percent) {
-    QMetaObject::invokeMethod(progress_, [this, percent] { progress_->setValue(percent); },
-                              Qt::BlockingQueuedConnection);
-}
+// ---- the search with its question ----
 
-void CPspCopyingDlg::SetText(const QString& text) {
-    QMetaObject::invokeMethod(text_, [this, text] { text_->setText(text); }, Qt::BlockingQueuedConnection);
-}
-
-void CPspCopyingDlg::Worker() {
-    InstallThreadCrashStack();
-    bool error = false;
-    auto fail = [&](const std::string& source, const std::string& target, int code) {
-        LogTimestamp();
-        LogLine("Copy %s to %s failed.", source.c_str(), target.c_str());
-        LOG_SYSTEM_ERROR(code);
-        failures_.push_back({source, std::strerror(code)});
-        error = true;
-    };
-    for (size_t i = 0; i < sources_.size() && !cancel_; ++i) {
-        const std::string& source = sources_[i];
-        const std::string& target = targets_[i];
-        SetBar(0);
-        const size_t slash = source.rfind('/');
-        const std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
-        SetText(QString("Copying %1").arg(QString::fromLocal8Bit(name.c_str())));
-        // A file of the list that is gone or unreadable fails alone: the
-        // others still go to the PSP.
-        struct stat info {};
-        if (::stat(source.c_str(), &info) != 0 || ::access(source.c_str(), R_OK) != 0) {
-            fail(source, target, errno);
-            continue;
-        }
-        int shown = 0;
-        const bool copied = storage::CopyFileWithProgress(
-            source, target,
-            [&](int64_t done, int64_t total) {
-                // An empty file is complete as soon as it exists.
-                const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-                if (percent != shown) SetBar(shown = percent);
-            },
-            &cancel_);
-        if (!copied) {
-            const int code = GetLastError();
-            if (code == ECANCELED) {
-                LogTimestamp();
-                LogLine("Copy %s to %s cancelled.", source.c_str(), target.c_str());
-            } else {
-                fail(source, target, code);
-            }
-            error = true;
-            break;
-        }
+bool FindPspVideoFolder(PspLocation& location) {
+    PspDetection found = DetectPsp();
+    while (found.result == PspDetectResult::NoPsp) {
+        CNoPspDetectedDlg dlg;
+        if (RunPspDialog(dlg) != IDOK) return false;
+        found = DetectPsp();
     }
-    if (cancel_) error = true;  // whatever was copied, the user stopped the copy
-    finished_ = true;
-    PostMessage(this, WM_COPY_FINISHED, error ? 1 : 0);
+    if (found.result != PspDetectResult::Found) return false;
+    location = found.location;
+    return true;
+}
+
+bool FindPspVideoFolder(std::string& folder) {
+    PspLocation location;
+    if (!FindPspVideoFolder(location)) return false;
+    folder = location.videoFolder;
+    return true;
 }
 
 }  // namespace kalvex

@@ -1,14 +1,14 @@
 #pragma once
-// The dialogs of the copy to the PSP. Each is thin: the search and copy
-// logic lives in PspDetect and PspCopy, which run the dialogs through
-// RunPspDialog so tests can answer them.
+// The dialogs of the copy to the PSP. Each is thin: the search, the plan
+// and the copy live in PspDetect and PspCopyJob; PspCopy runs the dialogs
+// through RunPspDialog so tests can answer them.
 #include <QDialog>
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "convert/psp/PspCopyJob.h"
+#include "convert/psp/PspDetect.h"
 #include "platform/messages/Messages.h"
 #include "platform/shell/Shell.h"
 
@@ -25,6 +25,12 @@ int RunPspDialog(QDialog& dialog);
 // or more is taken as the dialog's answer without running it, -1 runs it.
 // A null function restores the normal run.
 void SetPspDialogHook(std::function<int(QDialog&)> hook);
+
+// Searches the PSP, asking with "No PSP detected" until one is found or the
+// user cancels (false), then maps it to its mount point (false, without a
+// message, when none). On success folder is the mount point + "VIDEO/".
+bool FindPspVideoFolder(std::string& folder);
+bool FindPspVideoFolder(PspLocation& location);
 
 // "No PSP detected": OK retries the search.
 class CNoPspDetectedDlg : public QDialog {
@@ -64,41 +70,34 @@ private:
     QString folder_;
 };
 
-// A file of the list that did not reach the PSP, and why.
-struct PspCopyFailure {
-    std::string source;
-    std::string reason;  // the system's error text
-};
-
-// "Copying to PSP": copies sources[i] to targets[i] in order on a worker
-// thread, started when the dialog is shown, with "Copying %s" and a
-// progress bar per file. Cancel only raises the cancel flag; the dialog
-// ends when the worker reports: 1 (OK) only when every file was copied
-// completely (written, flushed, size checked) and Cancel was not pressed,
-// 0 otherwise (files copied before stay; a partly written target is
-// removed). A source that cannot be read fails on its own and the copy
-// goes on with the next file; any other failure or a cancel stops it.
-class CPspCopyingDlg : public QDialog, public IMessageTarget {
+// "Copying to PSP": runs the copy job over sources[i] -> targets[i] when the
+// dialog is shown and renders its progress ("Copying %s" and a bar per
+// file). Cancel only asks the job to stop; the dialog ends when the job
+// reports its end: 1 (OK) only when every file was copied and checked and
+// Cancel was not pressed, 0 otherwise.
+class CPspCopyingDlg : public QDialog, public IMessageTarget, private PspCopyObserver {
     Q_OBJECT
 public:
-    // Posted by the worker at its end; wParam 1 when a copy failed.
+    // Posted when the job has ended; wParam 1 when the copy did not succeed.
     static constexpr unsigned WM_COPY_FINISHED = WM_USER + 100;
 
     CPspCopyingDlg(std::vector<std::string> sources, std::vector<std::string> targets,
                    QWidget* parent = nullptr);
+    // Stops a copy still running and waits for the job, which never waits
+    // for this dialog.
     ~CPspCopyingDlg() override;
 
     QString Text() const;
     QProgressBar* Progress() const { return progress_; }
     QPushButton* CancelButton() const { return cancel_button_; }
-    bool CancelRequested() const { return cancel_.load() != 0; }
+    bool CancelRequested() const { return cancelled_; }
     // The files that failed, in list order; complete once the dialog ended.
     const std::vector<PspCopyFailure>& Failures() const { return failures_; }
 
     LRESULT HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) override;
 
 public slots:
-    // Cancel (also Escape and closing the window): sets the cancel flag.
+    // Cancel (also Escape and closing the window): asks the job to stop.
     void reject() override;
 
 protected:
@@ -106,16 +105,17 @@ protected:
     void showEvent(QShowEvent* e) override;
 
 private:
-    void Worker();
-    void SetBar(int percent);
-    void SetText(const QString& text);
+    // Called on the job's thread; they hand the data to this dialog's thread.
+    void OnProgress(const PspCopyProgress& progress) override;
+    void OnFinished(const PspCopySummary& summary) override;
+    void Show(const PspCopyProgress& progress);
 
     std::vector<std::string> sources_, targets_;
-    std::vector<PspCopyFailure> failures_;  // written by the worker only, read after it ended
-    std::atomic<int> cancel_{0};
-    std::atomic<bool> finished_{false};
-    std::thread worker_;
+    std::vector<PspCopyFailure> failures_;
+    PspCopyJob job_;
     bool started_ = false;
+    bool cancelled_ = false;
+    int shownFile_ = -1;  // the file the text names
     QLabel* text_;
     QProgressBar* progress_;
     QPushButton* cancel_button_;

@@ -52,9 +52,6 @@ const char* const kRightClickHint =
 
 QString Text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 
-// Length of the trim range; wraps instead of overflowing on a damaged record.
-int64_t RangeLength(const VideoFileEntry& e) { return int64_t(uint64_t(e.endTime) - uint64_t(e.startTime)); }
-
 QFont InfoFont() {
     if (QFontDatabase::families().contains("Lucida Console")) return QFont("Lucida Console", 9);
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -65,6 +62,27 @@ QFont InfoFont() {
 int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
 
 }  // namespace
+
+const std::vector<CAddFilePage::FileCommand>& CAddFilePage::FileCommands() {
+    using Needs = FileCommand::Needs;
+    static const std::vector<FileCommand> commands = {
+        {res::ID_FILES_ADD, "&Add Video Files", res::IDC_BTN_ADD_FILES, "Add", Needs::Nothing, &CAddFilePage::AddFiles},
+        {res::ID_FILES_REMOVE, "&Remove Selected File", res::IDC_BTN_REMOVE, "Remove", Needs::Selection,
+         &CAddFilePage::RemoveSelected},
+        {res::ID_FILES_MOVE_UP, "&Move Up", res::IDC_BTN_MOVE_UP, "Up", Needs::Selection, &CAddFilePage::MoveUp},
+        {res::ID_FILES_MOVE_DOWN, "Move &Down", res::IDC_BTN_MOVE_DOWN, "Down", Needs::Selection,
+         &CAddFilePage::MoveDown},
+        {res::ID_FILES_MODIFY_TIME, "M&odify Time", res::IDC_BTN_MODIFY_TIME, "Modify Time", Needs::Selection,
+         &CAddFilePage::ModifyTime},
+        {res::ID_FILES_LOAD_SUBTITLE, "&Load Subtitle", res::IDC_BTN_LOAD_SUBTITLE, "Load Subtitle", Needs::Selection,
+         &CAddFilePage::loadSubtitleRequested},
+        {res::ID_FILES_AUTO_LOAD_SUBTITLES, "&Auto Load Subtitles", res::IDC_BTN_AUTO_LOAD_SUBTITLES, "Auto Load",
+         Needs::Files, &CAddFilePage::autoLoadSubtitlesRequested},
+        {res::ID_FILES_SEARCH_SUBTITLES, "&Search Subtitles", 0, nullptr, Needs::Nothing,
+         &CAddFilePage::searchSubtitlesRequested},
+    };
+    return commands;
+}
 
 CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     setObjectName(res::ObjectName(res::IDD_ADDFILE_PAGE));
@@ -82,11 +100,7 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     preview_ = new PreviewPanel(this);
     stopPreview_ = [this] { StopPreview(); };
 
-    list_.Load(FileListPath());
-    QList<QTreeWidgetItem*> rows;
-    rows.reserve(list_.Count());
-    for (int i = 0; i < list_.Count(); ++i) rows.append(MakeRow(list_.At(i)));
-    list_view_->addTopLevelItems(rows);
+    files_.Load(FileListPath());
     UpdateControls();
 }
 
@@ -104,7 +118,7 @@ void CAddFilePage::ScheduleSave() { saveTimer_->start(); }
 
 void CAddFilePage::SaveList() {
     saveTimer_->stop();
-    if (!list_.Save(FileListPath())) LogLine("Could not save the file list to %s", FileListPath().c_str());
+    if (!files_.Save(FileListPath())) LogLine("Could not save the file list to %s", FileListPath().c_str());
 }
 
 void CAddFilePage::BuildControls() {
@@ -114,7 +128,7 @@ void CAddFilePage::BuildControls() {
     list_view_->setUniformRowHeights(true);
     list_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_view_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_view_->setHeaderLabels({"File Path", "Begin", "Length"});
+    ShowModelInTree(&files_, list_view_);
     // The path takes what Begin and Length leave, so all three show
     // without scrolling sideways.
     list_view_->header()->setStretchLastSection(false);
@@ -133,54 +147,28 @@ void CAddFilePage::BuildControls() {
     list_view_->viewport()->installEventFilter(this);
     connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
 
-    // The right-click menu "&Files".
+    // The right-click menu "&Files" and the template's command buttons, from
+    // the one command table. The buttons exist but stay hidden; the menu and
+    // the main window reach the commands.
     menu_ = new QMenu("&Files", this);
     menu_->setObjectName(res::ObjectName(res::IDR_FILES_MENU));
-    struct Item {
-        int id;
-        const char* text;
-        std::function<void()> run;
-    };
-    const Item items[] = {
-        {res::ID_FILES_ADD, "&Add Video Files", [this] { AddFiles(); }},
-        {res::ID_FILES_REMOVE, "&Remove Selected File", [this] { RemoveSelected(); }},
-        {res::ID_FILES_MOVE_UP, "&Move Up", [this] { MoveUp(); }},
-        {res::ID_FILES_MOVE_DOWN, "Move &Down", [this] { MoveDown(); }},
-        {res::ID_FILES_MODIFY_TIME, "M&odify Time", [this] { ModifyTime(); }},
-        {res::ID_FILES_LOAD_SUBTITLE, "&Load Subtitle", [this] { emit loadSubtitleRequested(); }},
-        {res::ID_FILES_AUTO_LOAD_SUBTITLES, "&Auto Load Subtitles", [this] { emit autoLoadSubtitlesRequested(); }},
-        {res::ID_FILES_SEARCH_SUBTITLES, "&Search Subtitles", [this] { emit searchSubtitlesRequested(); }},
-    };
-    for (const Item& item : items) {
-        QAction* action = menu_->addAction(item.text);
-        action->setObjectName(res::ObjectName(item.id));
-        connect(action, &QAction::triggered, this, item.run);
+    for (const FileCommand& command : FileCommands()) {
+        CommandControls controls{&command, nullptr, nullptr};
+        if (command.menuId) {
+            controls.action = menu_->addAction(command.menuText);
+            controls.action->setObjectName(res::ObjectName(command.menuId));
+            connect(controls.action, &QAction::triggered, this, [this, run = command.run] { (this->*run)(); });
+        }
+        if (command.buttonId) {
+            controls.button = new QPushButton(command.buttonText, this);
+            controls.button->setObjectName(res::ObjectName(command.buttonId));
+            controls.button->hide();
+            connect(controls.button, &QPushButton::clicked, this, [this, run = command.run] { (this->*run)(); });
+        }
+        commands_.push_back(controls);
     }
     connect(list_view_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { menu_->popup(list_view_->viewport()->mapToGlobal(pos)); });
-
-    // The command buttons of the template exist but stay hidden; the menu
-    // and the main window reach the commands.
-    struct Hidden {
-        int id;
-        const char* text;
-        std::function<void()> run;
-    };
-    const Hidden hidden[] = {
-        {res::IDC_BTN_ADD_FILES, "Add", [this] { AddFiles(); }},
-        {res::IDC_BTN_REMOVE, "Remove", [this] { RemoveSelected(); }},
-        {res::IDC_BTN_MOVE_UP, "Up", [this] { MoveUp(); }},
-        {res::IDC_BTN_MOVE_DOWN, "Down", [this] { MoveDown(); }},
-        {res::IDC_BTN_MODIFY_TIME, "Modify Time", [this] { ModifyTime(); }},
-        {res::IDC_BTN_LOAD_SUBTITLE, "Load Subtitle", [this] { emit loadSubtitleRequested(); }},
-        {res::IDC_BTN_AUTO_LOAD_SUBTITLES, "Auto Load", [this] { emit autoLoadSubtitlesRequested(); }},
-    };
-    for (const Hidden& h : hidden) {
-        auto* button = new QPushButton(h.text, this);
-        button->setObjectName(res::ObjectName(h.id));
-        button->hide();
-        connect(button, &QPushButton::clicked, this, h.run);
-    }
 
     // Preview group: the video area, the position slider, the time label
     // and the playback buttons.
@@ -280,25 +268,9 @@ bool CAddFilePage::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-QTreeWidgetItem* CAddFilePage::MakeRow(const VideoFileEntry& e) {
-    return new QTreeWidgetItem(QStringList{Text(FieldText(e.fullPath)), QString::fromStdString(TimeText(e.startTime)),
-                                           QString::fromStdString(TimeText(RangeLength(e)))});
-}
-
-void CAddFilePage::AddRow(int index, const VideoFileEntry& e) { list_view_->insertTopLevelItem(index, MakeRow(e)); }
-
-void CAddFilePage::ShowRowTexts(int index) {
-    QTreeWidgetItem* item = list_view_->topLevelItem(index);
-    if (!item || index >= list_.Count()) return;
-    const VideoFileEntry& e = list_.At(index);
-    item->setText(0, Text(FieldText(e.fullPath)));
-    item->setText(1, QString::fromStdString(TimeText(e.startTime)));
-    item->setText(2, QString::fromStdString(TimeText(RangeLength(e))));
-}
-
 void CAddFilePage::RefreshRow(int index) {
-    if (index < 0 || index >= list_.Count()) return;
-    ShowRowTexts(index);
+    if (index < 0 || index >= files_.Count()) return;
+    files_.Refresh(index);
     ScheduleSave();
     emit listChanged();
 }
@@ -426,9 +398,7 @@ bool CAddFilePage::AddPath(const std::string& path) {
                        MB_OK | MB_ICONWARNING);
         return false;
     }
-    const int index = list_.Count();
-    list_.Append(entry);
-    AddRow(index, list_.At(index));
+    files_.Append(entry);
     Changed();
     return true;
 }
@@ -440,8 +410,7 @@ void CAddFilePage::RemoveSelected() {
         QSignalBlocker block(list_view_);
         // Highest first, so the lower indices stay valid.
         for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-            delete list_view_->takeTopLevelItem(*it);
-            list_.Remove(*it);
+            files_.Remove(*it);
         }
         list_view_->clearSelection();
     }
@@ -451,23 +420,14 @@ void CAddFilePage::RemoveSelected() {
 
 void CAddFilePage::MoveUp() {
     std::vector<int> rows = SelectedRows();
-    if (!list_.MoveUp(rows)) return;
-    // Each moved entry traded places with its neighbour below.
-    for (int i : rows) {
-        ShowRowTexts(i);
-        ShowRowTexts(i + 1);
-    }
+    if (!files_.MoveUp(rows)) return;
     SelectRows(rows);
     Changed();
 }
 
 void CAddFilePage::MoveDown() {
     std::vector<int> rows = SelectedRows();
-    if (!list_.MoveDown(rows)) return;
-    for (int i : rows) {
-        ShowRowTexts(i);
-        ShowRowTexts(i - 1);
-    }
+    if (!files_.MoveDown(rows)) return;
     SelectRows(rows);
     Changed();
 }
@@ -475,8 +435,8 @@ void CAddFilePage::MoveDown() {
 void CAddFilePage::ModifyTime() {
     const int index = FirstSelected();
     if (index < 0) return;
-    if (CModifyTimeDlg::Edit(list_.At(index), this)) {
-        ShowRowTexts(index);
+    if (CModifyTimeDlg::Edit(files_.At(index), this)) {
+        files_.Refresh(index);
         Changed();
     }
 }
@@ -496,8 +456,8 @@ void CAddFilePage::ShowSelection() {
         ShowHintOnce("RightClickPopup", kRightClickHint);
         // The hint is modal: the list may have changed while it was shown.
         const int now = FirstSelected();
-        if (now >= 0 && now < list_.Count()) {
-            const VideoFileEntry& e = list_.At(now);
+        if (now >= 0 && now < files_.Count()) {
+            const VideoFileEntry& e = files_.At(now);
             info_->setText(Text(FieldText(e.infoText)));
             QSignalBlocker b1(subtitleFiles_), b3(useSubtitle_);
             const int files = ClampCount(e.subtitleCount, kMaxSubtitleFiles);
@@ -527,7 +487,7 @@ void CAddFilePage::FillStreams(const VideoFileEntry& e, int file) {
 void CAddFilePage::OnSubtitleFileChosen(int index) {
     const int row = FirstSelected();
     if (row < 0 || index < 0 || index >= kMaxSubtitleFiles) return;
-    VideoFileEntry& e = list_.At(row);
+    VideoFileEntry& e = files_.At(row);
     e.selectedSubtitle = index;
     FillStreams(e, index);
     ScheduleSave();
@@ -537,33 +497,31 @@ void CAddFilePage::OnStreamChosen(int index) {
     const int row = FirstSelected();
     const int file = subtitleFiles_->currentIndex();
     if (row < 0 || index < 0 || file < 0 || file >= kMaxSubtitleFiles) return;
-    list_.At(row).selectedStream[file] = index;
+    files_.At(row).selectedStream[file] = index;
     ScheduleSave();
 }
 
 void CAddFilePage::OnUseSubtitleClicked(bool checked) {
     const int row = FirstSelected();
     if (row < 0) return;
-    list_.At(row).useSubtitle = checked ? 1 : 0;
+    files_.At(row).useSubtitle = checked ? 1 : 0;
     ScheduleSave();
 }
 
 void CAddFilePage::UpdateControls() {
     const int row = FirstSelected();
     const bool selected = row >= 0;
-    const bool hasSubtitles = selected && row < list_.Count() && list_.At(row).subtitleCount > 0;
-    auto enable = [this](int buttonId, int menuId, bool on) {
-        if (buttonId)
-            if (auto* button = findChild<QPushButton*>(res::ObjectName(buttonId))) button->setEnabled(on);
-        if (menuId)
-            if (QAction* action = MenuAction(menuId)) action->setEnabled(on);
-    };
-    enable(res::IDC_BTN_REMOVE, res::ID_FILES_REMOVE, selected);
-    enable(res::IDC_BTN_MOVE_UP, res::ID_FILES_MOVE_UP, selected);
-    enable(res::IDC_BTN_MOVE_DOWN, res::ID_FILES_MOVE_DOWN, selected);
-    enable(res::IDC_BTN_MODIFY_TIME, res::ID_FILES_MODIFY_TIME, selected);
-    enable(res::IDC_BTN_LOAD_SUBTITLE, res::ID_FILES_LOAD_SUBTITLE, selected);
-    enable(res::IDC_BTN_AUTO_LOAD_SUBTITLES, res::ID_FILES_AUTO_LOAD_SUBTITLES, list_.Count() > 0);
+    const bool hasSubtitles = selected && row < files_.Count() && files_.At(row).subtitleCount > 0;
+    for (const CommandControls& c : commands_) {
+        bool on = true;
+        switch (c.command->needs) {
+            case FileCommand::Needs::Nothing: on = true; break;
+            case FileCommand::Needs::Selection: on = selected; break;
+            case FileCommand::Needs::Files: on = files_.Count() > 0; break;
+        }
+        if (c.action) c.action->setEnabled(on);
+        if (c.button) c.button->setEnabled(on);
+    }
     useSubtitle_->setEnabled(hasSubtitles);
     subtitleFiles_->setEnabled(hasSubtitles);
     subtitleStreams_->setEnabled(hasSubtitles);
@@ -573,17 +531,14 @@ void CAddFilePage::UpdateControls() {
 void CAddFilePage::ClearAll() {
     {
         QSignalBlocker block(list_view_);
-        list_view_->clear();
-        list_.Clear();
+        files_.Clear();
     }
     ShowSelection();
     Changed();
 }
 
 void CAddFilePage::InsertEntry(int index, const VideoFileEntry& entry) {
-    index = std::clamp(index, 0, list_.Count());
-    list_.Insert(index, entry);
-    AddRow(index, list_.At(index));
+    files_.Insert(index, entry);
     Changed();
 }
 

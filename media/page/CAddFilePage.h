@@ -7,6 +7,7 @@
 #include "media/EntryFromPath.h"
 #include "media/VideoFileEntry.h"
 #include "media/VideoFileList.h"
+#include "media/page/VideoFileModel.h"
 
 class QAction;
 class QCheckBox;
@@ -65,10 +66,10 @@ public:
     void SearchSubtitles();
 
     // Access for the other pages.
-    int Count() const { return list_.Count(); }
-    VideoFileEntry& Entry(int index) { return list_.At(index); }
-    const VideoFileEntry& Entry(int index) const { return list_.At(index); }
-    std::vector<VideoFileEntry> Entries() const { return list_.Entries(); }
+    int Count() const { return files_.Count(); }
+    VideoFileEntry& Entry(int index) { return files_.At(index); }
+    const VideoFileEntry& Entry(int index) const { return files_.At(index); }
+    std::vector<VideoFileEntry> Entries() const { return files_.Entries(); }
     int FirstSelected() const;  // -1 when no row is selected
     std::vector<int> SelectedRows() const;  // ascending
     void SelectRows(const std::vector<int>& rows);
@@ -101,6 +102,23 @@ public:
     QAction* MenuAction(int id) const;
     QLabel* InfoLabel() const { return info_; }
 
+    // The page's commands: the right-click menu, the template's (hidden)
+    // buttons and when each is enabled all come from this one table.
+    struct FileCommand {
+        enum class Needs {
+            Nothing,    // always enabled
+            Selection,  // a selected entry
+            Files,      // at least one entry in the list
+        };
+        int menuId;              // 0: not in the menu
+        const char* menuText;
+        int buttonId;            // 0: no button
+        const char* buttonText;
+        Needs needs;
+        void (CAddFilePage::*run)();
+    };
+    static const std::vector<FileCommand>& FileCommands();
+
 signals:
     // The list gained, lost or reordered entries, or an entry's times changed.
     void listChanged();
@@ -120,9 +138,6 @@ private:
     bool AddPath(const std::string& path);
     // Drag and drop of local files onto the list.
     bool HandleDragEvent(QEvent* event);
-    static QTreeWidgetItem* MakeRow(const VideoFileEntry& entry);
-    void AddRow(int index, const VideoFileEntry& entry);
-    void ShowRowTexts(int index);
     void FillStreams(const VideoFileEntry& entry, int file);
     void OnSubtitleFileChosen(int index);
     void OnStreamChosen(int index);
@@ -133,7 +148,8 @@ private:
     void ScheduleSave();
     void SaveList();
 
-    VideoFileList list_;
+    // The list; the tree widget shows it and follows its every change.
+    VideoFileModel files_;
     QTimer* saveTimer_ = nullptr;
     QTreeWidget* list_view_ = nullptr;
     QLabel* info_ = nullptr;
@@ -141,6 +157,13 @@ private:
     QComboBox* subtitleStreams_ = nullptr;
     QCheckBox* useSubtitle_ = nullptr;
     QMenu* menu_ = nullptr;
+    // The controls made for each command of FileCommands(), in its order.
+    struct CommandControls {
+        const FileCommand* command;
+        QAction* action;
+        QPushButton* button;
+    };
+    std::vector<CommandControls> commands_;
     std::vector<QPushButton*> previewButtons_;
     SourceExaminer examiner_;
     EntryLinker linker_;

@@ -26,7 +26,7 @@ QString SubtitleDialogFilter() {
 
 void CAddFilePage::LoadSubtitle() {
     const int row = FirstSelected();
-    if (row < 0 || row >= list_.Count()) return;
+    if (row < 0 || row >= files_.Count()) return;
     FileDialogRequest request;
     request.title = "Open";
     request.filter = SubtitleDialogFilter();
@@ -34,11 +34,11 @@ void CAddFilePage::LoadSubtitle() {
     const QStringList chosen = OpenFileDialog(request);
     if (chosen.isEmpty()) return;
     // The dialog is modal: the list may have changed while it was open.
-    if (row >= list_.Count()) return;
+    if (row >= files_.Count()) return;
     SubtitleLinker linker;
     linker.SetReport(SubtitleReadBoxes());
     linker.SetCandidates({QFile::encodeName(chosen.front()).toStdString()});
-    VideoFileEntry& entry = list_.At(row);
+    VideoFileEntry& entry = files_.At(row);
     if (linker.LinkSubtitles(entry) < 1) {
         MessageBox("Load subtitle failed.");
     } else {
@@ -48,21 +48,21 @@ void CAddFilePage::LoadSubtitle() {
 }
 
 void CAddFilePage::AutoLoadSubtitles() {
-    for (int i = 0; i < list_.Count(); ++i) {
-        if (AutoLinkOne(list_.At(i), SubtitleReadBoxes()) < 1)
+    for (int i = 0; i < files_.Count(); ++i) {
+        if (AutoLinkOne(files_.At(i), SubtitleReadBoxes()) < 1)
             MessageBox(QString("Can't auto load subtitle for movie %1")
-                           .arg(QFile::decodeName(QByteArray::fromStdString(FieldText(list_.At(i).fileName)))));
+                           .arg(QFile::decodeName(QByteArray::fromStdString(FieldText(files_.At(i).fileName)))));
     }
     // The selected entry's choices show its new links at once.
     ShowSelection();
 }
 
 void CAddFilePage::SearchSubtitles() {
-    if (list_.Count() == 0) {
+    if (files_.Count() == 0) {
         MessageBox("Please add Video Files first.");
         return;
     }
-    CSearchSubtitleDlg::Run(list_.Entries(), this);
+    CSearchSubtitleDlg::Run(files_.Entries(), this);
 }
 
 }  // namespace kalvex

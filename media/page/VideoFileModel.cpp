@@ -1,0 +1,138 @@
+#include "media/page/VideoFileModel.h"
+
+#include <QFile>
+#include <QTreeWidget>
+#include <algorithm>
+
+#include "media/TimeText.h"
+
+namespace kalvex {
+
+namespace {
+
+QString Text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+// Length of the trim range; wraps instead of overflowing on a damaged record.
+int64_t RangeLength(const VideoFileEntry& e) { return int64_t(uint64_t(e.endTime) - uint64_t(e.startTime)); }
+
+}  // namespace
+
+VideoFileModel::VideoFileModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+QString VideoFileModel::CellText(const VideoFileEntry& e, int column) {
+    switch (column) {
+        case PathColumn: return Text(FieldText(e.fullPath));
+        case BeginColumn: return QString::fromStdString(TimeText(e.startTime));
+        case LengthColumn: return QString::fromStdString(TimeText(RangeLength(e)));
+        default: return {};
+    }
+}
+
+int VideoFileModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : list_.Count(); }
+
+int VideoFileModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant VideoFileModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= list_.Count()) return {};
+    return CellText(list_.At(index.row()), index.column());
+}
+
+QVariant VideoFileModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal) return {};
+    switch (section) {
+        case PathColumn: return QStringLiteral("File Path");
+        case BeginColumn: return QStringLiteral("Begin");
+        case LengthColumn: return QStringLiteral("Length");
+        default: return {};
+    }
+}
+
+int VideoFileModel::Load(const std::string& path) {
+    beginResetModel();
+    const int loaded = list_.Load(path);
+    endResetModel();
+    return loaded;
+}
+
+void VideoFileModel::Insert(int index, const VideoFileEntry& entry) {
+    index = std::clamp(index, 0, list_.Count());
+    beginInsertRows({}, index, index);
+    list_.Insert(index, entry);
+    endInsertRows();
+}
+
+bool VideoFileModel::Remove(int index) {
+    if (index < 0 || index >= list_.Count()) return false;
+    beginRemoveRows({}, index, index);
+    list_.Remove(index);
+    endRemoveRows();
+    return true;
+}
+
+void VideoFileModel::Clear() {
+    beginResetModel();
+    list_.Clear();
+    endResetModel();
+}
+
+bool VideoFileModel::MoveUp(std::vector<int>& selected) {
+    if (!list_.MoveUp(selected)) return false;
+    // Each moved entry traded places with its neighbour below.
+    for (int i : selected) emit dataChanged(index(i, 0), index(i + 1, ColumnCount - 1));
+    return true;
+}
+
+bool VideoFileModel::MoveDown(std::vector<int>& selected) {
+    if (!list_.MoveDown(selected)) return false;
+    for (int i : selected) emit dataChanged(index(i - 1, 0), index(i, ColumnCount - 1));
+    return true;
+}
+
+void VideoFileModel::Refresh(int row) {
+    if (row < 0 || row >= list_.Count()) return;
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+}
+
+namespace {
+
+QTreeWidgetItem* MakeItem(const VideoFileModel& model, int row) {
+    QStringList texts;
+    for (int c = 0; c < VideoFileModel::ColumnCount; ++c) texts << VideoFileModel::CellText(model.At(row), c);
+    return new QTreeWidgetItem(texts);
+}
+
+void Rebuild(const VideoFileModel& model, QTreeWidget* tree) {
+    tree->clear();
+    QList<QTreeWidgetItem*> items;
+    items.reserve(model.rowCount());
+    for (int row = 0; row < model.rowCount(); ++row) items.append(MakeItem(model, row));
+    tree->addTopLevelItems(items);
+}
+
+}  // namespace
+
+void ShowModelInTree(VideoFileModel* model, QTreeWidget* tree) {
+    QStringList labels;
+    for (int c = 0; c < model->columnCount(); ++c) labels << model->headerData(c, Qt::Horizontal).toString();
+    tree->setHeaderLabels(labels);
+    Rebuild(*model, tree);
+    QObject::connect(model, &QAbstractItemModel::modelReset, tree, [model, tree] { Rebuild(*model, tree); });
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, tree,
+                     [model, tree](const QModelIndex&, int first, int last) {
+                         for (int row = first; row <= last; ++row) tree->insertTopLevelItem(row, MakeItem(*model, row));
+                     });
+    QObject::connect(model, &QAbstractItemModel::rowsRemoved, tree, [tree](const QModelIndex&, int first, int last) {
+        for (int row = last; row >= first; --row) delete tree->takeTopLevelItem(row);
+    });
+    QObject::connect(model, &QAbstractItemModel::dataChanged, tree,
+                     [model, tree](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                         for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+                             QTreeWidgetItem* item = tree->topLevelItem(row);
+                             if (!item || row >= model->Count()) continue;
+                             for (int c = topLeft.column(); c <= bottomRight.column(); ++c)
+                                 item->setText(c, VideoFileModel::CellText(model->At(row), c));
+                         }
+                     });
+}
+
+}  // namespace kalvex
