@@ -105,14 +105,15 @@ def first_failure(output):
     kinds = (("Timeout", "time-out"), ("SEGFAULT", "crash"), ("Exception", "crash"), ("aborted", "crash"),
              ("Child killed", "crash"), ("Failed", "assertion"), ("Not Run", "not run"))
     for line in output.splitlines():
-        m = re.match(r"\s*\d+ - (\S+) \((.*)\)\s*$", line)
+        # Names of parameterised cases carry their value ("Case/4  # GetParam() = ...").
+        m = re.match(r"\s*\d+ - (.+?) \(([^()]*)\)\s*$", line)
         if m:
             for word, how in kinds:
                 if word.lower() in m.group(2).lower():
                     return m.group(1), how
             return m.group(1), "crash"
     for line in output.splitlines():
-        m = re.search(r"Test\s+#\d+: (\S+) \.+(.*)$", line)
+        m = re.search(r"Test\s+#\d+: (.+?) \.+(.*)$", line)
         if m and "Passed" not in m.group(2):
             for word, how in kinds:
                 if word.lower() in m.group(2).lower():
