@@ -29,8 +29,9 @@ void CDownloadCallback::Detach() {
 
 void StartDownloadThread(std::shared_ptr<CDownloadCallback> callback, std::string url, std::string file,
                          DownloadLimits limits, const DownloadKey& key, DownloadReport report) {
-    StartWorkerThread([callback = std::move(callback), url = std::move(url), file = std::move(file), limits, key,
-                       report = std::move(report)] {
+    std::shared_ptr<CDownloadCallback> owner = callback;
+    const bool started = StartWorkerThread([callback = std::move(callback), url = std::move(url),
+                                            file = std::move(file), limits, key, report = std::move(report)] {
         const SignedDownloadResult r = DownloadSigned(url, file, callback.get(), limits, key, [&callback] {
             return callback->Cancelled() || WorkerThreadsStopping();
         });
@@ -38,6 +39,8 @@ void StartDownloadThread(std::shared_ptr<CDownloadCallback> callback, std::strin
         const bool done = r.end == DownloadEnd::Verified;
         callback->Post(WM_DOWNLOAD_DONE, done ? 1 : 0, r.end == DownloadEnd::NotVerified ? kDownloadNotVerified : 0);
     });
+    // The program is ending: no download starts, and the window is told so.
+    if (!started) owner->Post(WM_DOWNLOAD_DONE, 0, 0);
 }
 
 }  // namespace kalvex
