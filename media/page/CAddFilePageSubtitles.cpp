@@ -42,7 +42,7 @@ void CAddFilePage::LoadSubtitle() {
     const int linked = linker.LinkSubtitles(entry);
     // The entry's links changed either way (a refused file leaves none):
     // the list goes to disk as after every change.
-    ScheduleSave();
+    ScheduleSave();  // the entry's new links go to disk
     if (linked < 1) {
         MessageBox("Load subtitle failed.");
     } else {
