@@ -14,6 +14,7 @@
 
 #include "platform/download/DownloadCallback.h"
 #include "platform/download/UrlDownload.h"
+#include "platform/download/WorkerThreads.h"
 #include "tests/platform/download/DownloadTestServer.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestSigningKey.h"
@@ -258,4 +259,31 @@ TEST_F(Download, NewFileTakesTheMaskWithoutTheMaskBeingSet) {
         EXPECT_EQ(now, mask);
     }
     ::syscall(SYS_umask, before);
+}
+
+TEST_F(Download, ExitStopsADownloadThatWaitsForTheServer) {
+    server.Set("/slow", {200, Bytes(100000), Kind::Gated});
+    Inbox inbox;
+    std::atomic<int> stopped{0};
+    DownloadLimits patient = quick;
+    patient.stallTimeoutMs = 60000;
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&inbox), server.Base() + "/slow", target, patient,
+                        DownloadPublicKey(), [&stopped](const SignedDownloadResult& r) {
+                            if (r.end == DownloadEnd::Stopped) stopped.fetch_add(1);
+                        });
+    ASSERT_TRUE(server.WaitForRequests(1));
+    const auto start = std::chrono::steady_clock::now();
+    StopWorkerThreads();  // as the program's exit does
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_EQ(WorkerThreadCount(), 0u);
+    EXPECT_TRUE(FilesIn(dir).empty());
+    // Once the exit has begun no download starts; the window hears at once.
+    Inbox late;
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&late), server.Base() + "/slow", target, quick,
+                        DownloadPublicKey());
+    QTRY_VERIFY(late.Has(WM_DOWNLOAD_DONE));
+    EXPECT_EQ(std::get<1>(late.messages.back()), 0u);
+    ResetWorkerThreads();
+    server.Release();
 }
