@@ -18,6 +18,7 @@
 #include "platform/registry/RegistryStore.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
+#include "platform/download/WorkerThreads.h"
 
 namespace kalvex {
 namespace {
@@ -202,6 +203,9 @@ void CPellorinApp::Shutdown() {
     if (instance_) instance_->Release();
     window_.reset();
     instance_.reset();
+    // The downloads and the update check end before the log and the rest of
+    // the process-wide state go away (the log closes when main returns).
+    StopWorkerThreads();
 }
 
 }  // namespace kalvex

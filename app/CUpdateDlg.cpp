@@ -59,8 +59,8 @@ void CUpdateDlg::OnUpdateNow() {
     later_->setText("Cancel");
     downloading_ = true;
     LogLine("Update: downloading %s", url.c_str());
-    StartDownloadThread(callback_, url, file, limits, [url = url](urlmon::HRESULT hr, const std::string& error) {
-        if (hr != urlmon::S_OK) LogLine("Update: download of %s failed (%08x): %s", url.c_str(), unsigned(hr), error.c_str());
+    StartDownloadThread(callback_, url, file, limits, DownloadPublicKey(), [](const SignedDownloadResult& r) {
+        if (r.end != DownloadEnd::Verified) LogLongLine("Update: %s", r.reason.c_str());
     });
 }
 
@@ -78,14 +78,15 @@ void CUpdateDlg::OnProgress(uint32_t bytes, uint32_t total) {
     text_->repaint();
 }
 
-void CUpdateDlg::OnDone(bool succeeded) {
+void CUpdateDlg::OnDone(bool succeeded, bool notVerified) {
     downloading_ = false;
     if (callback_->Cancelled()) {
         cancelled_ = true;
         QDialog::done(0);
         return;
     }
-    text_->setText(succeeded ? "Download completed." : "Download failed.");
+    notVerified_ = !succeeded && notVerified;
+    text_->setText(succeeded ? "Download completed." : notVerified_ ? kNotVerifiedText : "Download failed.");
     downloaded_ = succeeded;
     QDialog::done(0);
 }
@@ -93,7 +94,7 @@ void CUpdateDlg::OnDone(bool succeeded) {
 LRESULT CUpdateDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_DOWNLOAD_PROGRESS: OnProgress(uint32_t(wParam), uint32_t(lParam)); return 0;
-        case WM_DOWNLOAD_DONE: OnDone(wParam == 1); return 0;
+        case WM_DOWNLOAD_DONE: OnDone(wParam == 1, lParam == kDownloadNotVerified); return 0;
         default: return 0;
     }
 }

@@ -24,7 +24,9 @@ public:
     ~CUpdateDlg() override;
 
     // Where the installer comes from and where it goes; InstallerUrl(),
-    // InstallerFilePath() and InstallerDownloadLimits() unless changed.
+    // InstallerFilePath() and InstallerDownloadLimits() unless changed. The
+    // installer is kept only when its signature (url + ".sig") verifies with
+    // the key built into the program (DownloadPublicKey).
     std::string url;
     std::string file;
     DownloadLimits limits;
@@ -32,6 +34,8 @@ public:
     bool Downloaded() const { return downloaded_; }
     bool Cancelled() const { return cancelled_; }
     bool Downloading() const { return downloading_; }
+    // The installer arrived but its signature did not verify; it was deleted.
+    bool NotVerified() const { return notVerified_; }
 
     QLabel* textLabel() const { return text_; }
     QProgressBar* progressBar() const { return progress_; }
@@ -53,7 +57,7 @@ private:
     void OnUpdateNow();
     void OnLater();
     void OnProgress(uint32_t bytes, uint32_t total);
-    void OnDone(bool succeeded);
+    void OnDone(bool succeeded, bool notVerified);
 
     QLabel* text_ = nullptr;
     QProgressBar* progress_ = nullptr;
@@ -63,6 +67,7 @@ private:
     bool downloading_ = false;
     bool downloaded_ = false;
     bool cancelled_ = false;
+    bool notVerified_ = false;
 };
 
 }  // namespace kalvex

@@ -230,8 +230,9 @@ void CVideoConverterDlg::ShowVideoFilesPage() {
 
 void CVideoConverterDlg::RefreshTitle() {
     setWindowTitle(kTitle);
-    // The end of a run: an update offer held back meanwhile comes now.
-    if (updatePending_ && !IsConverting()) {
+    // The end of a run: an update offer held back meanwhile comes now, once
+    // the run's closing messages and the copy to the PSP are over too.
+    if (updatePending_ && !IsConverting() && !(convertPage_ && convertPage_->IsWindingUp())) {
         updatePending_ = false;
         PostMessage(this, WM_UPDATE_AVAILABLE, 0, 0);
     }
@@ -390,8 +391,9 @@ void CVideoConverterDlg::OnOpenFiles() {
 void CVideoConverterDlg::OnUpdateAvailable() {
     if (!updateChannel_) return;
     // Ending the window in the middle of a conversion would cut the file
-    // being written: the offer waits until the run has ended.
-    if (IsConverting()) {
+    // being written, and during the copy to the PSP it would cut the copy: the
+    // offer waits until the run and its copy have ended.
+    if (IsConverting() || (convertPage_ && convertPage_->IsWindingUp())) {
         updatePending_ = true;
         return;
     }
@@ -408,6 +410,8 @@ void CVideoConverterDlg::OnUpdateAvailable() {
             return;
         }
         MessageBox("Md5 checksum wrong, update failed.");
+    } else if (dlg.NotVerified()) {
+        MessageBox(kNotVerifiedText);
     } else if (!dlg.Cancelled()) {
         MessageBox("Download update file failed.");
     }

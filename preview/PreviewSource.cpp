@@ -186,7 +186,16 @@ void CPreviewStream::PushNext() {
         return;
     }
     GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        // Nothing to write the sample into: the stream ends here rather
+        // than hand on a buffer of whatever the memory held.
+        LogLine("ERR: could not map a %zu-byte buffer of %s for writing (gst_buffer_map failed).", size,
+                name_.c_str());
+        g.unlock();
+        gst_buffer_unref(buffer);
+        gst_app_src_end_of_stream(src);
+        return;
+    }
     PreviewSample sample;
     sample.data = map.data;
     sample.size = map.size;

@@ -7,7 +7,7 @@ qt6-base-dev
 libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
 libass-dev
 libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x
-libcurl4-openssl-dev libmagic-dev libarchive-dev
+libcurl4-openssl-dev libmagic-dev libarchive-dev libsodium-dev
 libgtest-dev libgmock-dev ffmpeg xvfb xauth libcpp-httplib-dev
 dpkg-dev appstream"
 MISSING=""

@@ -1,14 +1,14 @@
 #include "app/core/UpdateCheck.h"
-#include "platform/system/CrashSignal.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <thread>
 
 #include "common/ProgramLog.h"
+#include "platform/download/DownloadCallback.h"
+#include "platform/download/WorkerThreads.h"
 #include "platform/messages/Messages.h"
 #include "platform/system/Folders.h"
 
@@ -47,7 +47,7 @@ DownloadLimits& VersionCheckLimits() {
 }
 
 DownloadLimits& InstallerDownloadLimits() {
-    static DownloadLimits limits{30000, 30000, 0, 0, 10};
+    static DownloadLimits limits{30000, 30000, 60 * 60 * 1000, kInstallerMaxBytes, 10};
     return limits;
 }
 
@@ -79,7 +79,9 @@ UpdateCheckResult CheckForUpdate(const DownloadLimits& limits) {
     const std::string url = VersionCheckUrl();
     const std::string file = VersionFilePath();
     std::string error;
-    urlmon::HRESULT hr = URLDownloadToFile(url, file, nullptr, limits, &error);
+    // The program's exit stops the check (it waits for this thread).
+    StopAtExitCallback stopAtExit;
+    urlmon::HRESULT hr = URLDownloadToFile(url, file, &stopAtExit, limits, &error);
     if (hr != urlmon::S_OK) {
         LogLine("Update check: could not download %s (%08x): %s", url.c_str(), unsigned(hr), error.c_str());
         return result;
@@ -141,11 +143,10 @@ void UpdateCheckChannel::Detach() {
 
 void StartUpdateCheckThread(std::shared_ptr<UpdateCheckChannel> channel) {
     DownloadLimits limits = VersionCheckLimits();
-    std::thread([channel = std::move(channel), limits] {
-        InstallThreadCrashStack();
+    StartWorkerThread([channel = std::move(channel), limits] {
         UpdateCheckResult r = CheckForUpdate(limits);
         if (r.outcome == UpdateCheckOutcome::NewerAvailable) channel->Deliver(r.info);
-    }).detach();
+    });
 }
 
 }  // namespace kalvex

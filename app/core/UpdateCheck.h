@@ -27,7 +27,9 @@ std::string InstallerFilePath();
 
 // Bounds of the version check (the check gives up within 20 s and never
 // takes more than 64 KiB) and of the installer download (no byte for 30 s
-// ends it). Process-wide and changeable, so tests can shorten them.
+// ends it, and so do 60 minutes in all or more than 200 MiB).
+// Process-wide and changeable, so tests can shorten them.
+constexpr uint64_t kInstallerMaxBytes = 200ull * 1024 * 1024;
 DownloadLimits& VersionCheckLimits();
 DownloadLimits& InstallerDownloadLimits();
 
@@ -88,8 +90,9 @@ private:
     UpdateInfo info_;
 };
 
-// Runs CheckForUpdate on a detached thread; a newer version is delivered
-// through the channel.
+// Runs CheckForUpdate on a worker thread (StartWorkerThread: the program's
+// exit stops it and waits for it); a newer version is delivered through the
+// channel.
 void StartUpdateCheckThread(std::shared_ptr<UpdateCheckChannel> channel);
 
 }  // namespace kalvex

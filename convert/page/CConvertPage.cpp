@@ -374,6 +374,9 @@ void CConvertPage::OnFileDone(const FileResult& r) {
 }
 
 void CConvertPage::OnFinished(const RunSummary& summary) {
+    // The boxes and the copy below run the event loop; what waits for the
+    // run's end (the update offer) waits for them too.
+    windingUp_ = true;
     const WindUp w = WindUpRun(summary, userStopped_, AppSettings.removeMethod);
     switch (w.end) {
         case RunEnd::Cancelled:
@@ -398,6 +401,8 @@ void CConvertPage::OnFinished(const RunSummary& summary) {
             break;
     }
     ClearOutputs();
+    windingUp_ = false;
+    if (refreshTitle) refreshTitle();
 }
 
 void CConvertPage::ResetControls() {

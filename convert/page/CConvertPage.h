@@ -48,6 +48,9 @@ public:
     void Tick();
     bool IsConverting() const { return converting_ != 0; }
     bool IsPaused() const { return paused_; }
+    // True from the end of a run until its closing messages and the copy to
+    // the PSP (with its dialogs) are over.
+    bool IsWindingUp() const { return windingUp_; }
     const std::vector<VideoFileEntry>& Segments() const { return segments_; }
     std::string DestPath() const { return settings_.destPath; }
     // Sets the destination (first-run dialog), saves and reloads the keys.
@@ -100,6 +103,7 @@ private:
     int converting_ = 0;
     bool userStopped_ = false;
     bool paused_ = false;
+    bool windingUp_ = false;
     bool spaceCheckDone_ = false;
     bool loading_ = false;
 

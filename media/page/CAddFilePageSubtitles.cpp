@@ -39,7 +39,11 @@ void CAddFilePage::LoadSubtitle() {
     linker.SetReport(SubtitleReadBoxes());
     linker.SetCandidates({QFile::encodeName(chosen.front()).toStdString()});
     VideoFileEntry& entry = files_.At(row);
-    if (linker.LinkSubtitles(entry) < 1) {
+    const int linked = linker.LinkSubtitles(entry);
+    // The entry's links changed either way (a refused file leaves none):
+    // the list goes to disk as after every change.
+    ScheduleSave();  // the entry's new links go to disk
+    if (linked < 1) {
         MessageBox("Load subtitle failed.");
     } else {
         if (stopPreview_) stopPreview_();
@@ -49,7 +53,11 @@ void CAddFilePage::LoadSubtitle() {
 
 void CAddFilePage::AutoLoadSubtitles() {
     for (int i = 0; i < files_.Count(); ++i) {
-        if (AutoLinkOne(files_.At(i), SubtitleReadBoxes()) < 1)
+        const int linked = AutoLinkOne(files_.At(i), SubtitleReadBoxes());
+        // Saved entry by entry: a message box below runs the event loop, so
+        // a save scheduled once would miss the entries linked after it.
+        ScheduleSave();  // entry i's links may have changed
+        if (linked < 1)
             MessageBox(QString("Can't auto load subtitle for movie %1")
                            .arg(QFile::decodeName(QByteArray::fromStdString(FieldText(files_.At(i).fileName)))));
     }

@@ -19,7 +19,7 @@ std::string CodecPackUrl() { return ProductServer() + "/download/klmcodec425.exe
 std::string CodecPackFilePath() { return AppDataFolder() + "klmcodec425.exe"; }
 
 DownloadLimits& CodecPackDownloadLimits() {
-    static DownloadLimits limits{30000, 30000, 0, 0, 10};
+    static DownloadLimits limits{30000, 30000, 30 * 60 * 1000, kCodecPackMaxBytes, 10};
     return limits;
 }
 
@@ -76,9 +76,8 @@ void CCodecMissDlg::OnOK() {
             progress_->show();
             state_ = kDownloading;
             LogLine("Codec pack: downloading %s", url.c_str());
-            StartDownloadThread(callback_, url, file, limits, [url = url](urlmon::HRESULT hr, const std::string& error) {
-                if (hr != urlmon::S_OK)
-                    LogLine("Codec pack: download of %s failed (%08x): %s", url.c_str(), unsigned(hr), error.c_str());
+            StartDownloadThread(callback_, url, file, limits, DownloadPublicKey(), [](const SignedDownloadResult& r) {
+                if (r.end != DownloadEnd::Verified) LogLongLine("Codec pack: %s", r.reason.c_str());
             });
             return;
         }
@@ -110,7 +109,7 @@ void CCodecMissDlg::OnProgress(uint32_t bytes, uint32_t total) {
     text_->setText(QString::asprintf("downloading ... %u/%u", bytes, total));
 }
 
-void CCodecMissDlg::OnDone(bool succeeded) {
+void CCodecMissDlg::OnDone(bool succeeded, bool notVerified) {
     if (state_ != kDownloading) return;
     if (succeeded) {
         state_ = kDownloaded;
@@ -120,7 +119,8 @@ void CCodecMissDlg::OnDone(bool succeeded) {
         return;
     } else {
         state_ = kAsking;
-        SetTitleAndText("Download not complete", "Download not complete, Click OK to retry...");
+        SetTitleAndText("Download not complete",
+                        notVerified ? kNotVerifiedText : "Download not complete, Click OK to retry...");
     }
     ok_->setEnabled(true);
     cancel_->setEnabled(true);
@@ -130,7 +130,7 @@ void CCodecMissDlg::OnDone(bool succeeded) {
 LRESULT CCodecMissDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_DOWNLOAD_PROGRESS: OnProgress(uint32_t(wParam), uint32_t(lParam)); return 0;
-        case WM_DOWNLOAD_DONE: OnDone(wParam == 1); return 0;
+        case WM_DOWNLOAD_DONE: OnDone(wParam == 1, lParam == kDownloadNotVerified); return 0;
         default: return 0;
     }
 }

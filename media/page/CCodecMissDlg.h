@@ -16,8 +16,10 @@ namespace kalvex {
 // "klmcodec425.exe": the codec pack installer and where it is kept.
 std::string CodecPackUrl();
 std::string CodecPackFilePath();
-// Bounds of the codec pack download (no byte for 30 s ends it);
-// process-wide and changeable, so tests can shorten them.
+// Bounds of the codec pack download (no byte for 30 s ends it, and so do
+// 30 minutes in all or more than 100 MiB); process-wide and changeable, so
+// tests can shorten them.
+constexpr uint64_t kCodecPackMaxBytes = 100ull * 1024 * 1024;
 DownloadLimits& CodecPackDownloadLimits();
 
 // The codec pack offer (dialog 155), shown when a source cannot be opened
@@ -33,7 +35,9 @@ public:
     ~CCodecMissDlg() override;
 
     // Where the installer comes from and where it goes; CodecPackUrl(),
-    // CodecPackFilePath() and CodecPackDownloadLimits() unless changed.
+    // CodecPackFilePath() and CodecPackDownloadLimits() unless changed. The
+    // installer is kept only when its signature (url + ".sig") verifies with
+    // the key built into the program (DownloadPublicKey).
     std::string url;
     std::string file;
     DownloadLimits limits;
@@ -58,7 +62,7 @@ private:
     void OnOK();
     void OnCancel();
     void OnProgress(uint32_t bytes, uint32_t total);
-    void OnDone(bool succeeded);
+    void OnDone(bool succeeded, bool notVerified);
     void SetTitleAndText(const QString& title, const QString& text);
 
     QLabel* text_ = nullptr;

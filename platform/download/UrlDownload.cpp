@@ -1,6 +1,7 @@
 #include "platform/download/UrlDownload.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <vector>
 
 namespace kalvex {
@@ -112,6 +114,32 @@ HRESULT MapCurlError(CURLcode rc, long status, const Transfer& t) {
     }
 }
 
+// Creates a new file named `file` + "." + six random characters, for
+// writing. It is created with mode 0666 and the kernel applies the process's
+// umask, so it gets the permissions an ordinary new file gets; the umask
+// itself is never read or set here (setting it, even for a moment, would
+// change the mode of files other threads create meanwhile).
+int CreatePartFile(const std::string& file, std::string* path) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mutex mutex;
+    static std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = file + ".";
+        {
+            std::lock_guard lock(mutex);
+            for (int i = 0; i < 6; ++i) name += kChars[random() % (sizeof kChars - 1)];
+        }
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 void SetError(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
@@ -129,18 +157,12 @@ HRESULT URLDownloadToFile(const std::string& url, const std::string& file, IBind
     }
 
     // The answer goes into a temporary file beside the target first.
-    std::string partName = file + ".XXXXXX";
-    std::vector<char> part(partName.begin(), partName.end());
-    part.push_back('\0');
-    int fd = mkstemp(part.data());
+    std::string partPath;
+    int fd = CreatePartFile(file, &partPath);
     if (fd < 0) {
-        SetError(error, "Could not create " + partName + ": " + std::strerror(errno));
+        SetError(error, "Could not create " + file + ".XXXXXX: " + std::strerror(errno));
         return E_FAIL;
     }
-    const std::string partPath(part.data());
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);  // the permissions an ordinary new file gets
     Transfer t;
     t.out = fdopen(fd, "wb");
     if (!t.out) {
@@ -205,7 +227,7 @@ HRESULT URLDownloadToFile(const std::string& url, const std::string& file, IBind
         result = MapCurlError(rc, status, t);
         std::string text = std::string(curl_easy_strerror(rc));
         if (curlError[0]) text += std::string(": ") + curlError;
-        if (t.tooLarge) text = "the answer is larger than " + std::to_string(limits.maxBytes) + " bytes";
+        if (t.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) text = "the answer is larger than " + std::to_string(limits.maxBytes) + " bytes";
         if (t.writeFailed) text = "Could not write " + partPath + ": " + std::strerror(t.writeErrno);
         if (t.aborted) text = "stopped by the status callback";
         SetError(error, text);

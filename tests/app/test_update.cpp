@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +16,8 @@
 #include "app/CVideoConverterDlg.h"
 #include "app/core/UpdateCheck.h"
 #include "common/AppSettings.h"
+#include "common/ProgramLog.h"
+#include "platform/download/WorkerThreads.h"
 #include "convert/page/CConvertPage.h"
 #include "media/EntryFromPath.h"
 #include "media/VideoFileEntry.h"
@@ -24,11 +27,13 @@
 #include "resources/resource.h"
 #include "tests/platform/download/DownloadTestServer.h"
 #include "tests/support/Media.h"
+#include "tests/support/TestSigningKey.h"
 #include "tests/support/TestEnv.h"
 #include "tests/uploader/http/HttpTestServer.h"
 
 using namespace kalvex;
 using kalvex::test::DownloadTestServer;
+using kalvex::test::SignWithSeed;
 using kalvex::test::ReadFile;
 using kalvex::test::WriteFile;
 using Kind = DownloadTestServer::Kind;
@@ -68,6 +73,11 @@ protected:
     }
     void Answer(const std::string& body, int status = 200, Kind kind = Kind::Plain) {
         server.Set("/ver_for_psp", {status, body, kind});
+    }
+    // The installer with its signature made with the test key.
+    void OfferInstaller(const std::string& body, Kind kind = Kind::Plain) {
+        server.Set("/download/Kalvex_inst.deb", {200, body, kind});
+        server.Set("/download/Kalvex_inst.deb.sig", {200, SignWithSeed(body)});
     }
 };
 
@@ -218,7 +228,7 @@ TEST_F(Update, DialogOffersAndLaterClosesWithoutDownloading) {
 
 TEST_F(Update, DialogDownloadsTheInstallerWithProgress) {
     const std::string body = Installer();
-    server.Set("/download/Kalvex_inst.deb", {200, body, Kind::Gated});
+    OfferInstaller(body, Kind::Gated);
     CUpdateDlg dlg("1.0.1.0");
     EXPECT_EQ(dlg.file, AppDataFolder() + "Kalvex_inst.deb");
     EXPECT_EQ(dlg.url, server.Base() + "/download/Kalvex_inst.deb");
@@ -311,7 +321,7 @@ void Later(CUpdateDlg& u) { u.laterButton()->click(); }
 
 TEST_F(Update, MainWindowInstallsAVerifiedUpdate) {
     const std::string body = Installer();
-    server.Set("/download/Kalvex_inst.deb", {200, body});
+    OfferInstaller(body);
     Answer("1.0.1.0\r\n" + Md5(body) + "\r\n");
     Boxes boxes;
     Window w(UpdateNow);
@@ -327,7 +337,7 @@ TEST_F(Update, MainWindowInstallsAVerifiedUpdate) {
 
 TEST_F(Update, MainWindowRefusesAWrongChecksum) {
     const std::string body = Installer();
-    server.Set("/download/Kalvex_inst.deb", {200, body});
+    OfferInstaller(body);  // signed: the MD5 step still decides after it
     Answer("1.0.0.9\n" + Md5(body + "x") + "\n");
     Boxes boxes;
     Window w(UpdateNow);
@@ -421,4 +431,170 @@ TEST_F(Update, OfferWaitsUntilTheConversionHasEnded) {
     QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsConverting(), 60000);
     QTRY_COMPARE(offers, 1);
     EXPECT_FALSE(dlg.UpdateOfferPending());
+}
+
+TEST_F(Update, UnverifiedInstallerIsDeletedAndTheWindowSaysWhy) {
+    const std::string body = Installer(20000);
+    Boxes boxes;
+    // Signed with a key the program does not hold.
+    server.Set("/download/Kalvex_inst.deb", {200, body});
+    server.Set("/download/Kalvex_inst.deb.sig",
+               {200, SignWithSeed(body, kalvex::test::kOtherSigningSeedHex)});
+    Answer("1.0.1.0\r\n" + Md5(body) + "\r\n");  // the MD5 would match: the signature decides first
+    OpenProgramLog();
+    Window w(UpdateNow);
+    QTRY_COMPARE(boxes.texts.size(), size_t(1));
+    EXPECT_EQ(boxes.texts[0], "The downloaded file could not be verified and was deleted.");
+    EXPECT_TRUE(w.opened.empty());
+    EXPECT_TRUE(w.dlg.isVisible());  // the program goes on
+    EXPECT_FALSE(std::filesystem::exists(InstallerFilePath()));
+    for (const auto& e : std::filesystem::directory_iterator(AppDataFolder()))
+        EXPECT_EQ(e.path().filename().string().rfind("Kalvex_inst", 0), std::string::npos) << "left behind: " << e.path();
+    CloseProgramLog();
+    const std::string log = ReadFile(AppDataFolder() + "log/Kalvex.log");
+    EXPECT_NE(log.find("Update: " + server.Base() + "/download/Kalvex_inst.deb is not verified: the signature does not verify"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(Update, DialogNamesEveryBadSignatureInOneLine) {
+    const std::string body = Installer(3000);
+    const std::string good = SignWithSeed(body);
+    const DownloadTestServer::Answer bad[] = {
+        {404, "not found"},
+        {200, ""},
+        {200, good.substr(1)},
+        {200, "<html><head><title>502 Bad Gateway</title></head></html>"},
+        {200, SignWithSeed(Installer(2999))},
+        {200, "", Kind::RedirectLoop},
+    };
+    kalvex::test::WriteFile(InstallerFilePath(), "the installer from before");
+    for (const auto& sig : bad) {
+        server.Set("/download/Kalvex_inst.deb", {200, body});
+        server.Set("/download/Kalvex_inst.deb.sig", sig);
+        CUpdateDlg dlg("1.0.1.0");
+        dlg.show();
+        dlg.updateNowButton()->click();
+        QTRY_VERIFY(!dlg.isVisible());
+        EXPECT_EQ(dlg.textLabel()->text(), "The downloaded file could not be verified and was deleted.") << sig.body;
+        EXPECT_TRUE(dlg.NotVerified());
+        EXPECT_FALSE(dlg.Downloaded());
+        EXPECT_FALSE(dlg.Cancelled());
+        EXPECT_EQ(ReadFile(InstallerFilePath()), "the installer from before");
+    }
+    // A plain download failure is no signature failure.
+    server.Set("/download/Kalvex_inst.deb", {404, "gone"});
+    CUpdateDlg dlg("1.0.1.0");
+    dlg.show();
+    dlg.updateNowButton()->click();
+    QTRY_VERIFY(!dlg.isVisible());
+    EXPECT_EQ(dlg.textLabel()->text(), "Download failed.");
+    EXPECT_FALSE(dlg.NotVerified());
+}
+
+TEST_F(Update, InstallerCapAndDeadline) {
+    EXPECT_EQ(savedInstaller.maxBytes, 200ull * 1024 * 1024);
+    EXPECT_GT(savedInstaller.totalTimeoutMs, 0);
+    InstallerDownloadLimits().maxBytes = 10000;
+    OfferInstaller(Installer(10000));
+    {
+        CUpdateDlg dlg("1.0.1.0");
+        dlg.show();
+        dlg.updateNowButton()->click();
+        QTRY_VERIFY(!dlg.isVisible());
+        EXPECT_TRUE(dlg.Downloaded());
+    }
+    std::filesystem::remove(InstallerFilePath());
+    OfferInstaller(Installer(10001), Kind::Chunked);
+    {
+        CUpdateDlg dlg("1.0.1.0");
+        dlg.show();
+        dlg.updateNowButton()->click();
+        QTRY_VERIFY(!dlg.isVisible());
+        EXPECT_EQ(dlg.textLabel()->text(), "Download failed.");
+        EXPECT_FALSE(std::filesystem::exists(InstallerFilePath()));
+    }
+    // A server that sends half and then holds the rest is given up at the deadline.
+    InstallerDownloadLimits().maxBytes = 0;
+    InstallerDownloadLimits().stallTimeoutMs = 60000;
+    InstallerDownloadLimits().totalTimeoutMs = 800;
+    OfferInstaller(Installer(), Kind::Gated);
+    CUpdateDlg dlg("1.0.1.0");
+    dlg.show();
+    dlg.updateNowButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 20000);
+    EXPECT_EQ(dlg.textLabel()->text(), "Download failed.");
+    EXPECT_FALSE(std::filesystem::exists(InstallerFilePath()));
+}
+
+TEST_F(Update, ExitStopsTheCheckBeforeTheLogCloses) {
+    // A server that sends part of the answer and then holds the rest; the
+    // check's own limits would let it wait for a minute.
+    VersionCheckLimits().stallTimeoutMs = 60000;
+    VersionCheckLimits().totalTimeoutMs = 60000;
+    Answer("1.0.1.0\n" + std::string(4000, ' '), 200, Kind::Gated);
+    OpenProgramLog();
+    auto channel = std::make_shared<UpdateCheckChannel>(nullptr, WM_UPDATE_AVAILABLE);
+    StartUpdateCheckThread(channel);
+    ASSERT_TRUE(server.WaitForRequests(1));
+    EXPECT_EQ(WorkerThreadCount(), 1u);
+    // What the program's exit does before the log closes: afterwards the
+    // check's thread has ended and holds nothing of the program's any more.
+    const auto start = std::chrono::steady_clock::now();
+    StopWorkerThreads();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(channel.use_count(), 1);
+    EXPECT_EQ(WorkerThreadCount(), 0u);
+    // Nothing starts once the exit has begun.
+    bool ran = false;
+    EXPECT_FALSE(StartWorkerThread([&ran] { ran = true; }));
+    EXPECT_FALSE(ran);
+    CloseProgramLog();
+    ResetWorkerThreads();
+    EXPECT_TRUE(StartWorkerThread([] {}));
+    ResetWorkerThreads();
+}
+
+TEST_F(Update, OfferWaitsUntilTheCopyToThePspIsOver) {
+    Answer("1.0.1.0\n");
+    QString clip = kalvex::test::MakeClip("a.avi", 1.0, 160, 120);
+    ASSERT_FALSE(clip.isEmpty());
+    SetMessageBoxHook([](const MessageBoxRequest&) { return IDOK; });
+    CVideoConverterDlg dlg(nullptr);
+    dlg.runFirstRunDialog = nullptr;
+    int offers = 0;
+    dlg.runUpdateDialog = [&](CUpdateDlg&) { ++offers; };  // ends as "Later"
+    auto check = dlg.startUpdateCheck;
+    dlg.startUpdateCheck = nullptr;
+    dlg.OnInitDialog();
+    dlg.show();
+
+    VideoFileEntry e;
+    SourceRefusal why;
+    ASSERT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << why.text;
+    CConvertPage* page = dlg.convertPage();
+    page->destEdit()->setText(kalvex::test::TestPath("out/"));
+    page->copyBox()->setChecked(true);
+    // The copy to the PSP runs its dialogs (the event loop) for a while; the
+    // offer held back during the run must not come in the middle of it.
+    bool copyRunning = false;
+    int offersDuringCopy = -1;
+    page->copyOutputsToPsp = [&](const std::vector<std::string>&) {
+        copyRunning = true;
+        QTest::qWait(300);
+        offersDuringCopy = offers;
+        copyRunning = false;
+        return true;
+    };
+    page->SetFileList({e});
+    page->StartConvert();
+    page->pauseButton()->click();
+    ASSERT_TRUE(dlg.IsConverting());
+    check();
+    QTRY_VERIFY(dlg.UpdateOfferPending());
+    page->pauseButton()->click();  // resumes: the run ends by itself
+    QTRY_VERIFY_WITH_TIMEOUT(offersDuringCopy >= 0, 60000);
+    EXPECT_EQ(offersDuringCopy, 0);
+    QTRY_COMPARE(offers, 1);
+    EXPECT_FALSE(copyRunning);
 }

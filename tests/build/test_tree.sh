@@ -2,7 +2,8 @@
 # Checks on the build tree, run by CTest:
 #   1. a copy of the sources with one folder's CMakeLists.txt missing fails
 #      the configure step, and the error names that folder;
-#   2. `ctest -R` with one case's full name selects exactly that case.
+#   2. `ctest -R` with one case's full name selects exactly that case;
+#   3. the program does not carry the test programs' download key.
 set -u
 src=$1 build=$2 cmake=$3 ctest=$4
 failures=0
@@ -33,6 +34,13 @@ count=$(sed -n 's/^Total Tests: //p' <<<"$one")
 first=$(sed -n 's/^ *Test *#[0-9]*: //p' <<<"$one" | head -n 1)
 exact=$("$ctest" --test-dir "$build" -N -R "^${first//./\\.}\$" 2>&1)
 [ "$(sed -n 's/^Total Tests: //p' <<<"$exact")" = 1 ] || fail "'$first' did not select exactly one case: $exact"
+
+# 3. The program carries the release key only: the test programs' key
+#    (whose private half is in the test tree) is not in it.
+testkey=$(sed -n 's/.*kTestPublicKeyHex = "\([0-9a-f]*\)".*/\1/p' "$src/tests/support/TestSigningKey.h")
+[ ${#testkey} -eq 64 ] || fail "no test key found in tests/support/TestSigningKey.h"
+grep -q "$testkey" "$build/tests/download_tests" || fail "the test programs do not carry the test key"
+if grep -q "$testkey" "$build/bin/Kalvex"; then fail "bin/Kalvex carries the test key"; fi
 
 [ "$failures" -eq 0 ] && echo "tree checks passed"
 exit "$failures"

@@ -15,6 +15,7 @@
 #include "resources/resource.h"
 #include "tests/platform/download/DownloadTestServer.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TestSigningKey.h"
 
 using namespace kalvex;
 using kalvex::test::DownloadTestServer;
@@ -67,6 +68,18 @@ protected:
         CodecPackDownloadLimits() = saved;
         server.Release();
     }
+    // The codec pack with its signature made with the test key.
+    void OfferPack(const std::string& body, Kind kind = Kind::Plain) {
+        server.Set("/download/klmcodec425.exe", {200, body, kind});
+        server.Set("/download/klmcodec425.exe.sig", {200, kalvex::test::SignWithSeed(body)});
+    }
+    // Files in the data folder whose names begin with the pack's.
+    std::vector<std::string> PackFiles() {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(AppDataFolder()))
+            if (e.path().filename().string().rfind("klmcodec425", 0) == 0) names.push_back(e.path().filename().string());
+        return names;
+    }
 };
 
 }  // namespace
@@ -112,7 +125,7 @@ TEST(CodecPackOffer, SourceThatCannotBeOpenedOffersThePackAndIsRefused) {
 
 TEST_F(CodecPack, DialogDownloadsAndStartsTheInstaller) {
     const std::string body = Pack();
-    server.Set("/download/klmcodec425.exe", {200, body, Kind::Gated});
+    OfferPack(body, Kind::Gated);
     CCodecMissDlg dlg;
     EXPECT_EQ(dlg.url, server.Base() + "/download/klmcodec425.exe");
     EXPECT_EQ(dlg.file, AppDataFolder() + "klmcodec425.exe");
@@ -166,7 +179,7 @@ TEST_F(CodecPack, FailedDownloadCanBeRetried) {
     EXPECT_FALSE(dlg.progressBar()->isVisible());
     EXPECT_FALSE(std::filesystem::exists(dlg.file));  // the partial file is gone
 
-    server.Set("/download/klmcodec425.exe", {200, Pack(1000), Kind::Chunked});
+    OfferPack(Pack(1000), Kind::Chunked);
     dlg.okButton()->click();
     QTRY_COMPARE(dlg.state(), CCodecMissDlg::kDownloaded);
     EXPECT_EQ(ReadFile(dlg.file), Pack(1000));
@@ -204,7 +217,7 @@ TEST_F(CodecPack, CancelBeforeAndDuringTheDownload) {
 TEST_F(CodecPack, ProgressWithoutATotal) {
     CCodecMissDlg dlg;
     dlg.show();
-    server.Set("/download/klmcodec425.exe", {200, Pack(), Kind::Gated});
+    OfferPack(Pack(), Kind::Gated);
     dlg.okButton()->click();
     dlg.HandleMessage(WM_DOWNLOAD_PROGRESS, 2, 3);
     EXPECT_EQ(dlg.progressBar()->value(), 66);
@@ -213,4 +226,93 @@ TEST_F(CodecPack, ProgressWithoutATotal) {
     EXPECT_EQ(dlg.textLabel()->text(), "downloading ... 777/0");
     server.Release();
     QTRY_COMPARE(dlg.state(), CCodecMissDlg::kDownloaded);
+}
+
+// Every way the signature can fail: the pack is deleted, nothing is opened,
+// the dialog says why in one line and lets the user retry.
+TEST_F(CodecPack, UnverifiedPackIsDeletedAndNeverOpened) {
+    using kalvex::test::SignWithSeed;
+    const std::string body = Pack(5000);
+    const std::string good = SignWithSeed(body);
+    struct Case {
+        const char* what;
+        DownloadTestServer::Answer sig;
+    } cases[] = {
+        {"no signature (404)", {404, "not found"}},
+        {"empty signature", {200, ""}},
+        {"one byte short", {200, good.substr(0, 63)}},
+        {"one byte over", {200, good + "x"}},
+        {"an HTML page", {200, "<!DOCTYPE html><html><body>Moved</body></html>"}},
+        {"a signature of another file", {200, SignWithSeed(body + "x")}},
+        {"another key's signature", {200, SignWithSeed(body, kalvex::test::kOtherSigningSeedHex)}},
+        {"a redirect loop", {200, "", Kind::RedirectLoop}},
+        {"a huge signature", {200, std::string(100000, 's')}},
+    };
+    kalvex::test::WriteFile(AppDataFolder() + "klmcodec425.exe", "the pack from before");
+    for (const Case& c : cases) {
+        server.Set("/download/klmcodec425.exe", {200, body});
+        server.Set("/download/klmcodec425.exe.sig", c.sig);
+        CCodecMissDlg dlg;
+        dlg.show();
+        dlg.okButton()->click();
+        QTRY_COMPARE(dlg.state(), CCodecMissDlg::kAsking);
+        EXPECT_EQ(dlg.windowTitle(), "Download not complete") << c.what;
+        EXPECT_EQ(dlg.textLabel()->text(), "The downloaded file could not be verified and was deleted.") << c.what;
+        EXPECT_TRUE(dlg.okButton()->isEnabled()) << c.what;
+        EXPECT_TRUE(dlg.isVisible()) << c.what;
+        // "OK" now retries the download; it never opens what came.
+        EXPECT_TRUE(opened.empty()) << c.what;
+        EXPECT_EQ(ReadFile(dlg.file), "the pack from before") << c.what;
+        EXPECT_EQ(PackFiles(), std::vector<std::string>{"klmcodec425.exe"}) << c.what;
+    }
+    // A good signature after all that: the pack is kept and opened.
+    OfferPack(body);
+    CCodecMissDlg dlg;
+    dlg.show();
+    dlg.okButton()->click();
+    QTRY_COMPARE(dlg.state(), CCodecMissDlg::kDownloaded);
+    EXPECT_EQ(ReadFile(dlg.file), body);
+    dlg.okButton()->click();
+    ASSERT_EQ(opened.size(), 1u);
+}
+
+TEST_F(CodecPack, PackLargerThanTheCapIsRefusedAndLeavesNothing) {
+    EXPECT_EQ(saved.maxBytes, 100ull * 1024 * 1024);
+    EXPECT_GT(saved.totalTimeoutMs, 0);
+    CodecPackDownloadLimits().maxBytes = 4000;
+    // Exactly at the cap it is taken...
+    OfferPack(Pack(4000));
+    {
+        CCodecMissDlg dlg;
+        dlg.show();
+        dlg.okButton()->click();
+        QTRY_COMPARE(dlg.state(), CCodecMissDlg::kDownloaded);
+    }
+    std::filesystem::remove(AppDataFolder() + "klmcodec425.exe");
+    // ...one byte more is not, with or without an announced length.
+    for (Kind kind : {Kind::Plain, Kind::Chunked}) {
+        OfferPack(Pack(4001), kind);
+        CCodecMissDlg dlg;
+        dlg.show();
+        dlg.okButton()->click();
+        QTRY_COMPARE(dlg.state(), CCodecMissDlg::kAsking);
+        EXPECT_EQ(dlg.textLabel()->text(), "Download not complete, Click OK to retry...");
+        EXPECT_TRUE(PackFiles().empty());
+    }
+    EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(CodecPack, DeadlineEndsATricklingDownload) {
+    // The server sends half and then holds the rest: no stall limit is
+    // reached within the test, only the overall deadline.
+    CodecPackDownloadLimits().stallTimeoutMs = 60000;
+    CodecPackDownloadLimits().totalTimeoutMs = 800;
+    OfferPack(Pack(), Kind::Gated);
+    CCodecMissDlg dlg;
+    dlg.show();
+    dlg.okButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.state(), CCodecMissDlg::kAsking, 20000);
+    EXPECT_EQ(dlg.textLabel()->text(), "Download not complete, Click OK to retry...");
+    EXPECT_TRUE(PackFiles().empty());
+    server.Release();
 }

@@ -12,12 +12,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
 #include "media/SubtitleSearch.h"
+#include "media/VideoFileList.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/CSearchSubtitleDlg.h"
 #include "platform/shell/Shell.h"
@@ -203,6 +205,60 @@ TEST_F(SubtitleCommands, AutoLoadNamesEveryMovieWithoutSubtitles) {
     EXPECT_EQ(boxes[0].text, "Can't auto load subtitle for movie A.avi");
     EXPECT_EQ(boxes[1].text, "Can't auto load subtitle for movie C.avi");
     EXPECT_EQ(boxes[1].caption, "Tesmora.NET Video Converter For PSP");
+}
+
+// What a kill right now would leave: the list as it is on disk.
+VideoFileList OnDisk() {
+    VideoFileList list;
+    list.Load(FileListPath());
+    return list;
+}
+
+TEST_F(SubtitleCommands, LinksMadeByLoadAndAutoLoadReachTheDiskAtOnce) {
+    Put("Movie.avi", "x");
+    Put("Movie.srt", kSrt);
+    Put("Other.avi", "x");
+    Put("manual.ass", test::ReadFile(KALVEX_SOURCE_DIR "/tests/data/subtitles/sample.ass"));
+    Put("junk.srt", "junk");
+    MakePage();
+    page->AddFile(QString::fromStdString(Folder() + "Movie.avi"));
+    page->AddFile(QString::fromStdString(Folder() + "Other.avi"));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(OnDisk().Count(), 2);
+    EXPECT_EQ(FieldText(OnDisk().At(0).subtitlePaths[0]), Folder() + "Movie.srt");
+
+    // Load Subtitle: the new link is on disk once the page is idle again,
+    // with the page still open (no exit save to rely on).
+    page->SelectRows({0});
+    chosen = {QString::fromStdString(Folder() + "manual.ass")};
+    page->LoadSubtitle();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(OnDisk().Count(), 2);
+    EXPECT_EQ(OnDisk().At(0).subtitleCount, 1);
+    EXPECT_EQ(FieldText(OnDisk().At(0).subtitlePaths[0]), Folder() + "manual.ass");
+
+    // A refused file leaves no link, and that is saved too.
+    chosen = {QString::fromStdString(Folder() + "junk.srt")};
+    page->LoadSubtitle();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(OnDisk().At(0).subtitleCount, 0);
+
+    // Auto Load finds subtitles that appeared later, also for an entry after
+    // one whose message box ran the event loop (as a real box does).
+    std::remove((Folder() + "Movie.srt").c_str());
+    Put("Other.srt", kSrt);
+    SetMessageBoxHook([this](const MessageBoxRequest& r) {
+        boxes.push_back(r);
+        QCoreApplication::processEvents();
+        return IDOK;
+    });
+    page->AutoLoadSubtitles();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "Can't auto load subtitle for movie Movie.avi");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(OnDisk().At(0).subtitleCount, 0);
+    EXPECT_EQ(OnDisk().At(1).subtitleCount, 1);
+    EXPECT_EQ(FieldText(OnDisk().At(1).subtitlePaths[0]), Folder() + "Other.srt");
 }
 
 TEST_F(SubtitleCommands, SearchFromThePageMenu) {

@@ -3,12 +3,33 @@
 // stamps, sizes, seeks and the end of stream are checked without a clock.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <gst/app/gstappsink.h>
+
+#include <atomic>
 
 #include <vector>
 
 #include "preview/GraphHelper.h"
 #include "tests/preview/PreviewFixtures.h"
+
+// Every gst_buffer_map of this program's own code comes here first. A test
+// arms it to refuse write maps of one buffer size after a number of them.
+static std::atomic<gsize> g_failMapSize{0};
+static std::atomic<int> g_mapsBeforeFailing{0};
+static std::atomic<int> g_refusedMaps{0};
+extern "C" gboolean gst_buffer_map(GstBuffer* buffer, GstMapInfo* info, GstMapFlags flags) {
+    using Map = gboolean (*)(GstBuffer*, GstMapInfo*, GstMapFlags);
+    static const Map real = reinterpret_cast<Map>(dlsym(RTLD_NEXT, "gst_buffer_map"));
+    const gsize size = g_failMapSize.load();
+    if (size != 0 && (flags & GST_MAP_WRITE) && gst_buffer_get_size(buffer) == size &&
+        g_mapsBeforeFailing.fetch_sub(1) <= 0) {
+        g_refusedMaps.fetch_add(1);
+        *info = GstMapInfo{};  // no memory, no size
+        return FALSE;
+    }
+    return real(buffer, info, flags);
+}
 
 namespace kalvex {
 namespace {
@@ -86,6 +107,28 @@ TEST_F(GraphTest, PlaysEveryFrameAndBlockWithTheirStampsThenEnds) {
     }
     EXPECT_EQ(code, EC_COMPLETE);
     EXPECT_EQ(graph.NextEvent(), 0);
+}
+
+TEST_F(GraphTest, BufferThatCannotBeMappedEndsThePinInsteadOfGoingOutUnfilled) {
+    // The 11th picture buffer of the video pin cannot be mapped for writing.
+    g_mapsBeforeFailing = 10;
+    g_refusedMaps = 0;
+    g_failMapSize = 160u * 120u * 3 / 2;
+    GraphHelper graph;
+    ASSERT_TRUE(graph.CreateGraph());
+    ASSERT_TRUE(graph.OpenScript(script));
+    ASSERT_TRUE(graph.Run());
+    const std::vector<Pulled> video = PullAll(graph.Pipeline(), "sink0");
+    const std::vector<Pulled> audio = PullAll(graph.Pipeline(), "sink1");
+    g_failMapSize = 0;
+    EXPECT_GE(g_refusedMaps.load(), 1);
+    // Ten whole pictures, then the end of the stream: no buffer of
+    // whatever the memory held goes on.
+    ASSERT_EQ(video.size(), 10u);
+    for (size_t i = 0; i < video.size(); ++i) EXPECT_EQ(video[i].pts, i * 40 * GST_MSECOND) << i;
+    EXPECT_TRUE(AtEnd(graph.Pipeline(), "sink0"));
+    // The audio pin is not touched by it.
+    EXPECT_EQ(audio.size(), 20u);
 }
 
 TEST_F(GraphTest, SeekBetweenFramesResumesThereWithADiscontinuity) {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <atomic>
 #include <QTest>
 #include <chrono>
 #include <filesystem>
@@ -9,14 +14,24 @@
 
 #include "platform/download/DownloadCallback.h"
 #include "platform/download/UrlDownload.h"
+#include "platform/download/WorkerThreads.h"
 #include "tests/platform/download/DownloadTestServer.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TestSigningKey.h"
 #include "tests/uploader/http/HttpTestServer.h"
 
 using namespace kalvex;
 using namespace kalvex::urlmon;
 using kalvex::test::DownloadTestServer;
 using Kind = DownloadTestServer::Kind;
+
+// Every umask() call of this program comes here first: the downloads must
+// never set the process's mask (another thread's new file would get it).
+static std::atomic<int> g_umaskCalls{0};
+extern "C" mode_t umask(mode_t mask) {
+    g_umaskCalls.fetch_add(1);
+    return mode_t(::syscall(SYS_umask, mask));
+}
 
 namespace {
 
@@ -176,9 +191,10 @@ TEST_F(Download, TotalTimeLimitEndsASlowTransfer) {
 
 TEST_F(Download, CallbackPostsProgressAndDoneToItsWindow) {
     server.Set("/f", {200, Bytes(70000)});
+    server.Set("/f.sig", {200, kalvex::test::SignWithSeed(Bytes(70000))});
     Inbox inbox;
     auto cb = std::make_shared<CDownloadCallback>(&inbox);
-    StartDownloadThread(cb, server.Base() + "/f", target, quick);
+    StartDownloadThread(cb, server.Base() + "/f", target, quick, DownloadPublicKey());
     QTRY_VERIFY(inbox.Has(WM_DOWNLOAD_DONE));
     auto last = inbox.messages.back();
     EXPECT_EQ(std::get<0>(last), WM_DOWNLOAD_DONE);
@@ -190,9 +206,21 @@ TEST_F(Download, CallbackPostsProgressAndDoneToItsWindow) {
 
     // A failed download reports 0; a cancelled one answers E_ABORT.
     Inbox failed;
-    StartDownloadThread(std::make_shared<CDownloadCallback>(&failed), server.Base() + "/nothing", target, quick);
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&failed), server.Base() + "/nothing", target, quick,
+                        DownloadPublicKey());
     QTRY_VERIFY(failed.Has(WM_DOWNLOAD_DONE));
     EXPECT_EQ(std::get<1>(failed.messages.back()), 0u);
+    EXPECT_EQ(std::get<2>(failed.messages.back()), 0);
+    // One whose signature does not verify says so in lParam.
+    Inbox unverified;
+    server.Set("/u", {200, Bytes(100)});
+    server.Set("/u.sig", {200, kalvex::test::SignWithSeed(Bytes(101))});
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&unverified), server.Base() + "/u", dir + "u.bin", quick,
+                        DownloadPublicKey());
+    QTRY_VERIFY(unverified.Has(WM_DOWNLOAD_DONE));
+    EXPECT_EQ(std::get<1>(unverified.messages.back()), 0u);
+    EXPECT_EQ(std::get<2>(unverified.messages.back()), kDownloadNotVerified);
+    EXPECT_FALSE(std::filesystem::exists(dir + "u.bin"));
     CDownloadCallback cancelled(&failed);
     EXPECT_EQ(cancelled.OnProgress(1, 2), S_OK);
     cancelled.Cancel();
@@ -212,4 +240,50 @@ TEST(ProductServerAddress, ComesFromTheEnvironmentWithoutATrailingSlash) {
     EXPECT_EQ(ProductServer(), "http://127.0.0.1:1234");
     unsetenv("KALVEX_SERVER");
     EXPECT_EQ(ProductServer(), kDefaultProductServer);
+}
+
+TEST_F(Download, NewFileTakesTheMaskWithoutTheMaskBeingSet) {
+    server.Set("/p", {200, Bytes(5000)});
+    const mode_t before = ::syscall(SYS_umask, 027);
+    for (mode_t mask : {mode_t(027), mode_t(002), mode_t(077)}) {
+        ::syscall(SYS_umask, mask);
+        const int calls = g_umaskCalls.load();
+        std::filesystem::remove(target);
+        ASSERT_EQ(URLDownloadToFile(server.Base() + "/p", target, nullptr, quick), S_OK);
+        EXPECT_EQ(g_umaskCalls.load(), calls) << "the download called umask()";
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+        // The process's mask is what it was.
+        const mode_t now = ::syscall(SYS_umask, mask);
+        EXPECT_EQ(now, mask);
+    }
+    ::syscall(SYS_umask, before);
+}
+
+TEST_F(Download, ExitStopsADownloadThatWaitsForTheServer) {
+    server.Set("/slow", {200, Bytes(100000), Kind::Gated});
+    Inbox inbox;
+    std::atomic<int> stopped{0};
+    DownloadLimits patient = quick;
+    patient.stallTimeoutMs = 60000;
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&inbox), server.Base() + "/slow", target, patient,
+                        DownloadPublicKey(), [&stopped](const SignedDownloadResult& r) {
+                            if (r.end == DownloadEnd::Stopped) stopped.fetch_add(1);
+                        });
+    ASSERT_TRUE(server.WaitForRequests(1));
+    const auto start = std::chrono::steady_clock::now();
+    StopWorkerThreads();  // as the program's exit does
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_EQ(WorkerThreadCount(), 0u);
+    EXPECT_TRUE(FilesIn(dir).empty());
+    // Once the exit has begun no download starts; the window hears at once.
+    Inbox late;
+    StartDownloadThread(std::make_shared<CDownloadCallback>(&late), server.Base() + "/slow", target, quick,
+                        DownloadPublicKey());
+    QTRY_VERIFY(late.Has(WM_DOWNLOAD_DONE));
+    EXPECT_EQ(std::get<1>(late.messages.back()), 0u);
+    ResetWorkerThreads();
+    server.Release();
 }
