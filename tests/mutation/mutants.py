@@ -16,8 +16,9 @@ Blocks are separated by blank lines; lines starting with '#' are comments.
 
 For each fault the script first builds and runs the test programs of the
 folder that mirrors the changed file (tests/<folder>/CMakeLists.txt), then,
-when those all pass, the rest of the suite, each through
-`ctest --stop-on-failure`. A fault is killed only when a test fails by an
+when those all pass, every other test program the change can reach (those
+the build relinked, and those that start the built programs), each round
+through `ctest --stop-on-failure`. A fault is killed only when a test fails by an
 assertion; a crash or a time-out is reported as such and does not count as a
 kill, since it says the test would not have named the fault. The changed
 file is restored after every fault, also on Ctrl-C.
@@ -133,27 +134,91 @@ def ctest(build, args, timeout_each):
     return name, how
 
 
+def program_sources():
+    """{program: [test source paths]} from every tests/**/CMakeLists.txt."""
+    out = {}
+    for folder, _, files in os.walk(os.path.join(ROOT, "tests")):
+        if "CMakeLists.txt" not in files:
+            continue
+        with open(os.path.join(folder, "CMakeLists.txt"), encoding="utf-8") as f:
+            text = f.read()
+        for m in re.finditer(r"kalvex_add_test\(\s*(\w+)([^)]*)\)", text):
+            if m.group(1) == m.group(1).upper():
+                continue
+            out[m.group(1)] = [os.path.normpath(os.path.join(folder, w))
+                               for w in m.group(2).split() if w.endswith(".cpp")]
+    return out
+
+
+def programs_starting_binaries():
+    """Test programs that start the built programs or load their modules:
+    a change of anything in bin/ can show only there or in relinked tests."""
+    found = []
+    for program, sources in program_sources().items():
+        for path in sources:
+            try:
+                text = open(path, encoding="utf-8").read()
+            except OSError:
+                continue
+            if any(w in text for w in ("BinDir()", "KALVEX_BIN_DIR", "bin/Kalvex", "bin/Dravel")):
+                found.append(program)
+                break
+    return found
+
+
+def built_files(build):
+    """Modification times of the test programs and of everything in bin/."""
+    times = {}
+    for sub in ("tests", "bin"):
+        top = os.path.join(build, sub)
+        for folder, _, files in os.walk(top):
+            for name in files:
+                path = os.path.join(folder, name)
+                try:
+                    times[os.path.relpath(path, build)] = os.stat(path).st_mtime_ns
+                except OSError:
+                    pass
+    return times
+
+
+def sanitizer(program):
+    return program.endswith("_asan_tests") or program.endswith("_tsan_tests")
+
+
 def try_fault(fault, build, timeout_each):
-    programs = [p for p in (fault.get("tests", "").split() or programs_for(fault["file"]))]
-    if programs:
+    """Builds and runs, in rounds, until a test fails: the plain test programs
+    of the folder that mirrors the changed file (or those the fault names),
+    then that folder's sanitizer programs, then every other program that the
+    change could reach: those relinked by the build, and those that start
+    the built programs when anything in bin/ changed."""
+    first = fault.get("tests", "").split() or programs_for(fault["file"])
+    before = built_files(build)
+    done = []
+    for programs in ([p for p in first if not sanitizer(p)], [p for p in first if sanitizer(p)]):
+        if not programs:
+            continue
         code, out = run(["cmake", "--build", build, "--target"] + programs)
         if code != 0:
             return "stillborn", out[-2000:]
-        label = "^(%s)$" % "|".join(programs)
-        name, how = ctest(build, ["-L", label, "-j", "2"], timeout_each)
+        name, how = ctest(build, ["-L", "^(%s)$" % "|".join(programs), "-j", "2"], timeout_each)
         if name:
             return ("killed" if how == "assertion" else how), name
+        done += programs
     code, out = run(["cmake", "--build", build])
     if code != 0:
         return "stillborn", out[-2000:]
-    # The sanitizer programs compile only the subtitle and stored-file
-    # readers into themselves; they run in the first round when those are
-    # changed and could not see any other fault.
-    skipped = programs + [p for p in all_programs() if p.endswith("_asan_tests") and p not in programs]
-    args = ["-j", "2", "-LE", "^(%s)$" % "|".join(skipped)]
-    name, how = ctest(build, args, timeout_each)
-    if name:
-        return ("killed" if how == "assertion" else how), name
+    after = built_files(build)
+    changed = {path for path, t in after.items() if before.get(path) != t}
+    reach = [p for p in all_programs() if os.path.join("tests", p) in changed]
+    if any(path.startswith("bin" + os.sep) for path in changed):
+        reach += programs_starting_binaries()
+    # The sanitizer programs compile only the readers of their own folder;
+    # they ran above when those changed.
+    rest = sorted({p for p in reach if p not in done and not (sanitizer(p) and p not in first)})
+    if rest:
+        name, how = ctest(build, ["-L", "^(%s)$" % "|".join(rest), "-j", "2"], timeout_each)
+        if name:
+            return ("killed" if how == "assertion" else how), name
     return "survived", ""
 
 
