@@ -17,7 +17,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstring>
 #include <memory>
 
@@ -31,6 +31,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -89,16 +90,16 @@ protected:
         page->AddFiles();
     }
 
-    QTreeWidget* List() { return page->ListControl(); }
-    QString Cell(int row, int col) { return List()->topLevelItem(row)->text(col); }
+    QTreeView* List() { return page->ListControl(); }
+    QString Cell(int row, int col) { return test::CellText(List(), row, col); }
     QStringList Paths() {
         QStringList out;
-        for (int i = 0; i < List()->topLevelItemCount(); ++i) out << Cell(i, 0);
+        for (int i = 0; i < test::RowCount(List()); ++i) out << Cell(i, 0);
         return out;
     }
     // The entries and the rows say the same, in the same order.
     void ExpectRowsMatchEntries() {
-        ASSERT_EQ(List()->topLevelItemCount(), page->Count());
+        ASSERT_EQ(test::RowCount(List()), page->Count());
         for (int i = 0; i < page->Count(); ++i) EXPECT_EQ(Cell(i, 0).toStdString(), page->Entry(i).fullPath) << i;
     }
     template <class T>
@@ -116,12 +117,12 @@ protected:
 
 TEST_F(PageTest, ControlsOfTheTemplate) {
     MakePage();
-    QTreeWidget* list = Control<QTreeWidget>(res::IDC_FILE_LIST);
+    QTreeView* list = Control<QTreeView>(res::IDC_FILE_LIST);
     ASSERT_EQ(list, List());
-    ASSERT_EQ(list->columnCount(), 3);
-    EXPECT_EQ(list->headerItem()->text(0), "File Path");
-    EXPECT_EQ(list->headerItem()->text(1), "Begin");
-    EXPECT_EQ(list->headerItem()->text(2), "Length");
+    ASSERT_EQ(list->model()->columnCount(), 3);
+    EXPECT_EQ(test::HeaderText(list, 0), "File Path");
+    EXPECT_EQ(test::HeaderText(list, 1), "Begin");
+    EXPECT_EQ(test::HeaderText(list, 2), "Length");
     // The path column takes what Begin and Length leave.
     EXPECT_EQ(list->header()->sectionResizeMode(0), QHeaderView::Stretch);
     EXPECT_GE(list->columnWidth(1), 80);
@@ -337,7 +338,7 @@ TEST_F(PageTest, SelectionShowsInformationSubtitlesAndTheHint) {
 
     // A user's click on the first row.
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, {},
-                      List()->visualItemRect(List()->topLevelItem(0)).center());
+                      List()->visualRect(List()->model()->index(0, 0)).center());
     ASSERT_EQ(page->FirstSelected(), 0);
     ASSERT_EQ(hints.size(), 1u);
     EXPECT_EQ(hints[0].first, "RightClickPopup");
@@ -539,7 +540,7 @@ TEST_F(PageTest, ClearAllInsertEntryAndAccess) {
 
     page->ClearAll();
     EXPECT_EQ(page->Count(), 0);
-    EXPECT_EQ(List()->topLevelItemCount(), 0);
+    EXPECT_EQ(test::RowCount(List()), 0);
     EXPECT_EQ(page->FirstSelected(), -1);
     EXPECT_TRUE(page->InfoLabel()->text().isEmpty());
     EXPECT_FALSE(page->MenuAction(res::ID_FILES_AUTO_LOAD_SUBTITLES)->isEnabled());
