@@ -287,6 +287,38 @@ TEST_F(PageTest, RemoveSelectedRowsAndTheDeleteKey) {
     EXPECT_EQ(Paths(), (QStringList{"/v/c"}));
 }
 
+// Rows picked by the user in any order, and rows that are not there.
+TEST_F(PageTest, SelectionIsReadInRowOrderAndIgnoresRowsThatAreNotThere) {
+    MakePage();
+    AddThroughDialog({"/v/a", "/v/b", "/v/c", "/v/d"});
+    page->resize(1000, 600);
+    page->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page.get()));
+    // Bottom row first, then the top one with Ctrl, then the second.
+    auto click = [this](int row, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(List()->viewport(), Qt::LeftButton, modifiers,
+                          List()->visualRect(List()->model()->index(row, 0)).center());
+    };
+    click(3, {});
+    click(0, Qt::ControlModifier);
+    click(1, Qt::ControlModifier);
+    EXPECT_EQ(page->SelectedRows(), (std::vector<int>{0, 1, 3}));
+    EXPECT_EQ(page->FirstSelected(), 0);
+    // A whole row is selected, not only the clicked cell.
+    EXPECT_TRUE(List()->selectionModel()->isSelected(List()->model()->index(3, 2)));
+    page->RemoveSelected();
+    EXPECT_EQ(Paths(), (QStringList{"/v/c"}));
+    EXPECT_EQ(page->FirstSelected(), -1);
+
+    AddThroughDialog({"/v/e"});
+    // One past the last row and below the first are skipped; the rest holds.
+    page->SelectRows({-1, 1, 2});
+    EXPECT_EQ(page->SelectedRows(), (std::vector<int>{1}));
+    page->SelectRows({2});
+    EXPECT_EQ(page->FirstSelected(), -1);
+    EXPECT_FALSE(page->MenuAction(res::ID_FILES_REMOVE)->isEnabled());
+}
+
 TEST_F(PageTest, MoveUpAndDownKeepRowsWithTheirEntries) {
     MakePage();
     AddThroughDialog({"/v/1_10", "/v/2_20", "/v/3_30", "/v/4_40"});
