@@ -1,5 +1,5 @@
 // The Video Files page's list model: its cells, the changes it reports, and
-// a tree widget that follows it through every kind of change.
+// a view shown over it following every kind of change.
 #include <gtest/gtest.h>
 
 #include <QAction>
