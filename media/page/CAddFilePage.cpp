@@ -284,6 +284,7 @@ int CAddFilePage::FirstSelected() const {
 std::vector<int> CAddFilePage::SelectedRows() const {
     std::vector<int> rows;
     for (const QModelIndex& index : list_view_->selectionModel()->selectedRows()) rows.push_back(index.row());
+    // The selection model lists rows in the order they were picked.
     std::sort(rows.begin(), rows.end());
     return rows;
 }
