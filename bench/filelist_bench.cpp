@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         page.show();
         QApplication::processEvents();
         std::printf("page created with %d rows (load + rows): %.1f ms; shown: %.1f ms total\n",
-                    page.ListControl()->topLevelItemCount(), load, Ms(t0));
+                    page.ListControl()->model()->rowCount(), load, Ms(t0));
         t0 = Clock::now();
         const std::vector<VideoFileEntry> copies = page.Entries();
         std::printf("copy of the whole list for the Convert page: %zu entries in %.1f ms\n", copies.size(), Ms(t0));

@@ -19,7 +19,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -122,13 +122,14 @@ void CAddFilePage::SaveList() {
 }
 
 void CAddFilePage::BuildControls() {
-    list_view_ = new QTreeWidget(this);
+    list_view_ = new QTreeView(this);
     list_view_->setObjectName(res::ObjectName(res::IDC_FILE_LIST));
     list_view_->setRootIsDecorated(false);
     list_view_->setUniformRowHeights(true);
     list_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_view_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ShowModelInTree(&files_, list_view_);
+    list_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_view_->setModel(&files_);
     // The path takes what Begin and Length leave, so all three show
     // without scrolling sideways.
     list_view_->header()->setStretchLastSection(false);
@@ -145,7 +146,7 @@ void CAddFilePage::BuildControls() {
     list_view_->setAcceptDrops(true);
     list_view_->viewport()->setAcceptDrops(true);
     list_view_->viewport()->installEventFilter(this);
-    connect(list_view_, &QTreeWidget::itemSelectionChanged, this, &CAddFilePage::ShowSelection);
+    connect(list_view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CAddFilePage::ShowSelection);
 
     // The right-click menu "&Files" and the template's command buttons, from
     // the one command table. The buttons exist but stay hidden; the menu and
@@ -282,20 +283,23 @@ int CAddFilePage::FirstSelected() const {
 
 std::vector<int> CAddFilePage::SelectedRows() const {
     std::vector<int> rows;
-    for (int i = 0, n = list_view_->topLevelItemCount(); i < n; ++i)
-        if (list_view_->topLevelItem(i)->isSelected()) rows.push_back(i);
+    for (const QModelIndex& index : list_view_->selectionModel()->selectedRows()) rows.push_back(index.row());
+    // The selection model lists rows in the order they were picked.
+    std::sort(rows.begin(), rows.end());
     return rows;
 }
 
 void CAddFilePage::SelectRows(const std::vector<int>& rows) {
     {
-        QSignalBlocker block(list_view_);
-        list_view_->clearSelection();
+        QItemSelectionModel* selection = list_view_->selectionModel();
+        QSignalBlocker block(selection);
+        QItemSelection rowsToSelect;
         for (int i : rows)
-            if (QTreeWidgetItem* item = list_view_->topLevelItem(i)) item->setSelected(true);
-        if (!rows.empty())
-            if (QTreeWidgetItem* item = list_view_->topLevelItem(rows.front()))
-                list_view_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+            if (i >= 0 && i < files_.Count())
+                rowsToSelect.select(files_.index(i, 0), files_.index(i, VideoFileModel::ColumnCount - 1));
+        selection->select(rowsToSelect, QItemSelectionModel::ClearAndSelect);
+        if (!rows.empty() && rows.front() >= 0 && rows.front() < files_.Count())
+            selection->setCurrentIndex(files_.index(rows.front(), 0), QItemSelectionModel::NoUpdate);
     }
     list_view_->viewport()->update();
     ShowSelection();
@@ -407,7 +411,7 @@ void CAddFilePage::RemoveSelected() {
     const std::vector<int> rows = SelectedRows();
     if (rows.empty()) return;
     {
-        QSignalBlocker block(list_view_);
+        QSignalBlocker block(list_view_->selectionModel());
         // Highest first, so the lower indices stay valid.
         for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
             files_.Remove(*it);
@@ -530,7 +534,7 @@ void CAddFilePage::UpdateControls() {
 
 void CAddFilePage::ClearAll() {
     {
-        QSignalBlocker block(list_view_);
+        QSignalBlocker block(list_view_->selectionModel());
         files_.Clear();
     }
     ShowSelection();

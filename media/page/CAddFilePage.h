@@ -17,8 +17,7 @@ class QMenu;
 class QPushButton;
 class QSlider;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace kalvex {
 
@@ -97,7 +96,7 @@ public:
     void StopPreview();
 
     // Controls, for the page's owner and for tests.
-    QTreeWidget* ListControl() const { return list_view_; }
+    QTreeView* ListControl() const { return list_view_; }
     QMenu* FilesMenu() const { return menu_; }
     QAction* MenuAction(int id) const;
     QLabel* InfoLabel() const { return info_; }
@@ -148,10 +147,10 @@ private:
     void ScheduleSave();
     void SaveList();
 
-    // The list; the tree widget shows it and follows its every change.
+    // The list; the view shows the model and holds only the selection.
     VideoFileModel files_;
     QTimer* saveTimer_ = nullptr;
-    QTreeWidget* list_view_ = nullptr;
+    QTreeView* list_view_ = nullptr;
     QLabel* info_ = nullptr;
     QComboBox* subtitleFiles_ = nullptr;
     QComboBox* subtitleStreams_ = nullptr;

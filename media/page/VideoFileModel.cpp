@@ -1,7 +1,6 @@
 #include "media/page/VideoFileModel.h"
 
 #include <QFile>
-#include <QTreeWidget>
 #include <algorithm>
 
 #include "media/TimeText.h"
@@ -91,48 +90,6 @@ bool VideoFileModel::MoveDown(std::vector<int>& selected) {
 void VideoFileModel::Refresh(int row) {
     if (row < 0 || row >= list_.Count()) return;
     emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
-}
-
-namespace {
-
-QTreeWidgetItem* MakeItem(const VideoFileModel& model, int row) {
-    QStringList texts;
-    for (int c = 0; c < VideoFileModel::ColumnCount; ++c) texts << VideoFileModel::CellText(model.At(row), c);
-    return new QTreeWidgetItem(texts);
-}
-
-void Rebuild(const VideoFileModel& model, QTreeWidget* tree) {
-    tree->clear();
-    QList<QTreeWidgetItem*> items;
-    items.reserve(model.rowCount());
-    for (int row = 0; row < model.rowCount(); ++row) items.append(MakeItem(model, row));
-    tree->addTopLevelItems(items);
-}
-
-}  // namespace
-
-void ShowModelInTree(VideoFileModel* model, QTreeWidget* tree) {
-    QStringList labels;
-    for (int c = 0; c < model->columnCount(); ++c) labels << model->headerData(c, Qt::Horizontal).toString();
-    tree->setHeaderLabels(labels);
-    Rebuild(*model, tree);
-    QObject::connect(model, &QAbstractItemModel::modelReset, tree, [model, tree] { Rebuild(*model, tree); });
-    QObject::connect(model, &QAbstractItemModel::rowsInserted, tree,
-                     [model, tree](const QModelIndex&, int first, int last) {
-                         for (int row = first; row <= last; ++row) tree->insertTopLevelItem(row, MakeItem(*model, row));
-                     });
-    QObject::connect(model, &QAbstractItemModel::rowsRemoved, tree, [tree](const QModelIndex&, int first, int last) {
-        for (int row = last; row >= first; --row) delete tree->takeTopLevelItem(row);
-    });
-    QObject::connect(model, &QAbstractItemModel::dataChanged, tree,
-                     [model, tree](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
-                         for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
-                             QTreeWidgetItem* item = tree->topLevelItem(row);
-                             if (!item || row >= model->Count()) continue;
-                             for (int c = topLeft.column(); c <= bottomRight.column(); ++c)
-                                 item->setText(c, VideoFileModel::CellText(model->At(row), c));
-                         }
-                     });
 }
 
 }  // namespace kalvex

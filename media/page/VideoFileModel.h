@@ -9,8 +9,6 @@
 
 #include "media/VideoFileList.h"
 
-class QTreeWidget;
-
 namespace kalvex {
 
 class VideoFileModel : public QAbstractTableModel {
@@ -52,9 +50,5 @@ public:
 private:
     VideoFileList list_;
 };
-
-// Shows the model in a tree widget and keeps its rows following every
-// change the model reports (rows in, rows out, cells changed, reset).
-void ShowModelInTree(VideoFileModel* model, QTreeWidget* tree);
 
 }  // namespace kalvex

@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QUrl>
 #include <chrono>
 #include <cstring>
@@ -36,6 +36,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -279,7 +280,7 @@ TEST(Drop, TwoFilesAndAFolderAreAddedInOrder) {
     // Examined as the file dialog's files are: real sizes, the information text.
     EXPECT_EQ(page.Entry(1).mediaInfo.width, 176);
     EXPECT_NE(FieldText(page.Entry(2).infoText).find("A.avi\n\nVideo Format"), std::string::npos);
-    EXPECT_EQ(page.ListControl()->topLevelItemCount(), 4);
+    EXPECT_EQ(test::RowCount(page.ListControl()), 4);
     EXPECT_TRUE(boxes.empty());
     SetHintDialogHook(nullptr);
 }

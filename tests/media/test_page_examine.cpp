@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstring>
 #include <memory>
 
@@ -13,6 +13,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -52,7 +53,7 @@ TEST(PageExamination, RealFilesAddedAndRefused) {
     EXPECT_EQ(first.endTime, first.mediaInfo.duration);
     EXPECT_NE(std::string(first.infoText).find("        size = 320x240\n"), std::string::npos);
     EXPECT_NE(std::string(first.infoText).find("Movie Length = 00:02\n"), std::string::npos);
-    EXPECT_EQ(page->ListControl()->topLevelItem(0)->text(2), "00:02");
+    EXPECT_EQ(test::CellText(page->ListControl(), 0, 2), "00:02");
     const VideoFileEntry& second = page->Entry(1);
     EXPECT_NEAR(second.mediaInfo.fps, 30000.0 / 1001, 1e-6);
     EXPECT_EQ(second.mediaInfo.channels, 1);

@@ -17,7 +17,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cstring>
 #include <memory>
 
@@ -31,6 +31,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -89,16 +90,16 @@ protected:
         page->AddFiles();
     }
 
-    QTreeWidget* List() { return page->ListControl(); }
-    QString Cell(int row, int col) { return List()->topLevelItem(row)->text(col); }
+    QTreeView* List() { return page->ListControl(); }
+    QString Cell(int row, int col) { return test::CellText(List(), row, col); }
     QStringList Paths() {
         QStringList out;
-        for (int i = 0; i < List()->topLevelItemCount(); ++i) out << Cell(i, 0);
+        for (int i = 0; i < test::RowCount(List()); ++i) out << Cell(i, 0);
         return out;
     }
     // The entries and the rows say the same, in the same order.
     void ExpectRowsMatchEntries() {
-        ASSERT_EQ(List()->topLevelItemCount(), page->Count());
+        ASSERT_EQ(test::RowCount(List()), page->Count());
         for (int i = 0; i < page->Count(); ++i) EXPECT_EQ(Cell(i, 0).toStdString(), page->Entry(i).fullPath) << i;
     }
     template <class T>
@@ -116,12 +117,12 @@ protected:
 
 TEST_F(PageTest, ControlsOfTheTemplate) {
     MakePage();
-    QTreeWidget* list = Control<QTreeWidget>(res::IDC_FILE_LIST);
+    QTreeView* list = Control<QTreeView>(res::IDC_FILE_LIST);
     ASSERT_EQ(list, List());
-    ASSERT_EQ(list->columnCount(), 3);
-    EXPECT_EQ(list->headerItem()->text(0), "File Path");
-    EXPECT_EQ(list->headerItem()->text(1), "Begin");
-    EXPECT_EQ(list->headerItem()->text(2), "Length");
+    ASSERT_EQ(list->model()->columnCount(), 3);
+    EXPECT_EQ(test::HeaderText(list, 0), "File Path");
+    EXPECT_EQ(test::HeaderText(list, 1), "Begin");
+    EXPECT_EQ(test::HeaderText(list, 2), "Length");
     // The path column takes what Begin and Length leave.
     EXPECT_EQ(list->header()->sectionResizeMode(0), QHeaderView::Stretch);
     EXPECT_GE(list->columnWidth(1), 80);
@@ -286,6 +287,38 @@ TEST_F(PageTest, RemoveSelectedRowsAndTheDeleteKey) {
     EXPECT_EQ(Paths(), (QStringList{"/v/c"}));
 }
 
+// Rows picked by the user in any order, and rows that are not there.
+TEST_F(PageTest, SelectionIsReadInRowOrderAndIgnoresRowsThatAreNotThere) {
+    MakePage();
+    AddThroughDialog({"/v/a", "/v/b", "/v/c", "/v/d"});
+    page->resize(1000, 600);
+    page->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page.get()));
+    // Bottom row first, then the top one with Ctrl, then the second.
+    auto click = [this](int row, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(List()->viewport(), Qt::LeftButton, modifiers,
+                          List()->visualRect(List()->model()->index(row, 0)).center());
+    };
+    click(3, {});
+    click(0, Qt::ControlModifier);
+    click(1, Qt::ControlModifier);
+    EXPECT_EQ(page->SelectedRows(), (std::vector<int>{0, 1, 3}));
+    EXPECT_EQ(page->FirstSelected(), 0);
+    // A whole row is selected, not only the clicked cell.
+    EXPECT_TRUE(List()->selectionModel()->isSelected(List()->model()->index(3, 2)));
+    page->RemoveSelected();
+    EXPECT_EQ(Paths(), (QStringList{"/v/c"}));
+    EXPECT_EQ(page->FirstSelected(), -1);
+
+    AddThroughDialog({"/v/e"});
+    // One past the last row and below the first are skipped; the rest holds.
+    page->SelectRows({-1, 1, 2});
+    EXPECT_EQ(page->SelectedRows(), (std::vector<int>{1}));
+    page->SelectRows({2});
+    EXPECT_EQ(page->FirstSelected(), -1);
+    EXPECT_FALSE(page->MenuAction(res::ID_FILES_REMOVE)->isEnabled());
+}
+
 TEST_F(PageTest, MoveUpAndDownKeepRowsWithTheirEntries) {
     MakePage();
     AddThroughDialog({"/v/1_10", "/v/2_20", "/v/3_30", "/v/4_40"});
@@ -337,7 +370,7 @@ TEST_F(PageTest, SelectionShowsInformationSubtitlesAndTheHint) {
 
     // A user's click on the first row.
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, {},
-                      List()->visualItemRect(List()->topLevelItem(0)).center());
+                      List()->visualRect(List()->model()->index(0, 0)).center());
     ASSERT_EQ(page->FirstSelected(), 0);
     ASSERT_EQ(hints.size(), 1u);
     EXPECT_EQ(hints[0].first, "RightClickPopup");
@@ -539,7 +572,7 @@ TEST_F(PageTest, ClearAllInsertEntryAndAccess) {
 
     page->ClearAll();
     EXPECT_EQ(page->Count(), 0);
-    EXPECT_EQ(List()->topLevelItemCount(), 0);
+    EXPECT_EQ(test::RowCount(List()), 0);
     EXPECT_EQ(page->FirstSelected(), -1);
     EXPECT_TRUE(page->InfoLabel()->text().isEmpty());
     EXPECT_FALSE(page->MenuAction(res::ID_FILES_AUTO_LOAD_SUBTITLES)->isEnabled());

@@ -1,11 +1,12 @@
 // The Video Files page's list model: its cells, the changes it reports, and
-// a tree widget that follows it through every kind of change.
+// a view shown over it following every kind of change.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTreeWidget>
+#include <QHeaderView>
+#include <QTreeView>
 #include <memory>
 
 #include "common/AppSettings.h"
@@ -15,6 +16,7 @@
 #include "media/page/VideoFileModel.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -40,11 +42,11 @@ std::vector<QStringList> Rows(const VideoFileModel& model) {
     return rows;
 }
 
-std::vector<QStringList> Rows(const QTreeWidget& tree) {
+std::vector<QStringList> Rows(const QTreeView& tree) {
     std::vector<QStringList> rows;
-    for (int r = 0; r < tree.topLevelItemCount(); ++r) {
+    for (int r = 0; r < test::RowCount(&tree); ++r) {
         QStringList row;
-        for (int c = 0; c < tree.columnCount(); ++c) row << tree.topLevelItem(r)->text(c);
+        for (int c = 0; c < tree.header()->count(); ++c) row << test::CellText(&tree, r, c);
         rows.push_back(row);
     }
     return rows;
@@ -54,7 +56,7 @@ class VideoFileModelTest : public testing::Test {
 protected:
     void SetUp() override {
         AppSettings.timeFormat = 0;
-        ShowModelInTree(&model_, &tree_);
+        tree_.setModel(&model_);
     }
     void Add(const std::string& path, int64_t start = 0, int64_t end = 10 * kSecond) {
         model_.Append(*Entry(path, start, end));
@@ -66,7 +68,7 @@ protected:
     }
 
     VideoFileModel model_;
-    QTreeWidget tree_;
+    QTreeView tree_;
 };
 
 TEST_F(VideoFileModelTest, CellsAreThePathTheStartAndTheTrimmedLength) {
@@ -79,7 +81,7 @@ TEST_F(VideoFileModelTest, CellsAreThePathTheStartAndTheTrimmedLength) {
     EXPECT_EQ(Rows(model_)[0][1], VideoFileModel::CellText(model_.At(0), 1));
     EXPECT_EQ(Rows(model_)[0][2], "00:09");  // 9.5 s shown truncated
     EXPECT_FALSE(model_.index(1, 0).data().isValid());  // one past the last row
-    EXPECT_EQ(tree_.headerItem()->text(1), "Begin");
+    EXPECT_EQ(test::HeaderText(&tree_, 1), "Begin");
 }
 
 TEST_F(VideoFileModelTest, InsertClampsAndRemoveRefusesRowsThatAreNotThere) {
@@ -99,7 +101,7 @@ TEST_F(VideoFileModelTest, InsertClampsAndRemoveRefusesRowsThatAreNotThere) {
     EXPECT_EQ(model_.Count(), 2);
 }
 
-TEST_F(VideoFileModelTest, TheTreeFollowsEveryChange) {
+TEST_F(VideoFileModelTest, TheViewFollowsEveryChange) {
     for (const char* p : {"/v/a.avi", "/v/b.avi", "/v/c.avi", "/v/d.avi"}) Add(p);
     EXPECT_EQ(Rows(tree_), Rows(model_));
 
@@ -120,7 +122,7 @@ TEST_F(VideoFileModelTest, TheTreeFollowsEveryChange) {
     model_.At(2).startTime = 3 * kSecond;
     model_.Refresh(2);
     EXPECT_EQ(Rows(tree_), Rows(model_));
-    EXPECT_EQ(tree_.topLevelItem(2)->text(2), "00:07");
+    EXPECT_EQ(test::CellText(&tree_, 2, 2), "00:07");
 
     model_.Remove(0);
     model_.Insert(1, *Entry("/v/new.avi", 0, kSecond));
@@ -131,7 +133,7 @@ TEST_F(VideoFileModelTest, TheTreeFollowsEveryChange) {
     ASSERT_TRUE(model_.Save(path));
     const auto before = Rows(model_);
     model_.Clear();
-    EXPECT_EQ(tree_.topLevelItemCount(), 0);
+    EXPECT_EQ(test::RowCount(&tree_), 0);
     EXPECT_EQ(model_.Load(path), 4);
     EXPECT_EQ(Rows(model_), before);
     EXPECT_EQ(Rows(tree_), before);

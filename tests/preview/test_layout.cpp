@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
@@ -19,6 +19,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -79,15 +80,15 @@ TEST_P(LayoutTest, PreviewControlsNeverOverlapAndTheColumnsFit) {
         EXPECT_GE(parts[i]->width(), parts[i]->sizeHint().width()) << parts[i]->objectName().toStdString();
     EXPECT_GE(parts[0]->height(), 100);  // a usable picture
 
-    QTreeWidget* list = page.ListControl();
+    QTreeView* list = page.ListControl();
     EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
     const int columns = list->header()->sectionSize(0) + list->header()->sectionSize(1) + list->header()->sectionSize(2);
     EXPECT_LE(columns, list->viewport()->width());
     // Begin and Length show their texts and titles whole.
     const QFontMetrics fm(list->font());
     for (int c : {1, 2}) {
-        EXPECT_GE(list->header()->sectionSize(c), fm.horizontalAdvance(list->topLevelItem(0)->text(c)));
-        EXPECT_GE(list->header()->sectionSize(c), fm.horizontalAdvance(list->headerItem()->text(c)));
+        EXPECT_GE(list->header()->sectionSize(c), fm.horizontalAdvance(test::CellText(list, 0, c)));
+        EXPECT_GE(list->header()->sectionSize(c), fm.horizontalAdvance(test::HeaderText(list, c)));
     }
     EXPECT_GE(list->header()->sectionSize(0), 150);  // the path keeps a useful width
 }

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
@@ -26,6 +26,7 @@
 #include "resources/resource.h"
 #include "tests/preview/PreviewFixtures.h"
 #include "tests/support/Media.h"
+#include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -81,7 +82,7 @@ protected:
         ASSERT_TRUE(g->Seek(t));
         ASSERT_TRUE(g->WaitForState(10000));
     }
-    QString RowText(int row, int column) { return page->ListControl()->topLevelItem(row)->text(column); }
+    QString RowText(int row, int column) { return test::CellText(page->ListControl(), row, column); }
 
     bool syncSinks = true;
     std::vector<std::pair<QString, QString>> hints;
