@@ -154,7 +154,7 @@ void ConvertJob::Run() {
         }
         if (result.outcome == FileOutcome::Converted) AddOutput(result.output);
         if (result.outcome == FileOutcome::Failed)
-            LogLine("Convert failed %s: %s", result.source.c_str(), result.reason.c_str());
+            LogLine("Convert failed %s", result.source.c_str());  // the encoder logged why
         if (observer_) observer_->OnFileDone(result);
         summary.files.push_back(std::move(result));
     }

@@ -43,6 +43,8 @@ struct AviStream {
     BITMAPINFOHEADER video{};
     PCMWAVEFORMAT audio{};
     bool isVideo = false;
+    // Why the last read of this stream failed (empty: it did not).
+    std::string error;
 };
 
 namespace {
@@ -272,19 +274,35 @@ HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG count, void* buffer, L
     const int block = stream->audio.nBlockAlign;
     int64_t n = std::clamp<int64_t>(std::min<int64_t>(count, ci.sampleCount - int64_t(start)), 0, count);
     if (start < 0) n = 0;
+    HRESULT result = AVIERR_OK;
     if (buffer) {
         n = std::min<int64_t>(n, bufferSize / block);
         if (n > 0) {
             std::lock_guard<std::mutex> lock(file.audioLock);
-            file.clip->GetAudio(static_cast<int16_t*>(buffer), start, n);
+            try {
+                file.clip->GetAudio(static_cast<int16_t*>(buffer), start, n);
+                stream->error.clear();
+            } catch (const avs::ReadError& e) {
+                // The block is silence; the read fails and says why.
+                std::memset(buffer, 0, size_t(n) * block);
+                stream->error = e.what();
+                result = AVIERR_FILEREAD;
+            }
         }
     }
     if (bytesRead) *bytesRead = LONG(n * block);
     if (samplesRead) *samplesRead = LONG(n);
-    return AVIERR_OK;
+    return result;
 }
 
-void LastSourceDAR(int* x, int* y) { avs::GetLastDAR(x, y); }
+int MyAVIStreamGetError(PAVISTREAM stream, const char** text) {
+    if (!stream || stream->error.empty()) {
+        if (text) *text = nullptr;
+        return 0;
+    }
+    if (text) *text = stream->error.c_str();
+    return 1;
+}
 
 }  // namespace kalvex
 

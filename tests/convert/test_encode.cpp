@@ -410,3 +410,44 @@ TEST(UnreadablePictures, MoreThanOnePercentFails) {
 
 }  // namespace
 }  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// A source whose sound track is there but cannot be decoded (the decoder
+// does not open, or no packet decodes) fails its file with that reason,
+// logged once; no mute output is left under any name.
+TEST_F(Encode, SoundThatCannotBeDecodedFailsTheFileInsteadOfAMuteOutput) {
+    struct Case {
+        test::BrokenSound how;
+        const char* name;
+        const char* step;
+    };
+    for (const Case& c : {Case{test::BrokenSound::DecoderSetUp, "nosetup", "opening the aac decoder failed: "},
+                          Case{test::BrokenSound::EveryPacket, "nopacket", "decoding failed: "}}) {
+        SCOPED_TRACE(c.name);
+        QString src = test::MakeClipWithBrokenSound(QString(c.name) + ".mkv", c.how);
+        ASSERT_FALSE(src.isEmpty());
+        // The examination takes it: the container describes the sound.
+        VideoFileEntry e = ExaminedEntry(src);
+        EXPECT_EQ(e.mediaInfo.channels, 2);
+        QString out = TestPath(QString(c.name) + ".mp4");
+        EXPECT_FALSE(Run(e, out));
+        EXPECT_EQ(last.outcome, FileOutcome::Failed);
+        EXPECT_NE(last.reason.find("the sound of \"" + src.toStdString() + "\" cannot be read: " + c.step),
+                  std::string::npos)
+            << last.reason;
+        EXPECT_TRUE(last.boxText.empty());
+        EXPECT_FALSE(QFile::exists(out));
+        EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
+        // Logged once, with the output it was for.
+        const std::string log = Log();
+        const std::string line = last.reason + " (" + out.toStdString() + ")";
+        const size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find(last.reason, at + 1), std::string::npos) << "logged twice";
+    }
+}
+
+}  // namespace
+}  // namespace kalvex
