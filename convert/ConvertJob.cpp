@@ -148,6 +148,7 @@ void ConvertJob::Run() {
             EncodeResult r = EncodeToPsp(req, control);
             result.outcome = r.outcome;
             result.reason = r.reason;
+            result.failure = r.failure;
             result.unreadableFrames = r.unreadableFrames;
             result.boxText = r.boxText;
             result.boxCaption = r.boxCaption;

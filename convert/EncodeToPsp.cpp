@@ -630,9 +630,11 @@ EncodeResult FileEncoder::Encode() {
     if (stopped_) {
         result_.outcome = FileOutcome::Stopped;
         result_.reason.clear();
+        result_.failure = FailureKind::None;
     } else {
         result_.outcome = ok ? FileOutcome::Converted : FileOutcome::Failed;
         if (!ok && result_.reason.empty()) Fail("Conversion failed");
+        if (!ok && result_.failure == FailureKind::None) result_.failure = FailureKind::Other;
     }
     // Nothing that is not complete stays behind, under any name.
     if (!ok || stopped_) temp_.Discard();
@@ -669,8 +671,11 @@ bool FileEncoder::Run() {
 
     const std::string source = FieldText(entry_.fullPath);
     std::string script;
-    if (!WriteScript(entry_, ScriptVariant::Conversion, &script)) {
+    // The script is written with the run's settings, as the encoder is set
+    // up: a change of the settings during the run changes neither.
+    if (!WriteScript(entry_, ScriptVariant::Conversion, settings_, &script)) {
         const std::string text = Format("Generate avs file failed from %s!", source.c_str());
+        result_.failure = FailureKind::ScriptNotWritten;
         result_.boxText = text;
         result_.boxCaption = "Error";
         return Fail("The conversion script could not be written", 0, text.c_str());
@@ -685,6 +690,7 @@ bool FileEncoder::Run() {
         opened = reader_.OpenXXXFile(script);
     }
     if (!opened) {
+        result_.failure = FailureKind::SourceNotOpened;
         if (!reader_.OpenError().empty()) {
             result_.boxText = reader_.OpenError();
             result_.boxCaption = "Error!";

@@ -19,9 +19,14 @@ bool KLiteCodecPackIsMega() {
     return strcasecmp(type->c_str(), "mega") == 0;
 }
 
+namespace {
+void LogEngineMessage(const char* line) { LogLine("%s", line); }
+}  // namespace
+
 SourceReader::SourceReader() {
-    // No COM here; the engine counts its users.
+    // No COM here; the engine counts its users. Its messages go to the log.
     MyAVIFileInit();
+    SetEngineMessageSink(&LogEngineMessage);
 }
 
 SourceReader::~SourceReader() {

@@ -11,7 +11,7 @@
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspDetect.h"
 #include "convert/psp/PspDialogs.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/SystemError.h"
 

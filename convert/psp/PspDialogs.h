@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/messages/Messages.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 class QLabel;
 class QProgressBar;

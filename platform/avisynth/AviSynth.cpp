@@ -50,6 +50,19 @@ struct AviStream {
 namespace {
 
 std::atomic<int> gUsers{0};
+std::atomic<void (*)(const char*)> gMessageSink{nullptr};
+
+// FFmpeg's messages that pass the level (fatal ones, unless KALVEX_AVS_LOG
+// asks for more) go where the engine's own go, never to the console.
+void AvLogToSink(void* object, int level, const char* format, va_list args) {
+    if (level > av_log_get_level()) return;
+    char line[1024];
+    int prefix = 1;
+    av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) avs::EngineMessage(text);
+}
 thread_local std::shared_ptr<ScriptFile> tCurrent;
 
 constexpr size_t kMaxScriptBytes = 1 << 20;
@@ -147,9 +160,20 @@ void CopyFrame(const AVFrame* f, const BITMAPINFOHEADER& h, uint8_t* dst) {
 void MyAVIFileInit() {
     if (gUsers.fetch_add(1) == 0) {
         // Broken files make the decoders talk; the program reports what matters itself.
-        if (av_log_get_level() == AV_LOG_INFO && !std::getenv("KALVEX_AVS_LOG")) av_log_set_level(AV_LOG_FATAL);
+        if (av_log_get_level() == AV_LOG_INFO && !std::getenv("KALVEX_AVS_LOG")) {
+            av_log_set_level(AV_LOG_FATAL);
+            av_log_set_callback(AvLogToSink);
+        }
     }
 }
+
+void SetEngineMessageSink(void (*sink)(const char* line)) { gMessageSink.store(sink); }
+
+namespace avs {
+void EngineMessage(const std::string& line) {
+    if (auto sink = gMessageSink.load()) sink(line.c_str());
+}
+}  // namespace avs
 
 void MyAVIFileExit() {
     if (gUsers.fetch_sub(1) <= 1) gUsers.store(0);

@@ -136,6 +136,11 @@ HRESULT AVIStreamReadFormat(PAVISTREAM stream, LONG pos, void* format, LONG* siz
 HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG count, void* buffer, LONG bufferSize,
                       LONG* bytesRead, LONG* samplesRead);
 
+// Where the engine's diagnostics go, one line each: a subtitle picture that
+// does not decode, libass's errors, the decoders' fatal messages. Null (the
+// start) drops them; the engine never writes to stdout or stderr itself.
+void SetEngineMessageSink(void (*sink)(const char* line));
+
 // Nonzero when the last read of the stream failed for a reason the engine
 // can name; *text then points to it (the source, the step and the library's
 // own words), valid until the next read of the stream.

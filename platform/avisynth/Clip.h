@@ -82,6 +82,10 @@ FramePtr NewFrame(int width, int height, AVPixelFormat format);
 FramePtr BlackFrame(int width, int height, AVPixelFormat format);
 // FFmpeg's own text for an error code, for the log and the file's error.
 std::string AvError(int code);
+// Hands one line of the engine's own diagnostics (a subtitle picture that
+// does not decode, libass's errors) to the sink set with
+// SetEngineMessageSink; dropped without one. The engine never prints.
+void EngineMessage(const std::string& line);
 
 // Script functions, each returning the new clip.
 ClipPtr DirectShowSource(const std::string& path);

@@ -309,6 +309,7 @@ TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
     // The box the user gets, as data for the window.
     EXPECT_EQ(last.boxCaption, "Error");
     EXPECT_EQ(last.boxText, text);
+    EXPECT_EQ(last.failure, FailureKind::ScriptNotWritten);
     EXPECT_NE(Log().find(text), std::string::npos);
     EXPECT_FALSE(QFile::exists(out));
 }
@@ -438,6 +439,7 @@ TEST_F(Encode, SoundThatCannotBeDecodedFailsTheFileInsteadOfAMuteOutput) {
                   std::string::npos)
             << last.reason;
         EXPECT_TRUE(last.boxText.empty());
+        EXPECT_EQ(last.failure, FailureKind::Other);
         EXPECT_FALSE(QFile::exists(out));
         EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
         // Logged once, with the output it was for.
@@ -447,6 +449,32 @@ TEST_F(Encode, SoundThatCannotBeDecodedFailsTheFileInsteadOfAMuteOutput) {
         EXPECT_NE(at, std::string::npos) << log;
         EXPECT_EQ(log.find(last.reason, at + 1), std::string::npos) << "logged twice";
     }
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// The run's settings make both the script and the encoder: settings changed
+// in the window while the run goes on reach neither for a file of that run.
+TEST_F(Encode, TheRunsSettingsMakeTheScriptNotTheCurrentOnes) {
+    QString src = MakeClip("snapshot.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    EncodeRequest r;
+    r.entry = ExaminedEntry(src);
+    r.outputPath = TestPath("snapshot.mp4").toStdString();
+    r.settings.width = 320;
+    r.settings.height = 240;
+    AppSettings.convert.width = 480;  // changed since the run began
+    AppSettings.convert.height = 272;
+    last = EncodeToPsp(r, control);
+    ASSERT_EQ(last.outcome, FileOutcome::Converted) << last.reason;
+    Probe p = ProbeFile(TestPath("snapshot.mp4"));
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("width").toInt(), 320);
+    EXPECT_EQ(p.video.value("height").toInt(), 240);
 }
 
 }  // namespace
