@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "convert/psp/FormatSize.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"

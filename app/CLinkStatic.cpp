@@ -2,7 +2,7 @@
 
 #include <QMouseEvent>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace kalvex {
 

@@ -23,8 +23,6 @@
 namespace kalvex {
 namespace {
 
-CVideoConverterDlg* g_running = nullptr;
-
 // The skin engine is an optional in-process component object: a module with
 // DllGetClassObject handing out a class factory, which creates the skin
 // object. The layouts below are the component object model's binary ones.
@@ -75,7 +73,6 @@ CPellorinApp::~CPellorinApp() {
     if (skinModule_) dlclose(skinModule_);
 }
 
-CVideoConverterDlg* CPellorinApp::RunningWindow() { return g_running; }
 
 void CPellorinApp::PointDiscLibraryLog() {
     std::string logPath = AppDataFolder() + "StarBurn.log";
@@ -157,9 +154,7 @@ bool CPellorinApp::InitInstance() {
     window_ = std::make_unique<CVideoConverterDlg>(instance_.get());
     window_->OnInitDialog();
     window_->OpenFiles(startFiles_);
-    g_running = window_.get();
     window_->exec();
-    g_running = nullptr;
     Shutdown();
     return false;
 }

@@ -35,9 +35,6 @@ public:
     void ReleaseSkin();
     bool HasSkin() const { return skin_ != nullptr; }
 
-    // Set before InitInstance returns from the modal run; tests use it to
-    // drive the window.
-    static CVideoConverterDlg* RunningWindow();
 
 private:
     void Shutdown();

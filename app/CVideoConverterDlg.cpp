@@ -29,7 +29,7 @@
 #include "platform/ac3filter/ac3filter.h"
 #include "platform/instance/SingleInstance.h"
 #include "platform/registry/RegistryStore.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 

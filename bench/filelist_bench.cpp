@@ -16,7 +16,7 @@
 #include "media/page/CAddFilePage.h"
 #include "media/ExamineSource.h"
 #include "media/VideoFileList.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 
 using namespace kalvex;

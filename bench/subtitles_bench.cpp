@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "subtitles/RTS.h"
 #include "subtitles/VobSubFile.h"
 #include "tests/subtitles/SubtitleSamples.h"

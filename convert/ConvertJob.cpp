@@ -148,13 +148,14 @@ void ConvertJob::Run() {
             EncodeResult r = EncodeToPsp(req, control);
             result.outcome = r.outcome;
             result.reason = r.reason;
+            result.failure = r.failure;
             result.unreadableFrames = r.unreadableFrames;
             result.boxText = r.boxText;
             result.boxCaption = r.boxCaption;
         }
         if (result.outcome == FileOutcome::Converted) AddOutput(result.output);
         if (result.outcome == FileOutcome::Failed)
-            LogLine("Convert failed %s: %s", result.source.c_str(), result.reason.c_str());
+            LogLine("Convert failed %s", result.source.c_str());  // the encoder logged why
         if (observer_) observer_->OnFileDone(result);
         summary.files.push_back(std::move(result));
     }

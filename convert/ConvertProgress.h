@@ -27,6 +27,15 @@ enum class FileOutcome {
     Stopped,    // the run was stopped before this file was complete; no output
 };
 
+// What kind of failure ended a file, for the front ends to word and handle
+// as they do; the reason carries the details.
+enum class FailureKind {
+    None,              // not failed
+    ScriptNotWritten,  // the conversion script could not be written
+    SourceNotOpened,   // the script engine could not open the source
+    Other,             // any other step failed
+};
+
 // What became of one file of a run.
 struct FileResult {
     int index = 0;            // 0-based position in the run
@@ -35,6 +44,7 @@ struct FileResult {
     std::string fileName;     // the source's file name
     std::string output;       // the final output path (set also when the file failed)
     std::string reason;       // why it failed (empty otherwise)
+    FailureKind failure = FailureKind::None;
     long unreadableFrames = 0;  // pictures that could not be read and repeat the last good one
     // A failure the user must be told about in a box of its own (the script
     // could not be written or opened): its text and caption. Empty otherwise.

@@ -19,6 +19,7 @@
 #include "convert/OutputFile.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
+#include "platform/avisynth/AvHandles.h"
 #include "platform/avisynth/DecodeHint.h"
 #include "platform/system/CrashSignal.h"
 
@@ -108,10 +109,7 @@ public:
     long Good() const { return good_.load(); }
 
 private:
-    struct BufferUnref {
-        void operator()(AVBufferRef* buf) const { av_buffer_unref(&buf); }
-    };
-    using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
+    using BufferPtr = avs::BufferPtr;
 
     void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
         InstallThreadCrashStack();
@@ -164,12 +162,20 @@ public:
         thread_ = std::thread([=, this] { Produce(reader, blockBytes); });
     }
 
-    // The next block as the reader gave it (empty: nothing read).
+    // The next block as the reader gave it (empty: nothing read, or the
+    // sound failed; see Error).
     std::vector<uint8_t> Next() { return queue_.Pop().value_or(std::vector<uint8_t>{}); }
 
     void Finish() {
         queue_.Close();
         if (thread_.joinable()) thread_.join();
+    }
+
+    // Why the source's sound could not be read; empty while it could. Set
+    // before the queue ends, so it is there once Next comes back empty.
+    std::string Error() const {
+        std::lock_guard lock(errorLock_);
+        return error_;
     }
 
 private:
@@ -178,6 +184,12 @@ private:
         for (;;) {
             long bytes = 0;
             const uint8_t* block = reader->ReadAudio(&bytes);
+            if (!reader->AudioError().empty()) {
+                // Its silence is no part of the sound: the file fails.
+                std::lock_guard lock(errorLock_);
+                error_ = reader->AudioError();
+                break;
+            }
             if (!block || bytes < 0) bytes = 0;
             std::vector<uint8_t> copy(block, block + bytes);
             if (!queue_.Push(std::move(copy)) || bytes < blockBytes) break;
@@ -187,6 +199,8 @@ private:
 
     BoundedQueue<std::vector<uint8_t>> queue_{kDepth};
     std::thread thread_;
+    mutable std::mutex errorLock_;
+    std::string error_;
 };
 
 // One file's encoder state: the muxer, both streams and their encoders, the
@@ -213,15 +227,18 @@ private:
     bool CheckSource();
     bool WriteVideoFrame();
     bool WriteAudioFrame();
+    bool QueueConverted(int n);
     bool EncodeAudioFrames(bool flush);
     bool Drain(AVCodecContext* ctx, AVStream* st, const char* errorText);
     bool SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText);
     double AudioTime() const;
     double VideoTime() const;
     bool Run();
-    // Logs the failure of a step with the library's error text and keeps
-    // the first reason for the result. Always false.
-    bool Fail(const std::string& reason, int avError = 0);
+    // Logs the failure of a step once, with the library's error text, and
+    // keeps the first reason for the result. `logged` is the line the log
+    // has always had for the step (nullptr: none); the reason follows it on
+    // the same line. Always false.
+    bool Fail(const std::string& reason, int avError = 0, const char* logged = nullptr);
 
     const VideoFileEntry entry_;
     const std::string outputPath_;
@@ -235,30 +252,30 @@ private:
 
     SourceReader reader_;
     std::string muxerName_;
-    AVFormatContext* oc_ = nullptr;
+    avs::OutputContextPtr oc_;  // closes the output file when it was opened
     AVStream* videoSt_ = nullptr;
     AVStream* audioSt_ = nullptr;
-    AVCodecContext* videoCtx_ = nullptr;
-    AVCodecContext* audioCtx_ = nullptr;
+    avs::CodecContextPtr videoCtx_;
+    avs::CodecContextPtr audioCtx_;
     AVCodecID videoId_ = AV_CODEC_ID_NONE;
     AVCodecID audioId_ = AV_CODEC_ID_NONE;
     double rate_ = 0;
-    AVPacket* packet_ = nullptr;
+    avs::PacketPtr packet_;
 
     // Picture: one contiguous YV12 frame per buffer of the pool, read as
     // planar YUV 4:2:0 by exchanging the second and third plane pointers.
-    AVBufferPool* picturePool_ = nullptr;
+    avs::BufferPoolPtr picturePool_;
     int pictureSize_ = 0;
-    AVFrame* picture_ = nullptr;
+    avs::AvFramePtr picture_;
     int64_t videoPts_ = 0;
     PictureReadAhead readAhead_;
 
     // Sound: 16-bit blocks from the reader, converted to the encoder's
     // sample format and rate, cut into frames of the encoder's frame size.
-    SwrContext* swr_ = nullptr;
-    AVAudioFifo* fifo_ = nullptr;
-    AVFrame* samples_ = nullptr;
-    uint8_t** convertBuffer_ = nullptr;
+    avs::SwrPtr swr_;
+    avs::AudioFifoPtr fifo_;
+    avs::AvFramePtr samples_;
+    uint8_t** convertBuffer_ = nullptr;  // av_samples_alloc_array_and_samples: data in [0]
     int convertCapacity_ = 0;
     int frameSize_ = 0;
     int readerRate_ = 0;
@@ -275,46 +292,37 @@ private:
 };
 
 FileEncoder::~FileEncoder() {
+    // The reading threads first: they use the reader and the picture pool.
     readAhead_.Finish();
     audioAhead_.Finish();
     reader_.Close();
-    avcodec_free_context(&videoCtx_);
-    avcodec_free_context(&audioCtx_);
-    av_frame_free(&picture_);
-    av_buffer_pool_uninit(&picturePool_);
-    av_frame_free(&samples_);
     if (convertBuffer_) av_freep(&convertBuffer_[0]);
     av_freep(&convertBuffer_);
-    av_audio_fifo_free(fifo_);
-    swr_free(&swr_);
-    av_packet_free(&packet_);
-    if (oc_) {
-        if (fileOpened_) avio_closep(&oc_->pb);
-        avformat_free_context(oc_);
-    }
+    oc_.reset();  // the output file is closed before it is removed
     temp_.Discard();
 }
 
-bool FileEncoder::Fail(const std::string& reason, int avError) {
+bool FileEncoder::Fail(const std::string& reason, int avError, const char* logged) {
     const std::string text = avError ? reason + ": " + AvError(avError) : reason;
-    LogLine("%s (%s)", text.c_str(), outputPath_.c_str());
+    std::string line;
+    if (logged) {
+        line = logged;
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        line += " - ";
+    }
+    line += text;
+    LogLine("%s (%s)", line.c_str(), outputPath_.c_str());
     if (result_.reason.empty()) result_.reason = text;
     return false;
 }
 
 bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
-    videoSt_ = avformat_new_stream(oc_, nullptr);
-    if (!videoSt_) {
-        LogLine("Could not alloc stream\n");
-        return Fail("Could not create the video stream");
-    }
+    videoSt_ = avformat_new_stream(oc_.get(), nullptr);
+    if (!videoSt_) return Fail("Could not create the video stream", AVERROR(ENOMEM), "Could not alloc stream\n");
     videoSt_->id = 0;
-    videoCtx_ = avcodec_alloc_context3(nullptr);
-    if (!videoCtx_) {
-        LogLine("Could not alloc stream\n");
-        return Fail("Could not create the video encoder");
-    }
-    AVCodecContext* c = videoCtx_;
+    videoCtx_.reset(avcodec_alloc_context3(nullptr));
+    if (!videoCtx_) return Fail("Could not create the video encoder", AVERROR(ENOMEM), "Could not alloc stream\n");
+    AVCodecContext* c = videoCtx_.get();
     c->codec_id = id;
     c->codec_type = AVMEDIA_TYPE_VIDEO;
     c->bit_rate = videoBitrate_;
@@ -347,18 +355,12 @@ bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
 }
 
 bool FileEncoder::AddAudioStream(AVCodecID id) {
-    audioSt_ = avformat_new_stream(oc_, nullptr);
-    if (!audioSt_) {
-        LogLine("Could not alloc stream\n");
-        return Fail("Could not create the audio stream");
-    }
+    audioSt_ = avformat_new_stream(oc_.get(), nullptr);
+    if (!audioSt_) return Fail("Could not create the audio stream", AVERROR(ENOMEM), "Could not alloc stream\n");
     audioSt_->id = 1;
-    audioCtx_ = avcodec_alloc_context3(nullptr);
-    if (!audioCtx_) {
-        LogLine("Could not alloc stream\n");
-        return Fail("Could not create the audio encoder");
-    }
-    AVCodecContext* c = audioCtx_;
+    audioCtx_.reset(avcodec_alloc_context3(nullptr));
+    if (!audioCtx_) return Fail("Could not create the audio encoder", AVERROR(ENOMEM), "Could not alloc stream\n");
+    AVCodecContext* c = audioCtx_.get();
     c->codec_id = id;
     c->codec_type = AVMEDIA_TYPE_AUDIO;
     c->bit_rate = audioBitrate_;
@@ -406,43 +408,34 @@ bool FileEncoder::CheckSource() {
 
 bool FileEncoder::OpenVideo() {
     const AVCodec* codec = avcodec_find_encoder(videoCtx_->codec_id);
-    if (!codec) {
-        LogLine("codec not found\n");
-        return Fail(std::string("No video encoder for ") + avcodec_get_name(videoCtx_->codec_id));
-    }
+    if (!codec)
+        return Fail(std::string("No video encoder for ") + avcodec_get_name(videoCtx_->codec_id), 0,
+                    "codec not found\n");
     videoCtx_->framerate = av_inv_q(videoCtx_->time_base);
-    int r = avcodec_open2(videoCtx_, codec, nullptr);
-    if (r < 0) {
-        LogLine("could not open codec\n");
-        return Fail("Opening the video encoder failed", r);
-    }
-    r = avcodec_parameters_from_context(videoSt_->codecpar, videoCtx_);
+    int r = avcodec_open2(videoCtx_.get(), codec, nullptr);
+    if (r < 0) return Fail("Opening the video encoder failed", r, "could not open codec\n");
+    r = avcodec_parameters_from_context(videoSt_->codecpar, videoCtx_.get());
     if (r < 0) return Fail("Setting up the video stream failed", r);
     videoSt_->time_base = videoCtx_->time_base;
     videoSt_->avg_frame_rate = videoCtx_->framerate;
     pictureSize_ = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, videoCtx_->width, videoCtx_->height, 1);
-    picturePool_ = pictureSize_ > 0 ? av_buffer_pool_init(size_t(pictureSize_), nullptr) : nullptr;
-    picture_ = av_frame_alloc();
-    if (!picturePool_ || !picture_) {
-        LogLine("Could not allocate picture\n");
-        return Fail("Could not allocate the picture buffers");
-    }
+    if (pictureSize_ < 0) return Fail("Could not size the picture buffers", pictureSize_, "Could not allocate picture\n");
+    picturePool_.reset(av_buffer_pool_init(size_t(pictureSize_), nullptr));
+    picture_.reset(av_frame_alloc());
+    if (!picturePool_ || !picture_)
+        return Fail("Could not allocate the picture buffers", AVERROR(ENOMEM), "Could not allocate picture\n");
     return true;
 }
 
 bool FileEncoder::OpenAudio() {
     const AVCodec* codec = avcodec_find_encoder(audioCtx_->codec_id);
-    if (!codec) {
-        LogLine("codec not found\n");
-        return Fail(std::string("No audio encoder for ") + avcodec_get_name(audioCtx_->codec_id));
-    }
+    if (!codec)
+        return Fail(std::string("No audio encoder for ") + avcodec_get_name(audioCtx_->codec_id), 0,
+                    "codec not found\n");
     audioCtx_->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-    int r = avcodec_open2(audioCtx_, codec, nullptr);
-    if (r < 0) {
-        LogLine("could not open codec\n");
-        return Fail("Opening the audio encoder failed", r);
-    }
-    r = avcodec_parameters_from_context(audioSt_->codecpar, audioCtx_);
+    int r = avcodec_open2(audioCtx_.get(), codec, nullptr);
+    if (r < 0) return Fail("Opening the audio encoder failed", r, "could not open codec\n");
+    r = avcodec_parameters_from_context(audioSt_->codecpar, audioCtx_.get());
     if (r < 0) return Fail("Setting up the audio stream failed", r);
     audioSt_->time_base = audioCtx_->time_base;
 
@@ -459,15 +452,17 @@ bool FileEncoder::OpenAudio() {
 
     AVChannelLayout in{};
     av_channel_layout_default(&in, readerChannels_);
-    r = swr_alloc_set_opts2(&swr_, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
+    SwrContext* swr = nullptr;
+    r = swr_alloc_set_opts2(&swr, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
                             AV_SAMPLE_FMT_S16, readerRate_, 0, nullptr);
+    swr_.reset(swr);
     av_channel_layout_uninit(&in);
     if (r < 0) return Fail("Setting up the sound conversion failed", r);
-    r = swr_init(swr_);
+    r = swr_init(swr_.get());
     if (r < 0) return Fail("Starting the sound conversion failed", r);
-    fifo_ = av_audio_fifo_alloc(audioCtx_->sample_fmt, channels, frameSize_ * 4);
-    samples_ = av_frame_alloc();
-    if (!fifo_ || !samples_) return Fail("Could not allocate the sound buffers");
+    fifo_.reset(av_audio_fifo_alloc(audioCtx_->sample_fmt, channels, frameSize_ * 4));
+    samples_.reset(av_frame_alloc());
+    if (!fifo_ || !samples_) return Fail("Could not allocate the sound buffers", AVERROR(ENOMEM));
     return true;
 }
 
@@ -490,22 +485,21 @@ bool FileEncoder::SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame
         return Fail("Encoding failed", r);
     }
     for (;;) {
-        r = avcodec_receive_packet(ctx, packet_);
+        r = avcodec_receive_packet(ctx, packet_.get());
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) {
             writeFailed_ = true;
             return Fail("Encoding failed", r);
         }
         if (packet_->duration == 0 && ctx->codec_type == AVMEDIA_TYPE_VIDEO) packet_->duration = 1;
-        av_packet_rescale_ts(packet_, ctx->time_base, st->time_base);
+        av_packet_rescale_ts(packet_.get(), ctx->time_base, st->time_base);
         packet_->stream_index = st->index;
-        r = av_interleaved_write_frame(oc_, packet_);
+        r = av_interleaved_write_frame(oc_.get(), packet_.get());
         if (r != 0) {
             // A write that fails (a full disk) fails the file: what follows
             // it could not be played.
-            LogLine("%s", errorText);
             writeFailed_ = true;
-            return Fail("Writing the output failed", r);
+            return Fail("Writing the output failed", r, errorText);
         }
     }
 }
@@ -518,9 +512,8 @@ bool FileEncoder::Drain(AVCodecContext* ctx, AVStream* st, const char* errorText
 bool FileEncoder::WriteVideoFrame() {
     AVBufferRef* buf = readAhead_.Next();
     if (!buf) {
-        LogLine("Could not allocate picture\n");
         writeFailed_ = true;
-        return Fail("Could not allocate a picture");
+        return Fail("Could not allocate a picture", AVERROR(ENOMEM), "Could not allocate picture\n");
     }
     // The buffer holds one YV12 frame (Y, V, U); with the two chroma
     // pointers exchanged it is a planar YUV 4:2:0 picture.
@@ -533,8 +526,8 @@ bool FileEncoder::WriteVideoFrame() {
     picture_->width = videoCtx_->width;
     picture_->height = videoCtx_->height;
     picture_->pts = videoPts_++;
-    const bool ok = SendAndWrite(videoCtx_, videoSt_, picture_, "Error while writing video frame\n");
-    av_frame_unref(picture_);
+    const bool ok = SendAndWrite(videoCtx_.get(), videoSt_, picture_.get(), "Error while writing video frame\n");
+    av_frame_unref(picture_.get());
     if (ok) ++result_.framesWritten;
     return ok;
 }
@@ -543,29 +536,57 @@ bool FileEncoder::WriteVideoFrame() {
 // shorter frame.
 bool FileEncoder::EncodeAudioFrames(bool flush) {
     for (;;) {
-        const int available = av_audio_fifo_size(fifo_);
+        const int available = av_audio_fifo_size(fifo_.get());
         if (available <= 0 || (available < frameSize_ && !flush)) return true;
         const int n = std::min(available, frameSize_);
-        av_frame_unref(samples_);
+        av_frame_unref(samples_.get());
         samples_->nb_samples = n;
         samples_->format = audioCtx_->sample_fmt;
         samples_->sample_rate = audioCtx_->sample_rate;
-        if (av_channel_layout_copy(&samples_->ch_layout, &audioCtx_->ch_layout) < 0 ||
-            av_frame_get_buffer(samples_, 0) < 0) {
+        int r = av_channel_layout_copy(&samples_->ch_layout, &audioCtx_->ch_layout);
+        if (r >= 0) r = av_frame_get_buffer(samples_.get(), 0);
+        if (r < 0) {
             writeFailed_ = true;
-            return Fail("Could not allocate an audio frame");
+            return Fail("Could not allocate an audio frame", r);
         }
-        av_audio_fifo_read(fifo_, reinterpret_cast<void**>(samples_->data), n);
+        r = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(samples_->data), n);
+        if (r != n) {
+            writeFailed_ = true;
+            return Fail("Reading the sound buffer failed", r < 0 ? r : AVERROR_BUG);
+        }
         samples_->pts = audioPts_;
         audioPts_ += n;
-        if (!SendAndWrite(audioCtx_, audioSt_, samples_, "Error while writing audio frame\n")) return false;
+        if (!SendAndWrite(audioCtx_.get(), audioSt_, samples_.get(), "Error while writing audio frame\n")) return false;
     }
 }
 
+// Puts n converted samples of convertBuffer_ into the FIFO.
+bool FileEncoder::QueueConverted(int n) {
+    if (n < 0) {
+        writeFailed_ = true;
+        return Fail("Converting the sound failed", n);
+    }
+    if (n == 0) return true;
+    const int r = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(convertBuffer_), n);
+    if (r != n) {
+        writeFailed_ = true;
+        return Fail("Buffering the sound failed", r < 0 ? r : AVERROR(ENOMEM));
+    }
+    return true;
+}
+
 // Reads the next block of samples and encodes what makes whole frames. The
-// end of the sound (a short or empty read) flushes the conversion.
+// end of the sound (a short or empty read) flushes the conversion. Sound the
+// source cannot deliver fails the file: a silent output is no conversion.
 bool FileEncoder::WriteAudioFrame() {
     const std::vector<uint8_t> read = audioAhead_.Next();
+    if (read.empty()) {
+        const std::string why = audioAhead_.Error();
+        if (!why.empty()) {
+            writeFailed_ = true;
+            return Fail(why);  // names the source, the step and the library's words
+        }
+    }
     const uint8_t* block = read.empty() ? nullptr : read.data();
     const long bytes = long(read.size());
     const int blockAlign = 2 * readerChannels_;
@@ -573,28 +594,32 @@ bool FileEncoder::WriteAudioFrame() {
     samplesRead_ += frameSize_;
     if (got < frameSize_) audioEnded_ = true;
 
-    const int64_t outMax = swr_get_out_samples(swr_, got);
+    const int64_t outMax = swr_get_out_samples(swr_.get(), got);
+    if (outMax < 0) {
+        writeFailed_ = true;
+        return Fail("Converting the sound failed", int(outMax));
+    }
     if (outMax > convertCapacity_) {
         if (convertBuffer_) av_freep(&convertBuffer_[0]);
         av_freep(&convertBuffer_);
         convertCapacity_ = 0;
-        if (av_samples_alloc_array_and_samples(&convertBuffer_, nullptr, audioCtx_->ch_layout.nb_channels,
-                                               int(outMax), audioCtx_->sample_fmt, 0) < 0) {
+        const int r = av_samples_alloc_array_and_samples(&convertBuffer_, nullptr, audioCtx_->ch_layout.nb_channels,
+                                                         int(outMax), audioCtx_->sample_fmt, 0);
+        if (r < 0) {
             writeFailed_ = true;
-            return Fail("Could not allocate an audio frame");
+            return Fail("Could not allocate an audio frame", r);
         }
         convertCapacity_ = int(outMax);
     }
     const uint8_t* in[1] = {block};
-    int out = swr_convert(swr_, convertBuffer_, convertCapacity_, got > 0 ? in : nullptr, got);
-    if (out > 0) av_audio_fifo_write(fifo_, reinterpret_cast<void**>(convertBuffer_), out);
+    int out = swr_convert(swr_.get(), convertBuffer_, convertCapacity_, got > 0 ? in : nullptr, got);
+    if (!QueueConverted(out)) return false;
     if (audioEnded_) {
         // What the resampler still holds.
-        for (;;) {
-            out = swr_convert(swr_, convertBuffer_, convertCapacity_, nullptr, 0);
-            if (out <= 0) break;
-            av_audio_fifo_write(fifo_, reinterpret_cast<void**>(convertBuffer_), out);
-        }
+        do {
+            out = swr_convert(swr_.get(), convertBuffer_, convertCapacity_, nullptr, 0);
+            if (!QueueConverted(out)) return false;
+        } while (out > 0);
     }
     return EncodeAudioFrames(audioEnded_);
 }
@@ -605,9 +630,11 @@ EncodeResult FileEncoder::Encode() {
     if (stopped_) {
         result_.outcome = FileOutcome::Stopped;
         result_.reason.clear();
+        result_.failure = FailureKind::None;
     } else {
         result_.outcome = ok ? FileOutcome::Converted : FileOutcome::Failed;
-        if (!ok && result_.reason.empty()) result_.reason = "Conversion failed";
+        if (!ok && result_.reason.empty()) Fail("Conversion failed");
+        if (!ok && result_.failure == FailureKind::None) result_.failure = FailureKind::Other;
     }
     // Nothing that is not complete stays behind, under any name.
     if (!ok || stopped_) temp_.Discard();
@@ -617,22 +644,16 @@ EncodeResult FileEncoder::Encode() {
 bool FileEncoder::Run() {
     const std::string fmtName(settings_.format, strnlen(settings_.format, sizeof settings_.format));
     const AVOutputFormat* fmt = av_guess_format(fmtName.c_str(), nullptr, nullptr);
-    if (!fmt) {
-        LogLine("Could not get psp format.");
-        return Fail("Unknown output format \"" + fmtName + "\"");
-    }
+    if (!fmt) return Fail("Unknown output format \"" + fmtName + "\"", 0, "Could not get psp format.");
     muxerName_ = fmt->name;
 
-    int r = avformat_alloc_output_context2(&oc_, fmt, nullptr, outputPath_.c_str());
-    if (r < 0 || !oc_) {
-        LogLine("Memory error\n");
-        return Fail("Could not create the output context", r);
-    }
-    packet_ = av_packet_alloc();
-    if (!packet_) {
-        LogLine("Memory error\n");
-        return Fail("Could not allocate a packet");
-    }
+    AVFormatContext* oc = nullptr;
+    int r = avformat_alloc_output_context2(&oc, fmt, nullptr, outputPath_.c_str());
+    oc_.reset(oc);
+    if (r < 0 || !oc_)
+        return Fail("Could not create the output context", r < 0 ? r : AVERROR(ENOMEM), "Memory error\n");
+    packet_.reset(av_packet_alloc());
+    if (!packet_) return Fail("Could not allocate a packet", AVERROR(ENOMEM), "Memory error\n");
 
     // The same rate the script builder writes: the setting, else the
     // source's own, else 25.
@@ -641,19 +662,23 @@ bool FileEncoder::Run() {
 
     videoId_ = VideoCodecFor(fmt);
     audioId_ = AudioCodecFor(fmt);
-    if (videoId_ != AV_CODEC_ID_NONE) AddVideoStream(videoId_, rate_);
-    if (audioId_ != AV_CODEC_ID_NONE) AddAudioStream(audioId_);
+    // A stream that cannot be made fails the file: without it the output
+    // would lack the pictures or the sound of its source.
+    if (videoId_ != AV_CODEC_ID_NONE && !AddVideoStream(videoId_, rate_)) return false;
+    if (audioId_ != AV_CODEC_ID_NONE && !AddAudioStream(audioId_)) return false;
     // Without pictures the frame loop could never end.
     if (!videoCtx_) return Fail("The output format " + muxerName_ + " carries no video");
 
     const std::string source = FieldText(entry_.fullPath);
     std::string script;
-    if (!WriteScript(entry_, ScriptVariant::Conversion, &script)) {
+    // The script is written with the run's settings, as the encoder is set
+    // up: a change of the settings during the run changes neither.
+    if (!WriteScript(entry_, ScriptVariant::Conversion, settings_, &script)) {
         const std::string text = Format("Generate avs file failed from %s!", source.c_str());
-        LogLine("%s", text.c_str());
+        result_.failure = FailureKind::ScriptNotWritten;
         result_.boxText = text;
         result_.boxCaption = "Error";
-        return Fail("The conversion script could not be written");
+        return Fail("The conversion script could not be written", 0, text.c_str());
     }
 
     bool opened;
@@ -665,13 +690,14 @@ bool FileEncoder::Run() {
         opened = reader_.OpenXXXFile(script);
     }
     if (!opened) {
-        LogLine("Open avs failed %s\n", source.c_str());
+        result_.failure = FailureKind::SourceNotOpened;
         if (!reader_.OpenError().empty()) {
             result_.boxText = reader_.OpenError();
             result_.boxCaption = "Error!";
         }
         return Fail("The source could not be opened" +
-                    (reader_.OpenError().empty() ? std::string() : ": " + reader_.OpenError()));
+                        (reader_.OpenError().empty() ? std::string() : ": " + reader_.OpenError()),
+                    0, Format("Open avs failed %s\n", source.c_str()).c_str());
     }
     if (!CheckSource()) return false;
 
@@ -679,28 +705,22 @@ bool FileEncoder::Run() {
     // file exists.
     if (!OpenVideo()) return false;
     if (audioCtx_ && !OpenAudio()) return false;
-    av_dump_format(oc_, 0, outputPath_.c_str(), 1);
 
     if (!(fmt->flags & AVFMT_NOFILE)) {
         std::string why;
-        if (!temp_.Create(outputPath_, &why)) {
-            LogLine("Could not open '%s'\n", outputPath_.c_str());
-            return Fail(why);
-        }
+        const std::string logged = Format("Could not open '%s'\n", outputPath_.c_str());
+        if (!temp_.Create(outputPath_, &why)) return Fail(why, 0, logged.c_str());
         r = avio_open(&oc_->pb, temp_.Path().c_str(), AVIO_FLAG_WRITE);
-        if (r < 0) {
-            LogLine("Could not open '%s'\n", outputPath_.c_str());
-            return Fail("Could not open the output file", r);
-        }
+        if (r < 0) return Fail("Could not open the output file", r, logged.c_str());
         fileOpened_ = true;
     }
-    r = avformat_write_header(oc_, nullptr);
+    r = avformat_write_header(oc_.get(), nullptr);
     if (r < 0) return Fail("Writing the output header failed", r);
 
     totalFrames_ = reader_.Length(SourceReader::kVideoLength);
     if (audioCtx_) audioAhead_.Start(&reader_, long(frameSize_) * 2 * readerChannels_);
     if (totalFrames_ > 0)
-        readAhead_.Start(&reader_, totalFrames_, picturePool_, pictureSize_, videoCtx_->width, videoCtx_->height);
+        readAhead_.Start(&reader_, totalFrames_, picturePool_.get(), pictureSize_, videoCtx_->width, videoCtx_->height);
     while (framesDone_ < totalFrames_ && !writeFailed_) {
         if (!control_.Proceed(framesDone_, totalFrames_)) {
             stopped_ = true;
@@ -725,8 +745,8 @@ bool FileEncoder::Run() {
     // encoders still hold.
     while (!writeFailed_ && audioCtx_ && !audioEnded_ && AudioTime() < VideoTime()) WriteAudioFrame();
     if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true))
-        Drain(audioCtx_, audioSt_, "Error while writing audio frame\n");
-    if (!writeFailed_) Drain(videoCtx_, videoSt_, "Error while writing video frame\n");
+        Drain(audioCtx_.get(), audioSt_, "Error while writing audio frame\n");
+    if (!writeFailed_) Drain(videoCtx_.get(), videoSt_, "Error while writing video frame\n");
     audioAhead_.Finish();
     reader_.Close();
     if (writeFailed_) return false;
@@ -739,7 +759,7 @@ bool FileEncoder::Run() {
                         " pictures could not be read");
     }
 
-    r = av_write_trailer(oc_);
+    r = av_write_trailer(oc_.get());
     if (r < 0) return Fail("Writing the output trailer failed", r);
     if (fileOpened_) {
         r = avio_closep(&oc_->pb);

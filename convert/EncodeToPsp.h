@@ -32,6 +32,7 @@ public:
 struct EncodeResult {
     FileOutcome outcome = FileOutcome::Failed;
     std::string reason;
+    FailureKind failure = FailureKind::None;
     long framesWritten = 0;
     long unreadableFrames = 0;
     std::string boxText;     // a failure the user is told in a box of its own

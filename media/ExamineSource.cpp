@@ -80,11 +80,6 @@ std::string NotYV12Text(const std::string& path) {
     return Format("Could not use %s as Input!\r\nInput Format is not YV12 ColorSpace!", path.c_str());
 }
 
-void SourceDAR(int* x, int* y) {
-    *x = *y = 0;
-    if (DarEntry entry = TheDarEntry()) entry(x, y);
-}
-
 bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, SourceRefusal* refusal) {
     std::memset(&info, 0, sizeof info);
     infoText.clear();

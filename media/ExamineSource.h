@@ -29,8 +29,4 @@ std::string NoVideoText(const std::string& path);
 std::string NoAudioText(const std::string& path);
 std::string NotYV12Text(const std::string& path);
 
-// Loads plugins/DirectShowSource beside the program once per process and
-// asks its aspect-ratio entry; 0:0 when the module or entry is missing.
-void SourceDAR(int* x, int* y);
-
 }  // namespace kalvex

@@ -157,9 +157,9 @@ std::string ScriptPath(const VideoFileEntry& e) {
                   int(getpid()));
 }
 
-bool WriteScript(VideoFileEntry entry, ScriptVariant variant, std::string* path) {
+bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path) {
     const std::string scriptPath = ScriptPath(entry);
-    const std::string text = ScriptText(entry, variant, AppSettings.convert);
+    const std::string text = ScriptText(entry, variant, settings);
     if (text.empty()) {
         LogLine("No script for %s: it or its subtitle %s has a line break or three double quotes in a row in its path",
                 FieldText(entry.fullPath).c_str(), ChosenSubtitlePath(entry).c_str());

@@ -30,10 +30,10 @@ std::string ScriptText(const VideoFileEntry& entry, ScriptVariant variant, const
 // share it, so a new script for a file replaces the previous one.
 std::string ScriptPath(const VideoFileEntry& entry);
 
-// Writes the script for the entry with the current settings
-// (AppSettings.convert) and registers it for deletion at shutdown. True and
-// the path on success; false, and *path untouched, when the file cannot be
-// created or a path of the entry cannot be written into a script (logged).
-bool WriteScript(VideoFileEntry entry, ScriptVariant variant, std::string* path);
+// Writes the script for the entry with the given PSP settings and registers
+// it for deletion at shutdown. True and the path on success; false, and
+// *path untouched, when the file cannot be created or a path of the entry
+// cannot be written into a script (logged).
+bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path);
 
 }  // namespace kalvex

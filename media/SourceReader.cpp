@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <vector>
@@ -20,9 +19,14 @@ bool KLiteCodecPackIsMega() {
     return strcasecmp(type->c_str(), "mega") == 0;
 }
 
+namespace {
+void LogEngineMessage(const char* line) { LogLine("%s", line); }
+}  // namespace
+
 SourceReader::SourceReader() {
-    // No COM here; the engine counts its users.
+    // No COM here; the engine counts its users. Its messages go to the log.
     MyAVIFileInit();
+    SetEngineMessageSink(&LogEngineMessage);
 }
 
 SourceReader::~SourceReader() {
@@ -37,6 +41,8 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
     hasVideo_ = false;
     hasAudio_ = false;
     Close();  // a reader opened twice starts afresh rather than leaking its streams
+    readFailureLogged_ = false;
+    audioError_.clear();
 
     openError_.clear();
     HRESULT r = MyAVIFileOpen(scriptPath.c_str());
@@ -147,7 +153,10 @@ uint8_t* SourceReader::ReadVideoFrame() {
     // leaves a stand-in or an old picture in the buffer: never hand that on
     // as the frame asked for.
     if (r != 0 || frames < 1) {
-        std::printf("Read Failed \n");
+        // Into the log, once per opening: a damaged file can fail thousands
+        // of reads, and their number is its user's to report.
+        if (!readFailureLogged_) LogLine("Read Failed at frame %ld", nextFrame_ - 1);
+        readFailureLogged_ = true;
         return nullptr;
     }
     return videoBuffer_;
@@ -155,8 +164,13 @@ uint8_t* SourceReader::ReadVideoFrame() {
 
 uint8_t* SourceReader::ReadAudio(long* bytesRead) {
     LONG bytes = 0, samples = 0;
-    if (audioStream_ && audioBuffer_)
-        AVIStreamRead(audioStream_, LONG(nextSample_), LONG(samplesPerRead_), audioBuffer_, kAudioReadBytes, &bytes, &samples);
+    if (audioStream_ && audioBuffer_) {
+        const HRESULT r = AVIStreamRead(audioStream_, LONG(nextSample_), LONG(samplesPerRead_), audioBuffer_,
+                                        kAudioReadBytes, &bytes, &samples);
+        // The block is silence then; the first reason is kept.
+        const char* why = nullptr;
+        if (r != 0 && audioError_.empty() && MyAVIStreamGetError(audioStream_, &why) && why) audioError_ = why;
+    }
     nextSample_ += samplesPerRead_;
     if (bytesRead) *bytesRead = bytes;
     return audioBuffer_;

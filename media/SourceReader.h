@@ -53,12 +53,17 @@ public:
 
     // Reads the frame at the next video index (then index + 1). The buffer
     // holds ImageSize() bytes: Y, V, U planes. A failed read (a frame the
-    // source could not deliver, or one past the end) prints "Read Failed \n"
-    // and returns nullptr; the index still goes up by one.
+    // source could not deliver, or one past the end) returns nullptr (the
+    // first of each opening is logged); the index still goes up by one.
     uint8_t* ReadVideoFrame();
     // Reads samples-per-read samples at the next audio index (then index +
     // samples per read); *bytesRead gets the bytes delivered (0 at the end).
+    // When the source's sound cannot be delivered the block is silence and
+    // AudioError() says why; every later read is silence too.
     uint8_t* ReadAudio(long* bytesRead);
+    // Why the sound could not be read (the engine's text); empty while it
+    // can.
+    const std::string& AudioError() const { return audioError_; }
 
     void SetVideoPosition(long frame) { nextFrame_ = frame; }
     void SetAudioPosition(long sample) { nextSample_ = sample; }
@@ -96,6 +101,8 @@ private:
     long videoLength_ = 0;
     long audioLength_ = 0;
     std::string openError_;
+    std::string audioError_;
+    bool readFailureLogged_ = false;
 };
 
 // True when HKEY_LOCAL_MACHINE\Software\KLCodecPack opens for reading and

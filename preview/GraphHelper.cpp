@@ -102,7 +102,7 @@ bool GraphHelper::OpenPreview(VideoFileEntry entry) {
     playing_ = false;
     if (!CreateGraph()) return false;
     std::string script;
-    if (!WriteScript(entry, ScriptVariant::Preview, &script)) {
+    if (!WriteScript(entry, ScriptVariant::Preview, AppSettings.convert, &script)) {
         LogLine("Preview: the script for %s could not be written.", moviePath_.c_str());
         return false;
     }

@@ -78,7 +78,6 @@ void CTextFile::Close() {
     m_bufStart = 0;
 }
 
-qint64 CTextFile::GetLength() const { return m_file ? m_length - m_offset : 0; }
 
 qint64 CTextFile::GetPosition() const {
     if (!m_file) return 0;

@@ -34,7 +34,6 @@ public:
     // Positions count from the first byte after the byte-order mark.
     qint64 GetPosition() const;
     qint64 Seek(qint64 position);
-    qint64 GetLength() const;
 
     enc GetEncoding() const { return m_encoding; }
     bool IsUnicode() const { return m_encoding == UTF8 || m_encoding == LE16 || m_encoding == BE16; }

@@ -26,7 +26,7 @@
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
 

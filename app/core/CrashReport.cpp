@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/CrashSignal.h"
 #include "platform/system/Folders.h"
 

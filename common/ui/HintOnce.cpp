@@ -7,7 +7,7 @@
 
 #include "common/AppSettings.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace kalvex {
 namespace {

@@ -24,7 +24,7 @@
 #include "convert/settings/CPspSettingDlg.h"
 #include "media/TimeText.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/Folders.h"
 
@@ -366,7 +366,7 @@ void CConvertPage::OnFileDone(const FileResult& r) {
     // The failures the encoder has always shown in a box of their own; a
     // source that does not open offers the codec pack as examination does.
     if (r.boxText.empty()) return;
-    if (r.boxCaption == "Error!")
+    if (r.failure == FailureKind::SourceNotOpened)
         ReportSourceOpenFailure(r.boxText);
     else
         MessageBox(QString::fromLocal8Bit(r.boxText.c_str()), QString::fromLocal8Bit(r.boxCaption.c_str()),

@@ -6,6 +6,7 @@
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspDetect.h"
 #include "convert/psp/PspDialogs.h"
+#include "common/ui/Dialogs.h"
 #include "platform/shell/Shell.h"
 
 namespace kalvex {

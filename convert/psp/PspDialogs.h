@@ -10,7 +10,7 @@
 #include "convert/psp/PspCopyJob.h"
 #include "convert/psp/PspDetect.h"
 #include "platform/messages/Messages.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 class QLabel;
 class QProgressBar;

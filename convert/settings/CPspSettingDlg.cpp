@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "resources/resource.h"
 
 namespace kalvex {

@@ -35,7 +35,7 @@
 #include "media/page/SubtitleReadBoxes.h"
 #include "media/page/PreviewPanel.h"
 #include "media/TimeText.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "resources/resource.h"
 
 namespace kalvex {

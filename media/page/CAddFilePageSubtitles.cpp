@@ -6,7 +6,7 @@
 #include "media/page/CAddFilePage.h"
 #include "media/page/CSearchSubtitleDlg.h"
 #include "media/page/SubtitleReadBoxes.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace kalvex {
 

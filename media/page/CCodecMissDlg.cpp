@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "common/ProgramLog.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 

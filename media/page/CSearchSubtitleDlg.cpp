@@ -12,7 +12,7 @@
 
 #include "common/ProgramLog.h"
 #include "media/SubtitleSearch.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "resources/resource.h"
 
 namespace kalvex {

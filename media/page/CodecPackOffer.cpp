@@ -7,7 +7,7 @@
 
 #include "common/ProgramLog.h"
 #include "media/SourceReader.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace kalvex {
 namespace {

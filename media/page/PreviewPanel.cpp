@@ -10,8 +10,8 @@
 
 #include "common/ui/HintOnce.h"
 #include "media/page/CAddFilePage.h"
-#include "platform/grindel/Grindel.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/grindel/Grindel.h"
+#include "common/ui/Dialogs.h"
 #include "resources/resource.h"
 
 namespace kalvex {

@@ -1,6 +1,6 @@
 #include "media/page/SubtitleReadBoxes.h"
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace kalvex {
 

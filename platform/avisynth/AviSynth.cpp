@@ -43,11 +43,26 @@ struct AviStream {
     BITMAPINFOHEADER video{};
     PCMWAVEFORMAT audio{};
     bool isVideo = false;
+    // Why the last read of this stream failed (empty: it did not).
+    std::string error;
 };
 
 namespace {
 
 std::atomic<int> gUsers{0};
+std::atomic<void (*)(const char*)> gMessageSink{nullptr};
+
+// FFmpeg's messages that pass the level (fatal ones, unless KALVEX_AVS_LOG
+// asks for more) go where the engine's own go, never to the console.
+void AvLogToSink(void* object, int level, const char* format, va_list args) {
+    if (level > av_log_get_level()) return;
+    char line[1024];
+    int prefix = 1;
+    av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) avs::EngineMessage(text);
+}
 thread_local std::shared_ptr<ScriptFile> tCurrent;
 
 constexpr size_t kMaxScriptBytes = 1 << 20;
@@ -145,9 +160,20 @@ void CopyFrame(const AVFrame* f, const BITMAPINFOHEADER& h, uint8_t* dst) {
 void MyAVIFileInit() {
     if (gUsers.fetch_add(1) == 0) {
         // Broken files make the decoders talk; the program reports what matters itself.
-        if (av_log_get_level() == AV_LOG_INFO && !std::getenv("KALVEX_AVS_LOG")) av_log_set_level(AV_LOG_FATAL);
+        if (av_log_get_level() == AV_LOG_INFO && !std::getenv("KALVEX_AVS_LOG")) {
+            av_log_set_level(AV_LOG_FATAL);
+            av_log_set_callback(AvLogToSink);
+        }
     }
 }
+
+void SetEngineMessageSink(void (*sink)(const char* line)) { gMessageSink.store(sink); }
+
+namespace avs {
+void EngineMessage(const std::string& line) {
+    if (auto sink = gMessageSink.load()) sink(line.c_str());
+}
+}  // namespace avs
 
 void MyAVIFileExit() {
     if (gUsers.fetch_sub(1) <= 1) gUsers.store(0);
@@ -272,19 +298,35 @@ HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG count, void* buffer, L
     const int block = stream->audio.nBlockAlign;
     int64_t n = std::clamp<int64_t>(std::min<int64_t>(count, ci.sampleCount - int64_t(start)), 0, count);
     if (start < 0) n = 0;
+    HRESULT result = AVIERR_OK;
     if (buffer) {
         n = std::min<int64_t>(n, bufferSize / block);
         if (n > 0) {
             std::lock_guard<std::mutex> lock(file.audioLock);
-            file.clip->GetAudio(static_cast<int16_t*>(buffer), start, n);
+            try {
+                file.clip->GetAudio(static_cast<int16_t*>(buffer), start, n);
+                stream->error.clear();
+            } catch (const avs::ReadError& e) {
+                // The block is silence; the read fails and says why.
+                std::memset(buffer, 0, size_t(n) * block);
+                stream->error = e.what();
+                result = AVIERR_FILEREAD;
+            }
         }
     }
     if (bytesRead) *bytesRead = LONG(n * block);
     if (samplesRead) *samplesRead = LONG(n);
-    return AVIERR_OK;
+    return result;
 }
 
-void LastSourceDAR(int* x, int* y) { avs::GetLastDAR(x, y); }
+int MyAVIStreamGetError(PAVISTREAM stream, const char** text) {
+    if (!stream || stream->error.empty()) {
+        if (text) *text = nullptr;
+        return 0;
+    }
+    if (text) *text = stream->error.c_str();
+    return 1;
+}
 
 }  // namespace kalvex
 

@@ -130,14 +130,21 @@ HRESULT AVIStreamReadFormat(PAVISTREAM stream, LONG pos, void* format, LONG* siz
 // into buffer, which must hold biSizeImage bytes per frame. Audio: count
 // samples from sample start, cut at the stream's end; *bytesRead and
 // *samplesRead tell how much was delivered. Reads past the end deliver
-// nothing and succeed. 0 on success.
+// nothing and succeed. 0 on success. Audio that cannot be delivered (the
+// source's sound track cannot be decoded or converted) is delivered as
+// silence and the read gives AVIERR_FILEREAD; MyAVIStreamGetError says why.
 HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG count, void* buffer, LONG bufferSize,
                       LONG* bytesRead, LONG* samplesRead);
 
-// The display aspect ratio of the source opened last by DirectShowSource on
-// the calling thread, reduced; 0:0 when unknown. The DirectShowSource plug-in
-// module serves it through its own entry.
-void LastSourceDAR(int* x, int* y);
+// Where the engine's diagnostics go, one line each: a subtitle picture that
+// does not decode, libass's errors, the decoders' fatal messages. Null (the
+// start) drops them; the engine never writes to stdout or stderr itself.
+void SetEngineMessageSink(void (*sink)(const char* line));
+
+// Nonzero when the last read of the stream failed for a reason the engine
+// can name; *text then points to it (the source, the step and the library's
+// own words), valid until the next read of the stream.
+int MyAVIStreamGetError(PAVISTREAM stream, const char** text);
 
 }  // namespace kalvex
 

@@ -27,6 +27,14 @@ struct ScriptError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Thrown while a clip is read when its sound cannot be delivered at all (the
+// source's sound track exists but cannot be decoded or converted). The text
+// names the source, the step and the library's own words; the read fails
+// with it rather than handing out silence as if it were the sound.
+struct ReadError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct ClipInfo {
     // Video
     bool hasVideo = false;
@@ -44,7 +52,6 @@ struct ClipInfo {
     int BytesPerSample() const { return 2 * channels; }
     // The first audio sample of frame n (AviSynth's rule, truncating).
     int64_t SamplesFromFrames(int64_t frames) const;
-    int64_t FramesFromSamples(int64_t samples) const;
 };
 
 class Clip {
@@ -58,7 +65,8 @@ public:
     // picture from such an input marks its result the same way.
     virtual FramePtr GetFrame(int64_t n) = 0;
     // Fills count samples (count x channels values) starting at sample
-    // start; samples outside the clip's audio are silence.
+    // start; samples outside the clip's audio are silence. Throws ReadError
+    // when the sound cannot be delivered.
     virtual void GetAudio(int16_t* buffer, int64_t start, int64_t count) = 0;
 
 protected:
@@ -74,6 +82,10 @@ FramePtr NewFrame(int width, int height, AVPixelFormat format);
 FramePtr BlackFrame(int width, int height, AVPixelFormat format);
 // FFmpeg's own text for an error code, for the log and the file's error.
 std::string AvError(int code);
+// Hands one line of the engine's own diagnostics (a subtitle picture that
+// does not decode, libass's errors) to the sink set with
+// SetEngineMessageSink; dropped without one. The engine never prints.
+void EngineMessage(const std::string& line);
 
 // Script functions, each returning the new clip.
 ClipPtr DirectShowSource(const std::string& path);

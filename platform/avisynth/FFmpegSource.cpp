@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/avisynth/AvHandles.h"
 #include "platform/avisynth/Clip.h"
 #include "platform/avisynth/DecodeHint.h"
 
@@ -29,17 +30,18 @@ namespace kalvex::avs {
 namespace {
 
 // Opens a local file (never a protocol: "a:b.mp4" is a file name here).
-AVFormatContext* OpenInput(const std::string& path, std::string* error) {
-    AVFormatContext* fmt = nullptr;
+// On failure *error gets the library's own words.
+InputPtr OpenInput(const std::string& path, std::string* error) {
+    AVFormatContext* raw = nullptr;
     std::string url = "file:" + path;
-    int r = avformat_open_input(&fmt, url.c_str(), nullptr, nullptr);
+    int r = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
     if (r < 0) {
         *error = AvError(r);
         return nullptr;
     }
-    r = avformat_find_stream_info(fmt, nullptr);
+    InputPtr fmt(raw);
+    r = avformat_find_stream_info(fmt.get(), nullptr);
     if (r < 0) {
-        avformat_close_input(&fmt);
         *error = AvError(r);
         return nullptr;
     }
@@ -52,14 +54,22 @@ void KeepOnly(AVFormatContext* fmt, int index) {
 }
 
 // threads: whether the decoder may use threads; count: how many (0: the
-// library's own choice).
-AVCodecContext* OpenDecoder(const AVStream* st, bool threads, int count = 0) {
+// library's own choice). On failure *error names the step that failed and
+// gives the library's own words.
+CodecContextPtr OpenDecoder(const AVStream* st, bool threads, int count, std::string* error) {
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) return nullptr;
-    AVCodecContext* dec = avcodec_alloc_context3(codec);
-    if (!dec) return nullptr;
-    if (avcodec_parameters_to_context(dec, st->codecpar) < 0) {
-        avcodec_free_context(&dec);
+    if (!codec) {
+        *error = std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id);
+        return nullptr;
+    }
+    CodecContextPtr dec(avcodec_alloc_context3(codec));
+    if (!dec) {
+        *error = "allocating the decoder failed: " + AvError(AVERROR(ENOMEM));
+        return nullptr;
+    }
+    int r = avcodec_parameters_to_context(dec.get(), st->codecpar);
+    if (r < 0) {
+        *error = "taking the stream's parameters failed: " + AvError(r);
         return nullptr;
     }
     dec->pkt_timebase = st->time_base;
@@ -67,11 +77,66 @@ AVCodecContext* OpenDecoder(const AVStream* st, bool threads, int count = 0) {
         dec->thread_count = count;
         dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
-    if (avcodec_open2(dec, codec, nullptr) < 0) {
-        avcodec_free_context(&dec);
+    r = avcodec_open2(dec.get(), codec, nullptr);
+    if (r < 0) {
+        *error = std::string("opening the ") + codec->name + " decoder failed: " + AvError(r);
         return nullptr;
     }
     return dec;
+}
+
+// Failures of the decoding steps, for the caller to act on: a packet the
+// decoder refused, or a picture or block of sound it could not make.
+struct DecodeTrouble {
+    bool failed = false;  // something failed since the caller last cleared this
+    int64_t count = 0;    // failures in all
+    int lastError = 0;    // the library's code of the latest one
+    void Note(int code) {
+        failed = true;
+        ++count;
+        lastError = code;
+    }
+};
+
+// The one decoding loop: reads packets of stream `index` from `fmt` and
+// feeds them to `dec` until the decoder hands out a frame (true; it is in
+// `frame`) or has nothing more to give (false). When the file ends, or
+// cannot be read further (cut short, gone), the decoder is drained and
+// *drained set. A packet or frame that fails is noted in `trouble` and
+// decoding goes on with the next packet. `beforeSend` sees each packet of
+// the stream before it is sent; when it returns false the loop ends
+// without a frame.
+template <class BeforeSend>
+bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
+                  DecodeTrouble* trouble, BeforeSend&& beforeSend) {
+    for (;;) {
+        int r = avcodec_receive_frame(dec, frame);
+        if (r >= 0) return true;
+        if (r == AVERROR_EOF) return false;
+        if (r != AVERROR(EAGAIN)) trouble->Note(r);
+        if (*drained) return false;
+        r = av_read_frame(fmt, pkt);
+        if (r < 0) {
+            *drained = true;
+            r = avcodec_send_packet(dec, nullptr);
+            if (r < 0 && r != AVERROR_EOF) trouble->Note(r);
+            continue;
+        }
+        if (pkt->stream_index == index) {
+            if (!beforeSend(pkt)) {
+                av_packet_unref(pkt);
+                return false;
+            }
+            r = avcodec_send_packet(dec, pkt);  // a packet refused is skipped
+            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF) trouble->Note(r);
+        }
+        av_packet_unref(pkt);
+    }
+}
+
+bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
+                  DecodeTrouble* trouble) {
+    return ReceiveFrame(fmt, dec, index, pkt, frame, drained, trouble, [](const AVPacket*) { return true; });
 }
 
 bool UsableVideo(const AVStream* st) {
@@ -116,10 +181,13 @@ private:
     bool KeyFrameAhead(int64_t reach, int64_t n) const;
     void CatchUpDiscard(const AVPacket* pkt);
     FramePtr Conform(FramePtr frame);
-    // Audio
-    bool OpenAudio();
+    // Audio. A sound that cannot be delivered throws ReadError; once it
+    // failed, every later read fails the same way.
+    void OpenAudio();
     void CloseAudio();
+    [[noreturn]] void FailAudio(const std::string& step);
     bool DecodeAudio();
+    int ConvertAudio();
     void SeekAudio(int64_t sample);
     void Append(const int16_t* data, int64_t samples, int64_t position);
     void DropBefore(int64_t sample);
@@ -130,10 +198,10 @@ private:
     int videoIndex_ = -1;
     int audioIndex_ = -1;
 
-    AVFormatContext* vfmt_ = nullptr;
-    AVCodecContext* vdec_ = nullptr;
-    AVPacket* vpkt_ = nullptr;
-    AVFrame* vframe_ = nullptr;
+    InputPtr vfmt_;
+    CodecContextPtr vdec_;
+    PacketPtr vpkt_;
+    AvFramePtr vframe_;
     AVRational vtb_{1, 1};
     int64_t vstart_ = 0;  // start_ in the video stream's time base
     bool vdrained_ = false;
@@ -150,12 +218,13 @@ private:
     int64_t lastIndex_ = -1;  // index of the picture decoded last
     int64_t lastEnd_ = -1;    // the frame after the picture decoded last, by its duration
     int64_t gapFrom_ = -1;    // the gap in front of the picture decoded last (-1: none)
-    bool decodeFailed_ = false;  // a packet failed since the picture decoded last
+    // vtrouble_.failed: a packet failed since the picture decoded last.
+    DecodeTrouble vtrouble_;
     // Frames from here on are known to have no picture (the file ended
     // before them): they are answered at once, without seeking again.
     int64_t deadFrom_ = INT64_MAX;
     FramePtr lostBlack_;
-    SwsContext* conform_ = nullptr;
+    SwsPtr conform_;
     // Decoding towards a frame (see CatchUpDiscard): the frame asked for,
     // and the latest time stamp sent to the decoder that lies on or before
     // it.
@@ -168,17 +237,20 @@ private:
     // a conversion (see DecodeHint.h).
     int decoderThreads_ = 0;
 
-    AVFormatContext* afmt_ = nullptr;
-    AVCodecContext* adec_ = nullptr;
-    AVPacket* apkt_ = nullptr;
-    AVFrame* aframe_ = nullptr;
-    SwrContext* swr_ = nullptr;
+    InputPtr afmt_;
+    CodecContextPtr adec_;
+    PacketPtr apkt_;
+    AvFramePtr aframe_;
+    SwrPtr swr_;
     AVChannelLayout swrInLayout_{};
     int swrInRate_ = 0;
     int swrInFormat_ = -1;
     bool aopened_ = false;
     bool aeof_ = false;
     bool adrained_ = false;
+    DecodeTrouble atrouble_;
+    bool adecoded_ = false;    // a block of sound was decoded since the decoder opened
+    std::string audioError_;   // why the sound cannot be delivered (sticky)
     bool resync_ = true;
     std::vector<int16_t> fifo_;
     size_t fifoOffset_ = 0;  // values consumed at the front of fifo_
@@ -192,8 +264,8 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
     vfmt_ = OpenInput(path, &error);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
-    videoIndex_ = FindStream(vfmt_, AVMEDIA_TYPE_VIDEO, -1);
-    audioIndex_ = FindStream(vfmt_, AVMEDIA_TYPE_AUDIO, videoIndex_);
+    videoIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_VIDEO, -1);
+    audioIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_AUDIO, videoIndex_);
     if (videoIndex_ < 0 && audioIndex_ < 0) {
         CloseVideo();
         throw ScriptError("DirectShowSource: \"" + path + "\" has no video or audio stream that can be decoded");
@@ -243,14 +315,18 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         } else {
             estimated = false;
             // No length anywhere: count the packets once (no decoding).
-            AVPacket* pkt = av_packet_alloc();
-            KeepOnly(vfmt_, videoIndex_);
-            while (av_read_frame(vfmt_, pkt) >= 0) {
-                if (pkt->stream_index == videoIndex_) ++info_.frameCount;
-                av_packet_unref(pkt);
+            PacketPtr pkt(av_packet_alloc());
+            if (!pkt) {
+                CloseVideo();
+                throw ScriptError("DirectShowSource: cannot read \"" + path + "\": " + AvError(AVERROR(ENOMEM)));
             }
-            av_packet_free(&pkt);
-            av_seek_frame(vfmt_, -1, INT64_MIN, AVSEEK_FLAG_BACKWARD);
+            KeepOnly(vfmt_.get(), videoIndex_);
+            while (av_read_frame(vfmt_.get(), pkt.get()) >= 0) {
+                if (pkt->stream_index == videoIndex_) ++info_.frameCount;
+                av_packet_unref(pkt.get());
+            }
+            // Back to the start; a file that cannot go back is opened afresh.
+            if (av_seek_frame(vfmt_.get(), -1, INT64_MIN, AVSEEK_FLAG_BACKWARD) < 0) searched = true;
         }
         if (estimated) {
             const int64_t counted = CountPictures(info_.frameCount);
@@ -264,7 +340,7 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
             searched = true;
         }
         if (info_.frameCount < 1) info_.frameCount = 1;
-        AVRational sar = av_guess_sample_aspect_ratio(vfmt_, st, nullptr);
+        AVRational sar = av_guess_sample_aspect_ratio(vfmt_.get(), st, nullptr);
         if (sar.num > 0 && sar.den > 0) {
             av_reduce(&darX, &darY, int64_t(info_.width) * sar.num, int64_t(info_.height) * sar.den, 1 << 30);
         }
@@ -301,7 +377,7 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
         }
         // After the count the video starts over from a fresh open of the
         // file, at its true start.
-        if (searched) avformat_close_input(&vfmt_);
+        if (searched) vfmt_.reset();
         if (!OpenVideo(&error)) {
             CloseVideo();
             throw ScriptError("DirectShowSource: cannot decode the video of \"" + path + "\": " + error);
@@ -325,32 +401,32 @@ bool FFmpegSource::OpenVideo(std::string* error) {
             return false;
         }
     }
-    KeepOnly(vfmt_, videoIndex_);
-    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_);
-    if (!vdec_) {
-        *error = "no decoder";
+    KeepOnly(vfmt_.get(), videoIndex_);
+    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_, error);
+    if (!vdec_) return false;
+    if (skipLoopFilter_) vdec_->skip_loop_filter = AVDISCARD_NONREF;
+    vpkt_.reset(av_packet_alloc());
+    vframe_.reset(av_frame_alloc());
+    if (!vpkt_ || !vframe_) {
+        *error = AvError(AVERROR(ENOMEM));
         return false;
     }
-    if (skipLoopFilter_) vdec_->skip_loop_filter = AVDISCARD_NONREF;
-    vpkt_ = av_packet_alloc();
-    vframe_ = av_frame_alloc();
     vdrained_ = veof_ = false;
     shown_.reset();
     pending_.reset();
     shownIndex_ = pendingIndex_ = lastIndex_ = -1;
     shownEnd_ = pendingEnd_ = pendingGapFrom_ = lastEnd_ = gapFrom_ = -1;
-    decodeFailed_ = false;
+    vtrouble_ = DecodeTrouble{};
     newestSent_ = AV_NOPTS_VALUE;
-    return vpkt_ && vframe_;
+    return true;
 }
 
 void FFmpegSource::CloseVideo() {
-    avcodec_free_context(&vdec_);
-    avformat_close_input(&vfmt_);
-    av_packet_free(&vpkt_);
-    av_frame_free(&vframe_);
-    sws_freeContext(conform_);
-    conform_ = nullptr;
+    vdec_.reset();
+    vfmt_.reset();
+    vpkt_.reset();
+    vframe_.reset();
+    conform_.reset();
 }
 
 // The number of frames up to and including the last picture the file
@@ -359,89 +435,53 @@ void FFmpegSource::CloseVideo() {
 // end, going further back when no picture turns up there (a file shorter
 // than its estimate). Leaves the demuxer anywhere.
 int64_t FFmpegSource::CountPictures(int64_t estimate) {
-    AVStream* st = vfmt_->streams[videoIndex_];
-    AVCodecContext* dec = OpenDecoder(st, true);
-    AVPacket* pkt = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
+    std::string error;
+    CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], true, 0, &error);
+    PacketPtr pkt(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    if (!dec || !pkt || !frame) return 0;  // the count stays an estimate
     int64_t last = -1;
-    if (dec && pkt && frame) {
-        KeepOnly(vfmt_, videoIndex_);
-        const AVRational frameTime = av_inv_q(info_.fps);
-        const int64_t end = vstart_ + av_rescale_q(estimate, frameTime, vtb_);
-        static const int64_t kBackSeconds[] = {1, 5, 30, 120, 600};
-        for (int64_t back : kBackSeconds) {
-            const int64_t target = std::max(vstart_, end - av_rescale_q(back, AVRational{1, 1}, vtb_));
-            if (av_seek_frame(vfmt_, videoIndex_, target, AVSEEK_FLAG_BACKWARD) < 0) break;
-            avcodec_flush_buffers(dec);
-            bool draining = false;
-            int64_t previous = -1;
-            for (;;) {
-                int r = avcodec_receive_frame(dec, frame);
-                if (r >= 0) {
-                    // A picture without a time stamp (the last one of an
-                    // MPEG stream, say) follows the one before, as in
-                    // DecodeVideo.
-                    const int64_t ts = frame->best_effort_timestamp;
-                    int64_t idx = ts != AV_NOPTS_VALUE ? av_rescale_q(ts - vstart_, vtb_, frameTime)
-                                                       : previous >= 0 ? previous + 1 : -1;
-                    if (idx >= 0) previous = idx;
-                    last = std::max(last, idx);
-                    av_frame_unref(frame);
-                    continue;
-                }
-                if (r == AVERROR_EOF || draining) break;
-                r = av_read_frame(vfmt_, pkt);
-                if (r < 0) {
-                    avcodec_send_packet(dec, nullptr);
-                    draining = true;
-                    continue;
-                }
-                if (pkt->stream_index == videoIndex_) avcodec_send_packet(dec, pkt);
-                av_packet_unref(pkt);
-            }
-            if (last >= 0 || target <= vstart_) break;
+    KeepOnly(vfmt_.get(), videoIndex_);
+    const AVRational frameTime = av_inv_q(info_.fps);
+    const int64_t end = vstart_ + av_rescale_q(estimate, frameTime, vtb_);
+    static const int64_t kBackSeconds[] = {1, 5, 30, 120, 600};
+    for (int64_t back : kBackSeconds) {
+        const int64_t target = std::max(vstart_, end - av_rescale_q(back, AVRational{1, 1}, vtb_));
+        if (av_seek_frame(vfmt_.get(), videoIndex_, target, AVSEEK_FLAG_BACKWARD) < 0) break;
+        avcodec_flush_buffers(dec.get());
+        bool drained = false;
+        DecodeTrouble trouble;  // a picture that fails is simply not counted
+        int64_t previous = -1;
+        while (ReceiveFrame(vfmt_.get(), dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble)) {
+            // A picture without a time stamp (the last one of an MPEG
+            // stream, say) follows the one before, as in DecodeVideo.
+            const int64_t ts = frame->best_effort_timestamp;
+            int64_t idx = ts != AV_NOPTS_VALUE ? av_rescale_q(ts - vstart_, vtb_, frameTime)
+                                               : previous >= 0 ? previous + 1 : -1;
+            if (idx >= 0) previous = idx;
+            last = std::max(last, idx);
+            av_frame_unref(frame.get());
         }
+        if (last >= 0 || target <= vstart_) break;
     }
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&dec);
     return last + 1;
 }
 
 // The time stamp of the first picture decoded from where the demuxer
 // stands; AV_NOPTS_VALUE when none comes.
 int64_t FFmpegSource::FirstPictureTime() {
-    AVCodecContext* dec = OpenDecoder(vfmt_->streams[videoIndex_], false);
-    AVPacket* pkt = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    int64_t ts = AV_NOPTS_VALUE;
-    if (dec && pkt && frame) {
-        KeepOnly(vfmt_, videoIndex_);
-        bool draining = false;
-        for (int packets = 0; packets < 1000;) {
-            int r = avcodec_receive_frame(dec, frame);
-            if (r >= 0) {
-                ts = frame->best_effort_timestamp;
-                break;
-            }
-            if (r == AVERROR_EOF || draining) break;
-            r = av_read_frame(vfmt_, pkt);
-            if (r < 0) {
-                avcodec_send_packet(dec, nullptr);
-                draining = true;
-                continue;
-            }
-            if (pkt->stream_index == videoIndex_) {
-                avcodec_send_packet(dec, pkt);
-                ++packets;
-            }
-            av_packet_unref(pkt);
-        }
-    }
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&dec);
-    return ts;
+    std::string error;
+    CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], false, 0, &error);
+    PacketPtr pkt(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    if (!dec || !pkt || !frame) return AV_NOPTS_VALUE;
+    KeepOnly(vfmt_.get(), videoIndex_);
+    bool drained = false;
+    DecodeTrouble trouble;
+    int packets = 0;  // a thousand packets without a picture: none comes
+    const bool got = ReceiveFrame(vfmt_.get(), dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble,
+                                  [&](const AVPacket*) { return packets++ < 1000; });
+    return got ? frame->best_effort_timestamp : AV_NOPTS_VALUE;
 }
 
 // Makes a decoded picture match the clip's size and format (streams may
@@ -449,8 +489,11 @@ int64_t FFmpegSource::FirstPictureTime() {
 FramePtr FFmpegSource::Conform(FramePtr frame) {
     if (frame->width == info_.width && frame->height == info_.height && frame->format == info_.pixelFormat)
         return frame;
-    conform_ = sws_getCachedContext(conform_, frame->width, frame->height, AVPixelFormat(frame->format), info_.width,
-                                    info_.height, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    // sws_getCachedContext frees the context it is given when it cannot
+    // reuse it, also when it fails.
+    conform_.reset(sws_getCachedContext(conform_.release(), frame->width, frame->height, AVPixelFormat(frame->format),
+                                        info_.width, info_.height, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr,
+                                        nullptr));
     if (!conform_) {
         FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
         if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;  // the picture is lost
@@ -458,7 +501,11 @@ FramePtr FFmpegSource::Conform(FramePtr frame) {
     }
     FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
     if (!out) return nullptr;
-    sws_scale(conform_, frame->data, frame->linesize, 0, frame->height, out->data, out->linesize);
+    if (sws_scale(conform_.get(), frame->data, frame->linesize, 0, frame->height, out->data, out->linesize) <= 0) {
+        FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;
+        return black;
+    }
     out->best_effort_timestamp = frame->best_effort_timestamp;
     return out;
 }
@@ -466,68 +513,45 @@ FramePtr FFmpegSource::Conform(FramePtr frame) {
 // The next decoded picture and its frame index. False at the end.
 bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
     if (!vdec_ || veof_) return false;
-    for (;;) {
-        int r = avcodec_receive_frame(vdec_, vframe_);
-        if (r >= 0) {
-            int64_t ts = vframe_->best_effort_timestamp;
-            int64_t idx = ts == AV_NOPTS_VALUE ? lastIndex_ + 1 : av_rescale_q(ts - vstart_, vtb_, av_inv_q(info_.fps));
-            // Time stamps that run backwards or leap ahead by more than ten
-            // seconds (broken files, wraps, stream discontinuities) continue
-            // the count instead.
-            if (lastIndex_ >= 0 && (idx < lastIndex_ || idx > lastIndex_ + 10 * av_q2d(info_.fps) + 1)) idx = lastIndex_ + 1;
-            // A picture stands for the frames up to its successor; the last
-            // one of the stream for as long as its own duration says.
-            int64_t duration = vframe_->pkt_duration;
-            int64_t end = idx + 1;
-            if (ts != AV_NOPTS_VALUE && duration > 0)
-                end = std::max(end, av_rescale_q(ts + duration - vstart_, vtb_, av_inv_q(info_.fps)));
-            // Pictures lost to a failed decode leave their frames without a
-            // picture; at the very start the first picture stands for them.
-            gapFrom_ = decodeFailed_ && lastIndex_ >= 0 && idx > lastIndex_ + 1 ? lastIndex_ + 1 : -1;
-            decodeFailed_ = false;
-            lastIndex_ = idx;
-            lastEnd_ = end;
-            AVFrame* copy = av_frame_alloc();
-            if (!copy) return false;
-            av_frame_move_ref(copy, vframe_);
-            // Only the engine's stand-ins carry the corrupt mark: a picture
-            // the decoder concealed is still the picture of its frame.
-            copy->flags &= ~AV_FRAME_FLAG_CORRUPT;
-            *frame = Conform(WrapFrame(copy));
-            *index = idx;
-            return *frame != nullptr;
-        }
-        if (r == AVERROR_EOF) {
-            veof_ = true;
-            return false;
-        }
-        if (r != AVERROR(EAGAIN)) {
-            // A decoder failure: go on with the next packet.
-            decodeFailed_ = true;
-            if (vdrained_) {
-                veof_ = true;
-                return false;
-            }
-        }
-        if (vdrained_) {
-            veof_ = true;
-            return false;
-        }
-        r = av_read_frame(vfmt_, vpkt_);
-        if (r < 0) {
-            // The end, or a file that cannot be read further (cut short,
-            // gone): what was not decoded by now has no picture.
-            avcodec_send_packet(vdec_, nullptr);
-            vdrained_ = true;
-            continue;
-        }
-        if (vpkt_->stream_index == videoIndex_) {
-            CatchUpDiscard(vpkt_);
-            r = avcodec_send_packet(vdec_, vpkt_);  // errors: skip the packet
-            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF) decodeFailed_ = true;
-        }
-        av_packet_unref(vpkt_);
+    // A packet that fails is skipped; decoding goes on with the next.
+    const bool got = ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), vframe_.get(), &vdrained_,
+                                  &vtrouble_, [this](const AVPacket* pkt) {
+                                      CatchUpDiscard(pkt);
+                                      return true;
+                                  });
+    if (!got) {
+        // The end, or a file that cannot be read further (cut short, gone):
+        // what was not decoded by now has no picture.
+        veof_ = true;
+        return false;
     }
+    int64_t ts = vframe_->best_effort_timestamp;
+    int64_t idx = ts == AV_NOPTS_VALUE ? lastIndex_ + 1 : av_rescale_q(ts - vstart_, vtb_, av_inv_q(info_.fps));
+    // Time stamps that run backwards or leap ahead by more than ten seconds
+    // (broken files, wraps, stream discontinuities) continue the count
+    // instead.
+    if (lastIndex_ >= 0 && (idx < lastIndex_ || idx > lastIndex_ + 10 * av_q2d(info_.fps) + 1)) idx = lastIndex_ + 1;
+    // A picture stands for the frames up to its successor; the last one of
+    // the stream for as long as its own duration says.
+    int64_t duration = vframe_->pkt_duration;
+    int64_t end = idx + 1;
+    if (ts != AV_NOPTS_VALUE && duration > 0)
+        end = std::max(end, av_rescale_q(ts + duration - vstart_, vtb_, av_inv_q(info_.fps)));
+    // Pictures lost to a failed decode leave their frames without a
+    // picture; at the very start the first picture stands for them.
+    gapFrom_ = vtrouble_.failed && lastIndex_ >= 0 && idx > lastIndex_ + 1 ? lastIndex_ + 1 : -1;
+    vtrouble_.failed = false;
+    lastIndex_ = idx;
+    lastEnd_ = end;
+    AVFrame* copy = av_frame_alloc();
+    if (!copy) return false;
+    av_frame_move_ref(copy, vframe_.get());
+    // Only the engine's stand-ins carry the corrupt mark: a picture the
+    // decoder concealed is still the picture of its frame.
+    copy->flags &= ~AV_FRAME_FLAG_CORRUPT;
+    *frame = Conform(WrapFrame(copy));
+    *index = idx;
+    return *frame != nullptr;
 }
 
 void FFmpegSource::SeekVideo(int64_t n) {
@@ -537,22 +561,23 @@ void FFmpegSource::SeekVideo(int64_t n) {
     for (int64_t back : kBackoffSeconds) {
         int64_t ts = target - av_rescale_q(back, AVRational{1, 1}, vtb_);
         if (ts < vstart_ && back) ts = vstart_;
-        bool ok = av_seek_frame(vfmt_, videoIndex_, ts, AVSEEK_FLAG_BACKWARD) >= 0;
-        if (!ok) {
-            // Not seekable: start over from the beginning.
+        if (av_seek_frame(vfmt_.get(), videoIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+            // Not seekable: start over from the beginning. A file that no
+            // longer opens has no more pictures (each one is then reported
+            // as one that could not be read).
             CloseVideo();
             std::string error;
             if (!OpenVideo(&error)) CloseVideo();
             return;
         }
-        avcodec_flush_buffers(vdec_);
+        avcodec_flush_buffers(vdec_.get());
         newestSent_ = AV_NOPTS_VALUE;
         vdrained_ = veof_ = false;
         shown_.reset();
         pending_.reset();
         shownIndex_ = pendingIndex_ = lastIndex_ = -1;
         shownEnd_ = pendingEnd_ = pendingGapFrom_ = lastEnd_ = gapFrom_ = -1;
-        decodeFailed_ = false;
+        vtrouble_.failed = false;
         if (!DecodeVideo(&pending_, &pendingIndex_)) {
             // Nothing decodes from the key frame before n on: the file ends
             // before n.
@@ -670,38 +695,43 @@ FramePtr FFmpegSource::Substitute(const FramePtr& picture) const {
 
 // ---- audio ----
 
-bool FFmpegSource::OpenAudio() {
+void FFmpegSource::OpenAudio() {
     aopened_ = true;
     std::string error;
     afmt_ = OpenInput(path_, &error);
-    if (!afmt_) return false;
-    if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_])) {
-        avformat_close_input(&afmt_);
-        return false;
-    }
-    KeepOnly(afmt_, audioIndex_);
-    adec_ = OpenDecoder(afmt_->streams[audioIndex_], false);
-    apkt_ = av_packet_alloc();
-    aframe_ = av_frame_alloc();
-    if (!adec_ || !apkt_ || !aframe_) {
-        CloseAudio();
-        aopened_ = true;
-        return false;
-    }
+    if (!afmt_) FailAudio("opening the file failed: " + error);
+    if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_]))
+        FailAudio("the sound track has gone");
+    KeepOnly(afmt_.get(), audioIndex_);
+    adec_ = OpenDecoder(afmt_->streams[audioIndex_], false, 0, &error);
+    if (!adec_) FailAudio(error);
+    apkt_.reset(av_packet_alloc());
+    aframe_.reset(av_frame_alloc());
+    if (!apkt_ || !aframe_) FailAudio(AvError(AVERROR(ENOMEM)));
     aeof_ = adrained_ = false;
     resync_ = true;
-    return true;
+    atrouble_ = DecodeTrouble{};
+    adecoded_ = false;
 }
 
 void FFmpegSource::CloseAudio() {
-    avcodec_free_context(&adec_);
-    avformat_close_input(&afmt_);
-    av_packet_free(&apkt_);
-    av_frame_free(&aframe_);
-    swr_free(&swr_);
+    adec_.reset();
+    afmt_.reset();
+    apkt_.reset();
+    aframe_.reset();
+    swr_.reset();
     av_channel_layout_uninit(&swrInLayout_);
     swrInFormat_ = -1;
     aopened_ = false;
+}
+
+// The sound track exists but cannot be delivered: handing out silence in
+// its place would make a mute output that looks like a good one.
+void FFmpegSource::FailAudio(const std::string& step) {
+    CloseAudio();
+    aopened_ = true;
+    audioError_ = "DirectShowSource: the sound of \"" + path_ + "\" cannot be read: " + step;
+    throw ReadError(audioError_);
 }
 
 void FFmpegSource::Append(const int16_t* data, int64_t samples, int64_t position) {
@@ -725,86 +755,91 @@ void FFmpegSource::Append(const int16_t* data, int64_t samples, int64_t position
 bool FFmpegSource::DecodeAudio() {
     if (!adec_ || aeof_) return false;
     for (;;) {
-        int r = avcodec_receive_frame(adec_, aframe_);
-        if (r >= 0) {
-            AVChannelLayout in{};
-            if (aframe_->ch_layout.nb_channels > 0)
-                av_channel_layout_copy(&in, &aframe_->ch_layout);
-            else
-                av_channel_layout_default(&in, adec_->ch_layout.nb_channels);
-            if (in.order == AV_CHANNEL_ORDER_UNSPEC) {
-                int n = in.nb_channels;
-                av_channel_layout_uninit(&in);
-                av_channel_layout_default(&in, n);
-            }
-            if (!swr_ || av_channel_layout_compare(&in, &swrInLayout_) != 0 || aframe_->sample_rate != swrInRate_ ||
-                aframe_->format != swrInFormat_) {
-                swr_free(&swr_);
-                AVChannelLayout out{};
-                av_channel_layout_default(&out, info_.channels);
-                if (swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, info_.sampleRate, &in,
-                                        AVSampleFormat(aframe_->format), aframe_->sample_rate, 0, nullptr) < 0 ||
-                    swr_init(swr_) < 0) {
-                    swr_free(&swr_);
-                }
-                av_channel_layout_uninit(&out);
-                av_channel_layout_uninit(&swrInLayout_);
-                av_channel_layout_copy(&swrInLayout_, &in);
-                swrInRate_ = aframe_->sample_rate;
-                swrInFormat_ = aframe_->format;
-            }
-            av_channel_layout_uninit(&in);
-            if (!swr_ || aframe_->sample_rate <= 0) {
-                av_frame_unref(aframe_);
-                continue;  // cannot convert this block; skip it
-            }
-            int outMax = swr_get_out_samples(swr_, aframe_->nb_samples);
-            if (outMax < 0) outMax = aframe_->nb_samples * 2 + 256;
-            convert_.resize(size_t(outMax) * info_.channels);
-            uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(convert_.data())};
-            int got = swr_convert(swr_, outPlanes, outMax, const_cast<const uint8_t**>(aframe_->extended_data),
-                                  aframe_->nb_samples);
-            int64_t ts = aframe_->best_effort_timestamp;
-            AVRational tb = afmt_->streams[audioIndex_]->time_base;
-            av_frame_unref(aframe_);
-            if (got <= 0) continue;
-            int64_t position = FifoEnd();
-            if (ts != AV_NOPTS_VALUE) {
-                int64_t stamped = av_rescale_q(ts - av_rescale_q(start_, AV_TIME_BASE_Q, tb), tb,
-                                               AVRational{1, info_.sampleRate});
-                // Follow the time stamps at the start and after gaps or
-                // overlaps of more than 100 ms; count samples otherwise, so
-                // sequential audio stays sample-exact.
-                // Leaps of more than ten seconds are discontinuities of the
-                // stream, not gaps in the sound: counting goes on.
-                int64_t drift = std::llabs(stamped - position);
-                if (resync_ || (drift > info_.sampleRate / 10 && drift < int64_t(info_.sampleRate) * 10)) position = stamped;
-            }
-            resync_ = false;
-            const int16_t* data = convert_.data();
-            int64_t n = got;
-            if (position < 0) {  // before the time line starts
-                if (-position >= n) continue;
-                data += -position * info_.channels;
-                n += position;
-                position = 0;
-            }
-            Append(data, n, position);
-            return true;
-        }
-        if (r == AVERROR_EOF || adrained_) {
+        if (!ReceiveFrame(afmt_.get(), adec_.get(), audioIndex_, apkt_.get(), aframe_.get(), &adrained_, &atrouble_)) {
             aeof_ = true;
+            // Packets there were, but not one of them gave sound.
+            if (!adecoded_ && atrouble_.count > 0) FailAudio("decoding failed: " + AvError(atrouble_.lastError));
             return false;
         }
-        r = av_read_frame(afmt_, apkt_);
-        if (r < 0) {
-            avcodec_send_packet(adec_, nullptr);
-            adrained_ = true;
+        if (aframe_->sample_rate <= 0) {
+            // Sound without a rate cannot be placed or converted.
+            atrouble_.Note(AVERROR_INVALIDDATA);
+            av_frame_unref(aframe_.get());
             continue;
         }
-        if (apkt_->stream_index == audioIndex_) avcodec_send_packet(adec_, apkt_);
-        av_packet_unref(apkt_);
+        adecoded_ = true;
+        const int64_t ts = aframe_->best_effort_timestamp;
+        const int got = ConvertAudio();
+        if (got <= 0) continue;  // the converter holds it for now
+        int64_t position = FifoEnd();
+        if (ts != AV_NOPTS_VALUE) {
+            const AVRational tb = afmt_->streams[audioIndex_]->time_base;
+            int64_t stamped = av_rescale_q(ts - av_rescale_q(start_, AV_TIME_BASE_Q, tb), tb,
+                                           AVRational{1, info_.sampleRate});
+            // Follow the time stamps at the start and after gaps or
+            // overlaps of more than 100 ms; count samples otherwise, so
+            // sequential audio stays sample-exact.
+            // Leaps of more than ten seconds are discontinuities of the
+            // stream, not gaps in the sound: counting goes on.
+            int64_t drift = std::llabs(stamped - position);
+            if (resync_ || (drift > info_.sampleRate / 10 && drift < int64_t(info_.sampleRate) * 10)) position = stamped;
+        }
+        resync_ = false;
+        const int16_t* data = convert_.data();
+        int64_t n = got;
+        if (position < 0) {  // before the time line starts
+            if (-position >= n) continue;
+            data += -position * info_.channels;
+            n += position;
+            position = 0;
+        }
+        Append(data, n, position);
+        return true;
     }
+}
+
+// Converts the decoded block in aframe_ into convert_ as 16-bit samples at
+// the clip's rate and channel count, and releases the block. The number of
+// samples converted (the converter may hold some back).
+int FFmpegSource::ConvertAudio() {
+    AVChannelLayout in{};
+    int r = aframe_->ch_layout.nb_channels > 0 ? av_channel_layout_copy(&in, &aframe_->ch_layout) : 0;
+    if (aframe_->ch_layout.nb_channels <= 0) av_channel_layout_default(&in, adec_->ch_layout.nb_channels);
+    if (r >= 0 && in.order == AV_CHANNEL_ORDER_UNSPEC) {
+        int n = in.nb_channels;
+        av_channel_layout_uninit(&in);
+        av_channel_layout_default(&in, n);
+    }
+    if (r >= 0 && (!swr_ || av_channel_layout_compare(&in, &swrInLayout_) != 0 || aframe_->sample_rate != swrInRate_ ||
+                   aframe_->format != swrInFormat_)) {
+        swr_.reset();
+        AVChannelLayout out{};
+        av_channel_layout_default(&out, info_.channels);
+        SwrContext* raw = nullptr;
+        r = swr_alloc_set_opts2(&raw, &out, AV_SAMPLE_FMT_S16, info_.sampleRate, &in, AVSampleFormat(aframe_->format),
+                                aframe_->sample_rate, 0, nullptr);
+        swr_.reset(raw);
+        if (r >= 0) r = swr_init(swr_.get());
+        av_channel_layout_uninit(&out);
+        av_channel_layout_uninit(&swrInLayout_);
+        if (r >= 0) r = av_channel_layout_copy(&swrInLayout_, &in);
+        swrInRate_ = aframe_->sample_rate;
+        swrInFormat_ = aframe_->format;
+    }
+    av_channel_layout_uninit(&in);
+    if (r < 0) {
+        swr_.reset();
+        FailAudio("setting up the sound conversion failed: " + AvError(r));
+    }
+    int outMax = swr_get_out_samples(swr_.get(), aframe_->nb_samples);
+    if (outMax < 0) outMax = aframe_->nb_samples * 2 + 256;
+    convert_.resize(size_t(outMax) * info_.channels);
+    uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(convert_.data())};
+    const int got = swr_convert(swr_.get(), outPlanes, outMax, const_cast<const uint8_t**>(aframe_->extended_data),
+                                aframe_->nb_samples);
+    av_frame_unref(aframe_.get());
+    if (got < 0) FailAudio("converting the sound failed: " + AvError(got));
+    return got;
 }
 
 void FFmpegSource::SeekAudio(int64_t sample) {
@@ -814,14 +849,19 @@ void FFmpegSource::SeekAudio(int64_t sample) {
     validFrom_ = sample;
     AVRational tb = afmt_->streams[audioIndex_]->time_base;
     int64_t ts = av_rescale_q(start_, AV_TIME_BASE_Q, tb) + av_rescale_q(sample, AVRational{1, info_.sampleRate}, tb);
-    if (av_seek_frame(afmt_, audioIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (av_seek_frame(afmt_.get(), audioIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+        // Not seekable: start over from the beginning and decode forward.
         CloseAudio();
         OpenAudio();
         fifoStart_ = validFrom_ = 0;
         return;
     }
-    avcodec_flush_buffers(adec_);
-    if (swr_) swr_init(swr_);  // forget what the converter holds
+    avcodec_flush_buffers(adec_.get());
+    if (swr_) {
+        // Forget what the converter holds.
+        const int r = swr_init(swr_.get());
+        if (r < 0) FailAudio("restarting the sound conversion failed: " + AvError(r));
+    }
     aeof_ = adrained_ = false;
     resync_ = true;
 }
@@ -834,6 +874,7 @@ void FFmpegSource::GetAudio(int16_t* buffer, int64_t start, int64_t count) {
     int64_t from = std::max<int64_t>(start, 0);
     int64_t to = std::min(start + count, info_.sampleCount);
     if (from >= to) return;
+    if (!audioError_.empty()) throw ReadError(audioError_);
     if (!aopened_) OpenAudio();
     if (!adec_) return;
     if (from < validFrom_ || from > FifoEnd() + int64_t(info_.sampleRate) * 5) SeekAudio(from);

@@ -27,11 +27,6 @@ int64_t ClipInfo::SamplesFromFrames(int64_t frames) const {
     return av_rescale_rnd(frames, int64_t(sampleRate) * fps.den, fps.num, AV_ROUND_DOWN);
 }
 
-int64_t ClipInfo::FramesFromSamples(int64_t samples) const {
-    if (sampleRate <= 0 || fps.den <= 0) return 0;
-    return av_rescale_rnd(samples, fps.num, int64_t(sampleRate) * fps.den, AV_ROUND_DOWN);
-}
-
 bool IsYV12(AVPixelFormat format) { return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P; }
 
 std::string AvError(int code) {
@@ -273,7 +268,8 @@ private:
 
     void Reset(int64_t outSample) {
         const ClipInfo& c = child_->Info();
-        swr_init(swr_);  // forget the converter's history
+        const int r = swr_init(swr_);  // forget the converter's history
+        if (r < 0) throw ReadError("ResampleAudio: restarting the conversion failed: " + AvError(r));
         inPos_ = av_rescale_rnd(outSample, c.sampleRate, info_.sampleRate, AV_ROUND_DOWN);
         outStart_ = av_rescale_rnd(inPos_, info_.sampleRate, c.sampleRate, AV_ROUND_NEAR_INF);
         out_.clear();
@@ -288,15 +284,19 @@ private:
         constexpr int kBlock = 8192;
         int64_t n = std::min<int64_t>(kBlock, c.sampleCount - inPos_);
         int outMax = swr_get_out_samples(swr_, int(std::max<int64_t>(n, 0)));
-        if (outMax < 0) return false;
+        if (outMax < 0) throw ReadError("ResampleAudio: the conversion failed: " + AvError(outMax));
         outMax += 64;
+        // The child's sound first: when it cannot be read, nothing here
+        // has changed.
+        if (n > 0) {
+            in_.resize(size_t(n) * ch);
+            child_->GetAudio(in_.data(), inPos_, n);
+        }
         size_t old = out_.size();
         out_.resize(old + size_t(outMax) * ch);
         uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(out_.data() + old)};
         int got;
         if (n > 0) {
-            in_.resize(size_t(n) * ch);
-            child_->GetAudio(in_.data(), inPos_, n);
             const uint8_t* inPlanes[1] = {reinterpret_cast<const uint8_t*>(in_.data())};
             got = swr_convert(swr_, outPlanes, outMax, inPlanes, int(n));
             inPos_ += n;
@@ -305,6 +305,7 @@ private:
             flushed_ = true;
         }
         out_.resize(old + size_t(std::max(got, 0)) * ch);
+        if (got < 0) throw ReadError("ResampleAudio: the conversion failed: " + AvError(got));
         return got > 0 || !flushed_;
     }
 

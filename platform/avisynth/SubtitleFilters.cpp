@@ -114,12 +114,13 @@ FramePtr DrawOverlay(const FramePtr& in, const std::vector<OverlayImage>& images
 
 // ---- TextSub ----
 
-// libass prints its messages itself; only its errors are of interest.
+// libass would print its messages itself; only its errors are of interest,
+// and they go where the engine's messages go.
 void AssMessage(int level, const char* format, va_list args, void*) {
     if (level > 1) return;
-    std::fputs("libass: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    EngineMessage(std::string("libass: ") + text);
 }
 
 // A field of a comma-separated ASS line cannot hold a comma.
@@ -424,7 +425,7 @@ private:
         int r = avcodec_decode_subtitle2(decoder_, &sub, &got, pkt);
         av_packet_free(&pkt);
         if (r < 0) {
-            std::fprintf(stderr, "VobSub: subpicture %d could not be decoded: %s\n", index, AvError(r).c_str());
+            EngineMessage("VobSub: subpicture " + std::to_string(index) + " could not be decoded: " + AvError(r));
             return bitmaps;
         }
         if (!got) return bitmaps;

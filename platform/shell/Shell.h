@@ -1,11 +1,12 @@
 #pragma once
+// The system side of the shell: starting programs, and the values message
+// boxes are asked with. The boxes, dialogs and the desktop's "open" are
+// window helpers (common/ui/Dialogs.h).
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <string>
 #include <vector>
-
-class QWidget;
 
 namespace kalvex {
 
@@ -18,6 +19,8 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
 extern const char* const kAppCaption;  // "Tesmora.NET Video Converter For PSP"
 
+// A message box as data: what the window side shows (common/ui/Dialogs.h)
+// and what its seam hands to a test or to the command line.
 struct MessageBoxRequest {
     QString text;
     QString caption;
@@ -25,39 +28,14 @@ struct MessageBoxRequest {
     bool owned = true;  // false for the crash prompt, which has no owner
 };
 
-// Shows a message box and returns the button chosen (IDOK, IDCANCEL, ...).
-// Boxes are owned by the window set with SetMessageBoxOwner unless
-// owned == false.
-int MessageBox(const QString& text, const QString& caption = kAppCaption,
-               unsigned flags = MB_OK | MB_ICONINFORMATION);
-int MessageBoxUnowned(const QString& text, const QString& caption, unsigned flags);
-void SetMessageBoxOwner(QWidget* owner);
-QWidget* MessageBoxOwner();
-
-// File dialogs: open several files; choose a folder.
-struct FileDialogRequest {
-    QString title;
-    QString filter;      // Qt filter text ("Video (*.avi *.mp4);;All (*)")
-    QString startFolder;
-    bool multiple = false;
-};
-QStringList OpenFileDialog(const FileDialogRequest& request);
-QString FolderDialog(const QString& title, const QString& startFolder);
-
-// The shell's "open": documents, folders and web addresses. False on failure.
-bool ShellOpen(const QString& target);
 // Starts a program with its arguments, detached. False when it cannot start.
 bool StartProgram(const QString& program, const QStringList& args);
 // Starts a program hidden and waits at most timeoutMs for it to end.
 // Returns false when it could not start.
 bool RunProgramAndWait(const QString& program, const QStringList& args, int timeoutMs);
 
-// Seams: tests replace what a user would answer or what the desktop would do.
-// A null function restores the real behaviour.
-void SetMessageBoxHook(std::function<int(const MessageBoxRequest&)> hook);
-void SetOpenFileDialogHook(std::function<QStringList(const FileDialogRequest&)> hook);
-void SetFolderDialogHook(std::function<QString(const QString& title, const QString& start)> hook);
-void SetShellOpenHook(std::function<bool(const QString&)> hook);
+// Seam: tests replace what the system would start. A null function restores
+// the real behaviour.
 void SetStartProgramHook(std::function<bool(const QString&, const QStringList&)> hook);
 
 }  // namespace kalvex

@@ -14,10 +14,10 @@
 #include "convert/page/CConvertPage.h"
 #include "media/page/CAddFilePage.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
-#include "tests/convert/psp/FakeDisks.h"
+#include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 

@@ -33,7 +33,7 @@
 #include "media/VideoFileList.h"
 #include "media/page/CAddFilePage.h"
 #include "platform/instance/SingleInstance.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"
 #include "tests/support/ListRows.h"

@@ -11,7 +11,7 @@
 #include "common/ProgramLog.h"
 #include <QProcess>
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "tests/convert/ProbeSupport.h"
 #include "tests/support/Media.h"

@@ -19,7 +19,7 @@
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 #include "tests/support/PageFakes.h"

@@ -11,7 +11,7 @@
 #include "common/ui/HintOnce.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/PreviewPanel.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "preview/GraphHelper.h"
 #include "tests/support/Media.h"
 

@@ -16,7 +16,7 @@
 
 #include "app/core/CrashReport.h"
 #include "platform/instance/SingleInstance.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/CrashSignal.h"
 #include "platform/system/Folders.h"
 #include "tests/support/TestEnv.h"

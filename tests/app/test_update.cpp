@@ -22,7 +22,7 @@
 #include "media/EntryFromPath.h"
 #include "media/VideoFileEntry.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 #include "tests/platform/download/DownloadTestServer.h"

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <csignal>
 #include <cstdlib>
 
@@ -277,6 +278,48 @@ TEST_F(Command, TwoRunsIntoOneFolderNeverMixTheirWrites) {
     QString text;
     EXPECT_EQ(test::RunProgram("ffmpeg", {"-v", "error", "-i", dest + "/twice.mp4", "-f", "null", "-"}, &text), 0);
     EXPECT_TRUE(text.trimmed().isEmpty()) << text.toStdString();
+}
+
+
+// A source whose sound track is there but cannot be decoded is not turned
+// into a mute file: it fails, with the reason, and the run says so.
+TEST_F(Command, SoundThatCannotBeDecodedFailsItsFileWithTheReason) {
+    QString broken = test::MakeClipWithBrokenSound("nosound.mkv", test::BrokenSound::DecoderSetUp);
+    QString fine = MakeClip("fine.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(broken.isEmpty() || fine.isEmpty());
+    QString dest = TestPath("sound");
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, broken, fine}), 1);
+    EXPECT_EQ(Names(dest), QStringList{"fine.mp4"});
+    const QString why = "the sound of \"" + broken + "\" cannot be read: opening the aac decoder failed: ";
+    EXPECT_TRUE(err.contains("Failed: " + broken + "\n  ")) << err.toStdString();
+    EXPECT_TRUE(err.contains(why)) << err.toStdString();
+    EXPECT_TRUE(err.contains(QRegularExpression("These files could not be converted:\nnosound\\.mkv: .*cannot be read: ")))
+        << err.toStdString();
+    EXPECT_EQ(out, "Converted: " + dest + "/fine.mp4\n");
+}
+
+// The libraries say nothing on the console, also about damaged sources
+// their decoders complain of: stdout holds our result lines only, stderr
+// our failure lines only.
+TEST_F(Command, OnlyOurOwnLinesReachTheConsole) {
+    QString good = MakeClip("good.mkv", 1.0, 160, 120, "25", 44100, 2);
+    QString noisy = test::MakeClipWithBrokenSound("noisy.mkv", test::BrokenSound::EveryPacket);
+    QString cut = MakeClip("cut.mkv", 4.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(good.isEmpty() || noisy.isEmpty() || cut.isEmpty());
+    // A copy that lost its second half: its header still promises four
+    // seconds, so half of its pictures fail to read.
+    QString dest = TestPath("quietly");
+    const std::string bytes = test::ReadFile(cut.toStdString());
+    const QString cutCopy = TestPath("cut-copy.mkv");
+    test::WriteFile(cutCopy.toStdString(), bytes.substr(0, bytes.size() / 2));
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, noisy, cutCopy, good}), 1);
+    EXPECT_EQ(out, "Converted: " + dest + "/good.mp4\n");
+    const QRegularExpression ours(
+        "^(Failed: /.*|  .+|These files could not be converted:|(noisy|cut-copy)\\.mkv: .+)$");
+    const QStringList lines = err.split('\n', Qt::SkipEmptyParts);
+    EXPECT_FALSE(lines.isEmpty());
+    for (const QString& line : lines) EXPECT_TRUE(ours.match(line).hasMatch()) << "not ours: " << line.toStdString();
+    EXPECT_TRUE(err.contains("Failed: " + noisy)) << err.toStdString();
 }
 
 }  // namespace

@@ -334,6 +334,7 @@ TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
     // The box the user gets, as data for the window.
     EXPECT_EQ(last.boxCaption, "Error");
     EXPECT_EQ(last.boxText, text);
+    EXPECT_EQ(last.failure, FailureKind::ScriptNotWritten);
     EXPECT_NE(Log().find(text), std::string::npos);
     EXPECT_FALSE(QFile::exists(out));
 }
@@ -431,6 +432,74 @@ TEST(UnreadablePictures, MoreThanOnePercentFails) {
     EXPECT_FALSE(TooManyUnreadable(1, 101));   // 0.99 %
     EXPECT_TRUE(TooManyUnreadable(1, 1));      // no picture at all
     EXPECT_TRUE(TooManyUnreadable(5, 5));
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// A source whose sound track is there but cannot be decoded (the decoder
+// does not open, or no packet decodes) fails its file with that reason,
+// logged once; no mute output is left under any name.
+TEST_F(Encode, SoundThatCannotBeDecodedFailsTheFileInsteadOfAMuteOutput) {
+    struct Case {
+        test::BrokenSound how;
+        const char* name;
+        const char* step;
+    };
+    for (const Case& c : {Case{test::BrokenSound::DecoderSetUp, "nosetup", "opening the aac decoder failed: "},
+                          Case{test::BrokenSound::EveryPacket, "nopacket", "decoding failed: "}}) {
+        SCOPED_TRACE(c.name);
+        QString src = test::MakeClipWithBrokenSound(QString(c.name) + ".mkv", c.how);
+        ASSERT_FALSE(src.isEmpty());
+        // The examination takes it: the container describes the sound.
+        VideoFileEntry e = ExaminedEntry(src);
+        EXPECT_EQ(e.mediaInfo.channels, 2);
+        QString out = TestPath(QString(c.name) + ".mp4");
+        EXPECT_FALSE(Run(e, out));
+        EXPECT_EQ(last.outcome, FileOutcome::Failed);
+        EXPECT_NE(last.reason.find("the sound of \"" + src.toStdString() + "\" cannot be read: " + c.step),
+                  std::string::npos)
+            << last.reason;
+        EXPECT_TRUE(last.boxText.empty());
+        EXPECT_EQ(last.failure, FailureKind::Other);
+        EXPECT_FALSE(QFile::exists(out));
+        EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
+        // Logged once, with the output it was for.
+        const std::string log = Log();
+        const std::string line = last.reason + " (" + out.toStdString() + ")";
+        const size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find(last.reason, at + 1), std::string::npos) << "logged twice";
+    }
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// The run's settings make both the script and the encoder: settings changed
+// in the window while the run goes on reach neither for a file of that run.
+TEST_F(Encode, TheRunsSettingsMakeTheScriptNotTheCurrentOnes) {
+    QString src = MakeClip("snapshot.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    EncodeRequest r;
+    r.entry = ExaminedEntry(src);
+    r.outputPath = TestPath("snapshot.mp4").toStdString();
+    r.settings.width = 320;
+    r.settings.height = 240;
+    AppSettings.convert.width = 480;  // changed since the run began
+    AppSettings.convert.height = 272;
+    last = EncodeToPsp(r, control);
+    ASSERT_EQ(last.outcome, FileOutcome::Converted) << last.reason;
+    Probe p = ProbeFile(TestPath("snapshot.mp4"));
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("width").toInt(), 320);
+    EXPECT_EQ(p.video.value("height").toInt(), 240);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "convert/ConvertJob.h"
 #include "convert/OutputFile.h"
 #include "convert/PspOutputList.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "tests/convert/ProbeSupport.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
@@ -262,6 +262,8 @@ TEST_F(Job, AFailedFileSaysWhyAndTheLastFileDecides) {
     // The box the user is shown comes as data; the worker opened none.
     EXPECT_EQ(rec.files[1].boxCaption, "Error!");
     EXPECT_NE(rec.files[1].boxText.find("Open failure:"), std::string::npos);
+    EXPECT_EQ(rec.files[1].failure, FailureKind::SourceNotOpened);
+    EXPECT_EQ(rec.files[0].failure, FailureKind::None);
     EXPECT_EQ(boxes, 0);
     EXPECT_EQ(rec.summary.Failed().size(), 1u);
     EXPECT_EQ(rec.summary.ConvertedOutputs(), std::vector<std::string>{dest + "good.mp4"});

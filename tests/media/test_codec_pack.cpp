@@ -10,7 +10,7 @@
 #include "media/ExamineSource.h"
 #include "media/page/CCodecMissDlg.h"
 #include "platform/registry/RegistryStore.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 #include "tests/platform/download/DownloadTestServer.h"

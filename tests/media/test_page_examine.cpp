@@ -10,7 +10,7 @@
 #include "common/ui/HintOnce.h"
 #include "media/page/CAddFilePage.h"
 #include "media/ScriptBuilder.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"
 #include "tests/support/ListRows.h"
@@ -61,7 +61,7 @@ TEST(PageExamination, RealFilesAddedAndRefused) {
 
     // The entry's own script carries the source's exact rate.
     std::string script;
-    ASSERT_TRUE(WriteScript(second, ScriptVariant::Conversion, &script));
+    ASSERT_TRUE(WriteScript(second, ScriptVariant::Conversion, AppSettings.convert, &script));
     EXPECT_NE(test::ReadFile(script).find("ChangeFPS(29.970030)\n"), std::string::npos);
 }
 

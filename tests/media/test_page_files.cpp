@@ -28,7 +28,7 @@
 #include "media/VideoFileList.h"
 #include "media/page/CModifyTimeDlg.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 #include "tests/support/ListRows.h"

@@ -216,7 +216,7 @@ TEST(ScriptText, NoFileNameCanEndItsStringOrItsLine) {
     std::strcpy(e.subtitlePaths[0], "/v/x\"\"\")\nTrim(0,10)\n#.srt");
     EXPECT_EQ(Conversion(e), "");
     std::string path;
-    EXPECT_FALSE(WriteScript(e, ScriptVariant::Conversion, &path));
+    EXPECT_FALSE(WriteScript(e, ScriptVariant::Conversion, AppSettings.convert, &path));
     EXPECT_TRUE(path.empty());
     std::strcpy(e.subtitlePaths[0], "/v/x\", 9) #.sub");
     EXPECT_EQ(Lines(Conversion(e)).back(), "VobSub(\"\"\"/v/x\", 9) #.sub\"\"\", 0)");
@@ -229,7 +229,7 @@ TEST(WriteScript, OneFileNamePerSourceInTheTemporaryFolder) {
     AppSettings.convert.height = 272;
     const VideoFileEntry e = Source("/videos/clip.avi", 640, 480);
     std::string path;
-    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, &path));
+    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, AppSettings.convert, &path));
     EXPECT_EQ(path, TempFolder() + "PreviewAVS_clip.avi_" + std::to_string(getpid()) + ".avs");
     EXPECT_EQ(path.rfind(test::TestRoot(), 0), 0u);  // inside this test's TMPDIR
     EXPECT_EQ(test::ReadFile(path), ScriptText(e, ScriptVariant::Conversion, AppSettings.convert));
@@ -238,7 +238,7 @@ TEST(WriteScript, OneFileNamePerSourceInTheTemporaryFolder) {
     // The preview of the same file replaces it under the same name, and the
     // name is registered for deletion once.
     std::string second;
-    ASSERT_TRUE(WriteScript(e, ScriptVariant::Preview, &second));
+    ASSERT_TRUE(WriteScript(e, ScriptVariant::Preview, AppSettings.convert, &second));
     EXPECT_EQ(second, path);
     EXPECT_EQ(test::ReadFile(path), ScriptText(e, ScriptVariant::Preview, AppSettings.convert));
     const auto registered = RegisteredTempFiles();
@@ -250,7 +250,7 @@ TEST(WriteScript, FolderThatCannotTakeTheFileGivesNoPath) {
     const std::string saved = getenv("TMPDIR");
     setenv("TMPDIR", (test::TestRoot() + "/missing-folder").c_str(), 1);
     std::string path = "untouched";
-    EXPECT_FALSE(WriteScript(Source("/v/a.avi", 640, 480), ScriptVariant::Conversion, &path));
+    EXPECT_FALSE(WriteScript(Source("/v/a.avi", 640, 480), ScriptVariant::Conversion, AppSettings.convert, &path));
     EXPECT_EQ(path, "untouched");
     setenv("TMPDIR", saved.c_str(), 1);
 }
@@ -328,7 +328,7 @@ TEST(ScriptEngineCheck, EveryConversionScriptDeliversThePspPicture) {
             }
             for (ScriptVariant v : {ScriptVariant::Conversion, ScriptVariant::Preview}) {
                 std::string path;
-                ASSERT_TRUE(WriteScript(e, v, &path));
+                ASSERT_TRUE(WriteScript(e, v, AppSettings.convert, &path));
                 const Evaluated r = Evaluate(path);
                 ASSERT_TRUE(r.ok) << test::ReadFile(path) << "\n" << r.error;
                 if (v == ScriptVariant::Conversion) {
@@ -357,7 +357,7 @@ TEST(ScriptEngineCheck, SubtitleLinesEvaluate) {
     e.streamCounts[0] = 1;
     e.useSubtitle = 1;
     std::string path;
-    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, &path));
+    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, AppSettings.convert, &path));
     const Evaluated r = Evaluate(path);
     if (!r.ok && r.error.find("TextSub is not available") != std::string::npos)
         GTEST_SKIP() << "this engine build cannot draw subtitles: " << r.error;
@@ -373,7 +373,7 @@ TEST(ScriptEngineCheck, PathWithDoubleQuoteNeverCrashes) {
     const QString clip = test::MakeClip("say \"hi\".mp4", 1.0, 320, 240);
     ASSERT_FALSE(clip.isEmpty());
     std::string path;
-    ASSERT_TRUE(WriteScript(Source(clip.toStdString(), 320, 240, 25, 1.0), ScriptVariant::Conversion, &path));
+    ASSERT_TRUE(WriteScript(Source(clip.toStdString(), 320, 240, 25, 1.0), ScriptVariant::Conversion, AppSettings.convert, &path));
     const Evaluated r = Evaluate(path);
     if (r.ok) {
         EXPECT_EQ(r.width, AppSettings.convert.width);
@@ -384,7 +384,7 @@ TEST(ScriptEngineCheck, PathWithDoubleQuoteNeverCrashes) {
     // A quote that ends the path early names a file that does not exist.
     const std::string other = test::TestRoot() + "/say \"x.mp4";
     VideoFileEntry e = Source(other, 320, 240, 25, 1.0);
-    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, &path));
+    ASSERT_TRUE(WriteScript(e, ScriptVariant::Conversion, AppSettings.convert, &path));
     const Evaluated refused = Evaluate(path);
     EXPECT_FALSE(refused.ok);
     EXPECT_FALSE(refused.error.empty());

@@ -11,7 +11,7 @@
 #include "common/ProgramLog.h"
 #include "media/ExamineSource.h"
 #include "media/SourceReader.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
 #include "tests/support/Media.h"

@@ -22,7 +22,7 @@
 #include "media/VideoFileList.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/CSearchSubtitleDlg.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "resources/resource.h"
 #include "tests/support/PageFakes.h"

@@ -13,7 +13,7 @@
 #include "media/SubtitleLinker.h"
 #include "media/page/CAddFilePage.h"
 #include "platform/avisynth/AviSynth.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "tests/subtitles/SubtitleSamples.h"
 #include "tests/support/Media.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/messages/Messages.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/system/TempFiles.h"
 #include "tests/support/TestEnv.h"
 

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <random>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "subtitles/RTS.h"
 #include "subtitles/VobSubFile.h"
 #include "tests/support/TestEnv.h"

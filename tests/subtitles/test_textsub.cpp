@@ -8,7 +8,7 @@
 #include <QFileInfo>
 #include <thread>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "subtitles/RTS.h"
 #include "subtitles/Scan.h"
 #include "tests/support/TestEnv.h"

@@ -4,7 +4,7 @@
 
 #include <QFile>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "subtitles/VobSubFile.h"
 #include "tests/subtitles/SubtitleSamples.h"
 #include "tests/support/TestEnv.h"

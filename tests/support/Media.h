@@ -14,4 +14,13 @@ QString MakeClip(const QString& fileName, double seconds = 2.0, int width = 320,
                  const QString& rate = "25", int audioRate = 44100, int channels = 2,
                  bool video = true, bool audio = true);
 
+// A Matroska clip (MPEG-4 video, AAC sound) whose sound track is there, with
+// its rate and channels in the container, but cannot be decoded. Broken
+// decoder set-up: the track's AudioSpecificConfig names audio object type 0,
+// so the decoder refuses to open. Otherwise: every sound packet is
+// corrupted, so the decoder opens but no packet gives sound. Empty on
+// failure.
+enum class BrokenSound { DecoderSetUp, EveryPacket };
+QString MakeClipWithBrokenSound(const QString& fileName, BrokenSound how, double seconds = 1.0);
+
 }  // namespace kalvex::test

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 
 namespace {
 

@@ -480,15 +480,6 @@ CHttpClientT::CHttpClientT() {
 
 CHttpClientT::~CHttpClientT() { CancelUpload(); }
 
-void CHttpClientT::SetInternet(const std::string& agent, DWORD accessType, const std::string& proxy,
-                               const std::string& proxyBypass, DWORD flags) {
-    agent_ = agent;
-    accessType_ = accessType;
-    proxy_ = proxy;
-    proxyBypass_ = proxyBypass;
-    openFlags_ = flags;
-}
-
 void CHttpClientT::SetTimeouts(DWORD connectMs, DWORD idleMs) {
     connectTimeoutMs_ = connectMs;
     idleTimeoutMs_ = idleMs;

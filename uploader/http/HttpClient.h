@@ -18,7 +18,9 @@ using DWORD = uint32_t;
 using HINTERNET = kalvex::wininet::HINTERNET;
 
 // Error codes: 100 and up the library's own, 400 and up failed Internet
-// calls, 600 and up failed file calls.
+// calls, 600 and up failed file calls. Only the codes this client throws
+// have names; the message table (CHttpToolA::GetConstMessage) knows every
+// code, and any code above 999 as a user-defined one.
 enum : DWORD {
     HTTPCLIENT_ERR_UNEXPECTED_ERROR = 100,
     HTTPCLIENT_ERR_OUT_OF_RANGE = 101,
@@ -29,11 +31,7 @@ enum : DWORD {
     HTTPCLIENT_ERR_POST_NOT_FINISHED = 106,
     HTTPCLIENT_ERR_INVALID_PORT = 107,
     HTTPCLIENT_ERR_STD_EXCEPTION = 108,
-    HTTPCLIENT_ERR_ENCODED_URL_NOT_VALID = 109,
-    HTTPCLIENT_ERR_INVALID_UTF8_CHARACTER = 110,
-    HTTPCLIENT_ERR_UNEXPECTED_ARITHMETIC_ERROR = 111,
     HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW = 112,
-    HTTPCLIENT_ERR_INT_DIVIDE_BY_ZERO = 113,
     HTTPCLIENT_ERR_FILE_ALREADY_EXISTS = 114,
 
     HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED = 400,
@@ -42,21 +40,15 @@ enum : DWORD {
     HTTPCLIENT_ERR_INTERNETCONNECT_FAILED = 403,
     HTTPCLIENT_ERR_HTTPOPENREQUEST_FAILED = 404,
     HTTPCLIENT_ERR_HTTPADDREQUESTHEADERS_FAILED = 405,
-    HTTPCLIENT_ERR_HTTPSENDREQUEST_FAILED = 406,
     HTTPCLIENT_ERR_HTTPSENDREQUESTEX_FAILED = 407,
     HTTPCLIENT_ERR_INTERNETWRITEFILE_FAILED = 408,
     HTTPCLIENT_ERR_HTTPENDREQUEST_FAILED = 409,
     HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED = 410,
 
-    HTTPCLIENT_ERR_WIDECHARTOMULTIBYTE_FAILED = 600,
-    HTTPCLIENT_ERR_MULTIBYTETOWIDECHAR_FAILED = 601,
     HTTPCLIENT_ERR_READFILE_FAILED = 602,
     HTTPCLIENT_ERR_OPENFILE_FAILED = 603,
     HTTPCLIENT_ERR_SETFILEPOINTER_FAILED = 604,
     HTTPCLIENT_ERR_GETFILESIZE_FAILED = 605,
-    HTTPCLIENT_ERR_WRITEFILE_FAILED = 606,
-
-    HTTPCLIENT_ERR_USER = 1000,
 };
 
 // What went wrong: the message, the library's code and the system's last
@@ -241,10 +233,6 @@ public:
     const std::string& Boundary() const { return boundary_; }
     const std::string& ContentType() const { return contentType_; }
 
-    // InternetOpen's arguments.
-    void SetInternet(const std::string& agent, DWORD accessType = kalvex::wininet::INTERNET_OPEN_TYPE_PRECONFIG,
-                     const std::string& proxy = std::string(), const std::string& proxyBypass = std::string(),
-                     DWORD flags = 0);
     // Connect time-out and idle time-out (every wait for the server), in ms.
     void SetTimeouts(DWORD connectMs, DWORD idleMs);
     // The time the whole exchange may take, from connecting to the end of

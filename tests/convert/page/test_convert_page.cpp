@@ -16,7 +16,7 @@
 #include "convert/page/CConvertPage.h"
 #include "media/EntryFromPath.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"

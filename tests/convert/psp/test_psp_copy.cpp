@@ -14,10 +14,10 @@
 #include "convert/PspOutputList.h"
 #include "convert/psp/PspCopy.h"
 #include "convert/psp/PspDialogs.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "platform/storage/Storage.h"
 #include "resources/resource.h"
-#include "tests/convert/psp/FakeDisks.h"
+#include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {

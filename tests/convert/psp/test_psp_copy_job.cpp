@@ -17,7 +17,7 @@
 #include "convert/psp/PspCopyJob.h"
 #include "convert/psp/PspDetect.h"
 #include "platform/storage/Storage.h"
-#include "tests/convert/psp/FakeDisks.h"
+#include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {

@@ -7,7 +7,7 @@
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspDetect.h"
 #include "convert/psp/PspDialogs.h"
-#include "tests/convert/psp/FakeDisks.h"
+#include "tests/platform/storage/FakeDisks.h"
 
 namespace kalvex {
 namespace {

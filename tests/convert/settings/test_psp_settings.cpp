@@ -11,7 +11,7 @@
 #include "common/AppSettings.h"
 #include "convert/settings/CPspSettingDlg.h"
 #include "platform/profile/PrivateProfile.h"
-#include "platform/shell/Shell.h"
+#include "common/ui/Dialogs.h"
 #include "resources/resource.h"
 #include "tests/support/TestEnv.h"
 

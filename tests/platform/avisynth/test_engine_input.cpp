@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <algorithm>
+#include <cstring>
 #include <random>
 
 #include "tests/platform/avisynth/EngineFixtures.h"
@@ -186,4 +188,52 @@ TEST(ScriptEngineInput, OddSizedAndNon420SourcesBecomeEvenYV12) {
     EXPECT_EQ(o.header.biWidth, 160);
     EXPECT_EQ(o.header.biHeight, 120);
     EXPECT_EQ(o.Frame(5).size(), size_t(160 * 120 * 3 / 2));
+}
+
+// A sound track that is there but cannot be decoded: every read of it fails
+// and says why (the source, the step, the library's own words). The block
+// is silence, never taken for the sound; the pictures read as ever, and a
+// filter between the source and the reader hands the failure on.
+TEST(ScriptEngineInput, SoundThatCannotBeDecodedFailsEveryReadWithItsReason) {
+    struct Case {
+        BrokenSound how;
+        const char* file;
+        const char* step;
+    };
+    for (const Case& c : {Case{BrokenSound::DecoderSetUp, "nosetup.mkv", "opening the aac decoder failed: "},
+                          Case{BrokenSound::EveryPacket, "nopacket.mkv", "decoding failed: "}}) {
+        const std::string media = MakeClipWithBrokenSound(c.file, c.how).toStdString();
+        ASSERT_FALSE(media.empty());
+        for (const std::string filter : {"", "ResampleAudio(24000)\n", "Trim(5,0)\n"}) {
+            SCOPED_TRACE(std::string(c.file) + " " + filter);
+            Opened o;
+            ASSERT_TRUE(o.Open(WriteScript("DirectShowSource(\"" + media + "\")\nConvertToYV12()\n" + filter)))
+                << o.error;
+            ASSERT_NE(o.audio, nullptr);  // the track is there
+            for (int read = 0; read < 2; ++read) {
+                std::vector<int16_t> buf(4096 * 2, 7);
+                LONG bytes = -1, samples = -1;
+                EXPECT_EQ(AVIStreamRead(o.audio, LONG(read * 4096), 4096, buf.data(), LONG(buf.size() * 2), &bytes,
+                                        &samples),
+                          AVIERR_FILEREAD);
+                EXPECT_EQ(std::count(buf.begin(), buf.end(), 0), long(buf.size()));
+                const char* why = nullptr;
+                ASSERT_NE(MyAVIStreamGetError(o.audio, &why), 0);
+                ASSERT_NE(why, nullptr);
+                const std::string text = why;
+                EXPECT_NE(text.find("\"" + media + "\" cannot be read: "), std::string::npos) << text;
+                const size_t step = text.find(c.step);
+                ASSERT_NE(step, std::string::npos) << text;
+                EXPECT_GT(text.size(), step + std::strlen(c.step)) << "the library's words are missing: " << text;
+            }
+            EXPECT_EQ(o.Frame(10).size(), size_t(160 * 120 * 3 / 2));
+        }
+    }
+    // Sound that decodes: the reads succeed and name no failure.
+    Opened good;
+    ASSERT_TRUE(good.Open(WriteScript("DirectShowSource(\"" + SmallClip() + "\")\n"))) << good.error;
+    ASSERT_FALSE(good.Audio(0, 4096).empty());
+    std::vector<int16_t> buf(4096 * 2);
+    EXPECT_EQ(AVIStreamRead(good.audio, 4096, 4096, buf.data(), LONG(buf.size() * 2), nullptr, nullptr), 0);
+    EXPECT_EQ(MyAVIStreamGetError(good.audio, nullptr), 0);
 }

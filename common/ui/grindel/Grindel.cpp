@@ -1,6 +1,6 @@
-#include "platform/grindel/Grindel.h"
+#include "common/ui/grindel/Grindel.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QPointer>
@@ -45,17 +45,18 @@ KeyboardHook* gHook = nullptr;
 }  // namespace
 
 void SetKeyboardHook(QObject* window) {
-    if (!qApp) return;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
     if (!gHook) {
         gHook = new KeyboardHook;
-        qApp->installEventFilter(gHook);
+        app->installEventFilter(gHook);
     }
     gHook->target = window;
 }
 
 void UnsetKeyboardHook() {
     if (!gHook) return;
-    if (qApp) qApp->removeEventFilter(gHook);
+    if (QCoreApplication* app = QCoreApplication::instance()) app->removeEventFilter(gHook);
     delete gHook;
     gHook = nullptr;
 }

@@ -10,7 +10,7 @@
 
 #include "platform/storage/Storage.h"
 #include "platform/system/SystemError.h"
-#include "tests/convert/psp/FakeDisks.h"
+#include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
