@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -12,6 +16,17 @@
 #include "media/VideoFileList.h"
 #include "platform/system/Folders.h"
 #include "tests/support/TestEnv.h"
+
+// Every fsync() of this program comes here first, so a test can make the
+// flush to the disk fail as a full or failing disk does.
+static std::atomic<bool> g_failFsync{false};
+extern "C" int fsync(int fd) {
+    if (g_failFsync.load()) {
+        errno = EIO;
+        return -1;
+    }
+    return int(::syscall(SYS_fsync, fd));
+}
 
 namespace kalvex {
 namespace {
@@ -345,4 +360,25 @@ TEST(InfoText, WithAndWithoutDisplayAspectRatio) {
 }
 
 }  // namespace
+// A list that could not be flushed to the disk is not reported as saved,
+// and the list saved before stays as it was, with no half-written file.
+TEST(FileListStore, AFailedFlushToTheDiskIsNoSave) {
+    VideoFileList list;
+    list.Append(Entry("a.avi"));
+    const std::string path = AppDataFolder() + "filesv2.dat";
+    ASSERT_TRUE(list.Save(path));
+    const std::string before = test::ReadFile(path);
+    list.Append(Entry("b.avi"));
+    g_failFsync = true;
+    const bool saved = list.Save(path);
+    g_failFsync = false;
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(test::ReadFile(path), before);
+    EXPECT_FALSE(std::ifstream(path + ".new").good());
+    // Once the disk takes it again, the save goes through.
+    EXPECT_TRUE(list.Save(path));
+    VideoFileList back;
+    EXPECT_EQ(back.Load(path), 2);
+}
+
 }  // namespace kalvex
