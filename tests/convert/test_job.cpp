@@ -4,6 +4,8 @@
 // name).
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <QDir>
 #include <QFile>
 #include <condition_variable>
@@ -37,6 +39,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             progress.push_back(p);
+            times.push_back(std::chrono::steady_clock::now());
             hook = onProgress;
         }
         if (hook) hook(p);
@@ -58,6 +61,7 @@ public:
 
     std::function<void(const ConvertProgress&)> onProgress;
     std::vector<ConvertProgress> progress;
+    std::vector<std::chrono::steady_clock::time_point> times;  // of each progress report
     std::vector<FileResult> files;
     RunSummary summary;
     int finished = 0;
@@ -237,6 +241,13 @@ TEST_F(Job, ConvertsEveryFileAndReportsItAsData) {
     EXPECT_TRUE(sawFirst);
     EXPECT_TRUE(sawSecond);
     EXPECT_LE(rec.progress.size(), 20u);  // not one per frame (50)
+    // Within a file, a report follows the one before after a second at the
+    // earliest (a little less, for the time the report itself takes).
+    for (size_t i = 1; i < rec.progress.size(); ++i) {
+        if (rec.progress[i].fileIndex != rec.progress[i - 1].fileIndex) continue;
+        EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(rec.times[i] - rec.times[i - 1]).count(), 900)
+            << "reports " << i - 1 << " and " << i;
+    }
     EXPECT_EQ(boxes, 0);
 
     // The job serves the next run.

@@ -195,6 +195,17 @@ TEST(SubtitleLinking, TenStreamsAtMostAndLongNamesCut) {
     EXPECT_TRUE(Guarded(e));
 }
 
+// A name cut to its field never ends in half a character: with a two-byte
+// character across the field's last byte, the whole character goes.
+TEST(SubtitleLinking, LongNamesAreCutBetweenCharacters) {
+    PutVobSub("Accent", 1, "alt: " + std::string(258, 'n') + "\xC3\xA9t\xC3\xA9\n");
+    VideoFileEntry e = test::EntryFor(Folder() + "Accent.avi");
+    SubtitleLinker linker;
+    linker.SetCandidates({Folder() + "Accent.idx"});
+    ASSERT_EQ(linker.LinkSubtitles(e), 1);
+    EXPECT_EQ(FieldText(e.streamNames[0][0]), std::string(258, 'n'));
+}
+
 TEST(SubtitleLinking, RefusedFilesAreLeftOutAndOldLinksReplaced) {
     Put("Movie.avi");
     Put("Movie.srt", std::string("\x00\x01\x02\x03garbage\xff\xfe", 13));
