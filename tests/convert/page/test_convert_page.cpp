@@ -125,6 +125,9 @@ TEST(ConvertPage, TooLongForADvdRefusesTheStart) {
     EXPECT_FALSE(ok.refused);
     EXPECT_EQ(ok.rate, 2000);
     EXPECT_EQ(CheckTotalLength({Segment("a.avi", 0, 60LL * 10000000)}, 9000).rate, 9000);
+    // Just over the maximum (9,500) is held to it too; just under stays.
+    EXPECT_EQ(CheckTotalLength({Segment("a.avi", 0, 3364LL * 10000000)}, 9000).rate, 9000);
+    EXPECT_EQ(CheckTotalLength({Segment("a.avi", 0, 3364LL * 10000000)}, 9600).rate, 9500);
     EXPECT_EQ(CheckTotalLength({}, 9000).rate, 9000);
 }
 
