@@ -56,6 +56,14 @@ void Save(const Pair& p, const std::string& base = "movie") {
 
 QString Path(const std::string& name) { return QString::fromStdString(Root() + name); }
 
+// Opens "movie.idx" holding `idx` beside an empty "movie.sub": for what
+// the index alone decides.
+bool OpenIndexOnly(CVobSubFile& vob, const std::string& idx) {
+    test::WriteFile(Root() + "movie.idx", idx);
+    WriteBytes("movie.sub", {});
+    return vob.Open(Path("movie.idx"));
+}
+
 QString Describe(CVobSubFile& vob, int i) {
     WCHAR* name = nullptr;
     LCID lcid = 7;
@@ -257,10 +265,8 @@ TEST(VobSub, IndexSettings) {
         "id: en, index: 3\n"
         "delay: 00:00:02:000\n"
         "timestamp: 00:00:01:000, filepos: 000000000\n";
-    test::WriteFile(Root() + "movie.idx", idx);
-    WriteBytes("movie.sub", {});
     CVobSubFile vob;
-    ASSERT_TRUE(vob.Open(Path("movie.idx")));
+    ASSERT_TRUE(OpenIndexOnly(vob, idx));
     EXPECT_EQ(vob.m_sizeX, 720);
     EXPECT_EQ(vob.m_sizeY, 576);
     EXPECT_EQ(vob.m_orgX, 10);
@@ -301,10 +307,8 @@ TEST(VobSub, NegativeDelayNeverMovesStartsBackwards) {
                       "timestamp: 00:00:20:000, filepos: 000000000\n"  // 20,000 - 2,000
                       "id: de, index: 1\n"
                       "timestamp: 00:00:01:000, filepos: 000000000\n";  // delay reset by id
-    test::WriteFile(Root() + "movie.idx", idx);
-    WriteBytes("movie.sub", {});
     CVobSubFile vob;
-    ASSERT_TRUE(vob.Open(Path("movie.idx")));
+    ASSERT_TRUE(OpenIndexOnly(vob, idx));
     const auto& sp = vob.m_langs[0].subpos;
     ASSERT_EQ(sp.size(), 3u);
     EXPECT_EQ(sp[0].start, 10000);
@@ -324,10 +328,8 @@ TEST(VobSub, DelayLinesAddUp) {
                       "timestamp: 00:00:05:000, filepos: 000000000\n"   // 5,000 + 3,500
                       "delay: -00:00:00:250\n"
                       "timestamp: 00:00:09:000, filepos: 000000000\n";  // 9,000 + 3,250
-    test::WriteFile(Root() + "movie.idx", idx);
-    WriteBytes("movie.sub", {});
     CVobSubFile vob;
-    ASSERT_TRUE(vob.Open(Path("movie.idx")));
+    ASSERT_TRUE(OpenIndexOnly(vob, idx));
     const auto& sp = vob.m_langs[0].subpos;
     ASSERT_EQ(sp.size(), 3u);
     EXPECT_EQ(sp[0].start, 3000);
