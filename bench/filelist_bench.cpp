@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
             e.mediaInfo.fps = 25;
             e.mediaInfo.duration = int64_t(i + 1) * 10000000;
             e.endTime = e.mediaInfo.duration;
-            MakeInfoText(e);
+            MakeInfoText(e, 0);
             list.Append(e);
         }
         list.Save(FileListPath());

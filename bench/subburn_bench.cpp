@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     VideoFileEntry e;
     SourceRefusal refusal;
     if (!MakeEntryFromPath(argv[2], e, refusal)) {
-        std::fprintf(stderr, "refused: %s\n", refusal.text.c_str());
+        std::fprintf(stderr, "refused: %s\n", RefusalText(refusal).c_str());
         return 1;
     }
     if (argc >= 5) {

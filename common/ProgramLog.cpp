@@ -130,13 +130,6 @@ void ProgramLog::LineV(const char* format, va_list ap) {
     if (stream_) WriteLine(stream_, format, ap);
 }
 
-void ProgramLog::LongLine(const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    LongLineV(format, ap);
-    va_end(ap);
-}
-
 void ProgramLog::LongLineV(const char* format, va_list ap) {
     if (!stream_) return;
     // Formatted into 5,000 bytes first, then written as one line (which

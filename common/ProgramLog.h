@@ -24,7 +24,6 @@ public:
     const std::string& Path() const { return path_; }
 
     void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void LongLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void LineV(const char* format, va_list ap);
     void LongLineV(const char* format, va_list ap);
     void Timestamp();

@@ -150,8 +150,7 @@ void ConvertJob::Run() {
             result.reason = r.reason;
             result.failure = r.failure;
             result.unreadableFrames = r.unreadableFrames;
-            result.boxText = r.boxText;
-            result.boxCaption = r.boxCaption;
+            result.failureDetail = r.failureDetail;
         }
         if (result.outcome == FileOutcome::Converted) AddOutput(result.output);
         if (result.outcome == FileOutcome::Failed)

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/AppSettings.h"
+#include "convert/ConvertSettings.h"
 #include "convert/ConvertProgress.h"
 #include "convert/ManualResetEvent.h"
 #include "media/VideoFileEntry.h"

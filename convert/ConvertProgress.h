@@ -36,6 +36,10 @@ enum class FailureKind {
     Other,             // any other step failed
 };
 
+// "Generate avs file failed from <source>!": the log line and the text the
+// user is told when a file's conversion script cannot be written.
+std::string ScriptNotWrittenText(const std::string& source);
+
 // What became of one file of a run.
 struct FileResult {
     int index = 0;            // 0-based position in the run
@@ -46,10 +50,9 @@ struct FileResult {
     std::string reason;       // why it failed (empty otherwise)
     FailureKind failure = FailureKind::None;
     long unreadableFrames = 0;  // pictures that could not be read and repeat the last good one
-    // A failure the user must be told about in a box of its own (the script
-    // could not be written or opened): its text and caption. Empty otherwise.
-    std::string boxText;
-    std::string boxCaption;
+    // The engine's own text for SourceNotOpened (may be empty); empty for
+    // the other kinds.
+    std::string failureDetail;
 };
 
 // The whole run, handed to the observer when it has ended.

@@ -674,11 +674,8 @@ bool FileEncoder::Run() {
     // The script is written with the run's settings, as the encoder is set
     // up: a change of the settings during the run changes neither.
     if (!WriteScript(entry_, ScriptVariant::Conversion, settings_, &script)) {
-        const std::string text = Format("Generate avs file failed from %s!", source.c_str());
         result_.failure = FailureKind::ScriptNotWritten;
-        result_.boxText = text;
-        result_.boxCaption = "Error";
-        return Fail("The conversion script could not be written", 0, text.c_str());
+        return Fail("The conversion script could not be written", 0, ScriptNotWrittenText(source).c_str());
     }
 
     bool opened;
@@ -691,10 +688,7 @@ bool FileEncoder::Run() {
     }
     if (!opened) {
         result_.failure = FailureKind::SourceNotOpened;
-        if (!reader_.OpenError().empty()) {
-            result_.boxText = reader_.OpenError();
-            result_.boxCaption = "Error!";
-        }
+        result_.failureDetail = reader_.OpenError();
         return Fail("The source could not be opened" +
                         (reader_.OpenError().empty() ? std::string() : ": " + reader_.OpenError()),
                     0, Format("Open avs failed %s\n", source.c_str()).c_str());
@@ -795,6 +789,10 @@ bool TooManyUnreadable(long unreadable, long total) {
 EncodeResult EncodeToPsp(const EncodeRequest& request, EncodeControl& control) {
     FileEncoder encoder(request, control);
     return encoder.Encode();
+}
+
+std::string ScriptNotWrittenText(const std::string& source) {
+    return Format("Generate avs file failed from %s!", source.c_str());
 }
 
 }  // namespace kalvex

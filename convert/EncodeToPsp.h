@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/AppSettings.h"
+#include "convert/ConvertSettings.h"
 #include "convert/ConvertProgress.h"
 #include "media/VideoFileEntry.h"
 
@@ -35,8 +35,7 @@ struct EncodeResult {
     FailureKind failure = FailureKind::None;
     long framesWritten = 0;
     long unreadableFrames = 0;
-    std::string boxText;     // a failure the user is told in a box of its own
-    std::string boxCaption;
+    std::string failureDetail;  // the engine's own text for SourceNotOpened
 };
 
 // Encodes one entry into a PSP MP4 file: the conversion script of the entry

@@ -5,7 +5,7 @@
 namespace kalvex {
 
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
-                       const SourceExaminer& examiner, const EntryLinker& linker) {
+                       const SourceExaminer& examiner, const EntryLinker& linker, int timeFormat) {
     LogLine("--- Adding file %s---", path.c_str());
     entry = ZeroEntry();
     refusal = SourceRefusal{};
@@ -15,10 +15,8 @@ bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRef
     if (!ok) {
         // The stored record has 260 bytes for a path; a longer one is refused
         // rather than cut to a path of some other file.
-        refusal.text = "Could not use " + path + " as Input!\r\nThe file path is longer than " +
-                       std::to_string(kMaxPath - 1) + " bytes.";
-        refusal.caption = "Error";
-        LogLongLine("%s", refusal.text.c_str());
+        refusal = SourceRefusal{RefusalKind::PathTooLong, path, {}};
+        LogLongLine("%s", RefusalText(refusal).c_str());
     } else if (examiner) {
         ok = examiner(path, entry.mediaInfo, refusal);
     } else {
@@ -28,12 +26,12 @@ bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRef
 
     if (ok) {
         if (linker) linker(entry);
-        MakeInfoText(entry);
+        MakeInfoText(entry, timeFormat);
         LogLongLine("InfoStr=%s", FieldText(entry.infoText).c_str());
         entry.startTime = 0;
         entry.endTime = entry.mediaInfo.duration;
     } else {
-        if (refusal.text.empty()) refusal.text = "Could not use " + path + " as Input!";
+        if (refusal.kind == RefusalKind::None) refusal = SourceRefusal{RefusalKind::Unusable, path, {}};
         LogLongLine("Add file failed. %s.\nPlease make sure you can play the file in your computer correctly, "
                     "you may miss some video or audio codec for decoding the file.",
                     path.c_str());

@@ -18,8 +18,10 @@ using EntryLinker = std::function<void(VideoFileEntry& entry)>;
 // source) and the information text. Logs "--- Adding file ...---" and
 // "--- End ... ---" around it. False with the refusal to show when the file
 // cannot be used. A source of zero length is accepted here; the run refuses
-// it (see the run policy), as the Convert page always has.
+// it (see the run policy), as the Convert page always has. The information
+// text shows the length in the display time format timeFormat.
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
-                       const SourceExaminer& examiner = {}, const EntryLinker& linker = {});
+                       const SourceExaminer& examiner = {}, const EntryLinker& linker = {},
+                       int timeFormat = 0);
 
 }  // namespace kalvex

@@ -49,21 +49,13 @@ DarEntry TheDarEntry() {
     return entry;
 }
 
-void Refuse(const std::string& text, SourceRefusal* refusal) {
-    LogLine("%s", text.c_str());
-    if (refusal) {
-        refusal->text = text;
-        refusal->caption = "Error";
-        refusal->openFailure = false;
-    }
-}
-
-void RefuseQuietly(const std::string& text, SourceRefusal* refusal) {
-    if (refusal) {
-        refusal->text = text;
-        refusal->caption = "Error";
-        refusal->openFailure = false;
-    }
+// Fills the refusal (when asked for one); the logged kinds are written to
+// the log with their text.
+void Refuse(RefusalKind kind, const std::string& path, SourceRefusal* refusal, bool log = true,
+            const std::string& detail = {}) {
+    const SourceRefusal r{kind, path, detail};
+    if (log) LogLine("%s", RefusalText(r).c_str());
+    if (refusal) *refusal = r;
 }
 
 std::string FileNamePart(const std::string& path) {
@@ -74,10 +66,20 @@ std::string FileNamePart(const std::string& path) {
 
 }  // namespace
 
-std::string NoVideoText(const std::string& path) { return Format("Could not use %s as Input!\r\nNo Video found!", path.c_str()); }
-std::string NoAudioText(const std::string& path) { return Format("Could not use %s as Input!\r\nNo Audio found!", path.c_str()); }
-std::string NotYV12Text(const std::string& path) {
-    return Format("Could not use %s as Input!\r\nInput Format is not YV12 ColorSpace!", path.c_str());
+std::string RefusalText(const SourceRefusal& r) {
+    const std::string base = "Could not use " + r.path + " as Input!";
+    switch (r.kind) {
+        case RefusalKind::None: return {};
+        case RefusalKind::Unusable: return base;
+        case RefusalKind::UnsafeName: return UnsafeScriptPathText(r.path);
+        case RefusalKind::PathTooLong:
+            return base + "\r\nThe file path is longer than " + std::to_string(kMaxPath - 1) + " bytes.";
+        case RefusalKind::ScriptFailed: return r.detail.empty() ? base : r.detail;
+        case RefusalKind::NoVideo: return base + "\r\nNo Video found!";
+        case RefusalKind::NotYV12: return base + "\r\nInput Format is not YV12 ColorSpace!";
+        case RefusalKind::NoAudio: return base + "\r\nNo Audio found!";
+    }
+    return base;
 }
 
 bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, SourceRefusal* refusal) {
@@ -89,14 +91,14 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
 
     std::string source;
     if (!ScriptString(path, &source)) {
-        Refuse(UnsafeScriptPathText(path), refusal);
+        Refuse(RefusalKind::UnsafeName, path, refusal);
         return false;
     }
     const std::string script = Format("%sTempAVS_%s_%d.avs", TempFolder().c_str(), fileName.c_str(), int(getpid()));
     FILE* file = std::fopen(script.c_str(), "w");
     if (!file) {
         LogLine("Could not use %s as Input!", path.c_str());
-        RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
+        Refuse(RefusalKind::Unusable, path, refusal, false);
         return false;
     }
     RegisterTempFile(script);
@@ -106,20 +108,16 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     written = std::fclose(file) == 0 && written;
     if (!written) {
         LogLine("Could not use %s as Input!", path.c_str());
-        RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
+        Refuse(RefusalKind::Unusable, path, refusal, false);
         return false;
     }
 
     std::string text = "Information For: " + script + "\n";
     if (!reader.OpenXXXFile(script)) {
         if (!reader.OpenError().empty()) {
-            if (refusal) {
-                refusal->text = reader.OpenError();
-                refusal->caption = "Error!";
-                refusal->openFailure = true;
-            }
+            Refuse(RefusalKind::ScriptFailed, path, refusal, false, reader.OpenError());
         } else {
-            RefuseQuietly(Format("Could not use %s as Input!", path.c_str()), refusal);
+            Refuse(RefusalKind::Unusable, path, refusal, false);
         }
         return false;
     }
@@ -132,11 +130,11 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     }
 
     if (!reader.HasVideo()) {
-        Refuse(NoVideoText(path), refusal);
+        Refuse(RefusalKind::NoVideo, path, refusal);
         return false;
     }
     if (reader.VideoHeader().biCompression != kFourCC_YV12) {
-        Refuse(NotYV12Text(path), refusal);
+        Refuse(RefusalKind::NotYV12, path, refusal);
         return false;
     }
 
@@ -165,7 +163,7 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
                        info.width, info.height, info.fps, hh, mm, ss, int(rate), int(scale), type);
 
     if (!reader.HasAudio()) {
-        Refuse(NoAudioText(path), refusal);
+        Refuse(RefusalKind::NoAudio, path, refusal);
         return false;
     }
     info.channels = reader.Channels();

@@ -6,14 +6,30 @@
 
 namespace kalvex {
 
-// Why a source was refused: the text the user is told and the caption of
-// its box ("Error" for a source that opens but cannot be used, "Error!" for
-// a script that fails to evaluate, when the codec-pack offer applies).
-struct SourceRefusal {
-    std::string text;
-    std::string caption = "Error";
-    bool openFailure = false;  // the examination script failed to evaluate
+// Why a source was refused.
+enum class RefusalKind {
+    None,          // not refused
+    Unusable,      // the source cannot be used (no finer reason is known)
+    PathTooLong,   // the path does not fit the stored record
+    UnsafeName,    // a script cannot name the file (a line break, three quotes in a row)
+    ScriptFailed,  // the examination script failed to evaluate; detail is the engine's text
+    NoVideo,
+    NotYV12,       // the pictures do not come as YV12
+    NoAudio,
 };
+
+// A refused source: the kind, the source's path and the engine's own text
+// where it has one. The front ends word it with RefusalText; a ScriptFailed
+// refusal is where the codec-pack offer applies.
+struct SourceRefusal {
+    RefusalKind kind = RefusalKind::None;
+    std::string path;
+    std::string detail;
+};
+
+// The text a refusal is told and logged with ("Could not use ... as
+// Input!" and its reason, or the engine's text for a failed script).
+std::string RefusalText(const SourceRefusal& refusal);
 
 // Examines a newly added source: writes the two-line information script
 // "<temp>TempAVS_<file name>_<pid>.avs" (registered as a temporary file),
@@ -24,9 +40,5 @@ struct SourceRefusal {
 bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText,
                    SourceRefusal* refusal = nullptr);
 
-// "Could not use %s as Input!" style refusal texts, for callers and tests.
-std::string NoVideoText(const std::string& path);
-std::string NoAudioText(const std::string& path);
-std::string NotYV12Text(const std::string& path);
 
 }  // namespace kalvex

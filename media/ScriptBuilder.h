@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "common/AppSettings.h"
+#include "convert/ConvertSettings.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {

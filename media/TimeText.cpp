@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "common/AppSettings.h"
-
 namespace kalvex {
 
 std::string TimeText(int64_t time, int format) {
@@ -38,7 +36,5 @@ std::string TimeText(int64_t time, int format) {
     }
     return sign + text;
 }
-
-std::string TimeText(int64_t time) { return TimeText(time, AppSettings.timeFormat); }
 
 }  // namespace kalvex

@@ -14,8 +14,4 @@ namespace kalvex {
 // start lies after its end) shows as "-" and the text of its magnitude.
 std::string TimeText(int64_t time, int format);
 
-// The same in the display format of the settings (TimeFormat), read anew
-// every time a text is made.
-std::string TimeText(int64_t time);
-
 }  // namespace kalvex

@@ -7,10 +7,10 @@
 
 namespace kalvex {
 
-std::string InfoText(const std::string& name, const MediaInfo& m) {
+std::string InfoText(const std::string& name, const MediaInfo& m, int timeFormat) {
     const std::string video = FieldText(m.videoFormat);
     const std::string audio = FieldText(m.audioFormat);
-    const std::string length = TimeText(m.duration);
+    const std::string length = TimeText(m.duration, timeFormat);
     char text[kInfoTextSize];
     if (m.darX != 0 && m.darY != 0) {
         std::snprintf(text, sizeof text,
@@ -29,8 +29,8 @@ std::string InfoText(const std::string& name, const MediaInfo& m) {
     return std::string(text, strnlen(text, sizeof text - 1));
 }
 
-void MakeInfoText(VideoFileEntry& e) {
-    const std::string text = InfoText(FieldText(e.fileName), e.mediaInfo);
+void MakeInfoText(VideoFileEntry& e, int timeFormat) {
+    const std::string text = InfoText(FieldText(e.fileName), e.mediaInfo, timeFormat);
     std::memset(e.infoText, 0, sizeof e.infoText);
     std::memcpy(e.infoText, text.data(), std::min(text.size(), sizeof e.infoText - 1));
 }

@@ -77,10 +77,11 @@ bool SetFieldText(char (&field)[N], const std::string& text) {
 
 // The movie information text of a file: its name, then the media
 // information (with a DAR line only when both parts of the display aspect
-// ratio are known) and the length in the display time format.
-std::string InfoText(const std::string& fileName, const MediaInfo& info);
+// ratio are known) and the length in the display time format timeFormat
+// (see TimeText).
+std::string InfoText(const std::string& fileName, const MediaInfo& info, int timeFormat);
 
 // Sets infoText from the entry's fileName and mediaInfo.
-void MakeInfoText(VideoFileEntry& entry);
+void MakeInfoText(VideoFileEntry& entry, int timeFormat);
 
 }  // namespace kalvex

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "convert/ConvertSettings.h"
 #include "media/VideoFileEntry.h"
 #include "preview/PreviewSource.h"
 
@@ -49,8 +50,9 @@ public:
     GraphHelper& operator=(const GraphHelper&) = delete;
 
     bool CreateGraph();
-    // Writes the preview script for the entry and opens it.
-    bool OpenPreview(VideoFileEntry entry);
+    // Writes the entry's preview script with the given output settings and
+    // opens it.
+    bool OpenPreview(VideoFileEntry entry, const ConvertSettings& settings);
     // The part of OpenPreview after the script is written.
     bool OpenScript(const std::string& scriptPath);
 

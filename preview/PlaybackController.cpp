@@ -29,7 +29,7 @@ void PlaybackController::Play() {
     const VideoFileEntry entry = *view_.Entry(index);
     graph_.reset();
     graph_ = std::make_unique<GraphHelper>();
-    bool ok = graph_->OpenPreview(entry);
+    bool ok = graph_->OpenPreview(entry, view_.ScriptSettings());
     if (ok) {
         int w = 0, h = 0;
         const uintptr_t window = view_.VideoWindow(&w, &h);
@@ -66,7 +66,8 @@ void PlaybackController::Stop() {
     playing_ = false;
     // The stopped movie stands at its beginning.
     view_.SetSliderPosition(0);
-    const std::string text = TimeText(0) + "/" + TimeText(rangeLength_);
+    const int format = view_.TimeFormat();
+    const std::string text = TimeText(0, format) + "/" + TimeText(rangeLength_, format);
     if (view_.TimeLabel().substr(0, 24) != text.substr(0, 24)) view_.SetTimeLabel(text);
     view_.KillTimer();
     graph_.reset();
@@ -124,7 +125,8 @@ void PlaybackController::RefreshTimeLabel(int64_t time) {
     if (time == 0) {
         if (!graph_ || !graph_->CurrentPosition(&time)) return;
     }
-    const std::string text = TimeText(time) + "/" + TimeText(rangeLength_);
+    const int format = view_.TimeFormat();
+    const std::string text = TimeText(time, format) + "/" + TimeText(rangeLength_, format);
     // Rewritten only when it changes, so the label does not flicker.
     if (view_.TimeLabel().substr(0, 24) != text.substr(0, 24)) view_.SetTimeLabel(text);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "convert/ConvertSettings.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -48,6 +49,11 @@ public:
     virtual uintptr_t ShowFullScreenWindow(bool show, int* width, int* height) = 0;
     // Called from any thread: post WM_GRAPH_NOTIFY to the page.
     virtual void PostGraphNotify() = 0;
+    // The settings, read when they are used: the display time format of the
+    // time label (see TimeText) and the output settings the preview's script
+    // is written with.
+    virtual int TimeFormat() const = 0;
+    virtual ConvertSettings ScriptSettings() const = 0;
 };
 
 class PlaybackController {

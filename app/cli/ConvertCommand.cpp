@@ -315,8 +315,8 @@ int RunConvertCommand(const QStringList& argsIn) {
         };
         VideoFileEntry entry;
         SourceRefusal refusal;
-        if (!MakeEntryFromPath(path, entry, refusal, {}, linker)) {
-            std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), refusal.text.c_str());
+        if (!MakeEntryFromPath(path, entry, refusal, {}, linker, AppSettings.timeFormat)) {
+            std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), RefusalText(refusal).c_str());
             exitCode = 1;
             continue;
         }

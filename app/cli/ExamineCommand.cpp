@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/AppSettings.h"
 #include "media/EntryFromPath.h"
 #include "platform/system/TempFiles.h"
 
@@ -15,13 +16,13 @@ int RunExamineCommand(const std::string& path) {
     // The window deletes its scripts at exit; so does the command.
     DeleteTempFiles();
     if (!ok) {
-        std::fprintf(stderr, "%s\n", refusal.text.empty() ? ("Could not use " + path + " as Input!").c_str()
-                                                          : refusal.text.c_str());
+        if (refusal.kind == RefusalKind::None) refusal = SourceRefusal{RefusalKind::Unusable, path, {}};
+        std::fprintf(stderr, "%s\n", RefusalText(refusal).c_str());
         return 1;
     }
     const size_t slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::fprintf(stdout, "%s\n\n%s", text.c_str(), InfoText(name, info).c_str());
+    std::fprintf(stdout, "%s\n\n%s", text.c_str(), InfoText(name, info, AppSettings.timeFormat).c_str());
     std::fflush(stdout);
     return 0;
 }

@@ -235,8 +235,8 @@ void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries) {
     list_->clear();
     for (const auto& e : segments_) {
         list_->addItem(QString("[%1 - %2] %3")
-                           .arg(QString::fromStdString(TimeText(e.startTime)),
-                                QString::fromStdString(TimeText(e.endTime - e.startTime)),
+                           .arg(QString::fromStdString(TimeText(e.startTime, AppSettings.timeFormat)),
+                                QString::fromStdString(TimeText(e.endTime - e.startTime, AppSettings.timeFormat)),
                                 QString::fromLocal8Bit(FieldText(e.fileName).c_str())));
     }
     start_->setEnabled(!segments_.empty());
@@ -365,11 +365,12 @@ void CConvertPage::OnProgress(const ConvertProgress& p) {
 void CConvertPage::OnFileDone(const FileResult& r) {
     // The failures the encoder has always shown in a box of their own; a
     // source that does not open offers the codec pack as examination does.
-    if (r.boxText.empty()) return;
-    if (r.failure == FailureKind::SourceNotOpened)
-        ReportSourceOpenFailure(r.boxText);
+    const std::optional<FailureBox> box = FailureBoxFor(r);
+    if (!box) return;
+    if (box->codecPackOffer)
+        ReportSourceOpenFailure(box->text);
     else
-        MessageBox(QString::fromLocal8Bit(r.boxText.c_str()), QString::fromLocal8Bit(r.boxCaption.c_str()),
+        MessageBox(QString::fromLocal8Bit(box->text.c_str()), QString::fromLocal8Bit(box->caption.c_str()),
                    MB_OK | MB_ICONWARNING);
 }
 

@@ -37,4 +37,17 @@ std::string TitleText(const ConvertProgress& p) {
     return buf;
 }
 
+std::optional<FailureBox> FailureBoxFor(const FileResult& r) {
+    switch (r.failure) {
+        case FailureKind::ScriptNotWritten: return FailureBox{ScriptNotWrittenText(r.source), "Error", false};
+        case FailureKind::SourceNotOpened:
+            // Without the engine's own text the failure is only logged.
+            if (r.failureDetail.empty()) return std::nullopt;
+            return FailureBox{r.failureDetail, "Error!", true};
+        case FailureKind::None:
+        case FailureKind::Other: break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace kalvex

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
 #include "common/ProgramLog.h"
 #include "media/page/CModifyTimeDlg.h"
@@ -392,14 +393,13 @@ bool CAddFilePage::AddPath(const std::string& path) {
 
     VideoFileEntry entry;
     SourceRefusal refusal;
-    if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_)) {
+    if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_, AppSettings.timeFormat)) {
         if (onRefused_)
             onRefused_(path, refusal);
-        else if (refusal.openFailure)
-            ReportSourceOpenFailure(refusal.text);  // the text, or the codec-pack offer
+        else if (refusal.kind == RefusalKind::ScriptFailed)
+            ReportSourceOpenFailure(RefusalText(refusal));  // the text, or the codec-pack offer
         else
-            MessageBox(QString::fromUtf8(refusal.text.c_str()), QString::fromUtf8(refusal.caption.c_str()),
-                       MB_OK | MB_ICONWARNING);
+            MessageBox(QString::fromUtf8(RefusalText(refusal).c_str()), "Error", MB_OK | MB_ICONWARNING);
         return false;
     }
     files_.Append(entry);

@@ -8,6 +8,7 @@
 #include <QSlider>
 #include <QTimer>
 
+#include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
 #include "media/page/CAddFilePage.h"
 #include "common/ui/grindel/Grindel.h"
@@ -146,5 +147,9 @@ uintptr_t PreviewPanel::ShowFullScreenWindow(bool show, int* width, int* height)
 }
 
 void PreviewPanel::PostGraphNotify() { PostMessage(this, WM_GRAPH_NOTIFY, 0, 0); }
+
+int PreviewPanel::TimeFormat() const { return AppSettings.timeFormat; }
+
+ConvertSettings PreviewPanel::ScriptSettings() const { return AppSettings.convert; }
 
 }  // namespace kalvex

@@ -48,6 +48,8 @@ public:
     uintptr_t VideoWindow(int* width, int* height) override;
     uintptr_t ShowFullScreenWindow(bool show, int* width, int* height) override;
     void PostGraphNotify() override;
+    int TimeFormat() const override;
+    ConvertSettings ScriptSettings() const override;
 
 protected:
     bool event(QEvent* e) override;

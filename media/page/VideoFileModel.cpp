@@ -3,6 +3,7 @@
 #include <QFile>
 #include <algorithm>
 
+#include "common/AppSettings.h"
 #include "media/TimeText.h"
 
 namespace kalvex {
@@ -21,8 +22,8 @@ VideoFileModel::VideoFileModel(QObject* parent) : QAbstractTableModel(parent) {}
 QString VideoFileModel::CellText(const VideoFileEntry& e, int column) {
     switch (column) {
         case PathColumn: return Text(FieldText(e.fullPath));
-        case BeginColumn: return QString::fromStdString(TimeText(e.startTime));
-        case LengthColumn: return QString::fromStdString(TimeText(RangeLength(e)));
+        case BeginColumn: return QString::fromStdString(TimeText(e.startTime, AppSettings.timeFormat));
+        case LengthColumn: return QString::fromStdString(TimeText(RangeLength(e), AppSettings.timeFormat));
         default: return {};
     }
 }

@@ -414,7 +414,7 @@ TEST_F(Update, OfferWaitsUntilTheConversionHasEnded) {
     // A run that stays going: started and paused at once.
     VideoFileEntry e;
     SourceRefusal why;
-    ASSERT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << why.text;
+    ASSERT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << RefusalText(why);
     CConvertPage* page = dlg.convertPage();
     page->destEdit()->setText(kalvex::test::TestPath("out/"));
     page->SetFileList({e});
@@ -571,7 +571,7 @@ TEST_F(Update, OfferWaitsUntilTheCopyToThePspIsOver) {
 
     VideoFileEntry e;
     SourceRefusal why;
-    ASSERT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << why.text;
+    ASSERT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << RefusalText(why);
     CConvertPage* page = dlg.convertPage();
     page->destEdit()->setText(kalvex::test::TestPath("out/"));
     page->copyBox()->setChecked(true);

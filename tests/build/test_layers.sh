@@ -82,6 +82,27 @@ PY
     fi
 done
 
+# Core libraries are handed the settings they use: none of their sources
+# names the program's global settings record.
+readers=$(python3 - "$work/build/compile_commands.json" "$work/src" <<'PY'
+import json, re, shlex, sys
+core = ("kalvex_platform", "kalvex_avisynth", "kalvex_engine", "kalvex_subtitles", "kalvex_media",
+        "kalvex_convert", "kalvex_pspcore", "kalvex_preview", "kalvex_http")
+for e in json.load(open(sys.argv[1])):
+    words = shlex.split(e["command"])
+    out = words[words.index("-o") + 1] if "-o" in words else ""
+    if not any("/CMakeFiles/%s.dir/" % lib in "/" + out for lib in core):
+        continue
+    path = e["file"]
+    if not path.startswith(sys.argv[2] + "/"):
+        continue  # generated (moc)
+    for n, line in enumerate(open(path, errors="replace"), 1):
+        if re.search(r"\bAppSettings\b(?!\.h\b)", line) and not line.lstrip().startswith("//"):
+            print("%s:%d: %s" % (path[len(sys.argv[2]) + 1:], n, line.strip()))
+PY
+)
+[ -z "$readers" ] || fail "core sources read the global settings record: $readers"
+
 # Qt's module folder prefix (<QtWidgets/QWidget>) would reach past the
 # include folders above: Qt headers are included by class name only.
 prefixed=$(cd "$src" && grep -rEn '#include[[:space:]]*<Qt[A-Za-z]+/' --include='*.cpp' --include='*.h' \

@@ -64,7 +64,7 @@ void ExpectDefaultPspFile(const QString& path, int frames) {
 VideoFileEntry ExaminedEntry(const QString& path) {
     VideoFileEntry e;
     SourceRefusal refusal;
-    EXPECT_TRUE(MakeEntryFromPath(path.toStdString(), e, refusal)) << refusal.text;
+    EXPECT_TRUE(MakeEntryFromPath(path.toStdString(), e, refusal)) << RefusalText(refusal);
     return e;
 }
 

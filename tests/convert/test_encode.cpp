@@ -14,6 +14,7 @@
 
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
+#include "convert/page/ProgressTexts.h"
 #include "convert/EncodeToPsp.h"
 #include "convert/PspOutputList.h"
 #include "platform/shell/Shell.h"
@@ -331,10 +332,17 @@ TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
     EXPECT_FALSE(Run(e, out));
     setenv("TMPDIR", (test::TestRoot() + "/tmp").c_str(), 1);
     const std::string text = "Generate avs file failed from " + src.toStdString() + "!";
-    // The box the user gets, as data for the window.
-    EXPECT_EQ(last.boxCaption, "Error");
-    EXPECT_EQ(last.boxText, text);
+    // The kind comes as data; the box the user gets is worded from it.
     EXPECT_EQ(last.failure, FailureKind::ScriptNotWritten);
+    FileResult shown;
+    shown.source = src.toStdString();
+    shown.failure = last.failure;
+    shown.failureDetail = last.failureDetail;
+    const std::optional<FailureBox> box = FailureBoxFor(shown);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->caption, "Error");
+    EXPECT_EQ(box->text, text);
+    EXPECT_FALSE(box->codecPackOffer);
     EXPECT_NE(Log().find(text), std::string::npos);
     EXPECT_FALSE(QFile::exists(out));
 }
@@ -373,8 +381,16 @@ TEST_F(Encode, MissingSourceFailsWithTheLoggedPath) {
     EXPECT_FALSE(Run(e, out));
     EXPECT_FALSE(QFile::exists(out));
     EXPECT_NE(Log().find("Open avs failed " + missing), std::string::npos);
-    EXPECT_EQ(last.boxCaption, "Error!");
-    EXPECT_NE(last.boxText.find("Open failure:"), std::string::npos);
+    EXPECT_EQ(last.failure, FailureKind::SourceNotOpened);
+    EXPECT_NE(last.failureDetail.find("Open failure:"), std::string::npos);
+    FileResult shown;
+    shown.failure = last.failure;
+    shown.failureDetail = last.failureDetail;
+    const std::optional<FailureBox> box = FailureBoxFor(shown);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->caption, "Error!");
+    EXPECT_EQ(box->text, last.failureDetail);
+    EXPECT_TRUE(box->codecPackOffer);
 }
 
 TEST(TimeBaseRule, WholeAndFractionalRates) {
@@ -463,8 +479,11 @@ TEST_F(Encode, SoundThatCannotBeDecodedFailsTheFileInsteadOfAMuteOutput) {
         EXPECT_NE(last.reason.find("the sound of \"" + src.toStdString() + "\" cannot be read: " + c.step),
                   std::string::npos)
             << last.reason;
-        EXPECT_TRUE(last.boxText.empty());
+        EXPECT_TRUE(last.failureDetail.empty());
         EXPECT_EQ(last.failure, FailureKind::Other);
+        FileResult shown;
+        shown.failure = last.failure;
+        EXPECT_FALSE(FailureBoxFor(shown));  // told in the run's summary, not in a box
         EXPECT_FALSE(QFile::exists(out));
         EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
         // Logged once, with the output it was for.

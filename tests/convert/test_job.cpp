@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 
 #include "common/AppSettings.h"
+#include "convert/page/ProgressTexts.h"
 #include "convert/ConvertJob.h"
 #include "convert/OutputFile.h"
 #include "convert/PspOutputList.h"
@@ -271,8 +272,10 @@ TEST_F(Job, AFailedFileSaysWhyAndTheLastFileDecides) {
     EXPECT_EQ(rec.files[1].outcome, FileOutcome::Failed);
     EXPECT_NE(rec.files[1].reason.find("could not be opened"), std::string::npos) << rec.files[1].reason;
     // The box the user is shown comes as data; the worker opened none.
-    EXPECT_EQ(rec.files[1].boxCaption, "Error!");
-    EXPECT_NE(rec.files[1].boxText.find("Open failure:"), std::string::npos);
+    const std::optional<FailureBox> box = FailureBoxFor(rec.files[1]);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->caption, "Error!");
+    EXPECT_NE(box->text.find("Open failure:"), std::string::npos);
     EXPECT_EQ(rec.files[1].failure, FailureKind::SourceNotOpened);
     EXPECT_EQ(rec.files[0].failure, FailureKind::None);
     EXPECT_EQ(boxes, 0);

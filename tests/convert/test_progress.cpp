@@ -61,5 +61,30 @@ TEST(ProgressTexts, NothingToDoIsZeroPercent) {
     EXPECT_EQ(EstimateText(At(12, 10, 5000)), "Estimate: 00:00:00");
 }
 
+// Only the two failures that have always had a box of their own get one; a
+// source the engine refused without a text of its own is only logged.
+TEST(ProgressTexts, FailureBoxesByKind) {
+    FileResult r;
+    r.source = "/v/a b.avi";
+    r.failure = FailureKind::ScriptNotWritten;
+    auto box = FailureBoxFor(r);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text, "Generate avs file failed from /v/a b.avi!");
+    EXPECT_EQ(box->caption, "Error");
+    EXPECT_FALSE(box->codecPackOffer);
+    r.failure = FailureKind::SourceNotOpened;
+    EXPECT_FALSE(FailureBoxFor(r));
+    r.failureDetail = "Open failure:\nno such file";
+    box = FailureBoxFor(r);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text, r.failureDetail);
+    EXPECT_EQ(box->caption, "Error!");
+    EXPECT_TRUE(box->codecPackOffer);
+    r.failure = FailureKind::Other;
+    EXPECT_FALSE(FailureBoxFor(r));
+    r.failure = FailureKind::None;
+    EXPECT_FALSE(FailureBoxFor(r));
+}
+
 }  // namespace
 }  // namespace kalvex

@@ -101,7 +101,7 @@ TEST(FileListStore, WrittenListReadsBackByteForByte) {
     b.streamCounts[0] = 1;
     std::strcpy(b.streamNames[0][0], "English");
     b.useSubtitle = 1;
-    MakeInfoText(b);
+    MakeInfoText(b, 0);
     list.Append(a);
     list.Append(b);
     list.Append(a);  // the same file twice: two independent entries
@@ -341,21 +341,21 @@ TEST(FileListOrder, InsertRemoveAndCopies) {
 
 TEST(InfoText, WithAndWithoutDisplayAspectRatio) {
     VideoFileEntry e = Entry("movie.avi", 100000000);
-    MakeInfoText(e);
+    MakeInfoText(e, 0);
     EXPECT_STREQ(e.infoText,
                  "movie.avi\n\nVideo Format = vids\n        size = 320x240\n         fps = 25.000\n"
                  "Audio Format = auds\n    Channels = 2\n  SampleRate = 44100\nMovie Length = 00:10\n");
     e.mediaInfo.darX = 16;
     e.mediaInfo.darY = 9;
     e.mediaInfo.fps = 30000.0 / 1001;
-    MakeInfoText(e);
+    MakeInfoText(e, 0);
     EXPECT_STREQ(e.infoText,
                  "movie.avi\n\nVideo Format = vids\n        size = 320x240\n         DAR = 16x9\n"
                  "         fps = 29.970\nAudio Format = auds\n    Channels = 2\n  SampleRate = 44100\n"
                  "Movie Length = 00:10\n");
     // One part of the ratio unknown: no DAR line.
     e.mediaInfo.darY = 0;
-    MakeInfoText(e);
+    MakeInfoText(e, 0);
     EXPECT_EQ(std::string(e.infoText).find("DAR"), std::string::npos);
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/ProgramLog.h"
 #include "media/ExamineSource.h"
+#include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
 #include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
@@ -142,10 +143,11 @@ TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
     std::string broken = TestRoot() + "/broken.avi";
     WriteFile(broken, std::string(5000, 'x'));
     struct Case {
-        std::string path, text, caption;
+        std::string path, text;
+        RefusalKind kind;
     } cases[] = {
-        {silent, "Could not use " + silent + " as Input!\r\nNo Audio found!", "Error"},
-        {sound, "Could not use " + sound + " as Input!\r\nNo Video found!", "Error"},
+        {silent, "Could not use " + silent + " as Input!\r\nNo Audio found!", RefusalKind::NoAudio},
+        {sound, "Could not use " + sound + " as Input!\r\nNo Video found!", RefusalKind::NoVideo},
     };
     // The refusal comes back as data; examination itself shows nothing.
     Boxes boxes;
@@ -155,20 +157,35 @@ TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
         EXPECT_FALSE(ExamineSource(c.path, info, text));
         SourceRefusal refusal;
         EXPECT_FALSE(ExamineSource(c.path, info, text, &refusal));
-        EXPECT_EQ(refusal.text, c.text);
-        EXPECT_EQ(refusal.caption, c.caption);
-        EXPECT_FALSE(refusal.openFailure);
+        EXPECT_EQ(RefusalText(refusal), c.text);
+        EXPECT_EQ(refusal.kind, c.kind);
+        EXPECT_EQ(refusal.path, c.path);
         EXPECT_TRUE(text.empty());
     }
     MediaInfo info;
     std::string text;
     SourceRefusal refusal;
     EXPECT_FALSE(ExamineSource(broken, info, text, &refusal));
-    EXPECT_EQ(refusal.text.substr(0, 14), "Open failure:\n");
-    EXPECT_NE(refusal.text.find(broken), std::string::npos);
-    EXPECT_EQ(refusal.caption, "Error!");
-    EXPECT_TRUE(refusal.openFailure);
+    EXPECT_EQ(RefusalText(refusal).substr(0, 14), "Open failure:\n");
+    EXPECT_NE(RefusalText(refusal).find(broken), std::string::npos);
+    EXPECT_EQ(refusal.kind, RefusalKind::ScriptFailed);
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+// Each kind of refusal is worded the same on the page and the command line.
+TEST(ExamineSource, RefusalTextsByKind) {
+    const std::string p = "/v/clip.avi";
+    const std::string base = "Could not use /v/clip.avi as Input!";
+    EXPECT_EQ(RefusalText({RefusalKind::None, p, {}}), "");
+    EXPECT_EQ(RefusalText({RefusalKind::Unusable, p, {}}), base);
+    EXPECT_EQ(RefusalText({RefusalKind::PathTooLong, p, {}}), base + "\r\nThe file path is longer than 259 bytes.");
+    EXPECT_EQ(RefusalText({RefusalKind::NoVideo, p, {}}), base + "\r\nNo Video found!");
+    EXPECT_EQ(RefusalText({RefusalKind::NoAudio, p, {}}), base + "\r\nNo Audio found!");
+    EXPECT_EQ(RefusalText({RefusalKind::NotYV12, p, {}}), base + "\r\nInput Format is not YV12 ColorSpace!");
+    EXPECT_EQ(RefusalText({RefusalKind::UnsafeName, p, {}}), UnsafeScriptPathText(p));
+    // The engine's text where it has one, else the plain refusal.
+    EXPECT_EQ(RefusalText({RefusalKind::ScriptFailed, p, "Open failure:\nbad"}), "Open failure:\nbad");
+    EXPECT_EQ(RefusalText({RefusalKind::ScriptFailed, p, {}}), base);
 }
 
 // `Kalvex --examine`, the real program: prints or refuses, and leaves no

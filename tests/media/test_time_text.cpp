@@ -33,16 +33,12 @@ TEST(TimeText, FourFormatsByWholeDivision) {
     EXPECT_EQ(TimeText(100 * 3600 * kSecond, 0), "6000:00");
 }
 
-TEST(TimeText, FollowsTheSettingEachTimeAndSurvivesOddValues) {
-    const int saved = AppSettings.timeFormat;
+TEST(TimeText, UnknownFormatsAndTheEdgesOfTheRange) {
     const int64_t t = (3600 + 5 * 60 + 7) * kSecond + 900 * kMs;
-    AppSettings.timeFormat = 0;
-    EXPECT_EQ(TimeText(t), "65:07");
-    AppSettings.timeFormat = 3;
-    EXPECT_EQ(TimeText(t), "01:05:07.900");
-    AppSettings.timeFormat = 7;  // unknown: shown as format 0
-    EXPECT_EQ(TimeText(t), "65:07");
-    AppSettings.timeFormat = saved;
+    EXPECT_EQ(TimeText(t, 0), "65:07");
+    EXPECT_EQ(TimeText(t, 3), "01:05:07.900");
+    EXPECT_EQ(TimeText(t, 7), "65:07");  // unknown: shown as format 0
+    EXPECT_EQ(TimeText(t, -1), "65:07");
 
     // A range whose start lies after its end has a negative length.
     EXPECT_EQ(TimeText(-90 * kSecond, 0), "-01:30");

@@ -84,6 +84,20 @@ TEST_F(VideoFileModelTest, CellsAreThePathTheStartAndTheTrimmedLength) {
     EXPECT_EQ(test::HeaderText(&tree_, 1), "Begin");
 }
 
+// The Begin and Length cells follow the display time format each time they
+// are shown, and an unknown format shows as format 0.
+TEST_F(VideoFileModelTest, CellsFollowTheTimeFormatEachTimeAndSurviveOddValues) {
+    const int64_t t = (3600 + 5 * 60 + 7) * kSecond + 900 * 10000;  // 900 ms
+    Add("/v/long.avi", t, 2 * t);
+    EXPECT_EQ(Rows(model_)[0][1], "65:07");
+    AppSettings.timeFormat = 3;
+    EXPECT_EQ(Rows(model_)[0][1], "01:05:07.900");
+    EXPECT_EQ(Rows(model_)[0][2], "01:05:07.900");
+    AppSettings.timeFormat = 7;
+    EXPECT_EQ(Rows(model_)[0][1], "65:07");
+    AppSettings.timeFormat = 0;
+}
+
 TEST_F(VideoFileModelTest, InsertClampsAndRemoveRefusesRowsThatAreNotThere) {
     Add("/v/b.avi");
     QSignalSpy inserted(&model_, &QAbstractItemModel::rowsInserted);

@@ -15,6 +15,7 @@
 #include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
 #include "media/ExamineSource.h"
+#include "media/ScriptBuilder.h"
 #include "media/TimeText.h"
 #include "media/page/CAddFilePage.h"
 #include "media/page/PreviewPanel.h"
@@ -321,6 +322,10 @@ public:
     uintptr_t VideoWindow(int* w, int* h) override { *w = 320; *h = 240; return 0; }
     uintptr_t ShowFullScreenWindow(bool, int* w, int* h) override { *w = 640; *h = 480; return 0; }
     void PostGraphNotify() override {}
+    int timeFormat = 0;
+    int TimeFormat() const override { return timeFormat; }
+    ConvertSettings settings;
+    ConvertSettings ScriptSettings() const override { return settings; }
 };
 
 TEST_F(PlaybackPageTest, TimeLabelIsWrittenOnlyWhenItsTextChanges) {
@@ -350,6 +355,34 @@ TEST_F(PlaybackPageTest, TimeLabelIsWrittenOnlyWhenItsTextChanges) {
     c.RefreshTimeLabel(20000000);
     EXPECT_EQ(view.label, "00:02/00:03");
     EXPECT_EQ(view.labelWrites, writes + 1);
+    // The label takes the view's time format when it is written.
+    view.timeFormat = 1;
+    c.RefreshTimeLabel(25000000);
+    EXPECT_EQ(view.label, "00:02.500/00:03.000");
+}
+
+// The preview's script is written with the settings the view hands over
+// when Play is pressed, not with any stored record.
+TEST_F(PlaybackPageTest, ThePreviewScriptTakesTheViewsSettings) {
+    const QString clip = test::MakeClip("settings.mkv", 1.0, 160, 120);
+    ASSERT_FALSE(clip.isEmpty());
+    RecordingView view;
+    VideoFileEntry e = ZeroEntry();
+    SetFieldText(e.fullPath, clip.toStdString());
+    SetFieldText(e.fileName, "settings.mkv");
+    std::string info;
+    ASSERT_TRUE(ExamineSource(clip.toStdString(), e.mediaInfo, info));
+    e.endTime = e.mediaInfo.duration;
+    view.entries.push_back(e);
+    view.settings.fps = 12.5;
+    view.settings.audioResample = 22050;
+    PlaybackController c(view);
+    c.Play();
+    ASSERT_TRUE(c.Playing()) << (view.messages.empty() ? "" : view.messages[0]);
+    const std::string script = test::ReadFile(ScriptPath(e));
+    EXPECT_NE(script.find("ChangeFPS(12.500000)"), std::string::npos) << script;
+    EXPECT_NE(script.find("ResampleAudio(22050)"), std::string::npos) << script;
+    c.Stop();
 }
 
 }  // namespace

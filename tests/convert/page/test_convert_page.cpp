@@ -61,7 +61,7 @@ VideoFileEntry Segment(const char* name, int64_t start, int64_t end) {
 VideoFileEntry RealSegment(const QString& clip) {
     VideoFileEntry e;
     SourceRefusal why;
-    EXPECT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << why.text;
+    EXPECT_TRUE(MakeEntryFromPath(clip.toStdString(), e, why)) << RefusalText(why);
     return e;
 }
 

@@ -91,7 +91,7 @@ VideoFileEntry SampleEntry(int i) {
     e.streamCounts[1] = 2;
     SetFieldText(e.streamNames[1][0], "English");
     SetFieldText(e.streamNames[1][1], "Deutsch");
-    SetFieldText(e.infoText, InfoText(FieldText(e.fileName), e.mediaInfo));
+    SetFieldText(e.infoText, InfoText(FieldText(e.fileName), e.mediaInfo, 0));
     return e;
 }
 
