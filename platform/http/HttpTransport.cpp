@@ -47,6 +47,7 @@ struct Context {
     bool sinkFailed = false;
     bool answerFull = false;
     bool cancelled = false;
+    bool headEnded = false;  // the blank line after the headers came; what follows are trailers
     const std::function<bool(const Progress&)>* progress = nullptr;
     Result result;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -99,9 +100,14 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         r.rawHeaders.clear();
         r.headers.clear();
         r.statusText.clear();
+        c->headEnded = false;
         size_t sp1 = line.find(' ');
         size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
         if (sp2 != std::string::npos) r.statusText = Trim(line.substr(sp2 + 1));
+    } else if (c->headEnded) {
+        return bytes;  // trailers of a chunked body are not headers of the answer
+    } else if (line == "\r\n" || line == "\n") {
+        c->headEnded = true;
     } else {
         size_t colon = line.find(':');
         if (colon != std::string::npos && colon > 0)
