@@ -47,6 +47,10 @@ struct Context {
     bool sinkFailed = false;
     bool answerFull = false;
     bool cancelled = false;
+    long idleMs = 0;        // Perform: nothing moving for this long ends the transfer
+    bool idleExpired = false;
+    CURL* curl = nullptr;   // Perform: to learn when the connection stands
+    bool connected = false;
     bool headEnded = false;  // the blank line after the headers came; what follows are trailers
     const std::function<bool(const Progress&)>* progress = nullptr;
     Result result;
@@ -120,10 +124,26 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* c = static_cast<Context*>(user);
     Progress p{Positive(dlnow), Positive(dltotal), Positive(ulnow), Positive(ultotal)};
-    if (p.received != c->lastCounts.received || p.sent != c->lastCounts.sent) c->lastActivity = Clock::now();
+    auto now = Clock::now();
+    if (c->curl && !c->connected) {
+        // The idle time counts from the connection on; before it the
+        // connect time-out rules.
+        curl_off_t connectTime = 0;
+        if (curl_easy_getinfo(c->curl, CURLINFO_CONNECT_TIME_T, &connectTime) == CURLE_OK && connectTime > 0) {
+            c->connected = true;
+            c->lastActivity = now;
+        }
+    }
+    if (p.received != c->lastCounts.received || p.sent != c->lastCounts.sent) c->lastActivity = now;
     c->lastCounts = p;
     if (c->progress && *c->progress && !(*c->progress)(p)) {
         c->cancelled = true;
+        return 1;
+    }
+    // libcurl calls this about once a second while nothing arrives, so a
+    // stalled transfer ends within a second of its idle time-out.
+    if (c->idleMs > 0 && (c->connected || !c->curl) && now - c->lastActivity >= std::chrono::milliseconds(c->idleMs)) {
+        c->idleExpired = true;
         return 1;
     }
     return 0;
@@ -150,7 +170,9 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
 ErrorKind KindOf(CURLcode rc, const Context& c) {
     switch (rc) {
         case CURLE_OK: return ErrorKind::None;
-        case CURLE_ABORTED_BY_CALLBACK: return c.cancelled ? ErrorKind::Cancelled : ErrorKind::Transfer;
+        case CURLE_ABORTED_BY_CALLBACK:
+            if (c.idleExpired) return ErrorKind::Timeout;
+            return c.cancelled ? ErrorKind::Cancelled : ErrorKind::Transfer;
         case CURLE_WRITE_ERROR:
             if (c.tooLarge) return ErrorKind::TooLarge;
             if (c.sinkFailed) return ErrorKind::LocalFile;
@@ -194,6 +216,12 @@ void Conclude(CURL* curl, CURLcode rc, Context& c, const Limits& limits) {
             if (!c.sinkFailed && c.errorBuffer[0]) r.error += std::string(": ") + c.errorBuffer;
             break;
         case ErrorKind::Cancelled: r.error = "stopped by the progress callback"; break;
+        case ErrorKind::Timeout:
+            if (c.idleExpired) {
+                r.error = "nothing arrived for " + std::to_string(c.idleMs) + " ms";
+                break;
+            }
+            [[fallthrough]];
         default:
             r.error = curl_easy_strerror(rc);
             if (c.errorBuffer[0]) r.error += std::string(": ") + c.errorBuffer;
@@ -398,10 +426,8 @@ Result Perform(const Request& q, BodySink& sink) {
     KX_SET(o, CURLOPT_FAILONERROR, q.failOnHttpError ? 1L : 0L);
     KX_SET(o, CURLOPT_FOLLOWLOCATION, q.followRedirects ? 1L : 0L);
     KX_SET(o, CURLOPT_MAXREDIRS, q.limits.maxRedirects);
-    if (q.limits.idleTimeoutMs > 0) {
-        KX_SET(o, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        KX_SET(o, CURLOPT_LOW_SPEED_TIME, std::max(1L, (q.limits.idleTimeoutMs + 999) / 1000));
-    }
+    c.idleMs = q.limits.idleTimeoutMs;
+    c.curl = curl.get();
     // An answer that announces more than the cap is refused before any byte.
     if (q.limits.maxBodyBytes > 0) KX_SET(o, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(q.limits.maxBodyBytes));
 
