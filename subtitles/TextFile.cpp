@@ -2,13 +2,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <curl/curl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/ProgramLog.h"
+#include "platform/http/HttpTransport.h"
 #include "platform/system/Folders.h"
 
 namespace kalvex {
@@ -247,31 +249,40 @@ void CWebTextFile::Close() {
 
 namespace {
 
-struct DownloadSink {
-    FILE* file = nullptr;
-    qint64 written = 0;
-    qint64 max = 0;
-    bool full = false;
-    bool failed = false;
-};
+// Keeps the first `max` bytes of the answer in a file; at the maximum it
+// stops the transfer, and what it holds is the copy (a longer file is read
+// as far as the maximum).
+class CappedFileSink : public http::BodySink {
+public:
+    CappedFileSink(FILE* file, qint64 max) : file_(file), max_(max) {}
+    bool Write(const char* data, size_t size) override {
+        qint64 room = max_ - written_;
+        size_t take = size;
+        if (static_cast<qint64>(take) > room) take = static_cast<size_t>(room > 0 ? room : 0);
+        if (take && std::fwrite(data, 1, take, file_) != take) {
+            failed_ = true;
+            return false;
+        }
+        written_ += static_cast<qint64>(take);
+        if (take < size) {
+            full_ = true;
+            return false;
+        }
+        return true;
+    }
+    std::string Error() const override {
+        return full_ ? "the maximum size is reached" : "the copy could not be written";
+    }
+    bool Full() const { return full_; }
+    bool Failed() const { return failed_; }
 
-size_t WriteChunk(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<DownloadSink*>(user);
-    size_t total = size * count;
-    qint64 room = sink->max - sink->written;
-    size_t take = total;
-    if (static_cast<qint64>(take) > room) take = static_cast<size_t>(room > 0 ? room : 0);
-    if (take && std::fwrite(data, 1, take, sink->file) != take) {
-        sink->failed = true;
-        return 0;
-    }
-    sink->written += static_cast<qint64>(take);
-    if (take < total) {
-        sink->full = true;  // the maximum size is reached: stop the transfer
-        return 0;
-    }
-    return total;
-}
+private:
+    FILE* file_;
+    qint64 max_;
+    qint64 written_ = 0;
+    bool full_ = false;
+    bool failed_ = false;
+};
 
 }  // namespace
 
@@ -294,34 +305,29 @@ bool CWebTextFile::Download(const QString& url) {
     m_tempFolder = QFile::decodeName(folderTemplate);
     m_tempFile = m_tempFolder + "/" + name;
 
-    DownloadSink sink;
-    sink.max = m_llMaxSize;
-    sink.file = std::fopen(QFile::encodeName(m_tempFile).constData(), "wb");
-    if (!sink.file) return false;
-
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-        std::fclose(sink.file);
+    FILE* file = std::fopen(QFile::encodeName(m_tempFile).constData(), "wb");
+    if (!file) {
+        LogLine("Subtitle download: could not create %s: %s", qPrintable(m_tempFile), std::strerror(errno));
         return false;
     }
-    QByteArray address = url.toUtf8();
-    curl_easy_setopt(curl, CURLOPT_URL, address.constData());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteChunk);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 1024L);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    CappedFileSink sink(file, m_llMaxSize);
+    http::Request request;
+    request.url = url.toStdString();
+    request.limits.connectTimeoutMs = 30000;
     // A server that stalls ends the transfer instead of blocking the caller.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
-    CURLcode rc = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    bool closed = std::fclose(sink.file) == 0;
-    if (sink.failed || !closed) return false;
-    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.full)) return false;
+    request.limits.idleTimeoutMs = 60000;
+    request.limits.maxRedirects = 5;
+    http::Result result = http::Perform(request, sink);
+    bool closed = std::fclose(file) == 0;
+    if (sink.Failed() || !closed) {
+        LogLine("Subtitle download: could not write %s", qPrintable(m_tempFile));
+        return false;
+    }
+    if (!result.ok() && !(result.kind == http::ErrorKind::LocalFile && sink.Full())) {
+        LogLine("Subtitle download: %s failed (%s): %s", request.url.c_str(), http::KindName(result.kind),
+                result.error.c_str());
+        return false;
+    }
     return true;
 }
 

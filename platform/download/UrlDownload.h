@@ -1,6 +1,6 @@
 #pragma once
 // Downloading a URL to a local file, with a status callback that sees the
-// progress and may stop the transfer. libcurl does the transfer.
+// progress and may stop the transfer. The HTTP transport does the transfer.
 //
 // The file is written under a temporary name beside the target and renamed
 // only when the transfer is complete, so a failed, stopped or cancelled

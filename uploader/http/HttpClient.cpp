@@ -12,12 +12,13 @@
 #include <cstring>
 #include <new>
 
+#include "platform/http/HttpTransport.h"
 #include "platform/mime/MimeSniff.h"
 #include "platform/system/SystemError.h"
 
 namespace Brask {
 
-namespace wi = kalvex::wininet;
+namespace http = kalvex::http;
 
 const char* const kFallbackBoundary = "----BRASK-FB3B405B7EAE495aB0C0295C54D4E096-";
 const char* const kFallbackContentType =
@@ -169,7 +170,7 @@ UrlParts CHttpToolA::CrackUrl(const std::string& url) {
         }
     }
     if (parts.host.empty()) ThrowException(HTTPCLIENT_ERR_INVALID_URL);
-    parts.port = parts.https ? wi::INTERNET_DEFAULT_HTTPS_PORT : wi::INTERNET_DEFAULT_HTTP_PORT;
+    parts.port = parts.https ? 443 : 80;
     if (hasPort && !portText.empty()) {
         if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), ::isdigit))
             ThrowException(HTTPCLIENT_ERR_INVALID_PORT);
@@ -182,132 +183,27 @@ UrlParts CHttpToolA::CrackUrl(const std::string& url) {
     return parts;
 }
 
-HINTERNET CHttpToolA::OpenInternet(const std::string& agent, DWORD accessType, const std::string& proxy,
-                                   const std::string& proxyBypass, DWORD flags) {
-    HINTERNET h = wi::InternetOpenA(agent.c_str(), accessType, proxy.empty() ? nullptr : proxy.c_str(),
-                                    proxyBypass.empty() ? nullptr : proxyBypass.c_str(), flags);
-    if (!h) ThrowException(HTTPCLIENT_ERR_INTERNETOPEN_FAILED, LastSystemError());
-    return h;
-}
+namespace {
 
-HINTERNET CHttpToolA::ConnectInternet(HINTERNET internet, const std::string& host, uint16_t port,
-                                      const std::string& user, const std::string& password) {
-    if (host.empty())
-        ThrowException("CHttpToolA::ConnectInternet: szServerAddr can not be an empty string.",
-                       HTTPCLIENT_ERR_UNEXPECTED_ERROR);
-    HINTERNET h = wi::InternetConnectA(internet, host.c_str(), port, user.empty() ? nullptr : user.c_str(),
-                                       password.empty() ? nullptr : password.c_str(), wi::INTERNET_SERVICE_HTTP,
-                                       0, 0);
-    if (!h) ThrowException(HTTPCLIENT_ERR_INTERNETCONNECT_FAILED, LastSystemError());
-    return h;
-}
-
-HINTERNET CHttpToolA::OpenRequest(HINTERNET connect, const std::string& verb, const std::string& objectName,
-                                  DWORD flags, const std::string& referrer) {
-    if (objectName.empty())
-        ThrowException("CHttpToolA::OpenRequest: szObjectName can not be an empty string.",
-                       HTTPCLIENT_ERR_UNEXPECTED_ERROR);
-    static const char* const accept[] = {"*/*", nullptr};
-    HINTERNET h = wi::HttpOpenRequestA(connect, verb.c_str(), objectName.c_str(), "HTTP/1.1",
-                                       referrer.empty() ? nullptr : referrer.c_str(), accept, flags, 0);
-    if (!h) ThrowException(HTTPCLIENT_ERR_HTTPOPENREQUEST_FAILED, LastSystemError());
-    return h;
-}
-
-void CHttpToolA::AddHeader(HINTERNET request, const std::string& name, const std::string& value) {
-    if (name.empty())
-        ThrowException("CHttpToolA::AddHeader: szName can not be an empty string.", HTTPCLIENT_ERR_UNEXPECTED_ERROR);
-    std::string line = name + ": " + value + "\r\n";
-    if (!wi::HttpAddRequestHeadersA(request, line.c_str(), static_cast<DWORD>(line.size()), wi::HTTP_ADDREQ_FLAG_ADD))
-        ThrowException(HTTPCLIENT_ERR_HTTPADDREQUESTHEADERS_FAILED, LastSystemError());
-}
-
-void CHttpToolA::SendRequestEx(HINTERNET request, DWORD bodyLength) {
-    wi::INTERNET_BUFFERSA in;
-    in.dwBufferTotal = bodyLength;
-    if (!wi::HttpSendRequestExA(request, &in, nullptr, 0, 0))
-        ThrowException(HTTPCLIENT_ERR_HTTPSENDREQUESTEX_FAILED, LastSystemError());
-}
-
-void CHttpToolA::WriteAll(HINTERNET request, const void* data, DWORD size) {
-    auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        DWORD written = 0;
-        if (!wi::InternetWriteFile(request, p, size, &written))
-            ThrowException(HTTPCLIENT_ERR_INTERNETWRITEFILE_FAILED, LastSystemError());
-        if (written == 0) ThrowException(HTTPCLIENT_ERR_INTERNETWRITEFILE_FAILED, LastSystemError());
-        p += written;
-        size -= written;
+// The reason of a failed transport step as the system error code an
+// Internet call leaves.
+DWORD InternetError(http::ErrorKind kind) {
+    switch (kind) {
+        case http::ErrorKind::InvalidUrl: return ERROR_INTERNET_INVALID_URL;
+        case http::ErrorKind::CannotConnect: return ERROR_INTERNET_CANNOT_CONNECT;
+        case http::ErrorKind::Timeout: return ERROR_INTERNET_TIMEOUT;
+        case http::ErrorKind::Transfer: return ERROR_INTERNET_CONNECTION_ABORTED;
+        default: return ERROR_INTERNET_INTERNAL_ERROR;
     }
 }
 
-void CHttpToolA::EndRequest(HINTERNET request) {
-    if (!wi::HttpEndRequestA(request, nullptr, 0, 0))
-        ThrowException(HTTPCLIENT_ERR_HTTPENDREQUEST_FAILED, LastSystemError());
-}
-
-DWORD CHttpToolA::GetStatusCode(HINTERNET request) {
-    DWORD code = 0, len = sizeof code;
-    if (!wi::HttpQueryInfoA(request, wi::HTTP_QUERY_STATUS_CODE | wi::HTTP_QUERY_FLAG_NUMBER, &code, &len, nullptr))
-        ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, LastSystemError());
-    return code;
-}
-
-namespace {
-std::string QueryText(HINTERNET request, DWORD level) {
-    DWORD len = 0;
-    if (wi::HttpQueryInfoA(request, level, nullptr, &len, nullptr)) return {};
-    if (kalvex::GetLastError() != static_cast<int>(wi::ERROR_INSUFFICIENT_BUFFER))
-        CHttpToolA::ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, CHttpToolA::LastSystemError());
-    std::string text(len, '\0');
-    if (!wi::HttpQueryInfoA(request, level, text.data(), &len, nullptr))
-        CHttpToolA::ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, CHttpToolA::LastSystemError());
-    text.resize(len);
-    return text;
-}
 }  // namespace
 
-std::string CHttpToolA::GetStatusText(HINTERNET request) { return QueryText(request, wi::HTTP_QUERY_STATUS_TEXT); }
-
-std::string CHttpToolA::GetRawHeaders(HINTERNET request) {
-    return QueryText(request, wi::HTTP_QUERY_RAW_HEADERS_CRLF);
-}
-
-std::optional<std::string> CHttpToolA::GetHeader(HINTERNET request, const std::string& name, DWORD index) {
-    if (name.empty())
-        ThrowException("CHttpToolA::GetHeader: szName can not be an empty string.", HTTPCLIENT_ERR_UNEXPECTED_ERROR);
-    std::string buf = name;
-    buf.resize(std::max<size_t>(buf.size() + 1, 256));
-    for (;;) {
-        DWORD len = static_cast<DWORD>(buf.size());
-        DWORD idx = index;
-        if (wi::HttpQueryInfoA(request, wi::HTTP_QUERY_CUSTOM, buf.data(), &len, &idx)) {
-            buf.resize(len);
-            return buf;
-        }
-        int err = kalvex::GetLastError();
-        if (err == static_cast<int>(wi::ERROR_HTTP_HEADER_NOT_FOUND)) return std::nullopt;
-        if (err != static_cast<int>(wi::ERROR_INSUFFICIENT_BUFFER))
-            ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, LastSystemError());
-        buf = name;
-        buf.resize(len);
-    }
-}
-
-DWORD CHttpToolA::ReadFile(HINTERNET request, void* buffer, DWORD size) {
-    DWORD read = 0;
-    if (!wi::InternetReadFile(request, buffer, size, &read))
-        ThrowException(HTTPCLIENT_ERR_INTERNETREADFILE_FAILED, LastSystemError());
-    return read;
-}
-
-void CHttpToolA::SetOption(HINTERNET handle, DWORD option, DWORD value) {
-    if (!wi::InternetSetOptionA(handle, option, &value, sizeof value))
-        ThrowException(HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, LastSystemError());
-}
-
-void CHttpToolA::CloseHandle(HINTERNET handle) noexcept {
-    if (handle) wi::InternetCloseHandle(handle);
+void CHttpToolA::ThrowInternet(DWORD code, const http::Exchange& exchange) {
+    const http::Result& r = exchange.result();
+    std::string message = GetConstMessage(code);
+    throw httpclientexceptionA(message, code, InternetError(r.kind),
+                               std::string(http::KindName(r.kind)) + ": " + r.error);
 }
 
 int CHttpToolA::OpenFileForRead(const std::string& path) {
@@ -397,35 +293,31 @@ BRASK_STAT_GETTER(bool, CurrParamIsComplete, currComplete_)
 
 // ------------------------------------------------------------- CHttpResponseT
 
-CHttpResponseT::CHttpResponseT(HINTERNET internet, HINTERNET connect, HINTERNET request)
-    : internet_(internet), connect_(connect), request_(request) {}
-
-CHttpResponseT::~CHttpResponseT() {
-    CHttpToolA::CloseHandle(request_);
-    CHttpToolA::CloseHandle(connect_);
-    CHttpToolA::CloseHandle(internet_);
+CHttpResponseT::CHttpResponseT(std::unique_ptr<http::Exchange> exchange) : exchange_(std::move(exchange)) {
+    const http::Result& r = exchange_->result();
+    status_ = static_cast<DWORD>(r.status);
+    statusText_ = r.statusText;
 }
 
-void CHttpResponseT::Load() {
-    status_ = CHttpToolA::GetStatusCode(request_);
-    statusText_ = CHttpToolA::GetStatusText(request_);
-}
+CHttpResponseT::~CHttpResponseT() = default;
 
 std::optional<std::string> CHttpResponseT::GetHeader(const std::string& name, DWORD index) const {
-    return CHttpToolA::GetHeader(request_, name, index);
+    if (name.empty())
+        CHttpToolA::ThrowException("CHttpToolA::GetHeader: szName can not be an empty string.",
+                                   HTTPCLIENT_ERR_UNEXPECTED_ERROR);
+    return exchange_->result().Header(name, index);
 }
 
-std::string CHttpResponseT::GetHeaders() const { return CHttpToolA::GetRawHeaders(request_); }
+std::string CHttpResponseT::GetHeaders() const { return exchange_->result().rawHeaders; }
 
 bool CHttpResponseT::GetContentLength(DWORD& length) const {
-    DWORD value = 0, len = sizeof value;
-    if (wi::HttpQueryInfoA(request_, wi::HTTP_QUERY_CONTENT_LENGTH | wi::HTTP_QUERY_FLAG_NUMBER, &value, &len,
-                           nullptr)) {
-        length = value;
-        return true;
-    }
-    if (kalvex::GetLastError() == static_cast<int>(wi::ERROR_HTTP_HEADER_NOT_FOUND)) return false;
-    CHttpToolA::ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, CHttpToolA::LastSystemError());
+    std::optional<std::string> text = exchange_->result().Header("Content-Length");
+    if (!text) return false;
+    const std::string& t = *text;
+    if (t.empty() || t.size() > 10 || !std::all_of(t.begin(), t.end(), ::isdigit) || std::stoull(t) > 0xFFFFFFFFull)
+        CHttpToolA::ThrowException(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, ERROR_INTERNET_INTERNAL_ERROR);
+    length = static_cast<DWORD>(std::stoull(t));
+    return true;
 }
 
 DWORD CHttpResponseT::ReadContent(char* buffer, DWORD cbBuff) {
@@ -435,15 +327,17 @@ DWORD CHttpResponseT::ReadContent(char* buffer, DWORD cbBuff) {
     if (!buffer)
         CHttpToolA::ThrowException("CHttpResponseT::ReadContent: pbyBuff can not be NULL.",
                                    HTTPCLIENT_ERR_UNEXPECTED_ERROR);
-    return CHttpToolA::ReadFile(request_, buffer, cbBuff);
+    const std::string& body = exchange_->Body();
+    size_t n = std::min<size_t>(cbBuff, body.size() - readOffset_);
+    std::memcpy(buffer, body.data() + readOffset_, n);
+    readOffset_ += n;
+    return static_cast<DWORD>(n);
 }
 
 // --------------------------------------------------------------- CHttpClientT
 
 struct CHttpClientT::Context {
-    HINTERNET internet = nullptr;
-    HINTERNET connect = nullptr;
-    HINTERNET request = nullptr;
+    std::unique_ptr<http::Exchange> exchange;
     struct Part {
         std::string name;
         std::string value;
@@ -457,12 +351,7 @@ struct CHttpClientT::Context {
     CHttpPostStatT stat;
     int current = -1;  // index of the current parameter
 
-    ~Context() {
-        CloseFiles();
-        CHttpToolA::CloseHandle(request);
-        CHttpToolA::CloseHandle(connect);
-        CHttpToolA::CloseHandle(internet);
-    }
+    ~Context() { CloseFiles(); }
     void CloseFiles() {
         for (auto& p : parts) {
             if (p.fd >= 0) ::close(p.fd);
@@ -521,7 +410,6 @@ void CHttpClientT::ClearParam() {
 }
 
 DWORD CHttpClientT::RequestFlags(bool useCache) {
-    using namespace kalvex::wininet;
     DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_RESYNCHRONIZE | INTERNET_FLAG_HYPERLINK |
                   INTERNET_FLAG_NO_UI;
     if (!useCache) flags |= INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
@@ -569,20 +457,47 @@ void CHttpClientT::StartUpload(const std::string& url, bool useCache) {
         }
         total = Add(total, params_.Empty() ? b + 8 : b + 6);
 
-        // 2.-6. Session, connection, request, headers, request head.
+        // 2.-6. Connection, request, headers, request head.
         UrlParts url_ = CHttpToolA::CrackUrl(url);
-        ctx->internet = CHttpToolA::OpenInternet(agent_, accessType_, proxy_, proxyBypass_, openFlags_);
-        CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_CONNECT_TIMEOUT, connectTimeoutMs_);
-        CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_SEND_TIMEOUT, idleTimeoutMs_);
-        CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_RECEIVE_TIMEOUT, idleTimeoutMs_);
-        CHttpToolA::SetOption(ctx->internet, wi::INTERNET_OPTION_EXCHANGE_TIMEOUT, exchangeTimeoutMs_);
-        ctx->connect = CHttpToolA::ConnectInternet(ctx->internet, url_.host, url_.port, url_.user, url_.password);
-        DWORD flags = RequestFlags(useCache) | (url_.https ? wi::INTERNET_FLAG_SECURE : 0);
-        ctx->request = CHttpToolA::OpenRequest(ctx->connect, "POST", url_.object, flags);
-        if (flags & wi::INTERNET_FLAG_PRAGMA_NOCACHE) CHttpToolA::AddHeader(ctx->request, "Cache-Control", "no-cache");
-        for (const auto& [name, value] : headers_) CHttpToolA::AddHeader(ctx->request, name, value);
-        CHttpToolA::AddHeader(ctx->request, "Content-Type", contentType_);
-        CHttpToolA::SendRequestEx(ctx->request, total);
+        http::Request request;
+        std::string host = url_.host.find(':') != std::string::npos ? "[" + url_.host + "]" : url_.host;
+        std::string userInfo = url_.user.empty() ? std::string()
+                                                 : url_.user + (url_.password.empty() ? "" : ":" + url_.password) + "@";
+        request.url = std::string(url_.https ? "https://" : "http://") + userInfo + host + ":" +
+                      std::to_string(url_.port) + url_.object;
+        request.method = "POST";
+        request.userAgent = agent_;
+        switch (accessType_) {
+            case INTERNET_OPEN_TYPE_DIRECT: request.proxyMode = http::ProxyMode::Direct; break;
+            case INTERNET_OPEN_TYPE_PROXY:
+                request.proxyMode = http::ProxyMode::Explicit;
+                request.proxy = proxy_;
+                request.noProxy = proxyBypass_;
+                std::replace(request.noProxy.begin(), request.noProxy.end(), ';', ',');
+                break;
+            default: request.proxyMode = http::ProxyMode::System; break;
+        }
+        request.limits.connectTimeoutMs = static_cast<long>(connectTimeoutMs_);
+        if (exchangeTimeoutMs_ != 0 && (connectTimeoutMs_ == 0 || connectTimeoutMs_ > exchangeTimeoutMs_))
+            request.limits.connectTimeoutMs = static_cast<long>(exchangeTimeoutMs_);
+        request.limits.idleTimeoutMs = static_cast<long>(idleTimeoutMs_);
+        request.limits.deadlineMs = static_cast<long>(exchangeTimeoutMs_);
+        DWORD flags = RequestFlags(useCache) | (url_.https ? INTERNET_FLAG_SECURE : 0);
+        auto header = [&](const std::string& name, const std::string& value) {
+            if (name.empty())
+                CHttpToolA::ThrowException("CHttpToolA::AddHeader: szName can not be an empty string.",
+                                           HTTPCLIENT_ERR_UNEXPECTED_ERROR);
+            if ((name + value).find_first_of("\r\n") != std::string::npos)
+                CHttpToolA::ThrowException(HTTPCLIENT_ERR_HTTPADDREQUESTHEADERS_FAILED, ERROR_INTERNET_INTERNAL_ERROR);
+            request.headers.push_back(name + ": " + value);
+        };
+        if (flags & INTERNET_FLAG_PRAGMA_NOCACHE) header("Cache-Control", "no-cache");
+        for (const auto& [name, value] : headers_) header(name, value);
+        header("Content-Type", contentType_);
+        if (flags & INTERNET_FLAG_KEEP_CONNECTION) header("Connection", "Keep-Alive");
+        if (flags & INTERNET_FLAG_PRAGMA_NOCACHE) header("Pragma", "no-cache");
+        ctx->exchange = std::make_unique<http::Exchange>(std::move(request), total, CHttpResponseT::kMaxAnswerBytes);
+        if (!ctx->exchange->Start()) CHttpToolA::ThrowInternet(HTTPCLIENT_ERR_HTTPSENDREQUESTEX_FAILED, *ctx->exchange);
 
         // 7. Counters.
         CHttpPostStatT& s = ctx->stat;
@@ -626,7 +541,8 @@ void CHttpClientT::CancelUpload() noexcept { ctx_.reset(); }
 
 void CHttpClientT::Write(const void* data, DWORD size, bool isData) {
     if (size == 0) return;
-    CHttpToolA::WriteAll(ctx_->request, data, size);
+    if (!ctx_->exchange->Send(data, size))
+        CHttpToolA::ThrowInternet(HTTPCLIENT_ERR_INTERNETWRITEFILE_FAILED, *ctx_->exchange);
     CHttpPostStatT& s = ctx_->stat;
     s.posted_ += size;
     if (isData) {
@@ -651,14 +567,12 @@ void CHttpClientT::ProceedUploadContext(DWORD nDesired, std::unique_ptr<CHttpRes
     Context& c = *ctx_;
     CHttpPostStatT& s = c.stat;
 
-    // 1. Body complete: end the request and hand the handles to the answer.
+    // 1. Body complete: end the request and hand the connection to the answer.
     if (s.posted_ == s.total_) {
-        CHttpToolA::EndRequest(c.request);
+        if (!c.exchange->Finish()) CHttpToolA::ThrowInternet(HTTPCLIENT_ERR_HTTPENDREQUEST_FAILED, *c.exchange);
         c.CloseFiles();
-        std::unique_ptr<CHttpResponseT> r(new CHttpResponseT(c.internet, c.connect, c.request));
-        c.internet = c.connect = c.request = nullptr;
+        std::unique_ptr<CHttpResponseT> r(new CHttpResponseT(std::move(c.exchange)));
         ctx_.reset();
-        r->Load();
         *response = std::move(r);
         return;
     }

@@ -3,6 +3,11 @@
 // values and files), posted as multipart/form-data in steps of a chosen
 // size so that the caller can show progress between them, and the answer.
 // Every failure is reported by throwing httpclientexceptionA.
+//
+// The client lays the body out itself, byte for byte (boundary, part
+// headers, closing lines), and streams it piece by piece through the
+// program's HTTP transport, which connects, writes the request head with the
+// announced length and reads the answer.
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -10,12 +15,42 @@
 #include <string>
 #include <vector>
 
-#include "platform/wininet/WinInet.h"
+namespace kalvex::http {
+class Exchange;
+}
 
 namespace Brask {
 
 using DWORD = uint32_t;
-using HINTERNET = kalvex::wininet::HINTERNET;
+
+// The Internet flags a request is opened with; they decide the cache
+// headers the request carries.
+constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;
+constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000;
+constexpr DWORD INTERNET_FLAG_RESYNCHRONIZE = 0x00000800;
+constexpr DWORD INTERNET_FLAG_HYPERLINK = 0x00000400;
+constexpr DWORD INTERNET_FLAG_NO_UI = 0x00000200;
+constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100;
+
+// How the session finds its proxy.
+constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;  // the system's settings (environment)
+constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1;
+constexpr DWORD INTERNET_OPEN_TYPE_PROXY = 3;
+
+// Default time-outs of a client (milliseconds).
+constexpr DWORD kDefaultConnectTimeoutMs = 30000;
+constexpr DWORD kDefaultIdleTimeoutMs = 30000;
+
+// The reason a failed Internet step leaves as the system error code of its
+// exception.
+constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
+constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
+constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
+constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
+constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
 
 // Error codes: 100 and up the library's own, 400 and up failed Internet
 // calls, 600 and up failed file calls. Only the codes this client throws
@@ -52,21 +87,24 @@ enum : DWORD {
 };
 
 // What went wrong: the message, the library's code and the system's last
-// error code at the point of failure.
+// error code at the point of failure; for a failed Internet step also the
+// transport's own account of it (libcurl's text).
 class httpclientexceptionA : public std::exception {
 public:
     explicit httpclientexceptionA(std::string message, DWORD code = HTTPCLIENT_ERR_UNEXPECTED_ERROR,
-                                  DWORD win32Error = 0)
-        : message_(std::move(message)), code_(code), win32_(win32Error) {}
+                                  DWORD win32Error = 0, std::string detail = std::string())
+        : message_(std::move(message)), code_(code), win32_(win32Error), detail_(std::move(detail)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const char* errmsg() const noexcept { return message_.c_str(); }
     DWORD LastError() const noexcept { return code_; }
     DWORD Win32LastError() const noexcept { return win32_; }
+    const std::string& Detail() const noexcept { return detail_; }
 
 private:
     std::string message_;
     DWORD code_;
     DWORD win32_;
+    std::string detail_;
 };
 
 // The multipart boundary and content type used when no GUID can be made.
@@ -90,14 +128,18 @@ struct UrlParts {
     std::string object;  // path and query, starting with "/"
 };
 
-// Thin wrappers of the Internet and file calls: each throws
-// httpclientexceptionA with its code when the call fails.
+// The message table, the boundary, URL splitting and thin wrappers of the
+// file calls: each throws httpclientexceptionA with its code when the call
+// fails.
 class CHttpToolA {
 public:
     // The message of a code; "%s" in it stands for a file path.
     static const char* GetConstMessage(DWORD code);
     [[noreturn]] static void ThrowException(DWORD code, DWORD win32Error = 0, const char* arg = nullptr);
     [[noreturn]] static void ThrowException(const std::string& message, DWORD code, DWORD win32Error = 0);
+    // The exception of a failed Internet step: the code's message, the
+    // reason as a system error code and the transport's text.
+    [[noreturn]] static void ThrowInternet(DWORD code, const kalvex::http::Exchange& exchange);
     static DWORD LastSystemError();
 
     // "----TORMA-" + the GUID's fields in lower-case hex + "-" (43 characters);
@@ -109,26 +151,6 @@ public:
     // Splits an http or https URL: 103 for a URL that is not one, 107 for a
     // bad port.
     static UrlParts CrackUrl(const std::string& url);
-
-    static HINTERNET OpenInternet(const std::string& agent, DWORD accessType, const std::string& proxy,
-                                  const std::string& proxyBypass, DWORD flags);
-    static HINTERNET ConnectInternet(HINTERNET internet, const std::string& host, uint16_t port,
-                                     const std::string& user, const std::string& password);
-    static HINTERNET OpenRequest(HINTERNET connect, const std::string& verb, const std::string& objectName,
-                                 DWORD flags, const std::string& referrer = std::string());
-    static void AddHeader(HINTERNET request, const std::string& name, const std::string& value);
-    static void SendRequestEx(HINTERNET request, DWORD bodyLength);
-    // Loops until all bytes are taken.
-    static void WriteAll(HINTERNET request, const void* data, DWORD size);
-    static void EndRequest(HINTERNET request);
-    static DWORD GetStatusCode(HINTERNET request);
-    static std::string GetStatusText(HINTERNET request);
-    static std::string GetRawHeaders(HINTERNET request);
-    static std::optional<std::string> GetHeader(HINTERNET request, const std::string& name, DWORD index);
-    static DWORD ReadFile(HINTERNET request, void* buffer, DWORD size);
-    static void SetOption(HINTERNET handle, DWORD option, DWORD value);
-    // Closes without throwing; null is fine.
-    static void CloseHandle(HINTERNET handle) noexcept;
 
     // Files: opened for shared sequential reading; regular files only.
     static int OpenFileForRead(const std::string& path);
@@ -190,7 +212,9 @@ private:
     bool currIsFile_ = false, currComplete_ = true;
 };
 
-// The server's answer. Owns the request's handles; deleting it closes them.
+// The server's answer. Owns the request's connection; deleting it closes it.
+// The answer's body is read in full when the request ends (at most
+// kMaxAnswerBytes of it are kept) and handed out by ReadContent.
 class CHttpResponseT {
 public:
     ~CHttpResponseT();
@@ -209,15 +233,15 @@ public:
     // Reads body bytes; 0 at the end. cbBuff 0 throws.
     DWORD ReadContent(char* buffer, DWORD cbBuff);
 
+    static constexpr uint64_t kMaxAnswerBytes = 16u << 20;
+
 private:
     friend class CHttpClientT;
-    CHttpResponseT(HINTERNET internet, HINTERNET connect, HINTERNET request);
-    void Load();
-    HINTERNET internet_;
-    HINTERNET connect_;
-    HINTERNET request_;
+    explicit CHttpResponseT(std::unique_ptr<kalvex::http::Exchange> exchange);
+    std::unique_ptr<kalvex::http::Exchange> exchange_;
     DWORD status_ = 0;
     std::string statusText_;
+    size_t readOffset_ = 0;
 };
 
 class CHttpClientT {
@@ -249,7 +273,7 @@ public:
     void ClearParam();
     const CHttpClientMapT& Params() const { return params_; }
 
-    // The WinINet request flags for a use-cache choice.
+    // The Internet request flags for a use-cache choice.
     static DWORD RequestFlags(bool useCache);
 
     void StartUpload(const std::string& url, bool useCache = false);
@@ -271,12 +295,11 @@ private:
     std::string boundary_;
     std::string contentType_;
     std::string agent_ = kDefaultAgent;
-    DWORD accessType_ = kalvex::wininet::INTERNET_OPEN_TYPE_PRECONFIG;
+    DWORD accessType_ = INTERNET_OPEN_TYPE_PRECONFIG;
     std::string proxy_;
     std::string proxyBypass_;
-    DWORD openFlags_ = 0;
-    DWORD connectTimeoutMs_ = kalvex::wininet::kDefaultConnectTimeoutMs;
-    DWORD idleTimeoutMs_ = kalvex::wininet::kDefaultIdleTimeoutMs;
+    DWORD connectTimeoutMs_ = kDefaultConnectTimeoutMs;
+    DWORD idleTimeoutMs_ = kDefaultIdleTimeoutMs;
     DWORD exchangeTimeoutMs_ = 0;
     std::vector<std::pair<std::string, std::string>> headers_;
     bool strictFileCheck_ = false;

@@ -458,3 +458,34 @@ TEST(HttpClient, LengthOverflowIsAnErrorNotAWrappedLength) {
     EXPECT_EQ(112, ExpectThrow([&] { client.StartUpload("http://127.0.0.1:9/"); },
                                "An arithmetic overflow error has been occurred."));
 }
+
+// A failed Internet step keeps the transport's reason beside the message:
+// a system error code of its kind and libcurl's own text.
+TEST(HttpClient, FailedStepsCarryTheReasonAndTheLibraryText) {
+    CHttpClientT client;
+    client.AddParam("x", "1");
+    int port = kalvex::test::UnusedPort();
+    try {
+        client.StartUpload("http://127.0.0.1:" + std::to_string(port) + "/");
+        ADD_FAILURE() << "no exception";
+    } catch (const httpclientexceptionA& e) {
+        EXPECT_STREQ("::HttpSendRequestEx failed.", e.what());
+        EXPECT_EQ(ERROR_INTERNET_CANNOT_CONNECT, e.Win32LastError());
+        EXPECT_EQ(0u, e.Detail().rfind("cannot connect: ", 0)) << e.Detail();
+        EXPECT_GT(e.Detail().size(), std::string("cannot connect: ").size());
+    }
+
+    RawTcpServer silent(RawTcpServer::Mode::NeverAnswer);
+    CHttpClientT quiet;
+    quiet.SetTimeouts(2000, 300);
+    quiet.AddParam("x", "1");
+    try {
+        Upload(quiet, "http://127.0.0.1:" + std::to_string(silent.port()) + "/");
+        ADD_FAILURE() << "no exception";
+    } catch (const httpclientexceptionA& e) {
+        EXPECT_EQ(409u, e.LastError());
+        EXPECT_EQ(ERROR_INTERNET_TIMEOUT, e.Win32LastError());
+        EXPECT_NE(std::string::npos, e.Detail().find("300 ms")) << e.Detail();
+    }
+    quiet.CancelUpload();
+}
