@@ -17,6 +17,8 @@ trap 'rm -rf "$work"' EXIT
 # not reach: "file|include" (an include in angle brackets or quotes).
 cases=(
   "platform/system/Folders.cpp|<QWidget>"
+  "platform/http/HttpTransport.cpp|<QWidget>"
+  "uploader/http/HttpClient.cpp|<QWidget>"
   "platform/avisynth/ScriptEngine.cpp|<QWidget>"
   "subtitles/STS.cpp|<QWidget>"
   "media/ExamineSource.cpp|<QWidget>"
@@ -87,7 +89,7 @@ done
 readers=$(python3 - "$work/build/compile_commands.json" "$work/src" <<'PY'
 import json, re, shlex, sys
 core = ("kalvex_platform", "kalvex_avisynth", "kalvex_engine", "kalvex_subtitles", "kalvex_media",
-        "kalvex_convert", "kalvex_pspcore", "kalvex_preview", "kalvex_http")
+        "kalvex_convert", "kalvex_pspcore", "kalvex_preview", "kalvex_http", "kalvex_http_transport")
 for e in json.load(open(sys.argv[1])):
     words = shlex.split(e["command"])
     out = words[words.index("-o") + 1] if "-o" in words else ""
