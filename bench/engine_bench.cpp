@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/AviSynth.h"
 
 using namespace kalvex;
 
