@@ -1,5 +1,6 @@
-// Reads a script through the script engine the way the converter does: one
-// frame at a time and the audio in blocks, and prints the wall and CPU time.
+// Reads a script through the script engine's own interface the way the
+// converter does: one frame at a time and the audio in blocks, and prints
+// the wall and CPU time.
 //   engine_bench SCRIPT          read every frame and all audio
 //   engine_bench --open SCRIPT   only open the script and its streams
 #include <sys/resource.h>
@@ -9,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/Engine.h"
 
 using namespace kalvex;
 
@@ -20,26 +21,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto t0 = std::chrono::steady_clock::now();
-    MyAVIFileInit();
-    if (MyAVIFileOpen(argv[argc - 1]) != 0) {
+    avs::OpenResult opened = avs::OpenScriptFile(argv[argc - 1]);
+    if (opened.fileError != 0) {
         std::fprintf(stderr, "cannot read %s\n", argv[argc - 1]);
         return 1;
     }
-    const char* error = nullptr;
-    PAVISTREAM video = nullptr, audio = nullptr;
-    MyAVIFileGetStream(&video, streamtypeVIDEO, 0);
-    if (MyAVIFileGetError(&error)) {
-        std::fprintf(stderr, "%s\n", error);
+    if (!opened.script) {
+        std::fprintf(stderr, "%s\n", opened.error.c_str());
         return 1;
     }
-    MyAVIFileGetStream(&audio, streamtypeAUDIO, 0);
-    AVISTREAMINFOA vi{}, ai{};
-    BITMAPINFOHEADER bih{};
-    PCMWAVEFORMAT wf{};
-    LONG size = sizeof bih;
-    if (video) AVIStreamInfoA(video, &vi, sizeof vi), AVIStreamReadFormat(video, 0, &bih, &size);
-    size = sizeof wf;
-    if (audio) AVIStreamInfoA(audio, &ai, sizeof ai), AVIStreamReadFormat(audio, 0, &wf, &size);
+    avs::Script& script = *opened.script;
+    const bool video = script.HasVideo(), audio = script.HasAudio();
+    const AVISTREAMINFOA& vi = script.VideoInfo();
+    const AVISTREAMINFOA& ai = script.AudioInfo();
+    const BITMAPINFOHEADER& bih = script.VideoHeader();
+    const PCMWAVEFORMAT& wf = script.AudioFormat();
     long frames = 0, samples = 0;
     if (!openOnly) {
         std::vector<uint8_t> picture(bih.biSizeImage ? bih.biSizeImage : 1);
@@ -49,22 +45,20 @@ int main(int argc, char** argv) {
         LONG bytes = 0, got = 0;
         double audioDue = 0;
         for (DWORD n = 0; video && n < vi.dwLength; ++n) {
-            AVIStreamRead(video, LONG(n), 1, picture.data(), LONG(picture.size()), &bytes, &got);
+            script.ReadVideo(LONG(n), 1, picture.data(), LONG(picture.size()), &bytes, &got);
             frames += got;
             audioDue += perFrame;
             while (audio && samples + 1024 <= audioDue && DWORD(samples) < ai.dwLength) {
-                AVIStreamRead(audio, samples, 1024, sound.data(), LONG(sound.size()), &bytes, &got);
+                script.ReadAudio(samples, 1024, sound.data(), LONG(sound.size()), &bytes, &got, nullptr);
                 samples += 1024;
             }
         }
         while (audio && DWORD(samples) < ai.dwLength) {
-            AVIStreamRead(audio, samples, 1024, sound.data(), LONG(sound.size()), &bytes, &got);
+            script.ReadAudio(samples, 1024, sound.data(), LONG(sound.size()), &bytes, &got, nullptr);
             samples += got ? got : 1024;
         }
     }
-    if (video) MyAVIStreamClose(video);
-    if (audio) MyAVIStreamClose(audio);
-    MyAVIFileExit();
+    opened = avs::OpenResult{};  // closed before the clock stops, as the converter closes its reader
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     rusage use{};
     getrusage(RUSAGE_SELF, &use);

@@ -11,7 +11,7 @@
 #include "convert/EncodeToPsp.h"
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
-#include "tests/platform/avisynth/VobSubMaker.h"
+#include "tests/subtitles/engine/VobSubMaker.h"
 
 using namespace kalvex;
 

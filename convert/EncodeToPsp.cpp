@@ -19,8 +19,7 @@
 #include "convert/OutputFile.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
-#include "platform/avisynth/AvHandles.h"
-#include "platform/avisynth/DecodeHint.h"
+#include "engine/AvHandles.h"
 #include "platform/system/CrashSignal.h"
 
 extern "C" {
@@ -678,14 +677,10 @@ bool FileEncoder::Run() {
         return Fail("The conversion script could not be written", 0, ScriptNotWrittenText(source).c_str());
     }
 
-    bool opened;
-    {
-        // The source learns the size its pictures end at while the script
-        // is built, so that it can leave out decoding work the downscale
-        // would remove.
-        avs::ScopedOutputSizeHint hint(settings_.width, settings_.height);
-        opened = reader_.OpenXXXFile(script);
-    }
+    // The source learns the size its pictures end at, so that it can leave
+    // out decoding work the downscale would remove, and decodes with a
+    // conversion's threads.
+    const bool opened = reader_.OpenXXXFile(script, avs::ConversionOptions(settings_.width, settings_.height));
     if (!opened) {
         result_.failure = FailureKind::SourceNotOpened;
         result_.failureDetail = reader_.OpenError();

@@ -11,13 +11,14 @@
 
 #include "common/ProgramLog.h"
 #include "media/SourceReader.h"
+#include "platform/plugins/DirectShowSourcePlugin.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
 
 namespace kalvex {
 namespace {
 
-using DarEntry = void (*)(int*, int*);
+using DarEntry = AvsGetDARFunction;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -123,7 +124,9 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     }
 
     if (darEntry) {
-        darEntry(&info.darX, &info.darY);
+        // The plug-in answers for the source this reader's script opened.
+        const KalvexAvsSource opened{sizeof(KalvexAvsSource), reader.Source().darX, reader.Source().darY};
+        darEntry(&opened, &info.darX, &info.darY);
         LogLine("DAR is %d, %d", info.darX, info.darY);
     } else {
         info.darX = info.darY = 0;

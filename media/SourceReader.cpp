@@ -8,6 +8,7 @@
 
 #include "common/ProgramLog.h"
 #include "platform/registry/RegistryStore.h"
+#include "subtitles/engine/SubtitleFilters.h"
 
 namespace kalvex {
 
@@ -24,17 +25,16 @@ void LogEngineMessage(const char* line) { LogLine("%s", line); }
 }  // namespace
 
 SourceReader::SourceReader() {
-    // No COM here; the engine counts its users. Its messages go to the log.
-    MyAVIFileInit();
+    // No COM here. The engine's messages go to the log; its scripts may
+    // call the subtitle filters.
+    avs::RouteLibraryMessages();
     SetEngineMessageSink(&LogEngineMessage);
+    RegisterSubtitleFilters();
 }
 
-SourceReader::~SourceReader() {
-    Close();
-    MyAVIFileExit();
-}
+SourceReader::~SourceReader() { Close(); }
 
-bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
+bool SourceReader::OpenXXXFile(const std::string& scriptPath, const avs::OpenOptions& options) {
     LogLine("Entering %s", "OpenXXXFile");
     nextFrame_ = 0;
     nextSample_ = 0;
@@ -43,58 +43,54 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath) {
     Close();  // a reader opened twice starts afresh rather than leaking its streams
     readFailureLogged_ = false;
     audioError_.clear();
+    source_ = avs::SourceReport{};
 
     openError_.clear();
-    HRESULT r = MyAVIFileOpen(scriptPath.c_str());
+    avs::OpenResult opened = avs::OpenScriptFile(scriptPath, options);
+    HRESULT r = opened.fileError;
     LogLine("#1 %x", unsigned(r));
     if (r != 0) {
         LogLine("Leaving %s", "OpenXXXFile");
         return false;
     }
+    source_ = opened.source;
 
     LogLine("V---");
-    r = MyAVIFileGetStream(&videoStream_, streamtypeVIDEO, 0);
+    const std::shared_ptr<avs::Script>& script = opened.script;
+    videoStream_ = script && script->HasVideo();
+    r = videoStream_ ? AVIERR_OK : AVIERR_NODATA;
     LogLine("#2-1 %x", unsigned(r));
-    const char* error = nullptr;
-    if (MyAVIFileGetError(&error)) {
-        std::string text = std::string("Open failure:\n") + (error ? error : "");
+    if (!opened.error.empty()) {
+        std::string text = "Open failure:\n" + opened.error;
         LogLine("AviSynthError:%s", text.c_str());
         openError_ = text;
         LogLine("Leaving %s", "OpenXXXFile");
         return false;
     }
-    if (r == 0 && videoStream_) {
-        r = AVIStreamInfoA(videoStream_, &videoInfo_, sizeof videoInfo_);
-        LogLine("#2-2 %x", unsigned(r));
-        if (r == 0) {
-            LONG size = 0;
-            r = AVIStreamReadFormat(videoStream_, 0, nullptr, &size);
-            LogLine("#2-3 %x", unsigned(r));
-            std::vector<uint8_t> format(size_t(std::max<LONG>(size, LONG(sizeof(BITMAPINFOHEADER)))), 0);
-            LONG got = size;
-            r = AVIStreamReadFormat(videoStream_, 0, format.data(), &got);
-            LogLine("#2-4 %x", unsigned(r));
-            if (r == 0) {
-                std::memcpy(&videoHeaderRead_, format.data(), sizeof(BITMAPINFOHEADER));
-                hasVideo_ = true;
-            }
-        }
+    script_ = script;
+    if (videoStream_) {
+        // The stream's description and format, as the program has always
+        // read them.
+        videoInfo_ = script->VideoInfo();
+        LogLine("#2-2 %x", 0u);
+        LogLine("#2-3 %x", 0u);
+        LogLine("#2-4 %x", 0u);
+        videoHeaderRead_ = script->VideoHeader();
+        hasVideo_ = true;
     }
 
     LogLine("A---");
-    r = MyAVIFileGetStream(&audioStream_, streamtypeAUDIO, 0);
+    audioStream_ = script && script->HasAudio();
+    r = audioStream_ ? AVIERR_OK : AVIERR_NODATA;
     LogLine("#3-1 %x", unsigned(r));
-    if (r == 0 && audioStream_) {
+    if (audioStream_) {
         delete[] audioBuffer_;
         audioBuffer_ = new uint8_t[kAudioBufferBytes]();
-        r = AVIStreamInfoA(audioStream_, &audioInfo_, sizeof audioInfo_);
-        LogLine("#3-2 %x", unsigned(r));
-        LONG size = 0;
-        r = AVIStreamReadFormat(audioStream_, 0, nullptr, &size);
-        LogLine("#3-3 %x", unsigned(r));
-        size = std::clamp<LONG>(size, 0, LONG(sizeof(PCMWAVEFORMAT)));  // the PCM part only
-        r = AVIStreamReadFormat(audioStream_, 0, &audioFormat_, &size);
-        LogLine("#3-4 %x", unsigned(r));
+        audioInfo_ = script->AudioInfo();
+        LogLine("#3-2 %x", 0u);
+        LogLine("#3-3 %x", 0u);
+        audioFormat_ = script->AudioFormat();
+        LogLine("#3-4 %x", 0u);
         hasAudio_ = true;
     }
 
@@ -145,8 +141,8 @@ void SourceReader::SetSamplesPerRead(long n) {
 
 uint8_t* SourceReader::ReadVideoFrame() {
     LONG bytes = 0, frames = 0;
-    HRESULT r = videoStream_ && videoBuffer_
-                    ? AVIStreamRead(videoStream_, LONG(nextFrame_), 1, videoBuffer_, LONG(videoHeader_.biSizeImage), &bytes, &frames)
+    HRESULT r = script_ && videoStream_ && videoBuffer_
+                    ? script_->ReadVideo(LONG(nextFrame_), 1, videoBuffer_, LONG(videoHeader_.biSizeImage), &bytes, &frames)
                     : AVIERR_BADPARAM;
     ++nextFrame_;
     // A frame the source could not deliver (or nothing delivered at all)
@@ -164,12 +160,12 @@ uint8_t* SourceReader::ReadVideoFrame() {
 
 uint8_t* SourceReader::ReadAudio(long* bytesRead) {
     LONG bytes = 0, samples = 0;
-    if (audioStream_ && audioBuffer_) {
-        const HRESULT r = AVIStreamRead(audioStream_, LONG(nextSample_), LONG(samplesPerRead_), audioBuffer_,
-                                        kAudioReadBytes, &bytes, &samples);
+    if (script_ && audioStream_ && audioBuffer_) {
+        std::string why;
+        const HRESULT r = script_->ReadAudio(LONG(nextSample_), LONG(samplesPerRead_), audioBuffer_, kAudioReadBytes,
+                                             &bytes, &samples, &why);
         // The block is silence then; the first reason is kept.
-        const char* why = nullptr;
-        if (r != 0 && audioError_.empty() && MyAVIStreamGetError(audioStream_, &why) && why) audioError_ = why;
+        if (r != 0 && audioError_.empty() && !why.empty()) audioError_ = why;
     }
     nextSample_ += samplesPerRead_;
     if (bytesRead) *bytesRead = bytes;
@@ -185,10 +181,9 @@ void SourceReader::Close() {
     videoBuffer_ = nullptr;
     delete[] audioBuffer_;
     audioBuffer_ = nullptr;
-    if (videoStream_) MyAVIStreamClose(videoStream_);
-    if (audioStream_) MyAVIStreamClose(audioStream_);
-    videoStream_ = nullptr;
-    audioStream_ = nullptr;
+    script_.reset();
+    videoStream_ = false;
+    audioStream_ = false;
 }
 
 }  // namespace kalvex

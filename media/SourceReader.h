@@ -1,13 +1,16 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/Engine.h"
 
 namespace kalvex {
 
 // Opens one script through the script engine and reads its YV12 frames and
-// PCM audio blocks. One reader per use (an examination, a conversion, a
+// PCM audio blocks. The subtitle filters are registered with the engine
+// when the first reader is made, so every script a reader opens may burn
+// subtitles in. One reader per use (an examination, a conversion, a
 // preview source), used by one thread at a time, owned by its user.
 class SourceReader {
 public:
@@ -24,8 +27,14 @@ public:
     SourceReader& operator=(const SourceReader&) = delete;
 
     // Opens the script and its streams. False when the script cannot be read,
-    // fails to evaluate (see OpenError) or has no stream.
-    bool OpenXXXFile(const std::string& scriptPath);
+    // fails to evaluate (see OpenError) or has no stream. The options go to
+    // the script's source (a conversion's output-size hint and decoder
+    // threads); none: decoded in full with the library's own threads.
+    bool OpenXXXFile(const std::string& scriptPath, const avs::OpenOptions& options = {});
+
+    // What the script's source reported at the last open: the display
+    // aspect ratio (0:0 unknown) and how its video is decoded.
+    const avs::SourceReport& Source() const { return source_; }
 
     // The script engine's error text of the last open that failed to
     // evaluate ("Open failure:\n..."); empty otherwise. The reader never
@@ -87,8 +96,10 @@ private:
     AVISTREAMINFOA videoInfo_{};
     AVISTREAMINFOA audioInfo_{};
     PCMWAVEFORMAT audioFormat_{};
-    PAVISTREAM videoStream_ = nullptr;
-    PAVISTREAM audioStream_ = nullptr;
+    std::shared_ptr<avs::Script> script_;  // the evaluated script while open
+    bool videoStream_ = false;            // its video stream is read
+    bool audioStream_ = false;            // its audio stream is read
+    avs::SourceReport source_;
     long nextFrame_ = 0;
     long nextSample_ = 0;
     long samplesPerRead_ = 0;

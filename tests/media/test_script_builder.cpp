@@ -15,7 +15,8 @@
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/AviSynth.h"
+#include "subtitles/engine/SubtitleFilters.h"
 
 namespace kalvex {
 namespace {
@@ -266,6 +267,7 @@ struct Evaluated {
 
 Evaluated Evaluate(const std::string& script) {
     Evaluated out;
+    RegisterSubtitleFilters();  // the scripts burn subtitles in
     MyAVIFileInit();
     if (MyAVIFileOpen(script.c_str()) != 0) {
         out.error = "cannot read script";

@@ -12,7 +12,8 @@
 #include "common/ui/HintOnce.h"
 #include "media/SubtitleLinker.h"
 #include "media/page/CAddFilePage.h"
-#include "platform/avisynth/AviSynth.h"
+#include "engine/AviSynth.h"
+#include "subtitles/engine/SubtitleFilters.h"
 #include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
 #include "tests/subtitles/SubtitleSamples.h"
@@ -215,6 +216,7 @@ TEST(SubtitleReadReasons, TheScriptEngineShowsNothingAndNamesTheReason) {
     Put("styles.ass", UnknownStyles());
     int shown = 0;
     SetMessageBoxHook([&shown](const MessageBoxRequest&) { return ++shown, IDOK; });
+    RegisterSubtitleFilters();  // the scripts burn subtitles in
     MyAVIFileInit();
     auto open = [&](const std::string& line) {
         const std::string script = Folder() + "s.avs";

@@ -1,4 +1,6 @@
-#include "tests/platform/avisynth/EngineFixtures.h"
+#include "tests/engine/EngineFixtures.h"
+
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
@@ -91,6 +93,26 @@ std::vector<int16_t> Opened::Audio(long start, long count) {
     AVIStreamRead(audio, LONG(start), LONG(count), buffer.data(), LONG(buffer.size() * 2), &bytes, &samples);
     buffer.resize(size_t(samples) * format.nChannels);
     return buffer;
+}
+
+std::vector<uint8_t> ScriptFrame(avs::Script& script, long n) {
+    std::vector<uint8_t> buffer(script.VideoHeader().biSizeImage);
+    LONG bytes = 0, frames = 0;
+    if (script.ReadVideo(LONG(n), 1, buffer.data(), LONG(buffer.size()), &bytes, &frames) != 0 ||
+        bytes != LONG(buffer.size()))
+        buffer.clear();
+    return buffer;
+}
+
+std::vector<std::vector<uint8_t>> AllFrames(const std::string& scriptPath, const avs::OpenOptions& options) {
+    avs::OpenResult opened = avs::OpenScriptFile(scriptPath, options);
+    std::vector<std::vector<uint8_t>> frames;
+    if (!opened.script) {
+        ADD_FAILURE() << "open: " << opened.error;
+        return frames;
+    }
+    for (long n = 0; n < long(opened.script->VideoInfo().dwLength); ++n) frames.push_back(ScriptFrame(*opened.script, n));
+    return frames;
 }
 
 }  // namespace kalvex::test

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/avisynth/AvHandles.h"
-#include "platform/avisynth/Clip.h"
-#include "platform/avisynth/DecodeHint.h"
+#include "engine/AvHandles.h"
+#include "engine/Clip.h"
+#include "engine/DecodeHint.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -163,7 +163,9 @@ int FindStream(AVFormatContext* fmt, AVMediaType type, int related) {
 
 class FFmpegSource : public Clip {
 public:
-    explicit FFmpegSource(const std::string& path);
+    // Reads the opener's options from the context and reports what it
+    // found (aspect ratio, decoder set-up) into it.
+    FFmpegSource(const std::string& path, EvalContext& context);
     ~FFmpegSource() override;
     FramePtr GetFrame(int64_t n) override;
     void GetAudio(int16_t* buffer, int64_t start, int64_t count) override;
@@ -259,7 +261,7 @@ private:
     std::vector<int16_t> convert_;
 };
 
-FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
+FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path_(path) {
     std::string error;
     vfmt_ = OpenInput(path, &error);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
@@ -345,7 +347,11 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
             av_reduce(&darX, &darY, int64_t(info_.width) * sar.num, int64_t(info_.height) * sar.den, 1 << 30);
         }
     }
-    SetLastDAR(darX, darY);
+    // This source is now the one opened last: its findings replace those
+    // of any source before it in the script.
+    context.source = SourceReport{};
+    context.source.darX = darX;
+    context.source.darY = darY;
 
     if (audioIndex_ >= 0) {
         AVStream* st = vfmt_->streams[audioIndex_];
@@ -366,15 +372,15 @@ FFmpegSource::FFmpegSource(const std::string& path) : path_(path) {
     }
 
     if (info_.hasVideo) {
-        int outW = 0, outH = 0;
-        GetOutputSizeHint(&outW, &outH);
+        const OpenOptions& options = context.options;
         skipLoopFilter_ = SkipsLoopFilter(vfmt_ ? vfmt_->streams[videoIndex_]->codecpar->codec_id : AV_CODEC_ID_NONE,
-                                          info_.width, info_.height, outW, outH);
-        if (HasOutputSizeHint() && vfmt_) {
+                                          info_.width, info_.height, options.outputWidth, options.outputHeight);
+        if (options.decoderThreads > 0 && vfmt_) {
             const AVCodec* codec = avcodec_find_decoder(vfmt_->streams[videoIndex_]->codecpar->codec_id);
-            decoderThreads_ = ConversionDecoderThreads(codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS),
-                                                       av_cpu_count());
+            if (codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS)) decoderThreads_ = options.decoderThreads;
         }
+        context.source.decoderThreads = decoderThreads_;
+        context.source.skipsLoopFilter = skipLoopFilter_;
         // After the count the video starts over from a fresh open of the
         // file, at its true start.
         if (searched) vfmt_.reset();
@@ -906,6 +912,8 @@ void FFmpegSource::DropBefore(int64_t sample) {
 
 }  // namespace
 
-ClipPtr DirectShowSource(const std::string& path) { return std::make_shared<FFmpegSource>(path); }
+ClipPtr DirectShowSource(const std::string& path, EvalContext& context) {
+    return std::make_shared<FFmpegSource>(path, context);
+}
 
 }  // namespace kalvex::avs

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/Options.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
@@ -84,29 +86,22 @@ FramePtr BlackFrame(int width, int height, AVPixelFormat format);
 std::string AvError(int code);
 // Hands one line of the engine's own diagnostics (a subtitle picture that
 // does not decode, libass's errors) to the sink set with
-// SetEngineMessageSink; dropped without one. The engine never prints.
+// SetEngineMessageSink (Engine.h); dropped without one. The engine never
+// prints.
 void EngineMessage(const std::string& line);
 
-// Script functions, each returning the new clip.
-ClipPtr DirectShowSource(const std::string& path);
+// Script functions, each returning the new clip. The source reads the
+// opener's options from the context and reports its findings into it.
+ClipPtr DirectShowSource(const std::string& path, EvalContext& context);
 ClipPtr ConvertToYV12(ClipPtr child);
 ClipPtr ChangeFPS(ClipPtr child, AVRational fps);
 ClipPtr Trim(ClipPtr child, int64_t first, int64_t last);
 ClipPtr ResampleAudio(ClipPtr child, int rate);
 ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom);
 ClipPtr BicubicResize(ClipPtr child, int width, int height);
-// Subtitles drawn into the picture: a text subtitle file; one stream of a
-// VobSub pair (stream: among the streams that have pictures).
-ClipPtr TextSub(ClipPtr child, const std::string& path);
-ClipPtr VobSub(ClipPtr child, const std::string& path, int stream);
 
 // The rate meant by a "%f" frame-rate text: 29.970030 is 30000/1001,
 // 23.976024 is 24000/1001, 25.000000 is 25/1.
 AVRational RateFromDouble(double fps);
-
-// The display aspect ratio of the source opened last on the calling thread,
-// reduced; 0:0 unknown.
-void SetLastDAR(int x, int y);
-void GetLastDAR(int* x, int* y);
 
 }  // namespace kalvex::avs

@@ -1,4 +1,4 @@
-#include "platform/avisynth/Prefetch.h"
+#include "engine/Prefetch.h"
 
 #include <algorithm>
 

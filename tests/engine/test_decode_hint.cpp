@@ -1,14 +1,19 @@
 // The conversion's size hint: the source leaves out the in-loop deblocking
 // of H.264 and HEVC only when the picture shrinks at least twofold in both
-// directions, only for the thread that set the hint, and decodes in full
+// directions, only for the script opened with the hint, and decodes in full
 // otherwise.
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "platform/avisynth/DecodeHint.h"
-#include "tests/platform/avisynth/EngineFixtures.h"
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
+#include "engine/DecodeHint.h"
+#include "engine/Engine.h"
+#include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;
@@ -51,44 +56,25 @@ TEST(DecodeHint, ConversionsGiveFrameThreadedDecodersThreePerCoreUpToSixteen) {
     // Slice-threaded decoders and an unknown core count: the library's own.
     EXPECT_EQ(ConversionDecoderThreads(false, 2), 0);
     EXPECT_EQ(ConversionDecoderThreads(true, 0), 0);
-    EXPECT_FALSE(HasOutputSizeHint());
-    {
-        ScopedOutputSizeHint hint(368, 208);
-        EXPECT_TRUE(HasOutputSizeHint());
-    }
-    EXPECT_FALSE(HasOutputSizeHint());
 }
 
-TEST(DecodeHint, BelongsToTheThreadAndIsRestored) {
-    int w = -1, h = -1;
-    GetOutputSizeHint(&w, &h);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
-    {
-        ScopedOutputSizeHint outer(368, 208);
-        {
-            ScopedOutputSizeHint inner(480, 272);
-            GetOutputSizeHint(&w, &h);
-            EXPECT_EQ(w, 480);
-            EXPECT_EQ(h, 272);
-        }
-        GetOutputSizeHint(&w, &h);
-        EXPECT_EQ(w, 368);
-        EXPECT_EQ(h, 208);
-        // Another thread (the preview's, say) sees no hint.
-        int otherW = -1, otherH = -1;
-        std::thread([&] { GetOutputSizeHint(&otherW, &otherH); }).join();
-        EXPECT_EQ(otherW, 0);
-        EXPECT_EQ(otherH, 0);
+TEST(DecodeHint, ConversionOptionsCarryTheSizeAndTheThreads) {
+    const OpenOptions none;
+    EXPECT_FALSE(none.HasOutputSize());
+    EXPECT_EQ(none.decoderThreads, 0);
+    const OpenOptions c = ConversionOptions(368, 208);
+    EXPECT_TRUE(c.HasOutputSize());
+    EXPECT_EQ(c.outputWidth, 368);
+    EXPECT_EQ(c.outputHeight, 208);
+    EXPECT_EQ(c.decoderThreads, ConversionDecoderThreads(true, av_cpu_count()));
+    EXPECT_GE(c.decoderThreads, 3);
+    // Half a size is no size, and without a size no conversion's threads.
+    for (const auto& [w, h] : {std::pair{368, 0}, std::pair{0, 208}, std::pair{-368, 208}}) {
+        const OpenOptions half = ConversionOptions(w, h);
+        EXPECT_FALSE(half.HasOutputSize()) << w << "x" << h;
+        EXPECT_EQ(half.decoderThreads, 0) << w << "x" << h;
     }
-    GetOutputSizeHint(&w, &h);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
-    // Half a size is no size.
-    SetOutputSizeHint(368, 0);
-    GetOutputSizeHint(&w, &h);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
+    EXPECT_TRUE(ConversionOptions(1, 1).HasOutputSize());
 }
 
 namespace {
@@ -101,18 +87,13 @@ std::string BlockyClip() {
                                              "b-pyramid=none:b-adapt=0", "-pix_fmt", "yuv420p"});
 }
 
-// Every frame of the clip, read through a script opened under the given
-// hint.
+// Every frame of the clip, read through a script opened with the given
+// output size.
 std::vector<std::vector<uint8_t>> FramesUnderHint(const std::string& media, int outW, int outH) {
-    ScopedOutputSizeHint hint(outW, outH);
-    Opened o;
-    if (!o.Open(WriteScript("DirectShowSource(\"" + media + "\")\nConvertToYV12()\n"))) {
-        ADD_FAILURE() << "open: " << o.error;
-        return {};
-    }
-    std::vector<std::vector<uint8_t>> frames;
-    for (long n = 0; n < long(o.videoInfo.dwLength); ++n) frames.push_back(o.Frame(n));
-    return frames;
+    OpenOptions options;
+    options.outputWidth = outW;
+    options.outputHeight = outH;
+    return AllFrames(WriteScript("DirectShowSource(\"" + media + "\")\nConvertToYV12()\n"), options);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #pragma once
 // What a conversion tells the source filter about the pictures it will end
 // up with, so that decoding can skip work whose effect the downscale
-// removes. The hint belongs to the thread that opens the script (a script's
-// clips are built on the thread that opens it); the preview and any other
-// reader that sets no hint decode in full.
+// removes. The hint comes with the options of the one script it is opened
+// with (OpenOptions); the preview and any other reader that gives no hint
+// decode in full.
 #include <cstdint>
 
 extern "C" {
@@ -11,22 +11,6 @@ extern "C" {
 }
 
 namespace kalvex::avs {
-
-// The size the script's pictures are encoded at; 0 x 0: no hint.
-void SetOutputSizeHint(int width, int height);
-void GetOutputSizeHint(int* width, int* height);
-
-// Sets the hint for as long as it lives, then restores the one before.
-class ScopedOutputSizeHint {
-public:
-    ScopedOutputSizeHint(int width, int height);
-    ~ScopedOutputSizeHint();
-    ScopedOutputSizeHint(const ScopedOutputSizeHint&) = delete;
-    ScopedOutputSizeHint& operator=(const ScopedOutputSizeHint&) = delete;
-
-private:
-    int oldWidth_ = 0, oldHeight_ = 0;
-};
 
 // Whether a source picture of sourceW x sourceH shrinks at least twofold in
 // both directions to outW x outH (exactly twofold included). False when
@@ -51,12 +35,9 @@ bool SkipsLoopFilter(AVCodecID codec, int sourceW, int sourceH, int outW, int ou
 // time; with three per core a 720p H.264 conversion took 4-5 % less time,
 // for about 20 MB more memory. Decoders that split one picture into slices
 // keep the library's count; more slice threads than cores only add
-// switching (MPEG-2: 5 % slower). The preview sets no hint and keeps the
+// switching (MPEG-2: 5 % slower). The preview gives no count and keeps the
 // library's count, where each extra frame thread is one more picture of
 // delay after a seek.
 int ConversionDecoderThreads(bool frameThreads, int cores);
-
-// Whether a conversion's output-size hint is set on this thread.
-bool HasOutputSizeHint();
 
 }  // namespace kalvex::avs

@@ -7,7 +7,8 @@
 #include <set>
 #include <thread>
 
-#include "tests/platform/avisynth/EngineFixtures.h"
+#include "platform/plugins/DirectShowSourcePlugin.h"
+#include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;
@@ -320,8 +321,7 @@ TEST(ScriptEngine, TheConversionScriptShapeEvaluates) {
 TEST(ScriptEngine, DisplayAspectRatioThroughThePlugInModule) {
     void* module = dlopen((BinDir() + "/plugins/DirectShowSource.so").c_str(), RTLD_NOW);
     ASSERT_NE(module, nullptr) << dlerror();
-    using Entry = void (*)(int*, int*);
-    auto entry = reinterpret_cast<Entry>(dlsym(module, "AvsGetDAR"));
+    auto entry = reinterpret_cast<AvsGetDARFunction>(dlsym(module, "AvsGetDAR"));
     ASSERT_NE(entry, nullptr);
     struct Case {
         const char* sar;
@@ -332,10 +332,11 @@ TEST(ScriptEngine, DisplayAspectRatioThroughThePlugInModule) {
                                          {"-f", "lavfi", "-i", "testsrc2=size=720x480:rate=5:duration=0.4", "-f", "lavfi",
                                           "-i", "anullsrc=r=8000:cl=mono", "-t", "0.4", "-vf", QString("setsar=%1").arg(c.sar),
                                           "-c:v", "libx264", "-pix_fmt", "yuv420p"});
-        Opened o;
-        ASSERT_TRUE(o.Open(WriteScript(Source(media)))) << o.error;
+        avs::OpenResult o = avs::OpenScriptFile(WriteScript(Source(media)));
+        ASSERT_TRUE(o.script) << o.error;
+        const KalvexAvsSource source{sizeof(KalvexAvsSource), o.source.darX, o.source.darY};
         int x = -1, y = -1;
-        entry(&x, &y);
+        entry(&source, &x, &y);
         EXPECT_EQ(x, c.x) << c.sar;
         EXPECT_EQ(y, c.y) << c.sar;
     }

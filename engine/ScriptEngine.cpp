@@ -1,4 +1,10 @@
-#include "platform/avisynth/ScriptEngine.h"
+#include "engine/ScriptEngine.h"
+
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+
+#include "engine/Functions.h"
 
 #include <cctype>
 #include <cerrno>
@@ -12,22 +18,6 @@
 
 namespace kalvex::avs {
 namespace {
-
-struct Value {
-    enum class Kind { Int, Float, String, Bool };
-    explicit Value(Kind k = Kind::Int) : kind(k) {}
-    Kind kind;
-    int64_t i = 0;
-    double f = 0;
-    std::string s;
-    bool IsNumber() const { return kind == Kind::Int || kind == Kind::Float; }
-    double Number() const { return kind == Kind::Int ? double(i) : f; }
-};
-
-struct Call {
-    std::string name;
-    std::vector<Value> args;
-};
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -147,8 +137,93 @@ std::string Lower(std::string s) {
 
 int IntArg(const Value& v) { return int(v.i); }
 
-bool Kinds(const std::vector<Value>& a, std::initializer_list<const char*> forms) {
-    // forms: one letter per argument: i integer, f number, s string
+// ---- The engine's own functions ----
+
+ClipPtr CallDirectShowSource(const CallSite& site) {
+    if (!site.Takes({"s"})) throw site.Invalid();
+    return DirectShowSource(site.Args()[0].s, site.context);
+}
+
+ClipPtr CallConvertToYV12(const CallSite& site) {
+    if (!site.Args().empty()) throw site.Invalid();
+    site.NeedClip();
+    return ConvertToYV12(site.last);
+}
+
+ClipPtr CallChangeFPS(const CallSite& site) {
+    const auto& a = site.Args();
+    if (site.Takes({"f"})) {
+        site.NeedClip();
+        if (!(a[0].Number() > 0) || a[0].Number() > 1000) throw ScriptError("ChangeFPS: the frame rate must be between 0 and 1000");
+        return ChangeFPS(site.last, RateFromDouble(a[0].Number()));
+    }
+    if (site.Takes({"ii"})) {
+        site.NeedClip();
+        if (a[0].i <= 0 || a[1].i <= 0) throw ScriptError("ChangeFPS: the frame rate must be greater than 0");
+        return ChangeFPS(site.last, AVRational{IntArg(a[0]), IntArg(a[1])});
+    }
+    throw site.Invalid();
+}
+
+ClipPtr CallTrim(const CallSite& site) {
+    if (!site.Takes({"ii"})) throw site.Invalid();
+    site.NeedClip();
+    return Trim(site.last, site.Args()[0].i, site.Args()[1].i);
+}
+
+ClipPtr CallResampleAudio(const CallSite& site) {
+    if (!site.Takes({"i"})) throw site.Invalid();
+    site.NeedClip();
+    return ResampleAudio(site.last, IntArg(site.Args()[0]));
+}
+
+ClipPtr CallAddBorders(const CallSite& site) {
+    const auto& a = site.Args();
+    if (!site.Takes({"iiii"})) throw site.Invalid();
+    site.NeedClip();
+    return AddBorders(site.last, IntArg(a[0]), IntArg(a[1]), IntArg(a[2]), IntArg(a[3]));
+}
+
+ClipPtr CallBicubicResize(const CallSite& site) {
+    if (!site.Takes({"ii"})) throw site.Invalid();
+    site.NeedClip();
+    return BicubicResize(site.last, IntArg(site.Args()[0]), IntArg(site.Args()[1]));
+}
+
+// The table, by lower-case name. The engine's own functions are in it from
+// its first use on; others are added by RegisterScriptFunction.
+struct FunctionTable {
+    std::shared_mutex lock;
+    std::map<std::string, ScriptFunction> functions{
+        {"directshowsource", &CallDirectShowSource}, {"converttoyv12", &CallConvertToYV12},
+        {"changefps", &CallChangeFPS},               {"trim", &CallTrim},
+        {"resampleaudio", &CallResampleAudio},       {"addborders", &CallAddBorders},
+        {"bicubicresize", &CallBicubicResize},
+    };
+};
+
+FunctionTable& Table() {
+    static FunctionTable table;
+    return table;
+}
+
+ScriptFunction Lookup(const std::string& name) {
+    FunctionTable& t = Table();
+    std::shared_lock<std::shared_mutex> g(t.lock);
+    auto it = t.functions.find(Lower(name));
+    return it == t.functions.end() ? nullptr : it->second;
+}
+
+ClipPtr Apply(const Call& call, const ClipPtr& last, EvalContext& context) {
+    ScriptFunction function = Lookup(call.name);
+    if (!function) throw ScriptError("Script error: there is no function named \"" + call.name + "\"");
+    return function(CallSite{call, last, context});
+}
+
+}  // namespace
+
+bool CallSite::Takes(std::initializer_list<const char*> forms) const {
+    const std::vector<Value>& a = call.args;
     for (const char* form : forms) {
         if (std::strlen(form) != a.size()) continue;
         bool ok = true;
@@ -165,71 +240,24 @@ bool Kinds(const std::vector<Value>& a, std::initializer_list<const char*> forms
     return false;
 }
 
-ClipPtr Apply(const Call& call, const ClipPtr& last) {
-    const std::string name = Lower(call.name);
-    const auto& a = call.args;
-    auto invalid = [&]() { return ScriptError("Script error: Invalid arguments to function \"" + call.name + "\""); };
-    auto needClip = [&]() {
-        if (!last) throw ScriptError(call.name + ": there is no clip to work on");
-    };
-    if (name == "directshowsource") {
-        if (!Kinds(a, {"s"})) throw invalid();
-        return DirectShowSource(a[0].s);
-    }
-    if (name == "converttoyv12") {
-        if (!a.empty()) throw invalid();
-        needClip();
-        return ConvertToYV12(last);
-    }
-    if (name == "changefps") {
-        if (Kinds(a, {"f"})) {
-            needClip();
-            if (!(a[0].Number() > 0) || a[0].Number() > 1000) throw ScriptError("ChangeFPS: the frame rate must be between 0 and 1000");
-            return ChangeFPS(last, RateFromDouble(a[0].Number()));
-        }
-        if (Kinds(a, {"ii"})) {
-            needClip();
-            if (a[0].i <= 0 || a[1].i <= 0) throw ScriptError("ChangeFPS: the frame rate must be greater than 0");
-            return ChangeFPS(last, AVRational{IntArg(a[0]), IntArg(a[1])});
-        }
-        throw invalid();
-    }
-    if (name == "trim") {
-        if (!Kinds(a, {"ii"})) throw invalid();
-        needClip();
-        return Trim(last, a[0].i, a[1].i);
-    }
-    if (name == "resampleaudio") {
-        if (!Kinds(a, {"i"})) throw invalid();
-        needClip();
-        return ResampleAudio(last, IntArg(a[0]));
-    }
-    if (name == "addborders") {
-        if (!Kinds(a, {"iiii"})) throw invalid();
-        needClip();
-        return AddBorders(last, IntArg(a[0]), IntArg(a[1]), IntArg(a[2]), IntArg(a[3]));
-    }
-    if (name == "bicubicresize") {
-        if (!Kinds(a, {"ii"})) throw invalid();
-        needClip();
-        return BicubicResize(last, IntArg(a[0]), IntArg(a[1]));
-    }
-    if (name == "textsub") {
-        if (!Kinds(a, {"s"})) throw invalid();
-        needClip();
-        return TextSub(last, a[0].s);
-    }
-    if (name == "vobsub") {
-        if (!Kinds(a, {"s", "si"})) throw invalid();
-        needClip();
-        return VobSub(last, a[0].s, a.size() > 1 ? IntArg(a[1]) : 0);
-    }
-    throw ScriptError("Script error: there is no function named \"" + call.name + "\"");
+ScriptError CallSite::Invalid() const {
+    return ScriptError("Script error: Invalid arguments to function \"" + call.name + "\"");
 }
 
-}  // namespace
+void CallSite::NeedClip() const {
+    if (!last) throw ScriptError(call.name + ": there is no clip to work on");
+}
 
-ClipPtr EvaluateScript(const std::string& text, const std::string& scriptName) {
+void RegisterScriptFunction(const std::string& name, ScriptFunction function) {
+    if (name.empty() || !function) return;
+    FunctionTable& t = Table();
+    std::unique_lock<std::shared_mutex> g(t.lock);
+    t.functions[Lower(name)] = function;
+}
+
+bool HasScriptFunction(const std::string& name) { return Lookup(name) != nullptr; }
+
+ClipPtr EvaluateScript(const std::string& text, const std::string& scriptName, EvalContext& context) {
     ClipPtr last;
     size_t pos = 0;
     int lineNo = 0;
@@ -250,7 +278,7 @@ ClipPtr EvaluateScript(const std::string& text, const std::string& scriptName) {
         std::optional<Call> call = ParseLine(line);
         if (!call) throw ScriptError("Script error: syntax error" + where());
         try {
-            last = Apply(*call, last);
+            last = Apply(*call, last, context);
         } catch (const ScriptError& e) {
             throw ScriptError(e.what() + where());
         }

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/AviSynth.h"
+#include "engine/Engine.h"
 
 namespace kalvex::test {
 
@@ -28,7 +29,13 @@ int RampPosition(int16_t value);
 // Writes a script (lines as given) into the test's folder; returns its path.
 std::string WriteScript(const std::string& text, const std::string& name = "test.avs");
 
-// One opened script with its streams.
+// Frame n of a script opened through the engine's own interface; empty when
+// the read fails.
+std::vector<uint8_t> ScriptFrame(avs::Script& script, long n);
+// Every frame of the script at path, opened with the given options.
+std::vector<std::vector<uint8_t>> AllFrames(const std::string& scriptPath, const avs::OpenOptions& options);
+
+// One opened script with its streams, through the Video for Windows calls.
 struct Opened {
     HRESULT openResult = -1;
     std::string error;  // MyAVIFileGetError text, empty when none

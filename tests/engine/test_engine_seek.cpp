@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <vector>
 
-#include "tests/platform/avisynth/EngineFixtures.h"
+#include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;

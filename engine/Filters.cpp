@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/avisynth/Clip.h"
+#include "engine/Clip.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -68,22 +68,6 @@ AVRational RateFromDouble(double fps) {
         return AVRational{int(n * 1000), 1001};
     if (std::fabs(fps - std::round(fps)) < 1e-6) return AVRational{int(std::llround(fps)), 1};
     return av_d2q(fps, 1000000);
-}
-
-namespace {
-// Per thread: a conversion opening its script on its own thread must not
-// change what an examination on the window's thread reads.
-thread_local int tDarX = 0, tDarY = 0;
-}  // namespace
-
-void SetLastDAR(int x, int y) {
-    tDarX = x;
-    tDarY = y;
-}
-
-void GetLastDAR(int* x, int* y) {
-    if (x) *x = tDarX;
-    if (y) *y = tDarY;
 }
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "tests/platform/avisynth/EngineFixtures.h"
+#include "tests/engine/EngineFixtures.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 

@@ -1,30 +1,9 @@
-#include "platform/avisynth/DecodeHint.h"
+#include "engine/DecodeHint.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace kalvex::avs {
-namespace {
-thread_local int tOutWidth = 0, tOutHeight = 0;
-}  // namespace
-
-void SetOutputSizeHint(int width, int height) {
-    tOutWidth = width > 0 && height > 0 ? width : 0;
-    tOutHeight = width > 0 && height > 0 ? height : 0;
-}
-
-void GetOutputSizeHint(int* width, int* height) {
-    if (width) *width = tOutWidth;
-    if (height) *height = tOutHeight;
-}
-
-ScopedOutputSizeHint::ScopedOutputSizeHint(int width, int height) {
-    GetOutputSizeHint(&oldWidth_, &oldHeight_);
-    SetOutputSizeHint(width, height);
-}
-
-ScopedOutputSizeHint::~ScopedOutputSizeHint() { SetOutputSizeHint(oldWidth_, oldHeight_); }
-
 bool ShrinksTwofold(int sourceW, int sourceH, int outW, int outH) {
     if (sourceW <= 0 || sourceH <= 0 || outW <= 0 || outH <= 0) return false;
     // In whole numbers: no rounding at exactly twofold.
@@ -40,7 +19,5 @@ int ConversionDecoderThreads(bool frameThreads, int cores) {
     if (!frameThreads || cores < 1) return 0;
     return std::min(16, 3 * cores);
 }
-
-bool HasOutputSizeHint() { return tOutWidth > 0 && tOutHeight > 0; }
 
 }  // namespace kalvex::avs

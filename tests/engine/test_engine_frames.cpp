@@ -15,7 +15,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "tests/platform/avisynth/EngineFixtures.h"
+#include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/avisynth/Clip.h"
+#include "engine/Clip.h"
 
 namespace kalvex::avs {
 

@@ -3,8 +3,9 @@
 // subtitle files that cannot be read.
 #include <gtest/gtest.h>
 
-#include "tests/platform/avisynth/EngineFixtures.h"
-#include "tests/platform/avisynth/VobSubMaker.h"
+#include "subtitles/engine/SubtitleFilters.h"
+#include "tests/engine/EngineFixtures.h"
+#include "tests/subtitles/engine/VobSubMaker.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;
@@ -21,7 +22,10 @@ std::string BlackClip() {
                                         "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"});
 }
 
+// Every script here burns subtitles in: the filters join the engine's
+// table before the first one is written.
 std::string Script(const std::string& tail) {
+    RegisterSubtitleFilters();
     return "DirectShowSource(\"" + BlackClip() + "\")\nConvertToYV12()\n" + tail;
 }
 

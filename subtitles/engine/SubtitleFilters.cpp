@@ -3,6 +3,8 @@
 // them at the clip's size; VobSub pictures come from our index reader (times,
 // positions, palette) and FFmpeg's DVD subtitle decoder (the pixels), scaled
 // from the index's picture size to the clip's.
+#include "subtitles/engine/SubtitleFilters.h"
+
 #include <QFile>
 #include <QString>
 
@@ -13,7 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/avisynth/Clip.h"
+#include "engine/Clip.h"
+#include "engine/Functions.h"
 #include "subtitles/STS.h"
 #include "subtitles/VobSubFile.h"
 
@@ -506,8 +509,6 @@ private:
     std::vector<OverlayImage> overlay_;
 };
 
-}  // namespace
-
 ClipPtr TextSub(ClipPtr child, const std::string& path) {
     if (!child->Info().hasVideo) throw ScriptError("TextSub: the clip has no video");
     if (!IsYV12(child->Info().pixelFormat)) throw ScriptError("TextSub: YV12 input only (use ConvertToYV12 first)");
@@ -520,4 +521,29 @@ ClipPtr VobSub(ClipPtr child, const std::string& path, int stream) {
     return std::make_shared<VobSubClip>(std::move(child), path, stream);
 }
 
+// TextSub("path")
+ClipPtr CallTextSub(const CallSite& site) {
+    if (!site.Takes({"s"})) throw site.Invalid();
+    site.NeedClip();
+    return TextSub(site.last, site.Args()[0].s);
+}
+
+// VobSub("path") or VobSub("path", stream)
+ClipPtr CallVobSub(const CallSite& site) {
+    const auto& a = site.Args();
+    if (!site.Takes({"s", "si"})) throw site.Invalid();
+    site.NeedClip();
+    return VobSub(site.last, a[0].s, a.size() > 1 ? int(a[1].i) : 0);
+}
+
+}  // namespace
 }  // namespace kalvex::avs
+
+namespace kalvex {
+
+void RegisterSubtitleFilters() {
+    avs::RegisterScriptFunction("TextSub", &avs::CallTextSub);
+    avs::RegisterScriptFunction("VobSub", &avs::CallVobSub);
+}
+
+}  // namespace kalvex

@@ -1,0 +1,40 @@
+#pragma once
+// What the opener of a script tells the engine, and what the evaluation
+// learns on the way. Both travel with the evaluation: every function of the
+// script sees them, the source filter reads the options and writes the
+// report, and the opener gets the report back with the result.
+
+namespace kalvex::avs {
+
+struct OpenOptions {
+    // The size the script's pictures are encoded at; 0 x 0 (or either one
+    // 0 or less): no hint, the source decodes in full. See DecodeHint.h.
+    int outputWidth = 0;
+    int outputHeight = 0;
+    // Decoding threads for a source decoder that works on several pictures
+    // at once (frame threads); 0: the library's own choice. Decoders that
+    // split one picture into slices always keep the library's count.
+    int decoderThreads = 0;
+
+    bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
+};
+
+// What the sources of a script found; the last source opened wins, as the
+// script's result is built on it.
+struct SourceReport {
+    // The display aspect ratio, reduced; 0:0 unknown (or no source).
+    int darX = 0;
+    int darY = 0;
+    // The threads its video decoder was opened with (0: the library's own
+    // choice); whether it leaves out the deblocking of non-reference
+    // pictures.
+    int decoderThreads = 0;
+    bool skipsLoopFilter = false;
+};
+
+struct EvalContext {
+    OpenOptions options;
+    SourceReport source;
+};
+
+}  // namespace kalvex::avs
