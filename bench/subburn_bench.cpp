@@ -11,7 +11,7 @@
 #include "convert/EncodeToPsp.h"
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
-#include "tests/subtitles/engine/VobSubMaker.h"
+#include "samples/VobSubMaker.h"
 
 using namespace kalvex;
 

@@ -14,7 +14,7 @@
 #include "common/ui/Dialogs.h"
 #include "subtitles/RTS.h"
 #include "subtitles/VobSubFile.h"
-#include "tests/subtitles/SubtitleSamples.h"
+#include "samples/SubtitleSamples.h"
 
 using namespace kalvex;
 

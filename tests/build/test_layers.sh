@@ -108,6 +108,11 @@ PY
 )
 [ -z "$readers" ] || fail "core sources read the global settings record: $readers"
 
+# The benchmarks stand on the program's libraries and the shared sample
+# makers (samples/), never on test code.
+benchtests=$(cd "$src" && grep -rEn '#include[[:space:]]*"tests/' bench || true)
+[ -z "$benchtests" ] || fail "benchmarks include test headers: $benchtests"
+
 # Qt's module folder prefix (<QtWidgets/QWidget>) would reach past the
 # include folders above: Qt headers are included by class name only.
 prefixed=$(cd "$src" && grep -rEn '#include[[:space:]]*<Qt[A-Za-z]+/' --include='*.cpp' --include='*.h' \

@@ -10,7 +10,7 @@
 #include "convert/PspOutputList.h"
 #include "media/SubtitleLinker.h"
 #include "tests/convert/ProbeSupport.h"
-#include "tests/subtitles/engine/VobSubMaker.h"
+#include "samples/VobSubMaker.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 

@@ -9,7 +9,7 @@
 #include "common/ProgramLog.h"
 #include "media/SubtitleLinker.h"
 #include "tests/platform/download/DownloadTestServer.h"
-#include "tests/subtitles/SubtitleSamples.h"
+#include "samples/SubtitleSamples.h"
 #include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
 

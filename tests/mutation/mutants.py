@@ -108,6 +108,9 @@ def first_failure(output):
     for line in output.splitlines():
         # Names of parameterised cases carry their value ("Case/4  # GetParam() = ...").
         m = re.match(r"\s*\d+ - (.+?) \(([^()]*)\)\s*$", line)
+        # A case that skips itself (GTEST_SKIP) is listed as not run: no failure.
+        if m and m.group(2).strip().lower() in ("skipped", "disabled"):
+            continue
         if m:
             for word, how in kinds:
                 if word.lower() in m.group(2).lower():

@@ -6,7 +6,7 @@
 
 #include "common/ui/Dialogs.h"
 #include "subtitles/VobSubFile.h"
-#include "tests/subtitles/SubtitleSamples.h"
+#include "samples/SubtitleSamples.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;

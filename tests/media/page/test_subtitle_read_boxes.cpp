@@ -16,7 +16,7 @@
 #include "subtitles/engine/SubtitleFilters.h"
 #include "common/ui/Dialogs.h"
 #include "platform/system/Folders.h"
-#include "tests/subtitles/SubtitleSamples.h"
+#include "samples/SubtitleSamples.h"
 #include "tests/support/Media.h"
 #include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"

@@ -5,7 +5,7 @@
 
 #include "subtitles/engine/SubtitleFilters.h"
 #include "tests/engine/EngineFixtures.h"
-#include "tests/subtitles/engine/VobSubMaker.h"
+#include "samples/VobSubMaker.h"
 #include "tests/support/TestEnv.h"
 
 using namespace kalvex;

@@ -13,7 +13,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "tests/subtitles/SubtitleSamples.h"
+#include "samples/SubtitleSamples.h"
 
 namespace kalvex::samples {
 
