@@ -57,7 +57,6 @@ int64_t CPreviewStream::Stop() const { std::lock_guard g(lock_); return stop_; }
 int64_t CPreviewStream::Duration() const { std::lock_guard g(lock_); return duration_; }
 double CPreviewStream::Rate() const { std::lock_guard g(lock_); return rate_; }
 int64_t CPreviewStream::CurrentPosition() const { std::lock_guard g(lock_); return currentPosition_; }
-int64_t CPreviewStream::SampleTime() const { std::lock_guard g(lock_); return sampleTime_; }
 bool CPreviewStream::Seeking() const { std::lock_guard g(lock_); return seeking_; }
 int CPreviewStream::Restarts() const { std::lock_guard g(lock_); return restarts_; }
 

@@ -86,7 +86,6 @@ public:
     int64_t Duration() const;
     double Rate() const;
     int64_t CurrentPosition() const;
-    int64_t SampleTime() const;
     bool Seeking() const;
     // Number of flush-and-restart rounds done so far.
     int Restarts() const;
