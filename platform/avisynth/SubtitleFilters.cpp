@@ -404,8 +404,11 @@ private:
         int index;            // in the slot's subpicture list
     };
     // One decoded rectangle as straight RGBA (alpha already scaled).
+    // The position is the decoder's plus the index's origin, which a
+    // damaged index can put anywhere in the int range: kept in 64 bits.
     struct Bitmap {
-        int x, y, w, h;
+        int64_t x, y;
+        int w, h;
         std::vector<uint32_t> argb;
     };
 
@@ -434,7 +437,7 @@ private:
             const AVSubtitleRect* rect = sub.rects[i];
             if (rect->type != SUBTITLE_BITMAP || rect->w <= 0 || rect->h <= 0 || !rect->data[0] || !rect->data[1])
                 continue;
-            Bitmap b{rect->x + vob_.m_orgX, rect->y + vob_.m_orgY, rect->w, rect->h, {}};
+            Bitmap b{int64_t(rect->x) + vob_.m_orgX, int64_t(rect->y) + vob_.m_orgY, rect->w, rect->h, {}};
             b.argb.resize(size_t(rect->w) * size_t(rect->h));
             const uint32_t* palette = reinterpret_cast<const uint32_t*>(rect->data[1]);
             for (int y = 0; y < rect->h; ++y) {
@@ -457,14 +460,16 @@ private:
     // stays on screen for many frames; it is drawn from this each time.
     void Prepare(const Bitmap& b) {
         const int W = info_.width, H = info_.height;
-        const int dx0 = std::max(0, int(int64_t(b.x) * W / sizeX_));
-        const int dy0 = std::max(0, int(int64_t(b.y) * H / sizeY_));
-        const int dx1 = std::min(W, int((int64_t(b.x + b.w) * W + sizeX_ - 1) / sizeX_));
-        const int dy1 = std::min(H, int((int64_t(b.y + b.h) * H + sizeY_ - 1) / sizeY_));
+        // Clamped to the picture in 64 bits before narrowing: a rectangle far
+        // outside it gives an empty range, never a wrapped one.
+        const int dx0 = int(std::clamp<int64_t>(b.x * W / sizeX_, 0, W));
+        const int dy0 = int(std::clamp<int64_t>(b.y * H / sizeY_, 0, H));
+        const int dx1 = int(std::clamp<int64_t>(((b.x + b.w) * W + sizeX_ - 1) / sizeX_, 0, W));
+        const int dy1 = int(std::clamp<int64_t>(((b.y + b.h) * H + sizeY_ - 1) / sizeY_, 0, H));
         if (dx0 >= dx1 || dy0 >= dy1) return;
         auto pixel = [&](int x, int y) -> uint32_t {
-            const int sx = int((int64_t(x) * sizeX_ + sizeX_ / 2) / W) - b.x;
-            const int sy = int((int64_t(y) * sizeY_ + sizeY_ / 2) / H) - b.y;
+            const int64_t sx = (int64_t(x) * sizeX_ + sizeX_ / 2) / W - b.x;
+            const int64_t sy = (int64_t(y) * sizeY_ + sizeY_ / 2) / H - b.y;
             if (sx < 0 || sy < 0 || sx >= b.w || sy >= b.h) return 0;
             return b.argb[size_t(sy) * size_t(b.w) + size_t(sx)];
         };
