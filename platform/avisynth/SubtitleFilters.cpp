@@ -372,12 +372,20 @@ public:
             extra += buf;
         }
         extra += "\n";
+        // A constructor that throws runs no destructor: the decoder is freed
+        // here on every way out.
         decoder_->extradata = static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!decoder_->extradata) throw ScriptError("VobSub: out of memory");
+        if (!decoder_->extradata) {
+            avcodec_free_context(&decoder_);
+            throw ScriptError("VobSub: out of memory");
+        }
         std::memcpy(decoder_->extradata, extra.data(), extra.size());
         decoder_->extradata_size = int(extra.size());
         int r = avcodec_open2(decoder_, codec, nullptr);
-        if (r < 0) throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
+        if (r < 0) {
+            avcodec_free_context(&decoder_);
+            throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
+        }
     }
     ~VobSubClip() override { avcodec_free_context(&decoder_); }
 

@@ -17,7 +17,10 @@ using namespace kalvex;
 
 namespace {
 
-constexpr int kInputs = 10000;
+// 10,000 damaged answers of each kind, in two rounds of 5,000 (each its own
+// seed and test entry).
+constexpr int kRounds = 2;
+constexpr int kPerRound = 5000;
 // Answers that go the whole way through the download as well.
 constexpr int kOverHttp = 400;
 
@@ -53,17 +56,19 @@ std::vector<std::string> AnswerTokens() {
 
 }  // namespace
 
-TEST(UpdateAnswerFuzz, ANewerVersionIsOfferedOnlyForAVersionLineAndTheChecksumGuardsTheInstaller) {
+class UpdateAnswerRounds : public testing::TestWithParam<int> {};
+
+TEST_P(UpdateAnswerRounds, ANewerVersionIsOfferedOnlyForAVersionLineAndTheChecksumGuardsTheInstaller) {
     const std::string dir = test::TestRoot() + "/";
     const std::string installer = "the installer's bytes";
     test::WriteFile(dir + "inst", installer);
     const std::string md5 = Md5(installer);
-    fuzz::Mutator mutator(0x5eed0001,
+    fuzz::Mutator mutator(0x5eed0001ull + 0x100ull * uint64_t(GetParam()),
                           {"1.0.1.0\r\n" + md5 + "\r\n", "1.0.0.16\n" + md5 + "\n", "1.0.0.15\r\n\r\n", "1.0.0.9",
                            "2.0\n0123456789abcdef0123456789abcdef\n"},
                           AnswerTokens());
     int offers = 0, checked = 0, refused = 0;
-    for (int i = 0; i < kInputs; ++i) {
+    for (int i = 0; i < kPerRound; ++i) {
         const std::string answer = mutator.Next(6, 4096);
         test::WriteFile(dir + "ver", answer);
         UpdateInfo info;
@@ -88,11 +93,13 @@ TEST(UpdateAnswerFuzz, ANewerVersionIsOfferedOnlyForAVersionLineAndTheChecksumGu
         checked += published;
         refused += !expected;
     }
-    EXPECT_GT(offers, 1000);
-    EXPECT_LT(offers, kInputs - 1000);
-    EXPECT_GT(checked, 200);
-    EXPECT_GT(refused, 100);
+    EXPECT_GT(offers, kPerRound / 10);
+    EXPECT_LT(offers, kPerRound - kPerRound / 10);
+    EXPECT_GT(checked, kPerRound / 50);
+    EXPECT_GT(refused, kPerRound / 100);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, UpdateAnswerRounds, testing::Range(0, kRounds));
 
 TEST(UpdateAnswerFuzz, TheWholeCheckOverHttpGivesTheSameVerdict) {
     test::DownloadTestServer server;
@@ -147,7 +154,9 @@ bool Ascii(const std::string& s) {
 
 }  // namespace
 
-TEST(WebListFuzz, DamagedListsGiveOnlyTheirAddressLines) {
+class WebListRounds : public testing::TestWithParam<int> {};
+
+TEST_P(WebListRounds, DamagedListsGiveOnlyTheirAddressLines) {
     test::DownloadTestServer server;
     ASSERT_TRUE(server.ok());
     const std::string base = server.Base();
@@ -155,14 +164,14 @@ TEST(WebListFuzz, DamagedListsGiveOnlyTheirAddressLines) {
     const std::string list = base + "/films/a.srt\r\n  " + base + "/films/b.ssa  \r\nftp://elsewhere/c.sub\r\njunk\r\n";
     std::string utf16 = "\xFF\xFE";
     for (char c : std::string("http://x/a.srt\r\nhttp://y/b.srt\r\n")) utf16 += std::string{c, '\0'};
-    fuzz::Mutator mutator(0x5eed0003, {list, "\xEF\xBB\xBFhttp://h\xC3\xA9/\xE2\x82\xAC.srt\n", utf16, "://\n \t:// \n"},
+    fuzz::Mutator mutator(0x5eed0003ull + 0x100ull * uint64_t(GetParam()), {list, "\xEF\xBB\xBFhttp://h\xC3\xA9/\xE2\x82\xAC.srt\n", utf16, "://\n \t:// \n"},
                           [] {
                               std::vector<std::string> t = fuzz::TextTokens();
                               for (const char* s : {"://", "http://", ":/", "\v", "\f"}) t.emplace_back(s);
                               return t;
                           }());
     int ascii = 0, found = 0;
-    for (int i = 0; i < kInputs; ++i) {
+    for (int i = 0; i < kPerRound; ++i) {
         const std::string bytes = mutator.Next(8, 8192);
         server.Set("/films/Movie.wse", {200, bytes});
         const std::vector<std::string> got = FindSubtitleFiles(video, {test::TestRoot()});
@@ -182,6 +191,8 @@ TEST(WebListFuzz, DamagedListsGiveOnlyTheirAddressLines) {
             EXPECT_EQ(have, want) << i;
         }
     }
-    EXPECT_GT(ascii, 2000);
-    EXPECT_GT(found, kInputs);
+    EXPECT_GT(ascii, kPerRound / 5);
+    EXPECT_GT(found, kPerRound);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, WebListRounds, testing::Range(0, kRounds));

@@ -20,7 +20,11 @@ using namespace kalvex;
 
 namespace {
 
-constexpr int kInputs = 10000;
+// 10,000 damaged requests in two rounds of 5,000 (each its own seed and test
+// entry); 10,000 path lines.
+constexpr int kRounds = 2;
+constexpr int kPerRound = 5000;
+constexpr int kPathLines = 10000;
 constexpr unsigned kOpen = 1027, kFiles = 77, kProbe = 99;
 
 std::vector<std::string> Seeds() {
@@ -108,7 +112,9 @@ void Send(const std::string& bytes) {
 
 }  // namespace
 
-TEST(InstanceHandOverFuzz, DamagedRequestsHandOnOnlyWhatWasWrittenAsARequest) {
+class InstanceHandOverRounds : public testing::TestWithParam<int> {};
+
+TEST_P(InstanceHandOverRounds, DamagedRequestsHandOnOnlyWhatWasWrittenAsARequest) {
     SingleInstance first;
     ASSERT_TRUE(first.Acquire());
     int probes = 0, handled = 0, rejected = 0, batches = 0;
@@ -140,25 +146,27 @@ TEST(InstanceHandOverFuzz, DamagedRequestsHandOnOnlyWhatWasWrittenAsARequest) {
         });
     ASSERT_TRUE(ok);
 
-    fuzz::Mutator mutator(0x1e57a7ce, Seeds(), Tokens());
-    for (int i = 0; i < kInputs; ++i) {
+    fuzz::Mutator mutator(0x1e57a7ceull + uint64_t(GetParam()), Seeds(), Tokens());
+    for (int i = 0; i < kPerRound; ++i) {
         current = mutator.Next(8, 16 * 1024);
         Send(current);
         Send("POST Probe 0 0\n");
         ASSERT_TRUE(WaitFor([&] { return probes == i + 1; }, 5000)) << "input " << i << " stopped the first instance";
     }
     // Both sides of every decision were reached.
-    EXPECT_GT(handled, 1000);
-    EXPECT_GT(rejected, 1000);
-    EXPECT_GT(batches, 300);
+    EXPECT_GT(handled, kPerRound / 10);
+    EXPECT_GT(rejected, kPerRound / 10);
+    EXPECT_GT(batches, kPerRound / 30);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, InstanceHandOverRounds, testing::Range(0, kRounds));
 
 TEST(InstanceHandOverFuzz, APathLineIsReadExactlyAsItIsWritten) {
     fuzz::Mutator mutator(0xdec0de, {SingleInstance::EncodePath("/films/a b.avi").toStdString(),
                                      SingleInstance::EncodePath("/\x01\xFF%~._-").toStdString(), "%41%42%43"},
                           {"%", "%0", "%00", "%G0", "%0g", "%ff", "%FF", "~", "\n", std::string(1, '\0')});
     int read = 0;
-    for (int i = 0; i < kInputs; ++i) {
+    for (int i = 0; i < kPathLines; ++i) {
         const std::string line = mutator.Next();
         std::string path;
         std::string expected;
@@ -174,5 +182,5 @@ TEST(InstanceHandOverFuzz, APathLineIsReadExactlyAsItIsWritten) {
         EXPECT_EQ(back, line) << i;
     }
     EXPECT_GT(read, 500);
-    EXPECT_LT(read, kInputs);
+    EXPECT_LT(read, kPathLines);
 }
