@@ -4,6 +4,7 @@
 // positions, palette) and FFmpeg's DVD subtitle decoder (the pixels), scaled
 // from the index's picture size to the clip's.
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 
 #include <algorithm>
@@ -136,6 +137,51 @@ std::string AssColour(quint32 bgr, quint8 alpha) {
     return buf;
 }
 
+// Bounds of what a subtitle may ask libass to draw. A glyph, border or
+// shadow a few picture heights big shows nothing more of the line, but
+// libass draws it in full before cutting it to the picture: a damaged
+// style with a font size of 65536 made it take 17 GB. Sizes are held to
+// four times the script's picture height, scales to 1000 %, blurs to 100.
+double MaxDrawSize(const CSimpleTextSubtitle& sts) { return 4.0 * (sts.m_playResY > 0 ? sts.m_playResY : 288); }
+constexpr double kMaxScale = 1000.0;
+constexpr double kMaxBlur = 100.0;
+
+double Bounded(double v, double most) { return std::isfinite(v) ? std::clamp(v, -most, most) : 0.0; }
+
+// The same bounds for the override tags of a line ("{\fs65536}"), inside
+// its "{...}" blocks only; everything else stays as it is.
+QString BoundedOverrides(const QString& text, double maxSize) {
+    if (!text.contains('{')) return text;
+    static const QRegularExpression tag(
+        QStringLiteral(R"(\\(fscx|fscy|fs|xbord|ybord|bord|xshad|yshad|shad|blur|be)\s*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?))"));
+    QString out;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        const qsizetype open = text.indexOf('{', at);
+        if (open < 0) break;
+        const qsizetype close = text.indexOf('}', open);
+        const qsizetype end = close < 0 ? text.size() : close + 1;
+        out += text.mid(at, open - at);
+        QString block = text.mid(open, end - open);
+        QString bounded;
+        qsizetype from = 0;
+        for (auto it = tag.globalMatch(block); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            const QString name = m.captured(1);
+            const double most = name.startsWith("fsc") ? kMaxScale : (name == "blur" || name == "be") ? kMaxBlur : maxSize;
+            const double v = m.captured(2).toDouble();
+            bounded += block.mid(from, m.capturedStart(2) - from);
+            bounded += std::fabs(v) > most ? QString::number(Bounded(v, most), 'g', 10) : m.captured(2);
+            from = m.capturedEnd(2);
+        }
+        bounded += block.mid(from);
+        out += bounded;
+        at = end;
+    }
+    out += text.mid(at);
+    return out;
+}
+
 // The model as an ASS header: script information and styles.
 std::string AssHeader(const CSimpleTextSubtitle& sts) {
     std::string h = "[Script Info]\nScriptType: v4.00+\n";
@@ -147,17 +193,19 @@ std::string AssHeader(const CSimpleTextSubtitle& sts) {
     h += "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
          "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, "
          "Alignment, MarginL, MarginR, MarginV, Encoding\n";
+    const double maxSize = MaxDrawSize(sts);
     for (const auto& [name, s] : sts.Styles()) {
         char buf[1024];
         const int marginV = s.scrAlignment >= 7 ? s.marginRect.top : s.marginRect.bottom;
         std::snprintf(buf, sizeof buf,
                       "Style: %s,%s,%g,%s,%s,%s,%s,%d,%d,%d,%d,%g,%g,%g,%g,%d,%g,%g,%d,%d,%d,%d,%d\n",
-                      Field(name).c_str(), Field(s.fontName).c_str(), s.fontSize,
+                      Field(name).c_str(), Field(s.fontName).c_str(), Bounded(s.fontSize, maxSize),
                       AssColour(s.colors[0], s.alpha[0]).c_str(), AssColour(s.colors[1], s.alpha[1]).c_str(),
                       AssColour(s.colors[2], s.alpha[2]).c_str(), AssColour(s.colors[3], s.alpha[3]).c_str(),
                       s.fontWeight >= FW_BOLD ? -1 : 0, s.fItalic ? -1 : 0, s.fUnderline ? -1 : 0,
-                      s.fStrikeOut ? -1 : 0, s.fontScaleX, s.fontScaleY, s.fontSpacing, s.fontAngleZ,
-                      s.borderStyle == 1 ? 3 : 1, s.outlineWidth, s.shadowDepth, std::clamp(s.scrAlignment, 1, 9),
+                      s.fStrikeOut ? -1 : 0, Bounded(s.fontScaleX, kMaxScale), Bounded(s.fontScaleY, kMaxScale),
+                      s.fontSpacing, s.fontAngleZ, s.borderStyle == 1 ? 3 : 1, Bounded(s.outlineWidth, maxSize),
+                      Bounded(s.shadowDepth, maxSize), std::clamp(s.scrAlignment, 1, 9),
                       s.marginRect.left, s.marginRect.right, marginV, s.charSet);
         h += buf;
     }
@@ -227,7 +275,7 @@ public:
                 end = FrameMs(info_, end);
             }
             if (end <= start) continue;
-            QString text = e.str;
+            QString text = BoundedOverrides(e.str, MaxDrawSize(sts));
             text.remove('\r').replace("\n", "\\N");
             const int marginV = e.marginRect.bottom ? e.marginRect.bottom : e.marginRect.top;
             std::string line = std::to_string(i) + "," + std::to_string(e.layer) + "," + Field(e.style) + "," +
