@@ -32,9 +32,34 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace kalvex {
 
 namespace {
+
+// The picture buffers go round between the read-ahead thread and the
+// encoder through FFmpeg's buffer pool, whose reference counts are atomics
+// inside FFmpeg. A ThreadSanitizer build cannot see those, so the hand-back
+// is told to it: the encoder's last use of a picture happens before the
+// pool hands the same memory to the read-ahead thread again. Nothing in
+// other builds.
+inline void PictureHandedBack(const uint8_t* data) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<uint8_t*>(data));
+#else
+    (void)data;
+#endif
+}
+inline void PictureTakenFromPool(const uint8_t* data) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<uint8_t*>(data));
+#else
+    (void)data;
+#endif
+}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -118,6 +143,7 @@ private:
         for (long i = 0; i < frames; ++i) {
             BufferPtr buf(av_buffer_pool_get(pool));
             if (!buf) break;
+            PictureTakenFromPool(buf->data);
             const uint8_t* frame = reader->ReadVideoFrame();
             if (frame) {
                 std::memcpy(buf->data, frame, size_t(size));
@@ -526,6 +552,7 @@ bool FileEncoder::WriteVideoFrame() {
     picture_->height = videoCtx_->height;
     picture_->pts = videoPts_++;
     const bool ok = SendAndWrite(videoCtx_.get(), videoSt_, picture_.get(), "Error while writing video frame\n");
+    PictureHandedBack(buf->data);
     av_frame_unref(picture_.get());
     if (ok) ++result_.framesWritten;
     return ok;

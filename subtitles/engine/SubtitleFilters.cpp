@@ -6,6 +6,7 @@
 #include "subtitles/engine/SubtitleFilters.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 
 #include <algorithm>
@@ -139,6 +140,51 @@ std::string AssColour(quint32 bgr, quint8 alpha) {
     return buf;
 }
 
+// Bounds of what a subtitle may ask libass to draw. A glyph, border or
+// shadow a few picture heights big shows nothing more of the line, but
+// libass draws it in full before cutting it to the picture: a damaged
+// style with a font size of 65536 made it take 17 GB. Sizes are held to
+// four times the script's picture height, scales to 1000 %, blurs to 100.
+double MaxDrawSize(const CSimpleTextSubtitle& sts) { return 4.0 * (sts.m_playResY > 0 ? sts.m_playResY : 288); }
+constexpr double kMaxScale = 1000.0;
+constexpr double kMaxBlur = 100.0;
+
+double Bounded(double v, double most) { return std::isfinite(v) ? std::clamp(v, -most, most) : 0.0; }
+
+// The same bounds for the override tags of a line ("{\fs65536}"), inside
+// its "{...}" blocks only; everything else stays as it is.
+QString BoundedOverrides(const QString& text, double maxSize) {
+    if (!text.contains('{')) return text;
+    static const QRegularExpression tag(
+        QStringLiteral(R"(\\(fscx|fscy|fs|xbord|ybord|bord|xshad|yshad|shad|blur|be)\s*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?))"));
+    QString out;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        const qsizetype open = text.indexOf('{', at);
+        if (open < 0) break;
+        const qsizetype close = text.indexOf('}', open);
+        const qsizetype end = close < 0 ? text.size() : close + 1;
+        out += text.mid(at, open - at);
+        QString block = text.mid(open, end - open);
+        QString bounded;
+        qsizetype from = 0;
+        for (auto it = tag.globalMatch(block); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            const QString name = m.captured(1);
+            const double most = name.startsWith("fsc") ? kMaxScale : (name == "blur" || name == "be") ? kMaxBlur : maxSize;
+            const double v = m.captured(2).toDouble();
+            bounded += block.mid(from, m.capturedStart(2) - from);
+            bounded += std::fabs(v) > most ? QString::number(Bounded(v, most), 'g', 10) : m.captured(2);
+            from = m.capturedEnd(2);
+        }
+        bounded += block.mid(from);
+        out += bounded;
+        at = end;
+    }
+    out += text.mid(at);
+    return out;
+}
+
 // The model as an ASS header: script information and styles.
 std::string AssHeader(const CSimpleTextSubtitle& sts) {
     std::string h = "[Script Info]\nScriptType: v4.00+\n";
@@ -150,17 +196,19 @@ std::string AssHeader(const CSimpleTextSubtitle& sts) {
     h += "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
          "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, "
          "Alignment, MarginL, MarginR, MarginV, Encoding\n";
+    const double maxSize = MaxDrawSize(sts);
     for (const auto& [name, s] : sts.Styles()) {
         char buf[1024];
         const int marginV = s.scrAlignment >= 7 ? s.marginRect.top : s.marginRect.bottom;
         std::snprintf(buf, sizeof buf,
                       "Style: %s,%s,%g,%s,%s,%s,%s,%d,%d,%d,%d,%g,%g,%g,%g,%d,%g,%g,%d,%d,%d,%d,%d\n",
-                      Field(name).c_str(), Field(s.fontName).c_str(), s.fontSize,
+                      Field(name).c_str(), Field(s.fontName).c_str(), Bounded(s.fontSize, maxSize),
                       AssColour(s.colors[0], s.alpha[0]).c_str(), AssColour(s.colors[1], s.alpha[1]).c_str(),
                       AssColour(s.colors[2], s.alpha[2]).c_str(), AssColour(s.colors[3], s.alpha[3]).c_str(),
                       s.fontWeight >= FW_BOLD ? -1 : 0, s.fItalic ? -1 : 0, s.fUnderline ? -1 : 0,
-                      s.fStrikeOut ? -1 : 0, s.fontScaleX, s.fontScaleY, s.fontSpacing, s.fontAngleZ,
-                      s.borderStyle == 1 ? 3 : 1, s.outlineWidth, s.shadowDepth, std::clamp(s.scrAlignment, 1, 9),
+                      s.fStrikeOut ? -1 : 0, Bounded(s.fontScaleX, kMaxScale), Bounded(s.fontScaleY, kMaxScale),
+                      s.fontSpacing, s.fontAngleZ, s.borderStyle == 1 ? 3 : 1, Bounded(s.outlineWidth, maxSize),
+                      Bounded(s.shadowDepth, maxSize), std::clamp(s.scrAlignment, 1, 9),
                       s.marginRect.left, s.marginRect.right, marginV, s.charSet);
         h += buf;
     }
@@ -230,7 +278,7 @@ public:
                 end = FrameMs(info_, end);
             }
             if (end <= start) continue;
-            QString text = e.str;
+            QString text = BoundedOverrides(e.str, MaxDrawSize(sts));
             text.remove('\r').replace("\n", "\\N");
             const int marginV = e.marginRect.bottom ? e.marginRect.bottom : e.marginRect.top;
             std::string line = std::to_string(i) + "," + std::to_string(e.layer) + "," + Field(e.style) + "," +
@@ -375,12 +423,20 @@ public:
             extra += buf;
         }
         extra += "\n";
+        // A constructor that throws runs no destructor: the decoder is freed
+        // here on every way out.
         decoder_->extradata = static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!decoder_->extradata) throw ScriptError("VobSub: out of memory");
+        if (!decoder_->extradata) {
+            avcodec_free_context(&decoder_);
+            throw ScriptError("VobSub: out of memory");
+        }
         std::memcpy(decoder_->extradata, extra.data(), extra.size());
         decoder_->extradata_size = int(extra.size());
         int r = avcodec_open2(decoder_, codec, nullptr);
-        if (r < 0) throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
+        if (r < 0) {
+            avcodec_free_context(&decoder_);
+            throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
+        }
     }
     ~VobSubClip() override { avcodec_free_context(&decoder_); }
 
@@ -407,8 +463,11 @@ private:
         int index;            // in the slot's subpicture list
     };
     // One decoded rectangle as straight RGBA (alpha already scaled).
+    // The position is the decoder's plus the index's origin, which a
+    // damaged index can put anywhere in the int range: kept in 64 bits.
     struct Bitmap {
-        int x, y, w, h;
+        int64_t x, y;
+        int w, h;
         std::vector<uint32_t> argb;
     };
 
@@ -437,7 +496,7 @@ private:
             const AVSubtitleRect* rect = sub.rects[i];
             if (rect->type != SUBTITLE_BITMAP || rect->w <= 0 || rect->h <= 0 || !rect->data[0] || !rect->data[1])
                 continue;
-            Bitmap b{rect->x + vob_.m_orgX, rect->y + vob_.m_orgY, rect->w, rect->h, {}};
+            Bitmap b{int64_t(rect->x) + vob_.m_orgX, int64_t(rect->y) + vob_.m_orgY, rect->w, rect->h, {}};
             b.argb.resize(size_t(rect->w) * size_t(rect->h));
             const uint32_t* palette = reinterpret_cast<const uint32_t*>(rect->data[1]);
             for (int y = 0; y < rect->h; ++y) {
@@ -460,14 +519,16 @@ private:
     // stays on screen for many frames; it is drawn from this each time.
     void Prepare(const Bitmap& b) {
         const int W = info_.width, H = info_.height;
-        const int dx0 = std::max(0, int(int64_t(b.x) * W / sizeX_));
-        const int dy0 = std::max(0, int(int64_t(b.y) * H / sizeY_));
-        const int dx1 = std::min(W, int((int64_t(b.x + b.w) * W + sizeX_ - 1) / sizeX_));
-        const int dy1 = std::min(H, int((int64_t(b.y + b.h) * H + sizeY_ - 1) / sizeY_));
+        // Clamped to the picture in 64 bits before narrowing: a rectangle far
+        // outside it gives an empty range, never a wrapped one.
+        const int dx0 = int(std::clamp<int64_t>(b.x * W / sizeX_, 0, W));
+        const int dy0 = int(std::clamp<int64_t>(b.y * H / sizeY_, 0, H));
+        const int dx1 = int(std::clamp<int64_t>(((b.x + b.w) * W + sizeX_ - 1) / sizeX_, 0, W));
+        const int dy1 = int(std::clamp<int64_t>(((b.y + b.h) * H + sizeY_ - 1) / sizeY_, 0, H));
         if (dx0 >= dx1 || dy0 >= dy1) return;
         auto pixel = [&](int x, int y) -> uint32_t {
-            const int sx = int((int64_t(x) * sizeX_ + sizeX_ / 2) / W) - b.x;
-            const int sy = int((int64_t(y) * sizeY_ + sizeY_ / 2) / H) - b.y;
+            const int64_t sx = (int64_t(x) * sizeX_ + sizeX_ / 2) / W - b.x;
+            const int64_t sy = (int64_t(y) * sizeY_ + sizeY_ / 2) / H - b.y;
             if (sx < 0 || sy < 0 || sx >= b.w || sy >= b.h) return 0;
             return b.argb[size_t(sy) * size_t(b.w) + size_t(sx)];
         };
