@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/avisynth/AviSynth.h"
+#include "engine/AviSynth.h"
+#include "subtitles/engine/SubtitleFilters.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 
@@ -39,6 +40,7 @@ inline Burned Burn(const std::string& clip, const std::string& filterLine) {
     Burned b;
     const std::string script = test::TestRoot() + "/burn.avs";
     test::WriteFile(script, "DirectShowSource(\"" + clip + "\")\nConvertToYV12()\n" + filterLine + "\n");
+    RegisterSubtitleFilters();
     MyAVIFileInit();
     if (MyAVIFileOpen(script.c_str()) != 0) {
         b.error = "the script could not be read";

@@ -6,7 +6,7 @@
 // test entry).
 #include <gtest/gtest.h>
 
-#include "VobSubMaker.h"
+#include "samples/VobSubMaker.h"
 #include "tests/fuzz/Burn.h"
 #include "tests/fuzz/Mutator.h"
 

@@ -16,8 +16,8 @@
 #include "convert/BoundedQueue.h"
 #include "convert/ConvertJob.h"
 #include "convert/PspOutputList.h"
-#include "platform/avisynth/AviSynth.h"
-#include "platform/avisynth/Prefetch.h"
+#include "engine/AviSynth.h"
+#include "engine/Prefetch.h"
 #include "media/EntryFromPath.h"
 #include "tests/tsan/TsanMedia.h"
 #include "tests/support/TestEnv.h"
@@ -78,7 +78,7 @@ std::string NumberedScript(double seconds) {
 VideoFileEntry Entry(const std::string& path) {
     VideoFileEntry e;
     SourceRefusal refusal;
-    EXPECT_TRUE(MakeEntryFromPath(path, e, refusal)) << refusal.text;
+    EXPECT_TRUE(MakeEntryFromPath(path, e, refusal)) << RefusalText(refusal);
     return e;
 }
 
