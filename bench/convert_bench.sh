@@ -35,6 +35,10 @@
 #   Quality=1 in its set.ini and the ffmpeg tool's MPEG-4 encoder gets the
 #   same tools, rate-distortion macroblock decision, trellis quantisation
 #   and four motion vectors per macroblock).
+#   BEFORE=OTHER_BUILD compares two builds of Kalvex instead: each run
+#   converts with this build and with OTHER_BUILD's, taking turns, and
+#   prints both, the ratios this / other and whether the outputs are the
+#   same bytes (the ffmpeg tool and the decode floor are left out).
 set -e
 LONG=0
 if [ "$1" = "--long" ]; then LONG=1; shift; fi
@@ -207,6 +211,14 @@ for s in $SOURCES; do
         kw="$kw $wall"; kc="$kc $cpu"; km="$km $mem"
         kout=$(ls "$TMP"/out/*.mp4 | head -1)
         cp "$kout" "$TMP/kalvex.mp4"
+        if [ -n "${BEFORE:-}" ]; then
+            rm -f "$TMP"/out/*.mp4
+            run before "$BEFORE/bin/Kalvex" --convert --dest "$TMP/out" "$src"
+            fw="$fw $wall"; fc="$fc $cpu"; fm="$fm $mem"
+            cp "$(ls "$TMP"/out/*.mp4 | head -1)" "$TMP/before.mp4"
+            i=$((i + 1))
+            continue
+        fi
         fps=$(probe "$TMP/kalvex.mp4" v:0 r_frame_rate)
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" \
             -vf "fps=$fps,pad=$box:black,scale=$WIDTH:$HEIGHT:$BICUBIC" \
@@ -219,6 +231,15 @@ for s in $SOURCES; do
     done
     # shellcheck disable=SC2086
     kw=$(median $kw); kc=$(median $kc); km=$(median $km); fw=$(median $fw); fc=$(median $fc); fm=$(median $fm); dw=$(median $dw)
+    if [ -n "${BEFORE:-}" ]; then
+        printf '%-6s %-9s %8s %8s %8d\n' "$s" Kalvex "$kw" "$kc" $((km / 1024))
+        printf '%-6s %-9s %8s %8s %8d\n' "$s" before "$fw" "$fc" $((fm / 1024))
+        same=different; cmp -s "$TMP/kalvex.mp4" "$TMP/before.mp4" && same=identical
+        summary="$summary$(awk -v s="$s" -v kw="$kw" -v fw="$fw" -v kc="$kc" -v fc="$fc" -v same="$same" 'BEGIN {
+            printf "%s: this / before: wall %+.1f %%, processor %+.1f %%; outputs %s", s, (kw / fw - 1) * 100, (kc / fc - 1) * 100, same }')
+"
+        continue
+    fi
     pre="fps=$fps,pad=$box:black"
     set -- $(quality "$TMP/kalvex.mp4" "$src" "$pre"); kp=$1; ks=$2
     set -- $(quality "$TMP/ffmpeg.mp4" "$src" "$pre"); fp=$1; fs=$2
