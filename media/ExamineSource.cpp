@@ -98,8 +98,7 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     const std::string script = Format("%sTempAVS_%s_%d.avs", TempFolder().c_str(), fileName.c_str(), int(getpid()));
     FILE* file = std::fopen(script.c_str(), "w");
     if (!file) {
-        LogLine("Could not use %s as Input!", path.c_str());
-        Refuse(RefusalKind::Unusable, path, refusal, false);
+        Refuse(RefusalKind::Unusable, path, refusal);
         return false;
     }
     RegisterTempFile(script);
@@ -108,8 +107,7 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     bool written = std::fflush(file) == 0;
     written = std::fclose(file) == 0 && written;
     if (!written) {
-        LogLine("Could not use %s as Input!", path.c_str());
-        Refuse(RefusalKind::Unusable, path, refusal, false);
+        Refuse(RefusalKind::Unusable, path, refusal);
         return false;
     }
 
