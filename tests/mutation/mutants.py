@@ -23,6 +23,12 @@ assertion; a crash or a time-out is reported as such and does not count as a
 kill, since it says the test would not have named the fault. The changed
 file is restored after every fault, also on Ctrl-C.
 
+The test case that killed a fault is remembered in killers.txt beside this
+script (file, find text and test, tab-separated) and tried alone before the
+rounds on the next run: a kill then costs one build and one test case. A
+remembered case that no longer fails only costs its own run; the rounds
+follow as usual. Commit the file so that every checkout starts from it.
+
 Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--list]
 """
 import argparse
@@ -37,6 +43,32 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 KEYS = ("file", "find", "replace", "why", "tests", "equivalent")
+KILLERS = os.path.join(HERE, "killers.txt")
+
+
+def read_killers():
+    """{(file, find): test case} from killers.txt; unreadable lines are skipped."""
+    killers = {}
+    try:
+        with open(KILLERS, encoding="utf-8") as f:
+            for line in f:
+                parts = line.rstrip("\n").split("\t")
+                if len(parts) == 3 and not line.startswith("#"):
+                    killers[(parts[0], parts[1])] = parts[2]
+    except OSError:
+        pass
+    return killers
+
+
+def write_killers(killers):
+    """Writes killers.txt in a stable order, through a temporary file."""
+    tmp = KILLERS + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write("# The test case that last killed each fault (written by mutants.py).\n")
+        for (path, find), test in sorted(killers.items()):
+            if "\t" not in find and "\n" not in test:
+                f.write("%s\t%s\t%s\n" % (path, find, test))
+    os.replace(tmp, KILLERS)
 
 
 def read_faults():
@@ -185,10 +217,36 @@ def built_files(build):
 
 
 def sanitizer(program):
-    return program.endswith("_asan_tests") or program.endswith("_tsan_tests")
+    """Programs that compile the product's sources with their own flags
+    (sanitizers, fuzzing): slow, and run only for the folder they cover."""
+    return (program.endswith("_asan_tests") or program.endswith("_tsan_tests")
+            or program.startswith("tsan_") or program.startswith("fuzz_"))
 
 
-def try_fault(fault, build, timeout_each):
+def ctest_regex(name):
+    """An exact-match regex for one CTest entry name (CMake's regex syntax)."""
+    # A parameter printed as raw bytes ("40-byte object <70-01 ...>") may
+    # carry an address that differs from build to build: match up to it.
+    name, raw, _ = name.partition("-byte object <")
+    if raw:
+        name = name.rstrip("0123456789")
+    return "^" + re.sub(r"([][.*+?^$()|\\{}])", r"\\\1", name) + ("" if raw else "$")
+
+
+def try_killer(killer, build, timeout_each):
+    """Builds the program of a remembered test case and runs that case alone."""
+    program = killer.split(":", 1)[0]
+    if program in set(all_programs()):
+        code, out = run(["cmake", "--build", build, "--target", program])
+        if code != 0:
+            return "stillborn", out[-2000:]
+    name, how = ctest(build, ["-R", ctest_regex(killer)], timeout_each)
+    if name and how == "assertion":
+        return "killed", name
+    return None, None
+
+
+def try_fault(fault, build, timeout_each, killer=None):
     """Builds and runs, in rounds, until a test fails: the plain test programs
     of the folder that mirrors the changed file (or those the fault names),
     then that folder's sanitizer programs, then every other program that the
@@ -196,6 +254,10 @@ def try_fault(fault, build, timeout_each):
     the built programs when anything in bin/ changed."""
     first = fault.get("tests", "").split() or programs_for(fault["file"])
     before = built_files(build)
+    if killer:
+        outcome, detail = try_killer(killer, build, timeout_each)
+        if outcome:
+            return outcome, detail
     done = []
     for programs in ([p for p in first if not sanitizer(p)], [p for p in first if sanitizer(p)]):
         if not programs:
@@ -281,6 +343,7 @@ def main():
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGTERM, on_signal)
 
+    killers = read_killers()
     results = []
     started = time.time()
     try:
@@ -292,9 +355,13 @@ def main():
                 f.write(text.replace(fault["find"], fault["replace"], 1))
             t0 = time.time()
             try:
-                outcome, detail = try_fault(fault, build, opts.timeout)
+                key = (fault["file"], fault["find"])
+                outcome, detail = try_fault(fault, build, opts.timeout, killers.get(key))
             finally:
                 restore()
+            if outcome == "killed" and killers.get(key) != detail:
+                killers[key] = detail
+                write_killers(killers)
             if "equivalent" in fault and outcome != "stillborn":
                 outcome = "equivalent" if outcome == "survived" else outcome
             results.append((fault, outcome, detail))
