@@ -43,6 +43,11 @@ struct ClipInfo {
     int width = 0;
     int height = 0;
     AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;
+    // What the picture's numbers mean: the matrix and range the source
+    // declares (unspecified when it says nothing). A filter that converts
+    // the numbers sets what its output holds.
+    AVColorSpace colorSpace = AVCOL_SPC_UNSPECIFIED;
+    AVColorRange colorRange = AVCOL_RANGE_UNSPECIFIED;
     AVRational fps{0, 1};  // frames per second as a fraction
     int64_t frameCount = 0;
     // Audio: always signed 16-bit interleaved samples.

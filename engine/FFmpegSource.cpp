@@ -284,6 +284,8 @@ FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path
         info_.width = st->codecpar->width;
         info_.height = st->codecpar->height;
         info_.pixelFormat = AVPixelFormat(st->codecpar->format);
+        info_.colorSpace = st->codecpar->color_space;
+        info_.colorRange = st->codecpar->color_range;
         AVRational fps = st->avg_frame_rate;
         if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = st->r_frame_rate;
         if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = AVRational{25, 1};
