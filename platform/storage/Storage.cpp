@@ -28,6 +28,7 @@ namespace {
 std::mutex g_hookMutex;
 std::function<bool(const std::string&, int64_t&)> g_freeSpaceHook;
 std::function<void(const std::string&)> g_flushHook;
+std::function<bool(const std::string&)> g_trashHook;
 
 std::string EnvOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -377,7 +378,16 @@ bool DeleteFile(const std::string& path) {
     return true;
 }
 
+void SetTrashHook(std::function<bool(const std::string&)> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_trashHook = std::move(hook);
+}
+
 bool MoveToTrash(const std::string& path) {
+    {
+        std::lock_guard lock(g_hookMutex);
+        if (g_trashHook && !g_trashHook(path)) return false;
+    }
     return QFile::moveToTrash(QString::fromLocal8Bit(path.c_str()));
 }
 

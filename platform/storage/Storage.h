@@ -108,6 +108,11 @@ bool CopyFileWithProgress(const std::string& source, const std::string& target,
 // there). A null function removes it.
 void SetCopyFlushHook(std::function<void(const std::string& target)> hook);
 
+// Seam for tests: consulted before each move to the trash with the file's
+// path; false makes that move fail as a trash that refuses the file would.
+// A null function removes it.
+void SetTrashHook(std::function<bool(const std::string& path)> hook);
+
 // Deletes a file for good; false (error code kept) when it cannot.
 bool DeleteFile(const std::string& path);
 // Moves a file or folder to the desktop trash; false when it cannot.

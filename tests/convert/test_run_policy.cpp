@@ -1,0 +1,76 @@
+// How a run is wound up after it ended: what is removed after a cancel,
+// where the removal stops, and what is left for the copy.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "convert/RunPolicy.h"
+#include "platform/storage/Storage.h"
+#include "tests/support/TestEnv.h"
+
+namespace kalvex {
+namespace {
+
+std::string Touch(const std::string& name) {
+    const std::string path = test::TestRoot() + "/" + name;
+    std::ofstream(path) << name;
+    return path;
+}
+
+FileResult Converted(const std::string& output) {
+    FileResult r;
+    r.outcome = FileOutcome::Converted;
+    r.output = output;
+    return r;
+}
+
+struct TrashHook {
+    explicit TrashHook(std::function<bool(const std::string&)> hook) { storage::SetTrashHook(std::move(hook)); }
+    ~TrashHook() { storage::SetTrashHook(nullptr); }
+};
+
+// After a cancel the outputs go to the trash one by one; when the trash
+// refuses one, the removal ends there quietly and the later outputs stay
+// where they are (the user may still want them).
+TEST(WindUpRun, ATrashThatRefusesEndsTheRemovalThere) {
+    const std::string a = Touch("a.mp4"), b = Touch("b.mp4"), c = Touch("c.mp4");
+    RunSummary summary;
+    summary.stopped = true;
+    summary.files = {Converted(a), Converted(b), Converted(c)};
+    std::vector<std::string> asked;
+    TrashHook hook([&](const std::string& path) {
+        asked.push_back(path);
+        return path != b;
+    });
+    const WindUp w = WindUpRun(summary, true, 0);
+    EXPECT_EQ(w.end, RunEnd::Cancelled);
+    EXPECT_EQ(w.message, "Converting canceled.");
+    EXPECT_EQ(w.removalFailure, "");
+    EXPECT_EQ(asked, (std::vector<std::string>{a, b}));
+    EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(b));
+    EXPECT_TRUE(std::filesystem::exists(c));
+    EXPECT_TRUE(w.toCopy.empty());
+}
+
+// Deleting for good stops at the first file that cannot be deleted and
+// says which; the outputs after it stay.
+TEST(WindUpRun, ADeleteThatFailsStopsAndNamesTheFile) {
+    const std::string a = Touch("d1.mp4"), c = Touch("d3.mp4");
+    const std::string b = test::TestRoot() + "/d2.mp4";
+    std::filesystem::create_directory(b);  // a folder cannot be unlinked, not even by root
+    RunSummary summary;
+    summary.stopped = true;
+    summary.files = {Converted(a), Converted(b), Converted(c)};
+    const WindUp w = WindUpRun(summary, true, 1);
+    EXPECT_EQ(w.removalFailure, "Delete file failed while trying to delete " + b + ".");
+    EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(b));
+    EXPECT_TRUE(std::filesystem::exists(c));
+}
+
+}  // namespace
+}  // namespace kalvex
