@@ -404,6 +404,10 @@ TEST(TimeBaseRule, WholeAndFractionalRates) {
     EXPECT_EQ(tb(30000.0 / 1001), "1001/30000");
     EXPECT_EQ(tb(23.976), "1001/24000");
     EXPECT_EQ(tb(24.5), "1001/25000");
+    // Any rate that is not whole, however little it lies above a whole
+    // number (set.ini may hold any text), gets the NTSC-style time base.
+    EXPECT_EQ(tb(24.49), "1001/25000");
+    EXPECT_EQ(tb(10.01), "1001/11000");
 }
 
 TEST(TimeBaseRule, GlobalHeaderByMuxerName) {

@@ -409,6 +409,21 @@ TEST(TextSubtitle, SegmentsCutAtEveryStartAndEnd) {
     EXPECT_EQ(sts.Segments().size(), 6u);
 }
 
+// An entry that ends where it starts (or before) is never shown and never
+// cuts the segment of the entry it falls into.
+TEST(TextSubtitle, EntriesOfNoLengthMakeNoSegment) {
+    CSimpleTextSubtitle sts;
+    sts.AddEntry("a", false, 1000, 3000);
+    sts.AddEntry("zero", false, 2000, 2000);
+    sts.AddEntry("backwards", false, 2500, 2400);
+    sts.AddEntry("alone", false, 5000, 5000);
+    const auto& seg = sts.Segments();
+    ASSERT_EQ(seg.size(), 1u);
+    EXPECT_EQ(seg[0].start, 1000);
+    EXPECT_EQ(seg[0].end, 3000);
+    EXPECT_EQ(seg[0].entries, std::vector<int>({0}));
+}
+
 TEST(TextSubtitle, EmbeddedFontIsDecoded) {
     // "ABC" encoded: 0x41 0x42 0x43 → 6-bit groups 16, 20, 9, 3 → +33.
     const char encoded[] = {char(16 + 33), char(20 + 33), char(9 + 33), char(3 + 33)};
