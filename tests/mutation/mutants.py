@@ -216,6 +216,28 @@ def built_files(build):
     return times
 
 
+_reach_targets = []
+
+
+def reach_targets(build):
+    """Everything the last round may run: the plain test programs and the
+    programs and modules of bin/, but not the sanitizer and fuzz programs
+    (they compile the product's sources again with their own flags, which
+    costs minutes, and run only for the folder they cover) nor benches."""
+    if not _reach_targets:
+        code, out = run(["cmake", "--build", build, "--target", "help"])
+        skip = {"package", "package_source", "test", "edit_cache", "rebuild_cache", "list_install_components",
+                "install", "build.ninja", "clean", "help", "all"}
+        for line in out.splitlines():
+            name = line.split(":")[0].strip()
+            if (not name or "/" in name or " " in name or name in skip or "_autogen" in name
+                    or name.startswith("lib") or name.startswith("kalvex_") or name.endswith("_bench")
+                    or sanitizer(name)):
+                continue
+            _reach_targets.append(name)
+    return list(_reach_targets)
+
+
 def sanitizer(program):
     """Programs that compile the product's sources with their own flags
     (sanitizers, fuzzing): slow, and run only for the folder they cover."""
@@ -271,7 +293,7 @@ def try_fault(fault, build, timeout_each, killer=None):
         if name:
             return ("killed" if how == "assertion" else how), name
         done += programs
-    code, out = run(["cmake", "--build", build])
+    code, out = run(["cmake", "--build", build, "--target"] + reach_targets(build))
     if code != 0:
         return "stillborn", out[-2000:]
     after = built_files(build)
@@ -296,6 +318,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--only", default="", help="only faults whose file or text contains this")
     ap.add_argument("--list", action="store_true", help="check and list the faults, run nothing")
+    ap.add_argument("--start", type=int, default=1, help="resume a run at the Kth fault of the list")
     ap.add_argument("--timeout", type=int, default=300, help="seconds one test case may take")
     opts = ap.parse_args()
     build = os.path.abspath(opts.build)
@@ -316,6 +339,9 @@ def main():
         faults = [f for f in faults if opts.only in f["file"] or opts.only in f["find"]]
     if opts.sample and opts.sample < len(faults):
         faults = random.Random(opts.seed).sample(faults, opts.sample)
+    first = max(opts.start, 1)
+    total = len(faults)
+    faults = faults[first - 1:]
     if opts.list:
         for f in faults:
             print("%-28s %-40s %s" % (f["where"], f["file"], f["why"]))
@@ -347,7 +373,7 @@ def main():
     results = []
     started = time.time()
     try:
-        for i, fault in enumerate(faults, 1):
+        for i, fault in enumerate(faults, first):
             path = os.path.join(ROOT, fault["file"])
             text = open(path, encoding="utf-8").read()
             current["path"], current["text"] = path, text
@@ -366,7 +392,7 @@ def main():
                 outcome = "equivalent" if outcome == "survived" else outcome
             results.append((fault, outcome, detail))
             shown = detail.splitlines()[-1] if outcome == "stillborn" and detail else detail
-            print("[%d/%d] %-10s %s  (%s; %.0f s)%s" % (i, len(faults), outcome, fault["why"], fault["where"],
+            print("[%d/%d] %-10s %s  (%s; %.0f s)%s" % (i, total, outcome, fault["why"], fault["where"],
                                                        time.time() - t0, "  by " + shown if shown else ""),
                   flush=True)
     finally:
