@@ -370,7 +370,7 @@ void CVobSubFile::ComputeStopTimes() {
 std::vector<std::uint8_t> CVobSubFile::GetPacket(int iLang, int idx) const {
     std::vector<std::uint8_t> ret;
     if (iLang < 0 || iLang >= 32) return ret;
-    const std::vector<SubPos>& sp = m_langs[iLang].subpos;
+    const std::vector<SubPos>& sp = m_langs.at(static_cast<std::size_t>(iLang)).subpos;
     if (idx < 0 || static_cast<std::size_t>(idx) >= sp.size()) return ret;
     std::int64_t filepos = sp[static_cast<std::size_t>(idx)].filepos;
     if (filepos < 0 || static_cast<std::uint64_t>(filepos) >= m_sub.size()) return ret;
@@ -550,12 +550,12 @@ bool CVobSubFile::ReadIdx(const QString& fn, int& ver) {
             }
             id = index;
             const VobSubLanguage& row = kVobSubLanguages[FindVobSubLanguage(langid)];
-            m_langs[id].id = langid;
-            m_langs[id].name = QString::fromLatin1(row.name);
-            m_langs[id].alt = QString::fromLatin1(row.name);
+            m_langs.at(id).id = langid;
+            m_langs.at(id).name = QString::fromLatin1(row.name);
+            m_langs.at(id).alt = QString::fromLatin1(row.name);
             delay = 0;
         } else if (id >= 0 && entry == "alt") {
-            m_langs[id].alt = str;
+            m_langs.at(id).alt = str;
         } else if (id >= 0 && entry == "delay") {
             std::int64_t d;
             if (!ParseSignedHms(str, d)) {
@@ -582,7 +582,7 @@ bool CVobSubFile::ReadIdx(const QString& fn, int& ver) {
                 continue;
             }
             sb.filepos = static_cast<std::int64_t>(std::min<quint64>(filepos, 0x7FFFFFFFFFFFFFFFull));
-            std::vector<SubPos>& list = m_langs[id].subpos;
+            std::vector<SubPos>& list = m_langs.at(id).subpos;
             // With a negative delay, starts never go backwards: the stamp moves
             // up to the previous start and the delay absorbs the difference.
             if (delay < 0 && !list.empty()) {

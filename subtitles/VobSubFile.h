@@ -4,6 +4,7 @@
 // the index settings, up to 32 language slots with their subpicture lists,
 // and the picture data; the non-empty slots are the streams.
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -85,7 +86,11 @@ public:
     std::vector<std::uint8_t> GetPacket(int iLang, int idx) const;
 
     int m_iLang = 0;
-    SubLang m_langs[32];
+    // The index file's 32 language slots. Slot numbers come from the file:
+    // they are checked where they are read, and every access by such a
+    // number goes through at() so that a missed check throws instead of
+    // writing past the table.
+    std::array<SubLang, 32> m_langs;
     std::vector<std::uint8_t> m_sub;
     int m_indexVersion = 0;
     QString m_title;

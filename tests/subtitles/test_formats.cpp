@@ -61,6 +61,38 @@ TEST(TextFormats, SubRipWithoutSequenceNumbersStillSplitsEntries) {
     ExpectEntries(sts, {{1000, 2000, "A"}, {3000, 4000, "B"}});
 }
 
+// A time line that stops short of its last number (13 of its 14 fields,
+// or fewer) is not SubRip: the reader refuses the file rather than take
+// times it never read. All 14 fields are taken.
+TEST(TextFormats, SubRipRefusesATimeLineCutShort) {
+    const char* const lines[] = {"1\n00:00:01,000 --> 00:00:02,\nA\n",
+                                 "1\n00:00:01,000 --> 00:00:02\nA\n",
+                                 "1\n00:00:01,000 --> 00\nA\n",
+                                 "1\n00:00:01,000\nA\n"};
+    const QString path = QString::fromStdString(std::string(getenv("KALVEX_TEST_ROOT")) + "/cut.srt");
+    for (const char* text : lines) {
+        SCOPED_TRACE(text);
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(text);
+        out.close();
+        CTextFile f;
+        ASSERT_TRUE(f.Open(path));
+        CSimpleTextSubtitle sts;
+        EXPECT_FALSE(sts::OpenSubRipper(&f, sts, DEFAULT_CHARSET));
+    }
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write("1\n00:00:01,000 --> 00:00:02,5\nA\n");
+    out.close();
+    CTextFile f;
+    ASSERT_TRUE(f.Open(path));
+    CSimpleTextSubtitle sts;
+    ASSERT_TRUE(sts::OpenSubRipper(&f, sts, DEFAULT_CHARSET));
+    ASSERT_EQ(sts.GetCount(), 1);
+    EXPECT_EQ(sts[0].end, 2005);
+}
+
 TEST(TextFormats, OldSubRip) {
     CRenderedTextSubtitle sts;
     ASSERT_TRUE(sts.Open(Data("oldsubrip.srt"), DEFAULT_CHARSET));

@@ -239,6 +239,8 @@ TEST(VobSub, StopTimesFromControlSequences) {
     EXPECT_EQ(unit, samples::MakeSpu(-1, true, 5000));
     EXPECT_TRUE(vob.GetPacket(0, 9).empty());
     EXPECT_TRUE(vob.GetPacket(40, 0).empty());
+    EXPECT_TRUE(vob.GetPacket(32, 0).empty());  // one past the last slot
+    EXPECT_TRUE(vob.GetPacket(-1, 0).empty());
 }
 
 TEST(VobSub, LastPictureShowsThreeSecondsWithoutStop) {
