@@ -29,6 +29,7 @@ std::mutex g_hookMutex;
 std::function<bool(const std::string&, int64_t&)> g_freeSpaceHook;
 std::function<void(const std::string&)> g_flushHook;
 std::function<bool(const std::string&)> g_trashHook;
+std::function<void(const std::string&, int64_t, int64_t)> g_chunkHook;
 
 std::string EnvOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -337,6 +338,12 @@ bool CopyFileWithProgress(const std::string& source, const std::string& target, 
         if (error) break;
         copied += got;
         if (progress) progress(copied, total);
+        std::function<void(const std::string&, int64_t, int64_t)> chunkHook;
+        {
+            std::lock_guard lock(g_hookMutex);
+            chunkHook = g_chunkHook;
+        }
+        if (chunkHook) chunkHook(target, copied, total);
     }
     ::close(in);
     if (!error) {
@@ -376,6 +383,11 @@ bool DeleteFile(const std::string& path) {
         return false;
     }
     return true;
+}
+
+void SetCopyChunkHook(std::function<void(const std::string&, int64_t, int64_t)> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_chunkHook = std::move(hook);
 }
 
 void SetTrashHook(std::function<bool(const std::string&)> hook) {

@@ -108,6 +108,11 @@ bool CopyFileWithProgress(const std::string& source, const std::string& target,
 // there). A null function removes it.
 void SetCopyFlushHook(std::function<void(const std::string& target)> hook);
 
+// Seam for tests: called on the copying thread with the target's path and
+// the bytes copied so far after each chunk was written and reported, before
+// the cancel flag is looked at again. A null function removes it.
+void SetCopyChunkHook(std::function<void(const std::string& target, int64_t copied, int64_t total)> hook);
+
 // Seam for tests: consulted before each move to the trash with the file's
 // path; false makes that move fail as a trash that refuses the file would.
 // A null function removes it.

@@ -221,7 +221,9 @@ TEST_F(PspCopyTest, CancelDuringCopyKeepsTheFilesAlreadyCopied) {
     const std::string first = Output("a/first.mp4", 2000, 1);
     const std::string big = Output("a/big.mp4", 8 * 1048576, 2);
     const std::string last = Output("a/last.mp4", 3000, 3);
+    CPspCopyingDlg* running = nullptr;
     answers_.copying = [&](CPspCopyingDlg& dlg) {
+        running = &dlg;
         // Cancel as soon as the big file shows progress.
         QObject::connect(dlg.Progress(), &QProgressBar::valueChanged, &dlg, [&dlg](int v) {
             if (v > 0 && v < 100 && dlg.Text() == "Copying big.mp4" && !dlg.CancelRequested())
@@ -229,7 +231,20 @@ TEST_F(PspCopyTest, CancelDuringCopyKeepsTheFilesAlreadyCopied) {
         });
         return -1;
     };
+    // However slow the window is, the copy waits after the big file's first
+    // chunk until the window has shown that progress (and so pressed Cancel).
+    bool waited = false;
+    int64_t bigCopied = 0;
+    storage::SetCopyChunkHook([&](const std::string& target, int64_t copied, int64_t total) {
+        if (target == video_ + "big.mp4") bigCopied = copied;
+        if (target != video_ + "big.mp4" || waited || copied >= total) return;
+        waited = true;
+        QMetaObject::invokeMethod(running, [] {}, Qt::BlockingQueuedConnection);
+    });
     EXPECT_FALSE(CopyFilesToPsp({first, big, last}));
+    storage::SetCopyChunkHook(nullptr);
+    EXPECT_TRUE(waited);
+    EXPECT_LT(bigCopied, 2 * 1048576);  // the copy stopped after the chunk it was cancelled in
     EXPECT_EQ(ReadFile(video_ + "first.mp4"), ReadFile(first));
     EXPECT_FALSE(fs::exists(video_ + "big.mp4"));  // the interrupted copy leaves no broken file
     EXPECT_FALSE(fs::exists(video_ + "last.mp4"));
