@@ -148,6 +148,21 @@ TEST(ScriptEngine, TrimCutsFramesAndTheSameAudioSpan) {
     EXPECT_NEAR(RampPosition(tail[0]), std::fmod(first + last, 2000.0), 1.0);
 }
 
+// The sound of a cut starts at the first sample of its first frame, and the
+// first sample of frame n is n x rate / fps truncated: at 48 kHz and NTSC
+// rate frame 291 starts at 466,065.6, so at sample 466,065, and the cut of
+// frames 291..580 ends before 930,529.6, so it holds 464,464 samples.
+TEST(ScriptEngine, TrimStartsItsSoundAtTheTruncatedFirstSample) {
+    std::string media = NumberedClip("30000/1001", 600);
+    Opened full;
+    ASSERT_TRUE(full.Open(WriteScript(Source(media) + "ChangeFPS(29.970030)\n", "full.avs"))) << full.error;
+    Opened o;
+    ASSERT_TRUE(o.Open(WriteScript(Source(media) + "ChangeFPS(29.970030)\nTrim(291,580)\n"))) << o.error;
+    EXPECT_EQ(o.audioInfo.dwLength, 930529u - 466065u);
+    EXPECT_EQ(o.Audio(0, 64), full.Audio(466065, 64));
+    EXPECT_EQ(o.Audio(long(o.audioInfo.dwLength) - 1, 1), full.Audio(930528, 1));
+}
+
 TEST(ScriptEngine, TrimFollowsAviSynthRulesForTheEnd) {
     std::string media = NumberedClip("25", 250);
     struct Case {
