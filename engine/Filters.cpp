@@ -192,7 +192,9 @@ public:
         int64_t inside = std::clamp<int64_t>(info_.sampleCount - start, 0, count);
         if (inside < count) std::memset(buffer, 0, size_t(count) * info_.BytesPerSample());
         if (start < 0) {
+            // Before the cut is silence too.
             int64_t skip = std::min(-start, count);
+            std::memset(buffer, 0, size_t(skip) * info_.BytesPerSample());
             buffer += skip * info_.channels;
             start += skip;
             count -= skip;

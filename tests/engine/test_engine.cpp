@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "engine/Clip.h"
 #include "platform/plugins/DirectShowSourcePlugin.h"
 #include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
@@ -146,6 +147,25 @@ TEST(ScriptEngine, TrimCutsFramesAndTheSameAudioSpan) {
     auto tail = o.Audio(last, 1);
     ASSERT_EQ(tail.size(), 2u);
     EXPECT_NEAR(RampPosition(tail[0]), std::fmod(first + last, 2000.0), 1.0);
+}
+
+// Rates in scripts are decimal texts: whole numbers, NTSC rates (written
+// as n x 1000 / 1001 in full or shortened) and any other rate, which is
+// kept as it is and never pulled to a neighbouring whole or NTSC rate.
+TEST(ScriptEngine, RatesFromTextsKeepWhatIsNotWholeOrNtsc) {
+    auto text = [](double fps) {
+        const AVRational r = avs::RateFromDouble(fps);
+        return std::to_string(r.num) + "/" + std::to_string(r.den);
+    };
+    EXPECT_EQ(text(25), "25/1");
+    EXPECT_EQ(text(25.0000005), "25/1");  // within a millionth of a frame per second
+    EXPECT_EQ(text(29.970030), "30000/1001");
+    EXPECT_EQ(text(29.97), "30000/1001");
+    EXPECT_EQ(text(23.976), "24000/1001");
+    EXPECT_EQ(text(24.95), "499/20");
+    EXPECT_EQ(text(24.97), "2497/100");
+    EXPECT_EQ(text(12.5), "25/2");
+    EXPECT_EQ(text(25.01), "2501/100");
 }
 
 // The sound of a cut starts at the first sample of its first frame, and the

@@ -242,3 +242,29 @@ TEST(DirectShowSourcePlugIn, AnswersForTheRecordItIsHanded) {
     EXPECT_EQ(y, 0);
     entry(nullptr, nullptr, nullptr);  // nothing to write to: nothing written
 }
+
+namespace kalvex::avs {
+namespace {
+
+// A cut hands out silence for samples outside it, whatever the buffer held
+// before: past its end and before its start.
+TEST(EngineApi, SoundOutsideACutIsSilence) {
+    const std::string media = test::NumberedClip("25", 50);
+    OpenResult r = OpenScriptText("DirectShowSource(\"" + media + "\")\nTrim(10,19)\n", "cut.avs");
+    ClipPtr clip = r.Clip();
+    ASSERT_TRUE(clip) << r.error;
+    const int64_t n = clip->Info().sampleCount;
+    const size_t ch = size_t(clip->Info().channels);
+    ASSERT_GT(n, 64);
+    ASSERT_GT(ch, 0u);
+    std::vector<int16_t> buf(64 * ch, 0x5555);
+    clip->GetAudio(buf.data(), n - 16, 64);
+    EXPECT_NE(std::vector<int16_t>(buf.begin(), buf.begin() + 16 * ch), std::vector<int16_t>(16 * ch, 0x5555));
+    EXPECT_EQ(std::vector<int16_t>(buf.begin() + 16 * ch, buf.end()), std::vector<int16_t>(48 * ch, 0));
+    std::fill(buf.begin(), buf.end(), int16_t(0x5555));
+    clip->GetAudio(buf.data(), -16, 64);
+    EXPECT_EQ(std::vector<int16_t>(buf.begin(), buf.begin() + 16 * ch), std::vector<int16_t>(16 * ch, 0));
+}
+
+}  // namespace
+}  // namespace kalvex::avs
