@@ -266,5 +266,27 @@ TEST(EngineApi, SoundOutsideACutIsSilence) {
     EXPECT_EQ(std::vector<int16_t>(buf.begin(), buf.begin() + 16 * ch), std::vector<int16_t>(16 * ch, 0));
 }
 
+// A resize that changes one side only still resizes; one to the same size
+// hands the clip on. Odd sizes are made even (4:2:0).
+TEST(EngineApi, ResizeChangesEitherSideAlone) {
+    const std::string media = test::NumberedClip("25", 5);
+    struct Case {
+        const char* call;
+        int width, height;
+    } cases[] = {{"BicubicResize(160,90)", 160, 90}, {"BicubicResize(96,120)", 96, 120},
+                 {"BicubicResize(160,120)", 160, 120}, {"BicubicResize(161,91)", 160, 90}};
+    for (const Case& c : cases) {
+        OpenResult r = OpenScriptText("DirectShowSource(\"" + media + "\")\nConvertToYV12()\n" + c.call + "\n", "size.avs");
+        ClipPtr clip = r.Clip();
+        ASSERT_TRUE(clip) << r.error;
+        EXPECT_EQ(clip->Info().width, c.width) << c.call;
+        EXPECT_EQ(clip->Info().height, c.height) << c.call;
+        FramePtr f = clip->GetFrame(2);
+        ASSERT_TRUE(f) << c.call;
+        EXPECT_EQ(f->width, c.width) << c.call;
+        EXPECT_EQ(f->height, c.height) << c.call;
+    }
+}
+
 }  // namespace
 }  // namespace kalvex::avs
