@@ -254,10 +254,12 @@ HRESULT CPreviewVideoStream::GetMediaType(int position, GstCaps** caps) const {
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
     if (!caps) return E_POINTER;
     const int fpsN = int(reader_->Rate()), fpsD = int(reader_->Scale());
+    // The script's pictures hold BT.601 limited-range numbers at any size;
+    // without saying so, a picture above 576 lines would be shown as BT.709.
     *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YV12", "width", G_TYPE_INT,
                                 reader_->Width(), "height", G_TYPE_INT, reader_->Height(), "framerate",
                                 GST_TYPE_FRACTION, fpsN, std::max(fpsD, 1), "pixel-aspect-ratio",
-                                GST_TYPE_FRACTION, 1, 1, nullptr);
+                                GST_TYPE_FRACTION, 1, 1, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
     return *caps ? S_OK : E_OUTOFMEMORY;
 }
 
