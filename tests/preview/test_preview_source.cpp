@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include <gst/video/video.h>
+
 #include "media/SourceReader.h"
 #include "preview/PreviewSource.h"
 #include "tests/preview/PreviewFixtures.h"
@@ -75,6 +77,24 @@ TEST(PreviewSourceOpen, ScriptWithoutAudioIsRefusedAsAnOpenFailure) {
     CPreviewSource source(nullptr, &hr, script);
     EXPECT_EQ(hr, E_FAIL);
     EXPECT_EQ(source.PinCount(), 0);
+}
+
+// The video pin's pictures hold BT.601 limited-range numbers at any size:
+// its type says so, or an HD picture would be shown as BT.709.
+TEST(PreviewSourceOpen, VideoTypeSaysBt601LimitedRangeAlsoForHd) {
+    const std::string script = MakePreviewScript("hdclip", 0.2, 1280, 720);
+    ASSERT_FALSE(script.empty());
+    HRESULT hr = E_FAIL;
+    CPreviewSource source(nullptr, &hr, script);
+    ASSERT_EQ(hr, S_OK);
+    GstCaps* caps = nullptr;
+    ASSERT_EQ(source.Pin(0)->GetMediaType(0, &caps), S_OK);
+    GstVideoInfo info;
+    ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
+    EXPECT_EQ(info.width, 1280);
+    EXPECT_EQ(info.colorimetry.matrix, GST_VIDEO_COLOR_MATRIX_BT601);
+    EXPECT_EQ(info.colorimetry.range, GST_VIDEO_COLOR_RANGE_16_235);
+    gst_caps_unref(caps);
 }
 
 TEST(PreviewSourceOpen, TwoPinsWithTheirNamesTypesAndSizes) {
