@@ -234,6 +234,43 @@ TEST_F(Encode, ColoursSurviveThePlaneOrder) {
     EXPECT_LT(uint8_t(pixels[(size_t(104) * 368 + 4) * 3]), 40);
 }
 
+// An HD source with BT.709 numbers (declared, or guessed from its size)
+// comes out of the PSP file with the BT.601 numbers of its colours.
+TEST_F(Encode, HdColoursComeOutAsTheirBt601Numbers) {
+    for (const bool tagged : {true, false}) {
+        SCOPED_TRACE(tagged);
+        QStringList args{"-f", "lavfi", "-i", "color=c=red:s=640x720:d=0.4:r=25,format=rgb24",
+                         "-f", "lavfi", "-i", "color=c=0x00FF00:s=640x720:d=0.4:r=25,format=rgb24",
+                         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=0.4",
+                         "-filter_complex", "[0:v][1:v]hstack=inputs=2,scale=out_color_matrix=bt709:out_range=tv,"
+                                            "format=yuv420p[v]",
+                         "-map", "[v]", "-map", "2:a", "-c:v", "ffv1"};
+        if (tagged) args << "-colorspace" << "bt709" << "-color_range" << "tv";
+        const QString src = test::MakeMedia(tagged ? "hd709.mkv" : "hd.mkv", args);
+        ASSERT_FALSE(src.isEmpty());
+        const QString out = TestPath(tagged ? "hd709.mp4" : "hd.mp4");
+        ASSERT_TRUE(Run(ExaminedEntry(src), out)) << last.reason;
+        const QString yuv = out + ".yuv";
+        ASSERT_EQ(test::RunProgram("ffmpeg", {"-v", "error", "-y", "-i", out, "-frames:v", "1", "-f", "rawvideo",
+                                              "-pix_fmt", "yuv420p", yuv}),
+                  0);
+        const std::string p = test::ReadFile(yuv.toStdString());
+        ASSERT_EQ(p.size(), size_t(368 * 208 * 3 / 2));
+        auto at = [&](int x, int y, int plane) {
+            if (plane == 0) return int(uint8_t(p[size_t(y) * 368 + x]));
+            const size_t base = size_t(368 * 208) + (plane == 2 ? size_t(184 * 104) : 0);
+            return int(uint8_t(p[base + size_t(y / 2) * 184 + x / 2]));
+        };
+        // Red at a quarter of the width, green at three quarters.
+        EXPECT_NEAR(at(92, 104, 0), 81, 4);
+        EXPECT_NEAR(at(92, 104, 1), 90, 4);
+        EXPECT_NEAR(at(92, 104, 2), 240, 4);
+        EXPECT_NEAR(at(276, 104, 0), 145, 4);
+        EXPECT_NEAR(at(276, 104, 1), 54, 4);
+        EXPECT_NEAR(at(276, 104, 2), 34, 4);
+    }
+}
+
 TEST_F(Encode, PspMuxerAlsoKeepsMpeg4AndAac) {
     QString src = MakeClip("psp.mkv", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());

@@ -264,6 +264,12 @@ TEST(ColourNumbers, FullRangeSourceComesOutLimited) {
         EXPECT_TRUE(Near(At(*p.frame, 360, 270), {16, 128, 128}, 0));
         Picture same = Open(source, "BicubicResize(640,480)\n");
         ExpectBars(same, kRed601, kGreen601, 1);
+        // Borders at the sides are drawn by the borders filter itself.
+        Picture pillar = Open(source, "AddBorders(80,0,80,0)\nBicubicResize(480,272)\n");
+        ExpectBars(pillar, kRed601, kGreen601, 2);
+        ASSERT_TRUE(pillar.frame);
+        EXPECT_TRUE(Near(At(*pillar.frame, 8, 136), {16, 128, 128}, 0));
+        EXPECT_TRUE(Near(At(*pillar.frame, 470, 136), {16, 128, 128}, 0));
     }
 }
 
