@@ -219,6 +219,16 @@ TEST(ColourNumbers, SameSizeIsConvertedOnlyWhenItsNumbersAreNotBt601) {
     // No filter was added: the same clip type hands out the same picture.
     EXPECT_EQ(typeid(*same.opened.Clip()), typeid(*plain.opened.Clip()));
     ExpectBars(same, kRed601, kGreen601, 1);
+    // Only one side of the size the same: scaled all the same.
+    for (const auto& [w, h] : {std::pair{640, 240}, std::pair{320, 480}}) {
+        Picture half = Open(sd, "BicubicResize(" + std::to_string(w) + "," + std::to_string(h) + ")\n");
+        ASSERT_TRUE(half.frame);
+        EXPECT_EQ(half.info.width, w);
+        EXPECT_EQ(half.info.height, h);
+        EXPECT_EQ(half.frame->width, w);
+        EXPECT_EQ(half.frame->height, h);
+        ExpectBars(half, kRed601, kGreen601, 1);
+    }
 }
 
 // A BT.601 limited source is scaled exactly as the scaler alone scales it:
