@@ -252,6 +252,7 @@ private:
     bool CheckSource();
     bool WriteVideoFrame();
     bool WriteAudioFrame();
+    std::vector<uint8_t> SilentBlock() const;
     bool QueueConverted(int n);
     bool EncodeAudioFrames(bool flush);
     bool Drain(AVCodecContext* ctx, AVStream* st, const char* errorText);
@@ -309,6 +310,8 @@ private:
     int64_t audioPts_ = 0;     // at the encoder's rate
     bool audioEnded_ = false;
     AudioReadAhead audioAhead_;
+    bool silent_ = false;         // the source has no sound: silence is encoded
+    int64_t silentSamples_ = 0;   // the silent track's length, at readerRate_
 
     bool fileOpened_ = false;
     bool writeFailed_ = false;
@@ -360,6 +363,12 @@ bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
     c->time_base = AVRational{tb.num, tb.den};
     c->gop_size = 12;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
+    // The script's pictures are standard definition, BT.601 limited range;
+    // the stream says so, so that no player guesses BT.709 from its size.
+    c->color_range = AVCOL_RANGE_MPEG;
+    c->colorspace = AVCOL_SPC_SMPTE170M;
+    c->color_primaries = AVCOL_PRI_SMPTE170M;
+    c->color_trc = AVCOL_TRC_SMPTE170M;
     // MPEG-4 gets no B-frames (Simple Profile); the MPEG-1/2 settings are
     // those the program has always used for those muxers.
     c->max_b_frames = 0;
@@ -390,7 +399,10 @@ bool FileEncoder::AddAudioStream(AVCodecID id) {
     c->codec_type = AVMEDIA_TYPE_AUDIO;
     c->bit_rate = audioBitrate_;
     c->sample_rate = settings_.audioResample != 0 ? settings_.audioResample : entry_.mediaInfo.sampleRate;
-    av_channel_layout_default(&c->ch_layout, entry_.mediaInfo.channels);
+    // A source without sound (set again once the script is open) gets a
+    // silent stereo track at the setting's rate or kSilentTrackRate.
+    if (c->sample_rate <= 0) c->sample_rate = kSilentTrackRate;
+    av_channel_layout_default(&c->ch_layout, entry_.mediaInfo.channels > 0 ? entry_.mediaInfo.channels : 2);
     c->time_base = AVRational{1, c->sample_rate > 0 ? c->sample_rate : 1};
     if (id == AV_CODEC_ID_AAC) {
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -423,9 +435,20 @@ bool FileEncoder::CheckSource() {
             videoCtx_->time_base = AVRational{num, den};
         }
     }
-    if (audioCtx_) {
-        if (!reader_.HasAudio() || reader_.Channels() < 1 || reader_.SampleRate() < 1 ||
-            reader_.BitsPerSample() != 16)
+    if (audioCtx_ && !reader_.HasAudio()) {
+        // No sound track at all: the PSP plays the file only with one, so a
+        // silent track of the pictures' length is made.
+        // Stereo at the settings' rate whatever an older entry says of
+        // the sound the file once had.
+        silent_ = true;
+        AVCodecContext* c = audioCtx_.get();
+        c->sample_rate = settings_.audioResample != 0 ? settings_.audioResample : kSilentTrackRate;
+        c->time_base = AVRational{1, c->sample_rate};
+        av_channel_layout_uninit(&c->ch_layout);
+        av_channel_layout_default(&c->ch_layout, 2);
+        LogLine("%s has no sound track: a silent one is added", source.c_str());
+    } else if (audioCtx_) {
+        if (reader_.Channels() < 1 || reader_.SampleRate() < 1 || reader_.BitsPerSample() != 16)
             return Fail("The script of " + source + " delivers no 16-bit sound");
     }
     return true;
@@ -471,9 +494,20 @@ bool FileEncoder::OpenAudio() {
         frameSize_ = 10000 / channels;
         if (IsPcm16(audioCtx_->codec_id)) frameSize_ /= 2;
     }
-    readerRate_ = reader_.SampleRate();
-    readerChannels_ = reader_.Channels();
-    reader_.SetSamplesPerRead(frameSize_);
+    if (silent_) {
+        // The silence is made at the encoder's own rate and layout, as long
+        // as the pictures last.
+        readerRate_ = audioCtx_->sample_rate;
+        readerChannels_ = channels;
+        silentSamples_ = reader_.Rate() ? av_rescale_rnd(reader_.Length(SourceReader::kVideoLength),
+                                                        int64_t(readerRate_) * reader_.Scale(), reader_.Rate(),
+                                                        AV_ROUND_NEAR_INF)
+                                        : 0;
+    } else {
+        readerRate_ = reader_.SampleRate();
+        readerChannels_ = reader_.Channels();
+        reader_.SetSamplesPerRead(frameSize_);
+    }
 
     AVChannelLayout in{};
     av_channel_layout_default(&in, readerChannels_);
@@ -601,11 +635,17 @@ bool FileEncoder::QueueConverted(int n) {
     return true;
 }
 
+// The next block of a silent track: zeros up to its end, then a short block.
+std::vector<uint8_t> FileEncoder::SilentBlock() const {
+    const int64_t left = std::clamp<int64_t>(silentSamples_ - samplesRead_, 0, frameSize_);
+    return std::vector<uint8_t>(size_t(left) * 2 * readerChannels_, 0);
+}
+
 // Reads the next block of samples and encodes what makes whole frames. The
 // end of the sound (a short or empty read) flushes the conversion. Sound the
 // source cannot deliver fails the file: a silent output is no conversion.
 bool FileEncoder::WriteAudioFrame() {
-    const std::vector<uint8_t> read = audioAhead_.Next();
+    const std::vector<uint8_t> read = silent_ ? SilentBlock() : audioAhead_.Next();
     if (read.empty()) {
         const std::string why = audioAhead_.Error();
         if (!why.empty()) {
@@ -734,7 +774,7 @@ bool FileEncoder::Run() {
     if (r < 0) return Fail("Writing the output header failed", r);
 
     totalFrames_ = reader_.Length(SourceReader::kVideoLength);
-    if (audioCtx_) audioAhead_.Start(&reader_, long(frameSize_) * 2 * readerChannels_);
+    if (audioCtx_ && !silent_) audioAhead_.Start(&reader_, long(frameSize_) * 2 * readerChannels_);
     if (totalFrames_ > 0)
         readAhead_.Start(&reader_, totalFrames_, picturePool_.get(), pictureSize_, videoCtx_->width, videoCtx_->height);
     while (framesDone_ < totalFrames_ && !writeFailed_) {

@@ -8,6 +8,10 @@
 
 namespace kalvex {
 
+// The sample rate of the silent track of a source without sound when the
+// settings keep the source's own rate.
+inline constexpr int kSilentTrackRate = 48000;
+
 // One file to encode: the entry, the final output path, the bit rates in
 // bit/s and the output settings (muxer, picture size, frame and sample
 // rate) as they were when the run started.
@@ -49,6 +53,10 @@ struct EncodeResult {
 // touches an earlier file of that name. Converted: the output is complete.
 // Stopped: the run was stopped before the end; nothing is left. Failed: the
 // reason says why; nothing is left.
+//
+// A source without a sound track gets a silent stereo AAC track as long as
+// its pictures (at the settings' sample rate, else kSilentTrackRate); sound
+// that is there but cannot be read fails the file.
 //
 // A picture the source cannot deliver repeats the last good one and is
 // counted; when more than 1 % of the pictures (or every picture) could not

@@ -85,8 +85,9 @@ using ClipPtr = std::shared_ptr<Clip>;
 bool IsYV12(AVPixelFormat format);
 // A frame of the given size and format with fresh buffers.
 FramePtr NewFrame(int width, int height, AVPixelFormat format);
-// A black frame (Y 16, U and V 128 for YUV layouts, zeros otherwise).
-FramePtr BlackFrame(int width, int height, AVPixelFormat format);
+// A black frame (Y 16, U and V 128 for YUV layouts, zeros otherwise; Y 0
+// when the range is full).
+FramePtr BlackFrame(int width, int height, AVPixelFormat format, AVColorRange range = AVCOL_RANGE_MPEG);
 // FFmpeg's own text for an error code, for the log and the file's error.
 std::string AvError(int code);
 // Hands one line of the engine's own diagnostics (a subtitle picture that

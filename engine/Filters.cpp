@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/Clip.h"
+#include "engine/Colour.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -48,12 +50,13 @@ FramePtr NewFrame(int width, int height, AVPixelFormat format) {
     return WrapFrame(f);
 }
 
-FramePtr BlackFrame(int width, int height, AVPixelFormat format) {
+FramePtr BlackFrame(int width, int height, AVPixelFormat format, AVColorRange range) {
     FramePtr f = NewFrame(std::max(width, 2), std::max(height, 2), format);
     if (!f) return nullptr;
     ptrdiff_t lines[4];
     for (int i = 0; i < 4; ++i) lines[i] = f->linesize[i];
-    if (av_image_fill_black(f->data, lines, format, AVCOL_RANGE_MPEG, f->width, f->height) < 0) {
+    if (range != AVCOL_RANGE_JPEG) range = AVCOL_RANGE_MPEG;
+    if (av_image_fill_black(f->data, lines, format, range, f->width, f->height) < 0) {
         for (int i = 0; i < AV_NUM_DATA_POINTERS && f->buf[i]; ++i) std::memset(f->buf[i]->data, 0, f->buf[i]->size);
     }
     return f;
@@ -109,8 +112,22 @@ public:
         info_.width &= ~1;  // 4:2:0 needs even sizes: drop an odd last column or row
         info_.height &= ~1;
         if (info_.width < 2 || info_.height < 2) throw ScriptError("ConvertToYV12: the picture is too small");
-        AVPixelFormat in = child_->Info().pixelFormat;
+        const ClipInfo& c = child_->Info();
+        AVPixelFormat in = c.pixelFormat;
         info_.pixelFormat = IsYV12(in) ? in : AV_PIX_FMT_YUV420P;
+        // The matrix is settled here, on the source's own size: a guess made
+        // later, on a picture with borders or rescaled, could differ.
+        info_.colorSpace = MatrixOf(c);
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(in);
+        if (!IsYV12(in) && d) {
+            // The scaler makes limited-range numbers from full-range YUV
+            // (the yuvj layouts) and grey, and BT.601 ones from RGB; other
+            // YUV keeps its matrix and range.
+            const bool rgb = d->flags & AV_PIX_FMT_FLAG_RGB;
+            if (rgb) info_.colorSpace = AVCOL_SPC_SMPTE170M;
+            if (rgb || d->nb_components < 3 || IsFullRangeFormat(in))
+                info_.colorRange = AVCOL_RANGE_MPEG;
+        }
     }
     ~ConvertToYV12Clip() override { sws_freeContext(sws_); }
     FramePtr GetFrame(int64_t n) override {
@@ -312,6 +329,8 @@ public:
         info_.width += l + r;
         info_.height += t + b;
         if (info_.width > 16384 || info_.height > 16384) throw ScriptError("AddBorders: the picture would be too large");
+        // Black is 0 in full-range numbers, 16 in limited ones.
+        black_ = IsFullRange(info_) ? 0 : 16;
     }
     FramePtr GetFrame(int64_t n) override {
         FramePtr in = child_->GetFrame(n);
@@ -321,7 +340,7 @@ public:
         if (!out) return nullptr;
         for (int p = 0; p < 3; ++p) {
             const int shift = p ? 1 : 0;
-            const uint8_t fill = p ? 128 : 16;
+            const uint8_t fill = p ? 128 : black_;
             const int ow = info_.width >> shift, oh = info_.height >> shift;
             const int iw = std::min(in->width >> shift, ow), ih = in->height >> shift;
             const int left = l_ >> shift, top = t_ >> shift;
@@ -350,6 +369,7 @@ public:
 
 private:
     int l_, t_, r_, b_;
+    uint8_t black_ = 16;
 };
 
 // ---- BicubicResize ----
@@ -359,11 +379,29 @@ public:
         const ClipInfo& in = child_->Info();
         info_.width = w;
         info_.height = h;
+        // The scaled picture is standard definition: BT.601, limited range.
+        info_.pixelFormat = AV_PIX_FMT_YUV420P;
+        info_.colorSpace = AVCOL_SPC_SMPTE170M;
+        info_.colorRange = AVCOL_RANGE_MPEG;
         double params[2] = {b, c};
         sws_ = sws_getContext(in.width, in.height, in.pixelFormat, w, h, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr,
                               params);
         if (!sws_) throw ScriptError("BicubicResize: cannot scale " + std::to_string(in.width) + "x" + std::to_string(in.height) +
                                      " to " + std::to_string(w) + "x" + std::to_string(h));
+        // Full range becomes limited in the scaling pass itself. Both tables
+        // are the same: the scaler would otherwise go through RGB at a cost,
+        // and not at all for the bands of a letterboxed picture.
+        if (IsFullRange(in)) {
+            const int* table = sws_getCoefficients(SWS_CS_DEFAULT);
+            const int r = sws_setColorspaceDetails(sws_, table, 1, table, 0, 0, 1 << 16, 1 << 16);
+            if (r < 0) {
+                sws_freeContext(sws_);
+                throw ScriptError("BicubicResize: cannot convert full-range pictures to limited range: " + AvError(r));
+            }
+        }
+        // Another matrix is converted on the scaled picture, where it costs
+        // the least.
+        if (const AVColorSpace m = MatrixOf(in); m != AVCOL_SPC_SMPTE170M) toBt601_.emplace(m, false);
         LetterboxFromBorders();
     }
     ~BicubicResizeClip() override { sws_freeContext(sws_); }
@@ -386,6 +424,9 @@ public:
             ScaleLetterboxed(*in, *out);
         else
             sws_scale(sws_, in->data, in->linesize, 0, child_->Info().height, out->data, out->linesize);
+        if (toBt601_) toBt601_->Apply(*out);
+        out->colorspace = info_.colorSpace;
+        out->color_range = info_.colorRange;
         return Remember(in, out);
     }
 
@@ -403,7 +444,8 @@ private:
         // Each band must start on a row shared by luma and chroma.
         if ((in.height & 1) || (borders->Top() & 1) || in.pixelFormat != child_->Info().pixelFormat) return;
         // Black as the borders filter fills it: luma 16, chroma 128.
-        band_ = BlackFrame(in.width, std::max(borders->Top(), borders->Bottom()), in.pixelFormat);
+        band_ = BlackFrame(in.width, std::max(borders->Top(), borders->Bottom()), in.pixelFormat,
+                           IsFullRange(in) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG);
         if (!band_) return;
         top_ = borders->Top();
         bottom_ = borders->Bottom();
@@ -418,9 +460,45 @@ private:
     }
 
     SwsContext* sws_ = nullptr;
+    std::optional<ToBt601> toBt601_;  // set when the source's matrix is not BT.601
     ClipPtr letterboxed_;  // the picture inside the borders, when scaled in bands
     FramePtr band_;        // black rows for the bands above and below
     int top_ = 0, bottom_ = 0;
+};
+
+// ---- The colour conversion of a picture that keeps its size ----
+// The scaler's conversion to BT.601 limited range, for a picture that is
+// already of the size asked for.
+class ToBt601Clip : public VideoFilter {
+public:
+    explicit ToBt601Clip(ClipPtr child)
+        : VideoFilter(std::move(child)), convert_(MatrixOf(child_->Info()), IsFullRange(child_->Info())) {
+        inRange_ = IsFullRange(child_->Info()) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+        info_.pixelFormat = AV_PIX_FMT_YUV420P;
+        info_.colorSpace = AVCOL_SPC_SMPTE170M;
+        info_.colorRange = AVCOL_RANGE_MPEG;
+    }
+    FramePtr GetFrame(int64_t n) override {
+        FramePtr in = child_->GetFrame(n);
+        if (!in) return nullptr;
+        if (FramePtr c = Cached(in)) return c;
+        if (!IsYV12(AVPixelFormat(in->format))) return in;
+        FramePtr out = BlackFrame(info_.width, info_.height, info_.pixelFormat, inRange_);
+        if (!out) return nullptr;
+        // A picture of another size than the clip's keeps what fits.
+        for (int p = 0; p < 3; ++p) {
+            const int shift = p ? 1 : 0;
+            const int w = (std::min(in->width, info_.width) + shift) >> shift;
+            const int h = (std::min(in->height, info_.height) + shift) >> shift;
+            av_image_copy_plane(out->data[p], out->linesize[p], in->data[p], in->linesize[p], w, h);
+        }
+        convert_.Apply(*out);
+        return Remember(in, out);
+    }
+
+private:
+    ToBt601 convert_;
+    AVColorRange inRange_;  // black in the input's numbers, for what no input covers
 };
 
 }  // namespace
@@ -463,7 +541,11 @@ ClipPtr BicubicResize(ClipPtr child, int width, int height) {
     height &= ~1;
     if (width < 2 || height < 2 || width > 16384 || height > 16384)
         throw ScriptError("BicubicResize: the size must be between 2 and 16384");
-    if (width == child->Info().width && height == child->Info().height) return child;
+    if (width == child->Info().width && height == child->Info().height) {
+        // No scaling, but the numbers still end as BT.601 limited range.
+        if (!NeedsBt601(child->Info())) return child;
+        return std::make_shared<ToBt601Clip>(std::move(child));
+    }
     return std::make_shared<BicubicResizeClip>(std::move(child), width, height, 1.0 / 3, 1.0 / 3);
 }
 

@@ -164,8 +164,13 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
                        info.width, info.height, info.fps, hh, mm, ss, int(rate), int(scale), type);
 
     if (!reader.HasAudio()) {
-        Refuse(RefusalKind::NoAudio, path, refusal);
-        return false;
+        // The PSP plays a file only with sound: the conversion adds a silent
+        // track of the picture's length. The record keeps no sound format.
+        text += "Audio\n-------\n";
+        text += kNoSoundTrackText;
+        LogLine("%s", text.c_str());
+        infoText = text;
+        return true;
     }
     info.channels = reader.Channels();
     info.sampleRate = reader.SampleRate();

@@ -15,8 +15,11 @@ enum class RefusalKind {
     ScriptFailed,  // the examination script failed to evaluate; detail is the engine's text
     NoVideo,
     NotYV12,       // the pictures do not come as YV12
-    NoAudio,
+    NoAudio,       // kept for its text; a source without sound is taken (a silent track is added)
 };
+
+// The information text's line for a source without a sound track.
+inline constexpr const char* kNoSoundTrackText = "no sound track (a silent one is added)";
 
 // A refused source: the kind, the source's path and the engine's own text
 // where it has one. The front ends word it with RefusalText; a ScriptFailed
@@ -35,8 +38,10 @@ std::string RefusalText(const SourceRefusal& refusal);
 // "<temp>TempAVS_<file name>_<pid>.avs" (registered as a temporary file),
 // opens it with a SourceReader and fills `info` (cleared first) and the
 // information text ("Information For: ..."). A source is refused when it
-// cannot be opened or has no video, no audio or no YV12 picture: false comes
-// back with the refusal (logged; nothing is shown here).
+// cannot be opened or has no video or no YV12 picture: false comes back with
+// the refusal (logged; nothing is shown here). A source without sound is
+// taken with no sound format in `info` (channels and rate 0); its text says
+// that a silent track is added.
 bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText,
                    SourceRefusal* refusal = nullptr);
 

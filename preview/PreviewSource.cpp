@@ -254,10 +254,12 @@ HRESULT CPreviewVideoStream::GetMediaType(int position, GstCaps** caps) const {
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
     if (!caps) return E_POINTER;
     const int fpsN = int(reader_->Rate()), fpsD = int(reader_->Scale());
+    // The script's pictures hold BT.601 limited-range numbers at any size;
+    // without saying so, a picture above 576 lines would be shown as BT.709.
     *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YV12", "width", G_TYPE_INT,
                                 reader_->Width(), "height", G_TYPE_INT, reader_->Height(), "framerate",
                                 GST_TYPE_FRACTION, fpsN, std::max(fpsD, 1), "pixel-aspect-ratio",
-                                GST_TYPE_FRACTION, 1, 1, nullptr);
+                                GST_TYPE_FRACTION, 1, 1, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
     return *caps ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -340,20 +342,32 @@ void CPreviewVideoStream::DescribeBuffer(GstBuffer* buffer) const {
 CPreviewAudioStream::CPreviewAudioStream(HRESULT* result, CPreviewSource* filter, const char* name,
                                          SourceReader* reader, int64_t frameLength)
     : CPreviewStream(result, filter, name, reader, frameLength) {
-    samplesPerBlock_ = long(reader->SampleRate()) / 10;
-    reader->SetSamplesPerRead(samplesPerBlock_);
-    blockBytes_ = (long(reader->BitsPerSample()) * samplesPerBlock_ / 8) * reader->Channels();
+    silent_ = !reader->HasAudio();
+    if (silent_) {
+        // A source without sound plays silence as long as its pictures, as
+        // its conversion gets a silent track.
+        sampleRate_ = kSilentPreviewRate;
+        channels_ = 2;
+        bits_ = 16;
+    } else {
+        sampleRate_ = reader->SampleRate();
+        channels_ = reader->Channels();
+        bits_ = reader->BitsPerSample();
+    }
+    samplesPerBlock_ = long(sampleRate_) / 10;
+    if (!silent_) reader->SetSamplesPerRead(samplesPerBlock_);
+    blockBytes_ = (long(bits_) * samplesPerBlock_ / 8) * channels_;
 }
 
 HRESULT CPreviewAudioStream::GetMediaType(int position, GstCaps** caps) const {
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
     if (!caps) return E_POINTER;
-    const int bits = reader_->BitsPerSample();
+    const int bits = bits_;
     const char* format = bits == 8 ? "U8" : bits == 24 ? "S24LE" : bits == 32 ? "S32LE" : "S16LE";
     *caps = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, format, "layout", G_TYPE_STRING,
-                                "interleaved", "rate", G_TYPE_INT, reader_->SampleRate(), "channels", G_TYPE_INT,
-                                reader_->Channels(), nullptr);
+                                "interleaved", "rate", G_TYPE_INT, sampleRate_, "channels", G_TYPE_INT, channels_,
+                                nullptr);
     return *caps ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -364,6 +378,7 @@ HRESULT CPreviewAudioStream::CheckMediaType(const GstCaps* caps) const {
 }
 
 void CPreviewAudioStream::SeekReader(int64_t start) {
+    if (silent_) return;
     reader_->SetAudioPosition(long(int32_t(double(reader_->SampleRate()) * (double(start) / 10000000.0))));
 }
 
@@ -372,7 +387,7 @@ HRESULT CPreviewAudioStream::FillBuffer(PreviewSample& sample) {
     if (currentPosition_ >= stop_) return S_FALSE;
     if (sample.data && sample.size) std::memset(sample.data, 0, sample.size);
     long bytes = 0;
-    const uint8_t* block = reader_->ReadAudio(&bytes);
+    const uint8_t* block = silent_ ? nullptr : reader_->ReadAudio(&bytes);
     // Only a whole block is copied: a short last block is heard as silence.
     if (block && sample.data && bytes > 0 && size_t(bytes) == sample.size) std::memcpy(sample.data, block, sample.size);
     Stamp(sample, kUnitsPerSecond / 10);
@@ -396,10 +411,12 @@ CPreviewSource::CPreviewSource(void*, HRESULT* result, const std::string& script
         if (result) *result = E_FAIL;
         return;
     }
-    // Both pins are needed; a source without sound is refused like a script
-    // that does not open.
-    if (!reader_->HasAudio() || reader_->SampleRate() < 10 || reader_->Channels() <= 0 ||
-        reader_->BitsPerSample() <= 0) {
+    // Both pins are needed: a source without sound gets a silent sound pin;
+    // sound that the pin cannot describe is refused like a script that does
+    // not open.
+    if (!reader_->HasAudio()) {
+        LogLine("Preview: the script %s has no audio stream; silence is played.", scriptPath.c_str());
+    } else if (reader_->SampleRate() < 10 || reader_->Channels() <= 0 || reader_->BitsPerSample() <= 0) {
         LogLine("Preview: the script %s has no audio stream.", scriptPath.c_str());
         if (result) *result = E_FAIL;
         return;

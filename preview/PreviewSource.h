@@ -18,6 +18,8 @@ namespace kalvex {
 // Times are counts of 100 ns; GStreamer counts nanoseconds.
 constexpr int64_t kUnitsPerSecond = 10000000;
 constexpr int64_t kNsPerUnit = 100;
+// The sample rate of the silence played for a source without sound.
+constexpr int kSilentPreviewRate = 48000;
 
 // One frame's length from the video stream's rate and scale, rounded to the
 // nearest 100 ns: 25/1 gives 400,000, 30000/1001 gives 333,667.
@@ -168,6 +170,10 @@ protected:
 private:
     long samplesPerBlock_ = 0;
     long blockBytes_ = 0;
+    bool silent_ = false;  // the script has no sound: the pin delivers silence
+    int sampleRate_ = 0;
+    int channels_ = 0;
+    int bits_ = 0;
 };
 
 // The source: opens the script and owns the reader, the two pins and the bin
@@ -175,7 +181,8 @@ private:
 class CPreviewSource {
 public:
     // outer: always null (kept for the caller's shape). *result gets S_OK,
-    // E_FAIL when the script does not open or has no audio (no pins then),
+    // E_FAIL when the script does not open or its audio cannot be described
+    // (no pins then; a script without audio gets a silent audio pin),
     // or E_OUTOFMEMORY.
     CPreviewSource(void* outer, HRESULT* result, const std::string& scriptPath);
     ~CPreviewSource();

@@ -47,6 +47,11 @@ void ExpectDefaultPspFile(const QString& path, int frames) {
     EXPECT_EQ(p.video.value("height").toInt(), 208);
     EXPECT_EQ(p.video.value("r_frame_rate").toString(), "25/1");
     EXPECT_EQ(p.video.value("nb_read_frames").toString(), QString::number(frames));
+    // BT.601 limited-range numbers, and the stream says so.
+    EXPECT_EQ(p.video.value("color_range").toString(), "tv");
+    EXPECT_EQ(p.video.value("color_space").toString(), "smpte170m");
+    EXPECT_EQ(p.video.value("color_primaries").toString(), "smpte170m");
+    EXPECT_EQ(p.video.value("color_transfer").toString(), "smpte170m");
     EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
     EXPECT_EQ(p.audio.value("profile").toString(), "LC");
     EXPECT_EQ(p.audio.value("sample_rate").toString(), "24000");

@@ -234,6 +234,43 @@ TEST_F(Encode, ColoursSurviveThePlaneOrder) {
     EXPECT_LT(uint8_t(pixels[(size_t(104) * 368 + 4) * 3]), 40);
 }
 
+// An HD source with BT.709 numbers (declared, or guessed from its size)
+// comes out of the PSP file with the BT.601 numbers of its colours.
+TEST_F(Encode, HdColoursComeOutAsTheirBt601Numbers) {
+    for (const bool tagged : {true, false}) {
+        SCOPED_TRACE(tagged);
+        QStringList args{"-f", "lavfi", "-i", "color=c=red:s=640x720:d=0.4:r=25,format=rgb24",
+                         "-f", "lavfi", "-i", "color=c=0x00FF00:s=640x720:d=0.4:r=25,format=rgb24",
+                         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=0.4",
+                         "-filter_complex", "[0:v][1:v]hstack=inputs=2,scale=out_color_matrix=bt709:out_range=tv,"
+                                            "format=yuv420p[v]",
+                         "-map", "[v]", "-map", "2:a", "-c:v", "ffv1"};
+        if (tagged) args << "-colorspace" << "bt709" << "-color_range" << "tv";
+        const QString src = test::MakeMedia(tagged ? "hd709.mkv" : "hd.mkv", args);
+        ASSERT_FALSE(src.isEmpty());
+        const QString out = TestPath(tagged ? "hd709.mp4" : "hd.mp4");
+        ASSERT_TRUE(Run(ExaminedEntry(src), out)) << last.reason;
+        const QString yuv = out + ".yuv";
+        ASSERT_EQ(test::RunProgram("ffmpeg", {"-v", "error", "-y", "-i", out, "-frames:v", "1", "-f", "rawvideo",
+                                              "-pix_fmt", "yuv420p", yuv}),
+                  0);
+        const std::string p = test::ReadFile(yuv.toStdString());
+        ASSERT_EQ(p.size(), size_t(368 * 208 * 3 / 2));
+        auto at = [&](int x, int y, int plane) {
+            if (plane == 0) return int(uint8_t(p[size_t(y) * 368 + x]));
+            const size_t base = size_t(368 * 208) + (plane == 2 ? size_t(184 * 104) : 0);
+            return int(uint8_t(p[base + size_t(y / 2) * 184 + x / 2]));
+        };
+        // Red at a quarter of the width, green at three quarters.
+        EXPECT_NEAR(at(92, 104, 0), 81, 4);
+        EXPECT_NEAR(at(92, 104, 1), 90, 4);
+        EXPECT_NEAR(at(92, 104, 2), 240, 4);
+        EXPECT_NEAR(at(276, 104, 0), 145, 4);
+        EXPECT_NEAR(at(276, 104, 1), 54, 4);
+        EXPECT_NEAR(at(276, 104, 2), 34, 4);
+    }
+}
+
 TEST_F(Encode, PspMuxerAlsoKeepsMpeg4AndAac) {
     QString src = MakeClip("psp.mkv", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
@@ -347,11 +384,12 @@ TEST_F(Encode, ScriptThatCannotBeWrittenFailsTheFile) {
     EXPECT_FALSE(QFile::exists(out));
 }
 
-TEST_F(Encode, ScriptWithoutSoundFailsTheFile) {
+// An entry from an older list may say the file had sound that it no longer
+// has (six channels at 44.1 kHz here): the file is converted with a silent
+// stereo track at the settings' rate all the same.
+TEST_F(Encode, ScriptWithoutSoundGetsASilentStereoTrackWhateverTheEntrySays) {
     QString src = MakeClip("mute.avi", 1.0, 160, 120, "25", 44100, 2, true, false);
     ASSERT_FALSE(src.isEmpty());
-    // Examination refuses such a source; an entry from an older list may
-    // still name one.
     VideoFileEntry e = ZeroEntry();
     SetFieldText(e.fullPath, src.toStdString());
     SetFieldText(e.fileName, "mute.avi");
@@ -359,14 +397,17 @@ TEST_F(Encode, ScriptWithoutSoundFailsTheFile) {
     e.mediaInfo.height = 120;
     e.mediaInfo.fps = 25;
     e.mediaInfo.duration = 10000000;
-    e.mediaInfo.channels = 2;
+    e.mediaInfo.channels = 6;
     e.mediaInfo.sampleRate = 44100;
     e.endTime = e.mediaInfo.duration;
+    AppSettings.convert.audioResample = 0;
     QString out = TestPath("mute.mp4");
-    EXPECT_FALSE(Run(e, out));
-    EXPECT_FALSE(QFile::exists(out));
-    EXPECT_NE(Log().find("delivers no 16-bit sound"), std::string::npos);
-    EXPECT_NE(last.reason.find("delivers no 16-bit sound"), std::string::npos);
+    ASSERT_TRUE(Run(e, out)) << last.reason;
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.audio.value("channels").toInt(), 2);
+    EXPECT_EQ(p.audio.value("sample_rate").toString(), QString::number(kSilentTrackRate));
+    ExpectDurations(p, 1.0, 25, kSilentTrackRate);
 }
 
 TEST_F(Encode, MissingSourceFailsWithTheLoggedPath) {
@@ -459,6 +500,52 @@ TEST(UnreadablePictures, MoreThanOnePercentFails) {
 
 namespace kalvex {
 namespace {
+
+// The sound of a file as 16-bit stereo samples, decoded by the ffmpeg tool.
+std::string DecodedSound(const QString& file) {
+    const QString raw = file + ".s16";
+    QString text;
+    if (test::RunProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", file, "-map", "0:a", "-ac", "2", "-f", "s16le",
+                                    "-c:a", "pcm_s16le", raw},
+                         &text) != 0) {
+        ADD_FAILURE() << text.toStdString();
+        return {};
+    }
+    return test::ReadFile(raw.toStdString());
+}
+
+// A source with pictures and no sound converts with a silent stereo AAC
+// track exactly as long as its pictures (within one AAC frame): at the
+// settings' sample rate, or 48 kHz when they keep the source's own rate.
+// The length is not a whole number of seconds, nor of AAC frames.
+TEST_F(Encode, SourceWithoutSoundGetsASilentTrackAsLongAsItsPictures) {
+    struct Case {
+        int resample, rate;
+    };
+    QString src = MakeClip("mute.mkv", 1.52, 320, 240, "25", 44100, 2, true, false);
+    ASSERT_FALSE(src.isEmpty());
+    for (const Case c : {Case{24000, 24000}, Case{0, kSilentTrackRate}}) {
+        SCOPED_TRACE(c.resample);
+        AppSettings.convert = ConvertSettings{};
+        AppSettings.convert.audioResample = c.resample;
+        VideoFileEntry e = ExaminedEntry(src);
+        EXPECT_EQ(e.mediaInfo.channels, 0);
+        const QString out = TestPath(QString("mute_%1.mp4").arg(c.resample));
+        ASSERT_TRUE(Run(e, out)) << last.reason;
+        if (c.resample == 24000) test::ExpectDefaultPspFile(out, 38);
+        Probe p = ProbeFile(out);
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
+        EXPECT_EQ(p.audio.value("channels").toInt(), 2);
+        EXPECT_EQ(p.audio.value("sample_rate").toString(), QString::number(c.rate));
+        ExpectDurations(p, 1.52, 25, c.rate);
+        const std::string sound = DecodedSound(out);
+        const double samples = double(sound.size()) / 4;
+        EXPECT_NEAR(samples, 1.52 * c.rate, 1024) << "the track's length in samples";
+        EXPECT_EQ(std::count(sound.begin(), sound.end(), '\0'), long(sound.size())) << "not silent";
+    }
+    EXPECT_NE(Log().find(src.toStdString() + " has no sound track: a silent one is added"), std::string::npos);
+}
 
 // A source whose sound track is there but cannot be decoded (the decoder
 // does not open, or no packet decodes) fails its file with that reason,

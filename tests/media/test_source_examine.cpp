@@ -137,8 +137,29 @@ TEST(ExamineSource, NtscRateAndDisplayAspectRatio) {
     EXPECT_NE(text.find("Resolution: 720x480\n"), std::string::npos) << text;
 }
 
-TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
+// A source with pictures but no sound is taken: its record has no sound
+// format, its text says a silent track will be added.
+TEST(ExamineSource, TakesSourcesWithoutSoundAndSaysASilentTrackIsAdded) {
     std::string silent = Media("silent.mp4", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1", "-pix_fmt", "yuv420p"});
+    MediaInfo info;
+    std::string text;
+    SourceRefusal refusal;
+    ASSERT_TRUE(ExamineSource(silent, info, text, &refusal)) << RefusalText(refusal);
+    EXPECT_EQ(refusal.kind, RefusalKind::None);
+    EXPECT_EQ(info.width, 160);
+    EXPECT_EQ(info.height, 120);
+    EXPECT_EQ(info.duration, 10000000);
+    EXPECT_EQ(info.channels, 0);
+    EXPECT_EQ(info.sampleRate, 0);
+    EXPECT_EQ(std::string(info.videoFormat), "vids");
+    EXPECT_EQ(std::string(info.audioFormat), "");
+    EXPECT_NE(text.find("Resolution: 160x120"), std::string::npos) << text;
+    const size_t audio = text.find("Audio\n-------\nno sound track (a silent one is added)");
+    EXPECT_NE(audio, std::string::npos) << text;
+    EXPECT_EQ(text.find("Channels"), std::string::npos) << text;
+}
+
+TEST(ExamineSource, RefusesSourcesWithoutVideoOrThatFailToOpen) {
     std::string sound = Media("sound.m4a", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=1"});
     std::string broken = TestRoot() + "/broken.avi";
     WriteFile(broken, std::string(5000, 'x'));
@@ -146,7 +167,6 @@ TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
         std::string path, text;
         RefusalKind kind;
     } cases[] = {
-        {silent, "Could not use " + silent + " as Input!\r\nNo Audio found!", RefusalKind::NoAudio},
         {sound, "Could not use " + sound + " as Input!\r\nNo Video found!", RefusalKind::NoVideo},
     };
     // The refusal comes back as data; examination itself shows nothing.
@@ -170,6 +190,17 @@ TEST(ExamineSource, RefusesSourcesWithoutAudioOrVideoOrThatFailToOpen) {
     EXPECT_NE(RefusalText(refusal).find(broken), std::string::npos);
     EXPECT_EQ(refusal.kind, RefusalKind::ScriptFailed);
     EXPECT_TRUE(boxes.shown.empty());
+
+    // Neither pictures nor sound (a subtitle track alone): refused.
+    const std::string srt = TestRoot() + "/only.srt";
+    WriteFile(srt, "1\n00:00:00,000 --> 00:00:01,000\nHello\n");
+    const std::string neither = Media("neither.mkv", {"-i", QString::fromStdString(srt), "-c:s", "srt"});
+    ASSERT_FALSE(neither.empty());
+    refusal = {};
+    EXPECT_FALSE(ExamineSource(neither, info, text, &refusal));
+    EXPECT_NE(refusal.kind, RefusalKind::None);
+    EXPECT_NE(refusal.kind, RefusalKind::NoAudio);
+    EXPECT_TRUE(text.empty());
 }
 
 // Each kind of refusal is worded the same on the page and the command line.
@@ -206,8 +237,9 @@ TEST(ExamineSource, ExamineCommandPrintsOrRefuses) {
 
     std::string silent = Media("silent.mp4", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1", "-pix_fmt", "yuv420p"});
     text = run(silent, &code);
-    EXPECT_EQ(code, 1);
-    EXPECT_NE(text.find("No Audio found!"), std::string::npos) << text;
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(text.find("No Audio found!"), std::string::npos) << text;
+    EXPECT_NE(text.find("no sound track (a silent one is added)"), std::string::npos) << text;
     text = run(TestRoot() + "/none.mp4", &code);
     EXPECT_EQ(code, 1);
     EXPECT_NE(text.find("Open failure:"), std::string::npos) << text;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include <gst/video/video.h>
+
 #include "media/SourceReader.h"
 #include "preview/PreviewSource.h"
 #include "tests/preview/PreviewFixtures.h"
@@ -66,15 +68,58 @@ TEST(PreviewSourceOpen, ScriptThatDoesNotOpenGivesNoPins) {
     EXPECT_FALSE(source.OpenError().empty());  // the engine's text, for the log; no box was shown
 }
 
-TEST(PreviewSourceOpen, ScriptWithoutAudioIsRefusedAsAnOpenFailure) {
+// A source without sound previews with a silent sound pin as long as its
+// pictures (its conversion gets a silent track); the pictures are the
+// script's own.
+TEST(PreviewSourceOpen, ScriptWithoutAudioPlaysWithSilence) {
     const QString clip = test::MakeClip("silent.mkv", 1.0, 160, 120, "25", 44100, 2, true, false);
     ASSERT_FALSE(clip.isEmpty());
     const std::string script = test::WriteScriptFile(
         "silent.avs", "DirectShowSource(\"" + clip.toStdString() + "\")\nConvertToYV12()\nChangeFPS(25.000000)\n");
-    HRESULT hr = S_OK;
+    HRESULT hr = E_FAIL;
     CPreviewSource source(nullptr, &hr, script);
-    EXPECT_EQ(hr, E_FAIL);
-    EXPECT_EQ(source.PinCount(), 0);
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(source.PinCount(), 2);
+    CPreviewStream* audio = source.Pin(1);
+    EXPECT_EQ(audio->Duration(), source.Pin(0)->Duration());
+    EXPECT_EQ(audio->Duration(), kUnitsPerSecond);
+    GstCaps* caps = nullptr;
+    ASSERT_EQ(audio->GetMediaType(0, &caps), S_OK);
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    int rate = 0, channels = 0;
+    gst_structure_get_int(s, "rate", &rate);
+    gst_structure_get_int(s, "channels", &channels);
+    EXPECT_EQ(rate, kSilentPreviewRate);
+    EXPECT_EQ(channels, 2);
+    EXPECT_STREQ(gst_structure_get_string(s, "format"), "S16LE");
+    gst_caps_unref(caps);
+    EXPECT_EQ(audio->BufferSize(), size_t(kSilentPreviewRate / 10 * 4));
+    for (int block = 0; block < 3; ++block) {
+        Filled f = Fill(audio);
+        ASSERT_EQ(f.hr, S_OK);
+        EXPECT_EQ(std::count(f.bytes.begin(), f.bytes.end(), 0), long(f.bytes.size()));
+    }
+    Filled picture = Fill(source.Pin(0));
+    ASSERT_EQ(picture.hr, S_OK);
+    EXPECT_EQ(picture.bytes, ScriptFrame(script, 0));
+}
+
+// The video pin's pictures hold BT.601 limited-range numbers at any size:
+// its type says so, or an HD picture would be shown as BT.709.
+TEST(PreviewSourceOpen, VideoTypeSaysBt601LimitedRangeAlsoForHd) {
+    const std::string script = MakePreviewScript("hdclip", 0.2, 1280, 720);
+    ASSERT_FALSE(script.empty());
+    HRESULT hr = E_FAIL;
+    CPreviewSource source(nullptr, &hr, script);
+    ASSERT_EQ(hr, S_OK);
+    GstCaps* caps = nullptr;
+    ASSERT_EQ(source.Pin(0)->GetMediaType(0, &caps), S_OK);
+    GstVideoInfo info;
+    ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
+    EXPECT_EQ(info.width, 1280);
+    EXPECT_EQ(info.colorimetry.matrix, GST_VIDEO_COLOR_MATRIX_BT601);
+    EXPECT_EQ(info.colorimetry.range, GST_VIDEO_COLOR_RANGE_16_235);
+    gst_caps_unref(caps);
 }
 
 TEST(PreviewSourceOpen, TwoPinsWithTheirNamesTypesAndSizes) {

@@ -120,15 +120,21 @@ TEST_F(Command, ConvertsIntoTheGivenFolderWithProgressLines) {
 
 TEST_F(Command, EveryFailureSaysWhyOnStandardError) {
     QString ok = MakeClip("ok.mkv", 1.0, 160, 120, "25", 44100, 2);
+    // Pictures without sound convert (with a silent track); sound without
+    // pictures is refused.
     QString mute = MakeClip("mute.mkv", 1.0, 160, 120, "25", 44100, 2, true, false);
+    QString sound = MakeClip("sound.mka", 1.0, 160, 120, "25", 44100, 2, false, true);
     ASSERT_FALSE(ok.isEmpty());
     ASSERT_FALSE(mute.isEmpty());
+    ASSERT_FALSE(sound.isEmpty());
     QString dest = TestPath("d");
-    EXPECT_EQ(Convert({"--dest", dest, TestPath("missing.avi"), ok, mute}), 1);
-    EXPECT_EQ(Names(dest), QStringList{"ok.mp4"});
+    EXPECT_EQ(Convert({"--dest", dest, TestPath("missing.avi"), ok, mute, sound}), 1);
+    EXPECT_EQ(Names(dest), (QStringList{"mute.mp4", "ok.mp4"}));
     EXPECT_TRUE(err.contains("Failed: " + TestPath("missing.avi"))) << err.toStdString();
-    EXPECT_TRUE(err.contains("Failed: " + mute)) << err.toStdString();
-    EXPECT_TRUE(err.contains("No Audio found!")) << err.toStdString();
+    EXPECT_TRUE(err.contains("Failed: " + sound)) << err.toStdString();
+    EXPECT_TRUE(err.contains("No Video found!")) << err.toStdString();
+    EXPECT_FALSE(err.contains("No Audio found!")) << err.toStdString();
+    EXPECT_FALSE(err.contains("Failed: " + mute)) << err.toStdString();
     EXPECT_FALSE(out.contains("Failed"));
 }
 

@@ -38,11 +38,18 @@ TEST(PageExamination, RealFilesAddedAndRefused) {
     page->AddFiles();
     SetHintDialogHook(nullptr);
 
-    // The file without audio is refused with the examination's message; the
-    // others are added in dialog order.
-    ASSERT_EQ(page->Count(), 2);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].contains("No Audio found!")) << boxes[0].toStdString();
+    // All three are added in dialog order, the file without sound too: its
+    // movie information says that a silent track is added.
+    ASSERT_EQ(page->Count(), 3);
+    EXPECT_TRUE(boxes.empty()) << boxes[0].toStdString();
+    const VideoFileEntry& mute = page->Entry(1);
+    EXPECT_EQ(QString(mute.fullPath), silent);
+    EXPECT_EQ(mute.mediaInfo.channels, 0);
+    EXPECT_EQ(mute.endTime, 10000000);
+    EXPECT_NE(std::string(mute.infoText).find("         fps = 25.000\nAudio Format = no sound track (a silent one is "
+                                              "added)\nMovie Length = 00:01\n"),
+              std::string::npos)
+        << mute.infoText;
     const VideoFileEntry& first = page->Entry(0);
     EXPECT_EQ(QString(first.fullPath), a);
     EXPECT_STREQ(first.fileName, "first clip.mp4");
@@ -54,7 +61,7 @@ TEST(PageExamination, RealFilesAddedAndRefused) {
     EXPECT_NE(std::string(first.infoText).find("        size = 320x240\n"), std::string::npos);
     EXPECT_NE(std::string(first.infoText).find("Movie Length = 00:02\n"), std::string::npos);
     EXPECT_EQ(test::CellText(page->ListControl(), 0, 2), "00:02");
-    const VideoFileEntry& second = page->Entry(1);
+    const VideoFileEntry& second = page->Entry(2);
     EXPECT_NEAR(second.mediaInfo.fps, 30000.0 / 1001, 1e-6);
     EXPECT_EQ(second.mediaInfo.channels, 1);
     EXPECT_EQ(second.mediaInfo.sampleRate, 48000);

@@ -1,0 +1,302 @@
+// The colour numbers of the delivered pictures: whatever matrix and range a
+// source holds, the scaled (or same-size) picture carries BT.601 limited
+// range numbers; BT.601 limited sources pass through untouched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/Colour.h"
+#include "engine/Engine.h"
+#include "tests/engine/EngineFixtures.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+using namespace kalvex;
+using namespace kalvex::avs;
+using namespace kalvex::test;
+
+namespace {
+
+struct Yuv {
+    int y, u, v;
+};
+// Reference numbers of pure red and pure green (8-bit).
+constexpr Yuv kRed601{81, 90, 240}, kGreen601{145, 54, 34};        // BT.601 limited
+constexpr Yuv kRed709{63, 102, 240}, kGreen709{173, 42, 26};       // BT.709 limited
+constexpr Yuv kRed601Full{76, 85, 255}, kGreen601Full{150, 44, 21};  // BT.601 full
+
+::testing::AssertionResult Near(const Yuv& got, const Yuv& want, int tolerance) {
+    if (std::abs(got.y - want.y) <= tolerance && std::abs(got.u - want.u) <= tolerance &&
+        std::abs(got.v - want.v) <= tolerance)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got " << got.y << "/" << got.u << "/" << got.v << ", want " << want.y << "/"
+                                         << want.u << "/" << want.v;
+}
+
+Yuv At(const AVFrame& f, int x, int y) {
+    return {f.data[0][y * f.linesize[0] + x], f.data[1][(y / 2) * f.linesize[1] + x / 2],
+            f.data[2][(y / 2) * f.linesize[2] + x / 2]};
+}
+
+// A 4:2:0 frame of 2x2 blocks, one colour per block, left to right.
+FramePtr Blocks(std::initializer_list<Yuv> colours, AVPixelFormat format = AV_PIX_FMT_YUV420P) {
+    FramePtr f = NewFrame(int(colours.size()) * 2, 2, format);
+    int i = 0;
+    for (const Yuv& c : colours) {
+        for (int dy = 0; dy < 2; ++dy)
+            for (int dx = 0; dx < 2; ++dx) f->data[0][dy * f->linesize[0] + 2 * i + dx] = uint8_t(c.y);
+        f->data[1][i] = uint8_t(c.u);
+        f->data[2][i] = uint8_t(c.v);
+        ++i;
+    }
+    return f;
+}
+
+// Red on the left half, green on the right, made in RGB and stored with
+// the given matrix and range; `tagged` says whether the
+// file declares them.
+std::string Bars(int width, int height, const char* matrix, bool full, bool tagged, bool jpegLayout = false) {
+    const QString name = QString("bars_%1x%2_%3_%4_%5_%6.mkv")
+                             .arg(width)
+                             .arg(height)
+                             .arg(matrix)
+                             .arg(full ? "pc" : "tv")
+                             .arg(tagged ? "tag" : "untag")
+                             .arg(jpegLayout ? "j" : "p");
+    const QString half = QString("s=%1x%2:d=0.2:r=25,format=rgb24").arg(width / 2).arg(height);
+    QStringList args{"-f", "lavfi", "-i", "color=c=red:" + half, "-f", "lavfi", "-i", "color=c=0x00FF00:" + half,
+                     "-filter_complex",
+                     QString("[0:v][1:v]hstack=inputs=2,scale=out_color_matrix=%1:out_range=%2,format=%3")
+                         .arg(matrix, full ? "pc" : "tv", jpegLayout ? "yuvj420p" : "yuv420p")};
+    // FFV1 is lossless but has no yuvj layout; Motion JPEG at its best
+    // quality keeps flat patches within a step.
+    args << "-c:v" << (jpegLayout ? "mjpeg" : "ffv1");
+    if (jpegLayout) args << "-q:v" << "1";
+    if (tagged)
+        args << "-colorspace" << (QString(matrix) == "bt601" ? "smpte170m" : matrix) << "-color_range"
+             << (full ? "pc" : "tv");
+    return SharedMedia(name, args);
+}
+
+struct Picture {
+    OpenResult opened;
+    FramePtr frame;
+    ClipInfo info;
+};
+
+Picture Open(const std::string& source, const std::string& filters) {
+    Picture p;
+    p.opened = OpenScriptText("DirectShowSource(\"" + source + "\")\nConvertToYV12()\n" + filters, "colour.avs");
+    if (!p.opened.Clip()) {
+        ADD_FAILURE() << p.opened.error;
+        return p;
+    }
+    p.info = p.opened.Clip()->Info();
+    p.frame = p.opened.Clip()->GetFrame(2);
+    return p;
+}
+
+// The left and right patch of a picture, sampled in their middle.
+void ExpectBars(const Picture& p, const Yuv& left, const Yuv& right, int tolerance) {
+    ASSERT_TRUE(p.frame);
+    const AVFrame& f = *p.frame;
+    EXPECT_TRUE(Near(At(f, f.width / 4, f.height / 2), left, tolerance)) << "left";
+    EXPECT_TRUE(Near(At(f, 3 * f.width / 4, f.height / 2), right, tolerance)) << "right";
+}
+
+void ExpectBt601Limited(const ClipInfo& info) {
+    EXPECT_EQ(info.colorSpace, AVCOL_SPC_SMPTE170M);
+    EXPECT_EQ(info.colorRange, AVCOL_RANGE_MPEG);
+    EXPECT_EQ(info.pixelFormat, AV_PIX_FMT_YUV420P);
+}
+
+}  // namespace
+
+// The matrix of a source that declares none: BT.709 above standard
+// definition (wider than 1024 or taller than 576), BT.601 up to it.
+TEST(ColourNumbers, UndeclaredMatrixIsGuessedFromTheSizeAtTheStandardDefinitionEdge) {
+    EXPECT_EQ(GuessMatrix(1024, 576), AVCOL_SPC_SMPTE170M);
+    EXPECT_EQ(GuessMatrix(1025, 576), AVCOL_SPC_BT709);
+    EXPECT_EQ(GuessMatrix(1024, 577), AVCOL_SPC_BT709);
+    EXPECT_EQ(GuessMatrix(720, 576), AVCOL_SPC_SMPTE170M);
+    EXPECT_EQ(GuessMatrix(1280, 720), AVCOL_SPC_BT709);
+
+    ClipInfo hd;
+    hd.width = 1920;
+    hd.height = 1080;
+    EXPECT_EQ(MatrixOf(hd), AVCOL_SPC_BT709);
+    hd.colorSpace = AVCOL_SPC_BT470BG;  // declared: believed, whatever the size
+    EXPECT_EQ(MatrixOf(hd), AVCOL_SPC_SMPTE170M);
+    EXPECT_FALSE(NeedsBt601(hd));
+    hd.colorRange = AVCOL_RANGE_JPEG;
+    EXPECT_TRUE(NeedsBt601(hd));
+    hd.colorSpace = AVCOL_SPC_RGB;  // no YUV matrix: the guess
+    EXPECT_EQ(MatrixOf(hd), AVCOL_SPC_BT709);
+    ClipInfo sd;
+    sd.width = 720;
+    sd.height = 480;
+    EXPECT_FALSE(NeedsBt601(sd));
+    sd.pixelFormat = AV_PIX_FMT_YUVJ420P;  // full range by its layout
+    EXPECT_TRUE(NeedsBt601(sd));
+}
+
+// The conversion itself, on known numbers: BT.709 and full-range BT.601
+// colours come out as their BT.601 limited numbers; grey, white and black
+// keep theirs; numbers pushed past 255 stop there.
+TEST(ColourNumbers, ConversionGivesTheBt601NumbersOfEachColour) {
+    FramePtr f = Blocks({kRed709, kGreen709, {235, 128, 128}, {16, 128, 128}, {126, 128, 128}, {250, 128, 255}});
+    ASSERT_TRUE(ToBt601(AVCOL_SPC_BT709, false).Apply(*f));
+    EXPECT_TRUE(Near(At(*f, 0, 0), kRed601, 1));
+    EXPECT_TRUE(Near(At(*f, 3, 1), kGreen601, 1));
+    EXPECT_TRUE(Near(At(*f, 4, 0), {235, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*f, 6, 1), {16, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*f, 8, 0), {126, 128, 128}, 0));
+    EXPECT_EQ(At(*f, 10, 0).y, 255);  // 250 plus the red's share would pass 255
+    EXPECT_EQ(f->colorspace, AVCOL_SPC_SMPTE170M);
+    EXPECT_EQ(f->color_range, AVCOL_RANGE_MPEG);
+
+    FramePtr full = Blocks({kRed601Full, kGreen601Full, {255, 128, 128}, {0, 128, 128}, {0, 0, 255}},
+                           AV_PIX_FMT_YUVJ420P);
+    ASSERT_TRUE(ToBt601(AVCOL_SPC_SMPTE170M, true).Apply(*full));
+    EXPECT_TRUE(Near(At(*full, 0, 0), kRed601, 1));
+    EXPECT_TRUE(Near(At(*full, 2, 0), kGreen601, 1));
+    EXPECT_TRUE(Near(At(*full, 4, 0), {235, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*full, 6, 0), {16, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*full, 8, 0), {16, 16, 240}, 0));  // the ends of the chroma scale too
+    EXPECT_EQ(full->format, AV_PIX_FMT_YUV420P);
+
+    // Another layout is left alone.
+    FramePtr rgb = NewFrame(4, 2, AV_PIX_FMT_RGB24);
+    EXPECT_FALSE(ToBt601(AVCOL_SPC_BT709, false).Apply(*rgb));
+}
+
+// HD sources scaled to the PSP's size: BT.709 numbers become BT.601 ones,
+// whether the file says BT.709 or says nothing, and also when the picture is
+// letterboxed (scaled in bands); the borders stay black.
+TEST(ColourNumbers, HdSourceScaledDownGetsBt601Numbers) {
+    const std::string tagged = Bars(1280, 720, "bt709", false, true);
+    const std::string untagged = Bars(1280, 720, "bt709", false, false);
+    ASSERT_FALSE(tagged.empty() || untagged.empty());
+    for (const std::string& source : {tagged, untagged}) {
+        SCOPED_TRACE(source);
+        Picture p = Open(source, "BicubicResize(480,272)\n");
+        ExpectBars(p, kRed601, kGreen601, 2);
+        ExpectBt601Limited(p.info);
+    }
+    const Picture original = Open(untagged, "");
+    ExpectBars(original, kRed709, kGreen709, 1);  // the source holds BT.709 numbers
+    EXPECT_EQ(original.info.colorSpace, AVCOL_SPC_BT709);  // the guess, settled on the source's size
+
+    const std::string wide = Bars(1280, 544, "bt709", false, true);
+    ASSERT_FALSE(wide.empty());
+    Picture boxed = Open(wide, "AddBorders(0,88,0,88)\nBicubicResize(480,272)\n");
+    ExpectBars(boxed, kRed601, kGreen601, 2);
+    ASSERT_TRUE(boxed.frame);
+    EXPECT_TRUE(Near(At(*boxed.frame, 120, 4), {16, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*boxed.frame, 360, 266), {16, 128, 128}, 0));
+}
+
+// A picture that already has the size asked for (the preview of an HD
+// source) is converted in a pass of its own; a BT.601 one is the very same
+// picture.
+TEST(ColourNumbers, SameSizeIsConvertedOnlyWhenItsNumbersAreNotBt601) {
+    const std::string hd = Bars(1280, 720, "bt709", false, false);
+    const std::string sd = Bars(640, 480, "bt601", false, false);
+    ASSERT_FALSE(hd.empty() || sd.empty());
+    Picture p = Open(hd, "BicubicResize(1280,720)\n");
+    ExpectBars(p, kRed601, kGreen601, 1);
+    ExpectBt601Limited(p.info);
+
+    Picture plain = Open(sd, "");
+    Picture same = Open(sd, "BicubicResize(640,480)\n");
+    ASSERT_TRUE(plain.frame && same.frame);
+    EXPECT_EQ(plain.opened.Clip()->Info().colorSpace, AVCOL_SPC_SMPTE170M);
+    // No filter was added: the same clip type hands out the same picture.
+    EXPECT_EQ(typeid(*same.opened.Clip()), typeid(*plain.opened.Clip()));
+    ExpectBars(same, kRed601, kGreen601, 1);
+    // Only one side of the size the same: scaled all the same.
+    for (const auto& [w, h] : {std::pair{640, 240}, std::pair{320, 480}}) {
+        Picture half = Open(sd, "BicubicResize(" + std::to_string(w) + "," + std::to_string(h) + ")\n");
+        ASSERT_TRUE(half.frame);
+        EXPECT_EQ(half.info.width, w);
+        EXPECT_EQ(half.info.height, h);
+        EXPECT_EQ(half.frame->width, w);
+        EXPECT_EQ(half.frame->height, h);
+        ExpectBars(half, kRed601, kGreen601, 1);
+    }
+}
+
+// A BT.601 limited source is scaled exactly as the scaler alone scales it:
+// no colour step touches its numbers.
+TEST(ColourNumbers, Bt601SourceIsScaledByteForByteAsBefore) {
+    const std::string sd = Bars(640, 480, "bt601", false, false);
+    ASSERT_FALSE(sd.empty());
+    Picture in = Open(sd, "");
+    Picture out = Open(sd, "BicubicResize(480,272)\n");
+    ASSERT_TRUE(in.frame && out.frame);
+    ExpectBars(out, kRed601, kGreen601, 1);
+    double params[2] = {1.0 / 3, 1.0 / 3};
+    SwsContext* sws = sws_getContext(640, 480, AV_PIX_FMT_YUV420P, 480, 272, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
+                                     nullptr, params);
+    ASSERT_NE(sws, nullptr);
+    FramePtr want = NewFrame(480, 272, AV_PIX_FMT_YUV420P);
+    sws_scale(sws, in.frame->data, in.frame->linesize, 0, 480, want->data, want->linesize);
+    sws_freeContext(sws);
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? 240 : 480, h = p ? 136 : 272;
+        int differing = 0;
+        for (int y = 0; y < h; ++y)
+            differing += std::memcmp(want->data[p] + y * want->linesize[p], out.frame->data[p] + y * out.frame->linesize[p],
+                                     size_t(w)) != 0;
+        EXPECT_EQ(differing, 0) << "plane " << p;
+    }
+}
+
+// Full-range sources (the yuvj layout, or a plain layout that declares full
+// range) come out limited; their black borders are limited black, not grey.
+TEST(ColourNumbers, FullRangeSourceComesOutLimited) {
+    for (const bool jpegLayout : {true, false}) {
+        const std::string source = Bars(640, 480, "bt601", true, true, jpegLayout);
+        ASSERT_FALSE(source.empty());
+        SCOPED_TRACE(source);
+        Picture original = Open(source, "");
+        ExpectBars(original, kRed601Full, kGreen601Full, 1);
+        Picture p = Open(source, "AddBorders(0,60,0,60)\nBicubicResize(480,272)\n");
+        ExpectBars(p, kRed601, kGreen601, 2);
+        ExpectBt601Limited(p.info);
+        ASSERT_TRUE(p.frame);
+        EXPECT_TRUE(Near(At(*p.frame, 120, 2), {16, 128, 128}, 0));
+        EXPECT_TRUE(Near(At(*p.frame, 360, 270), {16, 128, 128}, 0));
+        Picture same = Open(source, "BicubicResize(640,480)\n");
+        ExpectBars(same, kRed601, kGreen601, 1);
+        // Borders at the sides are drawn by the borders filter itself.
+        Picture pillar = Open(source, "AddBorders(80,0,80,0)\nBicubicResize(480,272)\n");
+        ExpectBars(pillar, kRed601, kGreen601, 2);
+        ASSERT_TRUE(pillar.frame);
+        EXPECT_TRUE(Near(At(*pillar.frame, 8, 136), {16, 128, 128}, 0));
+        EXPECT_TRUE(Near(At(*pillar.frame, 470, 136), {16, 128, 128}, 0));
+    }
+}
+
+// The size guess through the whole chain, at the edge of standard
+// definition: 1024x576 is read as BT.601 and left alone, one step past it
+// in either direction as BT.709 and converted.
+TEST(ColourNumbers, SizeGuessEdgeDecidesTheConversion) {
+    struct Case {
+        int w, h;
+        Yuv red;
+    };
+    for (const Case& c : {Case{1024, 576, kRed709}, Case{1026, 576, kRed601}, Case{1024, 578, kRed601}}) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        const std::string source = Bars(c.w, c.h, "bt709", false, false);
+        ASSERT_FALSE(source.empty());
+        Picture p = Open(source, "BicubicResize(480,272)\n");
+        ASSERT_TRUE(p.frame);
+        EXPECT_TRUE(Near(At(*p.frame, 120, 136), c.red, 2));
+    }
+}
