@@ -719,7 +719,11 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
 
 void FFmpegSource::SeekVideo(int64_t n) {
     AVRational frameTime = av_inv_q(info_.fps);
-    int64_t target = vstart_ + av_rescale_q(n, frameTime, vtb_);
+    // Corrections that look at neighbouring pictures start a few frames
+    // early, so that frame n sees the same neighbours as in a reading from
+    // the start.
+    const int64_t lead = chain_ ? chain_->LeadFrames() : 0;
+    int64_t target = vstart_ + av_rescale_q(std::max<int64_t>(0, n - lead), frameTime, vtb_);
     static const int64_t kBackoffSeconds[] = {0, 1, 3, 10, 30, 120};
     for (int64_t back : kBackoffSeconds) {
         int64_t ts = target - av_rescale_q(back, AVRational{1, 1}, vtb_);

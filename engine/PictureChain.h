@@ -155,6 +155,12 @@ public:
     AVRational OutputTimeBase() const { return outTimeBase_; }
     // Pictures depend on their neighbours: none may be skipped on the way.
     bool Temporal() const { return plan_.deinterlace != Deinterlace::None; }
+    // Frames before a wanted one that must go through the chain first for
+    // it to come out as in a reading from the start: bwdif looks one
+    // picture back, field matching and decimation two cycles of five.
+    int LeadFrames() const {
+        return plan_.deinterlace == Deinterlace::InverseTelecine ? 10 : plan_.deinterlace == Deinterlace::Bwdif ? 2 : 0;
+    }
 
 private:
     void Free();

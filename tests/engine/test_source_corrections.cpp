@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -232,6 +233,30 @@ TEST(SourceCorrections, InterlacedVideoIsDeinterlacedNotWoven) {
     }
 }
 
+bool SameLuma(const FramePtr& a, const FramePtr& b) {
+    if (!a || !b || a->width != b->width || a->height != b->height) return false;
+    for (int y = 0; y < a->height; ++y)
+        if (std::memcmp(a->data[0] + y * a->linesize[0], b->data[0] + y * b->linesize[0], a->width) != 0) return false;
+    return true;
+}
+
+// A jump back (the preview's seek) gives the frame a reading from the
+// start gives, though the deinterlacer looks at the picture before.
+TEST(SourceCorrections, DeinterlacedFramesAfterAJumpAreThoseOfASequentialRead) {
+    const std::string path = Interlaced("interlaced.mkv", true);
+    ASSERT_FALSE(path.empty());
+    Source sequential(path);
+    Source jumping(path);
+    ASSERT_TRUE(sequential.clip && jumping.clip);
+    std::vector<FramePtr> frames;
+    for (int n = 0; n < 30; ++n) frames.push_back(sequential.clip->GetFrame(n));
+    ASSERT_TRUE(jumping.clip->GetFrame(29));
+    for (int n : {12, 1, 0, 27}) {
+        jumping.clip->GetFrame(29);
+        EXPECT_TRUE(SameLuma(jumping.clip->GetFrame(n), frames[n])) << "frame " << n;
+    }
+}
+
 TEST(SourceCorrections, TelecinedFilmComesBackAsItsPictures) {
     const std::string truthPath = SharedMedia(
         "film.mkv", {"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24000/1001:d=2,gblur=sigma=0.8", "-c:v", "ffv1",
@@ -256,6 +281,11 @@ TEST(SourceCorrections, TelecinedFilmComesBackAsItsPictures) {
         if (n >= 45) EXPECT_GT(p, 40) << "frame " << n;  // the last ones too
     }
     EXPECT_GE(good, 46);
+    // After a jump back the film's pictures come back too.
+    for (int n : {20, 7, 33}) {
+        s.clip->GetFrame(47);
+        EXPECT_GT(Psnr(s.clip->GetFrame(n), truth.clip->GetFrame(n)), 40) << "frame " << n << " after a jump";
+    }
 }
 
 // The SDR truth and the same pictures as HDR (10-bit BT.2020, PQ or HLG),
