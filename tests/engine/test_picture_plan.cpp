@@ -224,6 +224,12 @@ TEST(PicturePlan, ToneMappingPeakComesFromTheFileThenTheLookThenADefault) {
     EXPECT_EQ(from, "MaxCLL");
     EXPECT_EQ(peak(0, 4000, 300, &from), 4000);  // a zero MaxCLL means nothing
     EXPECT_EQ(from, "mastering display");
+    {
+        // ... and the log says it was passed over.
+        const PicturePlan plan = PlanPictures(t, nullptr);
+        ASSERT_EQ(plan.notes.size(), 2u);
+        EXPECT_NE(plan.notes[0].find("0 nits (MaxCLL) ignored"), std::string::npos);
+    }
     EXPECT_EQ(peak(-1, 0, 300, &from), 300);
     EXPECT_EQ(from, "measured");
     EXPECT_EQ(peak(-1, -1, -1, &from), 1000);

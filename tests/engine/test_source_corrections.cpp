@@ -340,6 +340,93 @@ TEST(SourceCorrections, HdrIsToneMappedToSdr) {
     }
 }
 
+// Adds boxes to the end of the first video sample entry of a QuickTime
+// file whose index follows its media data (ffmpeg's default): the sizes of
+// the boxes around it grow, no media offset moves.
+bool AddToSampleEntry(const std::string& path, const QByteArray& boxes) {
+    QFile f(QString::fromStdString(path));
+    if (!f.open(QIODevice::ReadWrite)) return false;
+    QByteArray data = f.readAll();
+    auto u32 = [&](int at) {
+        return uint32_t(uint8_t(data[at])) << 24 | uint32_t(uint8_t(data[at + 1])) << 16 |
+               uint32_t(uint8_t(data[at + 2])) << 8 | uint32_t(uint8_t(data[at + 3]));
+    };
+    // Each level: the box's name and where its children start.
+    const std::pair<const char*, int> levels[] = {{"moov", 8}, {"trak", 8}, {"mdia", 8}, {"minf", 8},
+                                                  {"stbl", 8}, {"stsd", 16}, {"hvc1", 86}};
+    std::vector<int> parents;
+    int from = 0, to = int(data.size());
+    for (const auto& [name, header] : levels) {
+        int at = from;
+        while (at + 8 <= to && data.mid(at + 4, 4) != name && u32(at) >= 8) at += int(u32(at));
+        if (at + 8 > to || data.mid(at + 4, 4) != name) return false;
+        parents.push_back(at);
+        from = at + header;
+        to = at + int(u32(at));
+    }
+    if (data.indexOf("mdat") > parents[0]) return false;  // media offsets would move
+    data.insert(to, boxes);
+    for (int at : parents) {
+        const uint32_t size = u32(at) + uint32_t(boxes.size());
+        for (int b = 0; b < 4; ++b) data[at + b] = char(size >> (24 - 8 * b));
+    }
+    f.seek(0);
+    return f.write(data) == data.size();
+}
+
+QByteArray Big(uint32_t v, int bytes) {
+    QByteArray b;
+    for (int i = bytes - 1; i >= 0; --i) b.append(char(v >> (8 * i)));
+    return b;
+}
+
+// Content light level (MaxCLL, MaxFALL) and, when masteringNits > 0, a
+// mastering display with that peak.
+QByteArray LightLevels(uint16_t maxCll, uint32_t masteringNits) {
+    QByteArray clli = Big(12, 4) + "clli" + Big(maxCll, 2) + Big(maxCll / 2, 2);
+    if (masteringNits == 0) return clli;
+    QByteArray mdcv = Big(32, 4) + "mdcv";
+    for (uint32_t v : {8500u, 39850u, 6550u, 2300u, 35400u, 14600u, 15635u, 16450u}) mdcv += Big(v, 2);
+    mdcv += Big(masteringNits * 10000u, 4) + Big(50, 4);
+    return clli + mdcv;
+}
+
+TEST(SourceCorrections, LightLevelsOfTheFileSetTheToneMappingPeak) {
+    Source truth(SdrTruth());
+    ASSERT_TRUE(truth.clip);
+    const double tY = MeanPlane(truth.clip->GetFrame(5), 0, 320, 240);
+    struct Case {
+        const char* name;
+        uint16_t maxCll;
+        uint32_t mastering;
+        const char* said;
+        double peak;
+    };
+    for (const Case& k : {Case{"cll1000.mp4", 1000, 0, "peak 1000 nits (MaxCLL)", 1000},
+                          Case{"cll0.mp4", 0, 100000, "taken as 10000", 10000}}) {
+        SCOPED_TRACE(k.name);
+        const std::string path = SharedMedia(
+            k.name, {"-i", QString::fromStdString(SdrTruth()), "-vf",
+                     "zscale=tin=709:min=709:pin=709:rin=limited:t=linear:npl=100,format=gbrpf32le,zscale=p=2020:t="
+                     "smpte2084:m=2020_ncl:r=limited:npl=100,format=yuv420p10le",
+                     "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-tag:v", "hvc1",
+                     "-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"});
+        ASSERT_FALSE(path.empty());
+        ASSERT_TRUE(AddToSampleEntry(path, LightLevels(k.maxCll, k.mastering)));
+        Source s(path);
+        ASSERT_TRUE(s.clip) << s.result.error;
+        EXPECT_EQ(LinesWith(k.said), 1);
+        if (k.maxCll == 0) EXPECT_EQ(LinesWith("0 nits (MaxCLL) ignored"), 1);
+        // Content graded at SDR white, compressed for a brighter peak: a
+        // little darker than the truth, yet near its brightness whatever
+        // the peak (an operator that compresses everything, such as
+        // hable, halves it).
+        const double y = MeanPlane(s.clip->GetFrame(5), 0, 320, 240);
+        EXPECT_LT(y, tY - 5);
+        EXPECT_GT(y, 0.85 * tY) << "peak " << k.peak;
+    }
+}
+
 TEST(SourceCorrections, OrdinaryFilesGetNoCorrections) {
     const QString clip = MakeClip("plain.mp4", 0.4, 160, 120);
     ASSERT_FALSE(clip.isEmpty());
