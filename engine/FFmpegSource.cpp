@@ -5,7 +5,11 @@
 // packets. Frames are placed on the script's time line by their time
 // stamps: frame n is the last decoded picture whose time stamp falls on or
 // before n / fps. Sequential reading never seeks; a jump seeks to the key
-// frame before the wanted frame and decodes forward.
+// frame before the wanted frame and decodes forward. Pictures that need it
+// are corrected on the way out of the decoder (turned upright,
+// deinterlaced, telecined film given back, HDR tone-mapped; see
+// PictureChain.h): the clip's size, rate and length are then those of the
+// corrected pictures.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

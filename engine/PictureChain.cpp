@@ -89,6 +89,24 @@ bool CombedEnough(const PictureProbe& p) {
     return p.frames >= kMinProbeFrames && p.combed >= 3 && p.combed * 2 >= p.moving;
 }
 
+// Whether the picture's first plane is luma alone, one sample per 8- or
+// 16-bit unit: the layouts whose pictures can be looked at here (packed
+// YUV, RGB and float pictures are not).
+bool PlanarLuma(const AVFrame* f) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_PAL)) ||
+        desc->comp[0].plane != 0 || desc->comp[0].offset != 0 || desc->comp[0].depth < 8 || desc->comp[0].depth > 16)
+        return false;
+    return desc->comp[0].step == (desc->comp[0].depth > 8 ? 2 : 1);
+}
+
+// A luma sample on the 8-bit scale (PlanarLuma pictures only).
+int Luma8(const AVFrame* f, const AVPixFmtDescriptor* desc, int x, int y) {
+    const uint8_t* row = f->data[0] + int64_t(y) * f->linesize[0];
+    if (desc->comp[0].depth == 8) return row[x];
+    return (reinterpret_cast<const uint16_t*>(row)[x] >> desc->comp[0].shift) >> (desc->comp[0].depth - 8);
+}
+
 }  // namespace
 
 Orientation OrientationFromMatrix(const int32_t m[9], std::string* note) {
@@ -278,13 +296,10 @@ double SignalToNits(double e, AVColorTransferCharacteristic transfer) {
 }
 
 double BrightestNits(const AVFrame* f, AVColorTransferCharacteristic transfer, AVColorRange range) {
+    if (!PlanarLuma(f) || f->width < 8 || f->height < 8) return -1;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_FLOAT)) || f->width < 8 || f->height < 8)
-        return -1;
     const int depth = desc->comp[0].depth;
     const bool wide = depth > 8;
-    const int step = desc->comp[0].step;
-    if (depth > 16 || (wide && step != 2) || (!wide && step != 1)) return -1;
     double best = 0;
     for (int by = 0; by + 8 <= f->height; by += 8) {
         for (int bx = 0; bx + 8 <= f->width; bx += 8) {
@@ -303,14 +318,9 @@ double BrightestNits(const AVFrame* f, AVColorTransferCharacteristic transfer, A
 }
 
 bool LooksCombed(const AVFrame* f) {
+    if (!PlanarLuma(f) || f->height < 8) return false;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_FLOAT)) || f->height < 8) return false;
-    const bool wide = desc->comp[0].depth > 8;
-    const int scale = 1 << (desc->comp[0].depth - 8);
-    auto at = [&](int x, int y) -> int {
-        const uint8_t* row = f->data[0] + int64_t(y) * f->linesize[0];
-        return wide ? reinterpret_cast<const uint16_t*>(row)[x] / scale : row[x];
-    };
+    auto at = [&](int x, int y) { return Luma8(f, desc, x, y); };
     // A pixel zigzags when both lines next to it lie clearly on the same
     // side of it while the lines twice as far do not follow. Counted with
     // neighbours one line away (the other field) and two lines away (its
@@ -378,16 +388,13 @@ void PictureProber::Add(const AVFrame* frame) {
     if (frame->width != traits_.width || frame->height != traits_.height || frame->format != traits_.format) return;
     const int index = probe_.frames++;
     bool moving = true;
-    if (previous_) {
+    if (previous_ && PlanarLuma(frame)) {
         // Mean difference of a sample of luma against the picture before.
         int64_t diff = 0, n = 0;
         const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
-        const int bytes = desc && desc->comp[0].depth > 8 ? 2 : 1;
-        for (int y = 0; y < frame->height; y += 4) {
-            const uint8_t* a = frame->data[0] + int64_t(y) * frame->linesize[0];
-            const uint8_t* b = previous_->data[0] + int64_t(y) * previous_->linesize[0];
-            for (int x = 0; x < frame->width * bytes; x += 4 * bytes, ++n) diff += std::abs(a[x] - b[x]);
-        }
+        for (int y = 0; y < frame->height; y += 4)
+            for (int x = 0; x < frame->width; x += 4, ++n)
+                diff += std::abs(Luma8(frame, desc, x, y) - Luma8(previous_, desc, x, y));
         moving = n > 0 && diff * 2 > n;  // more than half a level on average
         av_frame_free(&previous_);
     }

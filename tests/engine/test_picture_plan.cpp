@@ -311,6 +311,25 @@ TEST(PicturePlan, CombingTellsWovenFieldsFromAProgressivePicture) {
     EXPECT_FALSE(LooksCombed(smooth.get()));
     EXPECT_TRUE(LooksCombed(woven.get()));
     EXPECT_FALSE(LooksCombed(lines.get()));
+    // The same woven picture in 10 bits, and in P010 (the bits at the top
+    // of each 16-bit sample), is combed just the same.
+    FramePtr wide = NewFrame(w, h, AV_PIX_FMT_YUV420P10LE);
+    FramePtr p010 = NewFrame(w, h, AV_PIX_FMT_P010LE);
+    ASSERT_TRUE(wide && p010);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int v = woven->data[0][y * woven->linesize[0] + x];
+            reinterpret_cast<uint16_t*>(wide->data[0] + y * wide->linesize[0])[x] = uint16_t(v << 2);
+            reinterpret_cast<uint16_t*>(p010->data[0] + y * p010->linesize[0])[x] = uint16_t(v << 8);
+        }
+    EXPECT_TRUE(LooksCombed(wide.get()));
+    EXPECT_TRUE(LooksCombed(p010.get()));
+    // Packed layouts are not looked at: never called combed.
+    FramePtr packed = NewFrame(w, h, AV_PIX_FMT_YUYV422);
+    ASSERT_TRUE(packed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < 2 * w; ++x) packed->data[0][y * packed->linesize[0] + x] = uint8_t(y % 2 ? 230 : 20);
+    EXPECT_FALSE(LooksCombed(packed.get()));
 }
 
 }  // namespace

@@ -420,7 +420,7 @@ TEST(SourceCorrections, LightLevelsOfTheFileSetTheToneMappingPeak) {
         // Content graded at SDR white, compressed for a brighter peak: a
         // little darker than the truth, yet near its brightness whatever
         // the peak (an operator that compresses everything, such as
-        // hable, halves it).
+        // hable, takes about a third off).
         const double y = MeanPlane(s.clip->GetFrame(5), 0, 320, 240);
         EXPECT_LT(y, tY - 5);
         EXPECT_GT(y, 0.85 * tY) << "peak " << k.peak;
