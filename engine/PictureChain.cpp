@@ -247,7 +247,11 @@ std::string FilterDescription(const PicturePlan& plan, const PictureTraits& t) {
         const char* range = t.colorRange == AVCOL_RANGE_JPEG ? "full" : "limited";
         const char* transfer = plan.toneMap == ToneMap::Pq ? "smpte2084" : "arib-std-b67";
         // To linear light (1.0 = SDR white), BT.709 primaries, compressed
-        // into SDR, and back to BT.709 8-bit limited range numbers.
+        // into SDR, and back to BT.709 8-bit limited range numbers. The
+        // mobius curve keeps the dark part as it is and bends only what
+        // lies above, so a picture graded near SDR white stays near its
+        // brightness (hable darkens everything by about a third); desat
+        // greys only highlights above twice SDR white.
         steps.push_back(std::string("zscale=tin=") + transfer + ":min=" + matrix + ":pin=" + primaries +
                         ":rin=" + range + ":t=linear:npl=100");
         steps.push_back("format=gbrpf32le");
