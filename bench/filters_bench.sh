@@ -97,7 +97,7 @@ for s in $SOURCES; do
         hdr)
             peak=$(cat "$XDG_DATA_HOME"/Kalvex/log/*.log 2>/dev/null | sed -n 's/.*tone-mapped PQ peak \([0-9]*\) nits.*/\1/p' | tail -1)
             peak=${peak:-1000}
-            filter="zscale=tin=smpte2084:min=2020_ncl:pin=2020:rin=limited:t=linear:npl=100,format=gbrpf32le,zscale=p=709,tonemap=tonemap=mobius:desat=2:peak=$(awk -v p="$peak" 'BEGIN { printf "%.4f", p / 100 }'),zscale=t=709:m=709:r=limited,format=yuv420p"
+            filter="zscale=tin=smpte2084:min=2020_ncl:pin=2020:rin=limited:t=linear:npl=100:p=709,format=gbrpf32le,tonemap=tonemap=mobius:desat=2:peak=$(awk -v p="$peak" 'BEGIN { printf "%.4f", p / 100 }'),zscale=t=709:m=709:r=limited,format=yuv420p"
             ;;
         esac
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" \

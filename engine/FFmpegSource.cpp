@@ -670,8 +670,7 @@ PictureProbe FFmpegSource::ProbePictures(const PictureTraits& traits) {
     bool drained = false;
     DecodeTrouble trouble;
     int packets = 0;  // give up on a stream whose pictures do not come
-    constexpr int kProbePictures = 40;  // eight cycles of a 3:2 pulldown
-    for (int i = 0; i < kProbePictures; ++i) {
+    while (!prober.Done()) {
         if (!ReceiveFrame(in.get(), dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble,
                           [&](const AVPacket*) { return packets++ < 2000; }))
             break;

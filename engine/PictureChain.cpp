@@ -246,16 +246,15 @@ std::string FilterDescription(const PicturePlan& plan, const PictureTraits& t) {
         const char* primaries = t.primaries == AVCOL_PRI_BT709 ? "709" : "2020";
         const char* range = t.colorRange == AVCOL_RANGE_JPEG ? "full" : "limited";
         const char* transfer = plan.toneMap == ToneMap::Pq ? "smpte2084" : "arib-std-b67";
-        // To linear light (1.0 = SDR white), BT.709 primaries, compressed
-        // into SDR, and back to BT.709 8-bit limited range numbers. The
+        // To linear light (1.0 = SDR white) with BT.709 primaries in one
+        // pass, compressed into SDR, and back to BT.709 8-bit limited range numbers. The
         // mobius curve keeps the dark part as it is and bends only what
         // lies above, so a picture graded near SDR white stays near its
         // brightness (hable darkens everything by about a third); desat
         // greys only highlights above twice SDR white.
         steps.push_back(std::string("zscale=tin=") + transfer + ":min=" + matrix + ":pin=" + primaries +
-                        ":rin=" + range + ":t=linear:npl=100");
+                        ":rin=" + range + ":t=linear:npl=100:p=709");
         steps.push_back("format=gbrpf32le");
-        steps.push_back("zscale=p=709");
         steps.push_back(Printf("tonemap=tonemap=mobius:desat=2:peak=%.4f", plan.peakNits / kSdrWhiteNits));
         steps.push_back("zscale=t=709:m=709:r=limited");
         steps.push_back("format=yuv420p");
@@ -353,7 +352,9 @@ bool LooksCombed(const AVFrame* f) {
 
 // ---- looking at the first pictures ----
 
-PictureProber::PictureProber(const PictureTraits& traits) : traits_(traits) {
+PictureProber::PictureProber(const PictureTraits& traits)
+    : traits_(traits), fields_(traits.fieldOrder == AV_FIELD_UNKNOWN || DeclaredInterlaced(traits.fieldOrder)) {
+    if (!fields_) return;  // only the light is asked for
     // idet's view on the field order; without it the order stays top
     // first.
     graph_ = avfilter_graph_alloc();
@@ -388,9 +389,20 @@ void PictureProber::ReadIdet(AVFrame* out) {
     probe_.bottomFirst = count("lavfi.idet.multiple.bff");
 }
 
+bool PictureProber::Done() const {
+    // The light of the first pictures says enough; fields need cycles of
+    // five to show a pattern.
+    return probe_.frames >= (fields_ ? kFieldProbeFrames : kPeakProbeFrames);
+}
+
 void PictureProber::Add(const AVFrame* frame) {
     if (frame->width != traits_.width || frame->height != traits_.height || frame->format != traits_.format) return;
     const int index = probe_.frames++;
+    if (IsHdr(traits_.transfer)) {
+        const double nits = BrightestNits(frame, traits_.transfer, traits_.colorRange);
+        probe_.peakNits = std::max(probe_.peakNits, nits);
+    }
+    if (!fields_) return;
     bool moving = true;
     if (previous_ && PlanarLuma(frame)) {
         // Mean difference of a sample of luma against the picture before.
@@ -407,10 +419,6 @@ void PictureProber::Add(const AVFrame* frame) {
     if (LooksCombed(frame)) {
         ++probe_.combed;
         ++probe_.combedAt[index % 5];
-    }
-    if (IsHdr(traits_.transfer)) {
-        const double nits = BrightestNits(frame, traits_.transfer, traits_.colorRange);
-        probe_.peakNits = std::max(probe_.peakNits, nits);
     }
     if (src_) {
         AVFrame* copy = av_frame_clone(frame);

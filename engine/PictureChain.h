@@ -83,6 +83,11 @@ struct PicturePlan {
     }
 };
 
+// Pictures looked at when the fields are in question (eight cycles of a
+// 3:2 pulldown), and when only the light is.
+constexpr int kFieldProbeFrames = 40;
+constexpr int kPeakProbeFrames = 10;
+
 // The light levels the tone mapping accepts: below SDR white nothing needs
 // compressing; above the PQ ceiling no display exists.
 constexpr double kSdrWhiteNits = 100;
@@ -122,10 +127,13 @@ public:
     explicit PictureProber(const PictureTraits& traits);
     ~PictureProber();
     void Add(const AVFrame* frame);
+    // Enough pictures were looked at.
+    bool Done() const;
     PictureProbe Result() const { return probe_; }
 
 private:
     PictureTraits traits_;
+    bool fields_;  // the fields are in question (not only the light)
     PictureProbe probe_;
     AVFilterGraph* graph_ = nullptr;
     AVFilterContext* src_ = nullptr;
