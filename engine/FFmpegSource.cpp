@@ -5,7 +5,11 @@
 // packets. Frames are placed on the script's time line by their time
 // stamps: frame n is the last decoded picture whose time stamp falls on or
 // before n / fps. Sequential reading never seeks; a jump seeks to the key
-// frame before the wanted frame and decodes forward.
+// frame before the wanted frame and decodes forward. Pictures that need it
+// are corrected on the way out of the decoder (turned upright,
+// deinterlaced, telecined film given back, HDR tone-mapped; see
+// PictureChain.h): the clip's size, rate and length are then those of the
+// corrected pictures.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -15,12 +19,15 @@
 #include "engine/AvHandles.h"
 #include "engine/Clip.h"
 #include "engine/DecodeHint.h"
+#include "engine/PictureChain.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/cpu.h>
+#include <libavutil/display.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -183,6 +190,9 @@ private:
     bool KeyFrameAhead(int64_t reach, int64_t n) const;
     void CatchUpDiscard(const AVPacket* pkt);
     FramePtr Conform(FramePtr frame);
+    bool NextPicture();
+    void PlanCorrections(AVStream* st, AVRational sar, int* darX, int* darY);
+    PictureProbe ProbePictures(const PictureTraits& traits);
     // Audio. A sound that cannot be delivered throws ReadError; once it
     // failed, every later read fails the same way.
     void OpenAudio();
@@ -227,6 +237,14 @@ private:
     int64_t deadFrom_ = INT64_MAX;
     FramePtr lostBlack_;
     SwsPtr conform_;
+    // The decoded pictures' size and format (the clip's before its
+    // corrections) and the corrections, when the source needs any.
+    int srcWidth_ = 0;
+    int srcHeight_ = 0;
+    AVPixelFormat srcFormat_ = AV_PIX_FMT_NONE;
+    std::unique_ptr<PictureChain> chain_;
+    AvFramePtr rawFrame_;  // a decoded picture on its way into chain_
+    bool chainFed_ = false;  // the decoder's end was handed to chain_
     // Decoding towards a frame (see CatchUpDiscard): the frame asked for,
     // and the latest time stamp sent to the decoder that lies on or before
     // it.
@@ -348,6 +366,7 @@ FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path
         if (sar.num > 0 && sar.den > 0) {
             av_reduce(&darX, &darY, int64_t(info_.width) * sar.num, int64_t(info_.height) * sar.den, 1 << 30);
         }
+        PlanCorrections(st, sar, &darX, &darY);
     }
     // This source is now the one opened last: its findings replace those
     // of any source before it in the script.
@@ -419,6 +438,15 @@ bool FFmpegSource::OpenVideo(std::string* error) {
         *error = AvError(AVERROR(ENOMEM));
         return false;
     }
+    if (chain_) {
+        rawFrame_.reset(av_frame_alloc());
+        if (!rawFrame_) {
+            *error = AvError(AVERROR(ENOMEM));
+            return false;
+        }
+        if (!chain_->Reset(error)) return false;
+        chainFed_ = false;
+    }
     vdrained_ = veof_ = false;
     shown_.reset();
     pending_.reset();
@@ -434,6 +462,7 @@ void FFmpegSource::CloseVideo() {
     vfmt_.reset();
     vpkt_.reset();
     vframe_.reset();
+    rawFrame_.reset();
     conform_.reset();
 }
 
@@ -495,38 +524,167 @@ int64_t FFmpegSource::FirstPictureTime() {
 // Makes a decoded picture match the clip's size and format (streams may
 // change either midway; the clip promises one).
 FramePtr FFmpegSource::Conform(FramePtr frame) {
-    if (frame->width == info_.width && frame->height == info_.height && frame->format == info_.pixelFormat)
-        return frame;
+    if (frame->width == srcWidth_ && frame->height == srcHeight_ && frame->format == srcFormat_) return frame;
     // sws_getCachedContext frees the context it is given when it cannot
     // reuse it, also when it fails.
     conform_.reset(sws_getCachedContext(conform_.release(), frame->width, frame->height, AVPixelFormat(frame->format),
-                                        info_.width, info_.height, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr,
-                                        nullptr));
+                                        srcWidth_, srcHeight_, srcFormat_, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!conform_) {
-        FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        FramePtr black = BlackFrame(srcWidth_, srcHeight_, srcFormat_);
         if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;  // the picture is lost
         return black;
     }
-    FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
+    FramePtr out = NewFrame(srcWidth_, srcHeight_, srcFormat_);
     if (!out) return nullptr;
     if (sws_scale(conform_.get(), frame->data, frame->linesize, 0, frame->height, out->data, out->linesize) <= 0) {
-        FramePtr black = BlackFrame(info_.width, info_.height, info_.pixelFormat);
+        FramePtr black = BlackFrame(srcWidth_, srcHeight_, srcFormat_);
         if (black) black->flags |= AV_FRAME_FLAG_CORRUPT;
         return black;
     }
+    av_frame_copy_props(out.get(), frame.get());
     out->best_effort_timestamp = frame->best_effort_timestamp;
     return out;
+}
+
+// The next picture for the clip, in vframe_: straight from the decoder, or
+// through the source's corrections. False at the end.
+bool FFmpegSource::NextPicture() {
+    // Pictures that lean on their neighbours (deinterlacing, field
+    // matching) need every picture before the wanted one decoded.
+    auto beforeSend = [this](const AVPacket* pkt) {
+        if (!chain_ || !chain_->Temporal()) CatchUpDiscard(pkt);
+        return true;
+    };
+    if (!chain_)
+        return ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), vframe_.get(), &vdrained_, &vtrouble_,
+                            beforeSend);
+    for (;;) {
+        std::string error;
+        const int got = chain_->Pull(vframe_.get(), &error);
+        if (got > 0) {
+            AVFrame* f = vframe_.get();
+            const AVRational tb = chain_->OutputTimeBase();
+            if (av_cmp_q(tb, vtb_) != 0) {
+                if (f->pts != AV_NOPTS_VALUE) f->pts = av_rescale_q(f->pts, tb, vtb_);
+                f->pkt_duration = 0;
+            }
+            f->best_effort_timestamp = f->pts;
+            return true;
+        }
+        if (got < 0) {
+            if (!error.empty()) EngineMessage("DirectShowSource: \"" + path_ + "\": " + error);
+            return false;
+        }
+        if (chainFed_) return false;
+        if (ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), rawFrame_.get(), &vdrained_, &vtrouble_,
+                         beforeSend)) {
+            rawFrame_->pts = rawFrame_->best_effort_timestamp;
+            AVFrame* copy = av_frame_alloc();
+            if (!copy) return false;
+            av_frame_move_ref(copy, rawFrame_.get());
+            FramePtr picture = Conform(WrapFrame(copy));
+            if (!picture) return false;
+            if (!chain_->Push(picture.get(), &error)) {
+                EngineMessage("DirectShowSource: \"" + path_ + "\": " + error);
+                return false;
+            }
+        } else {
+            chainFed_ = true;
+            if (!chain_->Push(nullptr, &error)) {
+                EngineMessage("DirectShowSource: \"" + path_ + "\": " + error);
+                return false;
+            }
+        }
+    }
+}
+
+// The corrections the source's pictures need (see PictureChain.h); the
+// clip then tells the corrected pictures' size, format, rate and length,
+// and the aspect ratio they are shown at.
+void FFmpegSource::PlanCorrections(AVStream* st, AVRational sar, int* darX, int* darY) {
+    srcWidth_ = info_.width;
+    srcHeight_ = info_.height;
+    srcFormat_ = info_.pixelFormat;
+    PictureTraits t;
+    t.width = info_.width;
+    t.height = info_.height;
+    t.format = info_.pixelFormat;
+    t.fps = info_.fps;
+    t.sar = sar;
+    size_t size = 0;
+    if (const uint8_t* m = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size); m && size >= sizeof t.matrix) {
+        t.hasMatrix = true;
+        std::memcpy(t.matrix, m, sizeof t.matrix);
+    }
+    const AVCodecParameters* par = st->codecpar;
+    t.fieldOrder = par->field_order;
+    t.transfer = par->color_trc;
+    t.primaries = par->color_primaries;
+    t.colorSpace = par->color_space;
+    t.colorRange = par->color_range;
+    if (const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &size);
+        d && size >= sizeof(AVContentLightMetadata))
+        t.maxCll = reinterpret_cast<const AVContentLightMetadata*>(d)->MaxCLL;
+    if (const uint8_t* d = av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &size);
+        d && size >= sizeof(AVMasteringDisplayMetadata)) {
+        const auto* md = reinterpret_cast<const AVMasteringDisplayMetadata*>(d);
+        if (md->has_luminance && md->max_luminance.den > 0) t.masteringPeak = std::max(0.0, av_q2d(md->max_luminance));
+    }
+    PictureProbe probe;
+    const bool probed = NeedsProbe(t);
+    if (probed) probe = ProbePictures(t);
+    const PicturePlan plan = PlanPictures(t, probed ? &probe : nullptr);
+    for (const std::string& note : plan.notes) EngineMessage("DirectShowSource: \"" + path_ + "\": " + note);
+    if (!plan.NeedsGraph()) return;
+    chain_ = std::make_unique<PictureChain>(plan, t, vtb_);
+    std::string error;
+    if (!chain_->Reset(&error)) {
+        // The pictures are still good to show as they are stored.
+        EngineMessage("DirectShowSource: \"" + path_ + "\": pictures left uncorrected: " + error);
+        chain_.reset();
+        return;
+    }
+    info_.width = chain_->Width();
+    info_.height = chain_->Height();
+    info_.pixelFormat = chain_->Format();
+    if (plan.toneMap != ToneMap::None) {
+        info_.colorSpace = AVCOL_SPC_BT709;
+        info_.colorRange = AVCOL_RANGE_MPEG;
+    }
+    info_.fps = PlannedRate(plan, info_.fps);
+    info_.frameCount = PlannedCount(plan, info_.frameCount);
+    if (plan.orientation.SwapsSides()) std::swap(*darX, *darY);
+}
+
+// A look at the first pictures of the source, from a reading of its own.
+PictureProbe FFmpegSource::ProbePictures(const PictureTraits& traits) {
+    PictureProber prober(traits);
+    std::string error;
+    InputPtr in = OpenInput(path_, &error);
+    if (!in || videoIndex_ >= int(in->nb_streams)) return prober.Result();
+    KeepOnly(in.get(), videoIndex_);
+    CodecContextPtr dec = OpenDecoder(in->streams[videoIndex_], true, 0, &error);
+    PacketPtr pkt(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    if (!dec || !pkt || !frame) return prober.Result();
+    bool drained = false;
+    DecodeTrouble trouble;
+    int packets = 0;  // give up on a stream whose pictures do not come
+    while (!prober.Done()) {
+        if (!ReceiveFrame(in.get(), dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble,
+                          [&](const AVPacket*) { return packets++ < 2000; }))
+            break;
+        prober.Add(frame.get());
+        av_frame_unref(frame.get());
+    }
+    return prober.Result();
 }
 
 // The next decoded picture and its frame index. False at the end.
 bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
     if (!vdec_ || veof_) return false;
     // A packet that fails is skipped; decoding goes on with the next.
-    const bool got = ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), vframe_.get(), &vdrained_,
-                                  &vtrouble_, [this](const AVPacket* pkt) {
-                                      CatchUpDiscard(pkt);
-                                      return true;
-                                  });
+    const bool got = NextPicture();
     if (!got) {
         // The end, or a file that cannot be read further (cut short, gone):
         // what was not decoded by now has no picture.
@@ -557,14 +715,18 @@ bool FFmpegSource::DecodeVideo(FramePtr* frame, int64_t* index) {
     // Only the engine's stand-ins carry the corrupt mark: a picture the
     // decoder concealed is still the picture of its frame.
     copy->flags &= ~AV_FRAME_FLAG_CORRUPT;
-    *frame = Conform(WrapFrame(copy));
+    *frame = chain_ ? WrapFrame(copy) : Conform(WrapFrame(copy));
     *index = idx;
     return *frame != nullptr;
 }
 
 void FFmpegSource::SeekVideo(int64_t n) {
     AVRational frameTime = av_inv_q(info_.fps);
-    int64_t target = vstart_ + av_rescale_q(n, frameTime, vtb_);
+    // Corrections that look at neighbouring pictures start a few frames
+    // early, so that frame n sees the same neighbours as in a reading from
+    // the start.
+    const int64_t lead = chain_ ? chain_->LeadFrames() : 0;
+    int64_t target = vstart_ + av_rescale_q(std::max<int64_t>(0, n - lead), frameTime, vtb_);
     static const int64_t kBackoffSeconds[] = {0, 1, 3, 10, 30, 120};
     for (int64_t back : kBackoffSeconds) {
         int64_t ts = target - av_rescale_q(back, AVRational{1, 1}, vtb_);
@@ -579,6 +741,12 @@ void FFmpegSource::SeekVideo(int64_t n) {
             return;
         }
         avcodec_flush_buffers(vdec_.get());
+        if (chain_) {
+            // The corrections start afresh from the new place.
+            std::string error;
+            if (!chain_->Reset(&error)) EngineMessage("DirectShowSource: \"" + path_ + "\": " + error);
+            chainFed_ = false;
+        }
         newestSent_ = AV_NOPTS_VALUE;
         vdrained_ = veof_ = false;
         shown_.reset();

@@ -4,7 +4,7 @@
 set -e
 PKGS="cmake ninja-build g++ pkg-config make
 qt6-base-dev
-libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libzimg-dev
 libass-dev
 libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x
 libcurl4-openssl-dev libmagic-dev libarchive-dev libsodium-dev

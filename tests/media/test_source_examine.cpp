@@ -137,6 +137,31 @@ TEST(ExamineSource, NtscRateAndDisplayAspectRatio) {
     EXPECT_NE(text.find("Resolution: 720x480\n"), std::string::npos) << text;
 }
 
+// A phone clip stored landscape with a quarter turn in its display matrix
+// is examined as the portrait picture it shows: its size and aspect ratio
+// are the displayed ones, so the script pillarboxes it.
+TEST(ExamineSource, RotatedClipShowsItsDisplayedSizeAndAspectRatio) {
+    const std::string stored = Media("landscape.mp4", Clip("160x120", "25", "1", {"-c:v", "libx264"}));
+    ASSERT_FALSE(stored.empty());
+    const std::string portrait =
+        Media("portrait.mp4", {"-i", QString::fromStdString(stored), "-c", "copy", "-metadata:s:v:0", "rotate=90"});
+    ASSERT_FALSE(portrait.empty());
+    MediaInfo info;
+    std::string text;
+    ASSERT_TRUE(ExamineSource(portrait, info, text));
+    EXPECT_EQ(info.width, 120);
+    EXPECT_EQ(info.height, 160);
+    EXPECT_EQ(info.darX, 3);
+    EXPECT_EQ(info.darY, 4);
+    EXPECT_NE(text.find("Resolution: 120x160(DAR:3x4)\n"), std::string::npos) << text;
+    // Half a turn keeps the sides.
+    const std::string upside =
+        Media("upside.mp4", {"-i", QString::fromStdString(stored), "-c", "copy", "-metadata:s:v:0", "rotate=180"});
+    ASSERT_TRUE(ExamineSource(upside, info, text));
+    EXPECT_EQ(info.width, 160);
+    EXPECT_EQ(info.darX, 4);
+}
+
 // A source with pictures but no sound is taken: its record has no sound
 // format, its text says a silent track will be added.
 TEST(ExamineSource, TakesSourcesWithoutSoundAndSaysASilentTrackIsAdded) {

@@ -122,6 +122,33 @@ TEST(PreviewSourceOpen, VideoTypeSaysBt601LimitedRangeAlsoForHd) {
     gst_caps_unref(caps);
 }
 
+// A phone clip stored landscape with a quarter turn in its display matrix:
+// the preview shows the upright portrait picture the conversion makes.
+TEST(PreviewSourceOpen, RotatedPhoneClipIsShownUpright) {
+    const QString plain = test::MakeMedia(
+        "phone_stored.mp4", {"-f", "lavfi", "-i",
+                             "color=c=gray:s=160x96:r=25:d=0.4,drawbox=x=0:y=0:w=32:h=24:c=white:t=fill", "-f",
+                             "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=0.4", "-c:v", "libx264",
+                             "-pix_fmt", "yuv420p", "-c:a", "aac"});
+    ASSERT_FALSE(plain.isEmpty());
+    const QString phone = test::MakeMedia("phone.mp4", {"-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=90"});
+    ASSERT_FALSE(phone.isEmpty());
+    const std::string script =
+        test::WriteScriptFile("phone.avs", "DirectShowSource(\"" + phone.toStdString() + "\")\nConvertToYV12()\n");
+    HRESULT hr = E_FAIL;
+    CPreviewSource source(nullptr, &hr, script);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(source.Reader()->Width(), 96);
+    EXPECT_EQ(source.Reader()->Height(), 160);
+    const Filled f = Fill(source.Pin(0));
+    ASSERT_EQ(f.hr, S_OK);
+    ASSERT_GE(f.bytes.size(), 96u * 160u);
+    // The marker of the stored top-left corner is shown bottom-left.
+    EXPECT_GT(f.bytes[155 * 96 + 4], 200);
+    EXPECT_LT(f.bytes[4 * 96 + 4], 160);
+    EXPECT_LT(f.bytes[155 * 96 + 91], 160);
+}
+
 TEST(PreviewSourceOpen, TwoPinsWithTheirNamesTypesAndSizes) {
     const std::string script = MakePreviewScript("clip", 2.0, 160, 120, "25.000000", 22050);
     ASSERT_FALSE(script.empty());
