@@ -95,6 +95,16 @@ struct Boxes {
 
 }  // namespace
 
+// A version is digits and dots, 1 to 32 of them: an empty answer and one a
+// character too long are none.
+TEST(UpdateVersion, WhatLooksLikeAVersion) {
+    EXPECT_FALSE(LooksLikeVersion(""));
+    EXPECT_TRUE(LooksLikeVersion("1"));
+    EXPECT_TRUE(LooksLikeVersion(std::string(32, '1')));
+    EXPECT_FALSE(LooksLikeVersion(std::string(33, '1')));
+    EXPECT_FALSE(LooksLikeVersion("1.0-rc1"));
+}
+
 TEST(UpdateVersion, ComparedAsByteStrings) {
     EXPECT_STREQ(kProgramVersion, "1.0.0.15");
     EXPECT_FALSE(IsNewerVersion("1.0.0.15"));
