@@ -263,19 +263,24 @@ TEST_F(Download, NewFileTakesTheMaskWithoutTheMaskBeingSet) {
 
 TEST_F(Download, ExitStopsADownloadThatWaitsForTheServer) {
     server.Set("/slow", {200, Bytes(100000), Kind::Gated});
-    Inbox inbox;
-    std::atomic<int> stopped{0};
+    // What the download's thread reaches lives on the heap, and the window
+    // is deleted only once the thread is known to have ended: a stop that
+    // does not wait fails this test by its checks, not by a crash.
+    auto* inbox = new Inbox;
+    auto stopped = std::make_shared<std::atomic<int>>(0);
     DownloadLimits patient = quick;
     patient.stallTimeoutMs = 60000;
-    StartDownloadThread(std::make_shared<CDownloadCallback>(&inbox), server.Base() + "/slow", target, patient,
-                        DownloadPublicKey(), [&stopped](const SignedDownloadResult& r) {
-                            if (r.end == DownloadEnd::Stopped) stopped.fetch_add(1);
+    StartDownloadThread(std::make_shared<CDownloadCallback>(inbox), server.Base() + "/slow", target, patient,
+                        DownloadPublicKey(), [stopped](const SignedDownloadResult& r) {
+                            if (r.end == DownloadEnd::Stopped) stopped->fetch_add(1);
                         });
     ASSERT_TRUE(server.WaitForRequests(1));
     const auto start = std::chrono::steady_clock::now();
     StopWorkerThreads();  // as the program's exit does
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    EXPECT_EQ(stopped.load(), 1);
+    const bool ended = stopped->load() == 1;
+    EXPECT_TRUE(ended) << "the exit did not wait for the download to end";
+    if (ended) delete inbox;
     EXPECT_EQ(WorkerThreadCount(), 0u);
     EXPECT_TRUE(FilesIn(dir).empty());
     // Once the exit has begun no download starts; the window hears at once.
