@@ -95,9 +95,15 @@ TEST(PreviewThreads, PicturesStayWholeWhileAnotherThreadSeeks) {
         (void)audio->CurrentPosition();
         std::this_thread::yield();
     }
-    // Let the streaming threads go on a little after the last seek.
+    // Let the streaming threads go on a little after the last seek while
+    // the slider keeps reading the positions. No seek takes the pins' lock
+    // here, so only the reads' own locking orders them with the writes of
+    // the streaming threads.
     const int before = filled.load();
-    while (filled.load() < before + 20 && ends.load() < 1000) std::this_thread::yield();
+    while (filled.load() < before + 20 && ends.load() < 1000) {
+        (void)video->CurrentPosition();
+        (void)audio->CurrentPosition();
+    }
     over = true;
     videoStreaming.join();
     audioStreaming.join();
