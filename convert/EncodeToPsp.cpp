@@ -394,8 +394,11 @@ bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
     // Best quality spends about three times the encoding time on choices
     // that stay within Simple Profile: each macroblock coded the way that
     // costs the fewest bits for its error, trellis-searched coefficients,
-    // and four motion vectors where a macroblock moves in parts. The PSP
-    // decodes all of them; at 400 kbit/s they gain about 0.5 dB.
+    // and four motion vectors where a macroblock moves in parts (and, when
+    // the encoder opens, the quantiser and coded blocks chosen the same
+    // way, a zero vector always tried, a wider motion search). The PSP
+    // decodes all of them; at 400 kbit/s they gain about 0.5 dB, the
+    // sharper scaling of the script another 0.3 to 3 dB.
     if (id == AV_CODEC_ID_MPEG4 && settings_.quality == kBestQuality) {
         c->mb_decision = FF_MB_DECISION_RD;
         c->trellis = 1;
@@ -511,6 +514,13 @@ bool FileEncoder::OpenVideo() {
                     "codec not found\n");
     videoCtx_->framerate = av_inv_q(videoCtx_->time_base);
     AVDictionary* options = nullptr;
+    if (!avc && videoCtx_->codec_id == AV_CODEC_ID_MPEG4 && settings_.quality == kBestQuality) {
+        // Measured at 400 kbit/s on a DVD source: +0.15 dB over the three
+        // tools above, for a fifth more encoding time.
+        av_dict_set(&options, "mpv_flags", "+qp_rd+cbp_rd+mv0", 0);
+        av_dict_set(&options, "dia_size", "-3", 0);
+        av_dict_set(&options, "last_pred", "2", 0);
+    }
     if (avc && !OpenAvc(&options)) {
         av_dict_free(&options);
         return false;
