@@ -265,9 +265,11 @@ TEST_F(PspOutput, AvcStaysWithinThePspLimitsAtAnyBitRateSetting) {
     EXPECT_EQ(p.video.value("nb_read_frames").toString(), "150");
     EXPECT_LE(p.video.value("has_b_frames").toInt(), 1);
     // The decoder's buffer model: in any second at most 768 kbit plus the
-    // one-second buffer; on average no more than the buffer's start adds.
+    // one-second buffer. On average about 768 kbit/s: the encoder aims 3 %
+    // below and this short clip of pure noise is the worst case of its
+    // overshoot (measured: 1.2 % over the limit).
     ExpectWithinVbv(out, 768000, 768000);
-    EXPECT_LE(p.Number(p.video, "bit_rate"), 768000 * (1 + 1.0 / 6) * 1.02);
+    EXPECT_LE(p.Number(p.video, "bit_rate"), 768000 * 1.02);
     EXPECT_GT(p.Number(p.video, "bit_rate"), 768000 * 0.8);  // the cap, not a lower rate
     EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
     EXPECT_EQ(p.audio.value("profile").toString(), "LC");
