@@ -337,8 +337,9 @@ bool WriteThumbnail(const uint8_t* yv12, int width, int height, const std::strin
     r = avcodec_receive_packet(ctx.get(), packet.get());
     if (r < 0) return fail("Encoding the thumbnail failed", r);
 
-    // Complete or not at all: a temporary name, flushed, then renamed.
-    const std::string part = path + ".part";
+    // Complete or not at all: a temporary name of this process (two runs
+    // into one folder never write the same file), flushed, then renamed.
+    const std::string part = path + "." + std::to_string(::getpid()) + ".part";
     const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return fail("Could not create " + part + ": " + std::strerror(errno));
     size_t done = 0;

@@ -62,8 +62,8 @@ ThumbnailBox ThumbnailBoxFor(int videoWidth, int videoHeight);
 
 // Writes a baseline JPEG thumbnail of one YV12 picture (planes Y, V, U, one
 // after another) of width x height to `path`: the picture letterboxed into
-// 160x120 with black. Written under a temporary name and renamed when it is
-// complete. False with a reason (naming the step and the library's text).
+// 160x120 with black. Written under a temporary name of this process
+// (path + ".<pid>.part") and renamed when it is complete. False with a reason (naming the step and the library's text).
 bool WriteThumbnail(const uint8_t* yv12, int width, int height, const std::string& path, std::string* reason);
 
 }  // namespace kalvex
