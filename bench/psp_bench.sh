@@ -72,12 +72,12 @@ for s in $SOURCES; do
         mw=$kw; mc=$kc
         fps=$(probe "$TMP/mpeg4.mp4" v:0 r_frame_rate)
         WIDTH=368 HEIGHT=208
-        set -- $(quality "$TMP/mpeg4.mp4" "$src" "fps=$fps,pad=$b:black$c601"); mp=$1; ms=$2
+        set -- $(quality "$TMP/mpeg4.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); mp=$1; ms=$2
         printf '%-22s %8s %8s %9s %8s %7s\n' "MPEG-4 368x208" "$mw" "$mc" "$(kbps "$TMP/mpeg4.mp4")" "$mp" "$ms"
         kalvex avc "VideoBitrate=768" --avc
         aw=$kw; ac=$kc
         WIDTH=$(probe "$TMP/avc.mp4" v:0 width) HEIGHT=$(probe "$TMP/avc.mp4" v:0 height)
-        set -- $(quality "$TMP/avc.mp4" "$src" "fps=$fps,pad=$b:black$c601"); ap=$1; as=$2
+        set -- $(quality "$TMP/avc.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); ap=$1; as=$2
         printf '%-22s %8s %8s %9s %8s %7s\n' "AVC ${WIDTH}x${HEIGHT}" "$aw" "$ac" "$(kbps "$TMP/avc.mp4")" "$ap" "$as"
         summary="$summary$(awk -v s="$s" -v aw="$aw" -v mw="$mw" -v ap="$ap" -v mp="$mp" 'BEGIN {
             r = aw / mw; printf "%s: AVC takes %.2fx the time of MPEG-4 (<= 1.5: %s); PSNR %.2f dB at 480x272 vs %.2f dB at 368x208 (each against its own size)",
@@ -90,10 +90,10 @@ for s in $SOURCES; do
         WIDTH=368 HEIGHT=208
         kalvex fast "VideoBitrate=400"
         fps=$(probe "$TMP/fast.mp4" v:0 r_frame_rate)
-        set -- $(quality "$TMP/fast.mp4" "$src" "fps=$fps,pad=$b:black$c601"); fp=$1; fs=$2
+        set -- $(quality "$TMP/fast.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); fp=$1; fs=$2
         printf '%-22s %8s %8s %9s %8s %7s\n' "Kalvex default" "$kw" "$kc" "$(kbps "$TMP/fast.mp4")" "$fp" "$fs"
         kalvex best "VideoBitrate=400\nQuality=1"
-        set -- $(quality "$TMP/best.mp4" "$src" "fps=$fps,pad=$b:black$c601"); bp=$1; bs=$2
+        set -- $(quality "$TMP/best.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); bp=$1; bs=$2
         printf '%-22s %8s %8s %9s %8s %7s\n' "Kalvex best quality" "$kw" "$kc" "$(kbps "$TMP/best.mp4")" "$bp" "$bs"
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" -vf "fps=$fps,pad=$b:black,scale=368:208" \
             -c:v mpeg4 -b:v 400k -c:a aac "$TMP/ff.mp4"
