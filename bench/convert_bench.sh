@@ -79,77 +79,8 @@ WIDTH=368 HEIGHT=208 VRATE=400 AKBPS=96 ARATE=24000
 # here as it is, and the PSNR line names the kernels.
 BICUBIC="flags=bicubic:param0=0:param1=0"
 
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
-
-# media NAME: the path of a bench source, made once.
-media() {
-    case $1 in
-    720p)
-        f="$MEDIA/src720.mp4"
-        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60,noise=alls=8:allf=t" \
-            -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-            -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v 5M -maxrate 7M -bufsize 10M \
-            -c:a aac -b:a 128k "$f.part.mp4"
-        ;;
-    dvd)
-        f="$MEDIA/dvd.mpg"
-        [ -s "$f" ] || ff -f lavfi -i "mandelbrot=size=720x480:rate=30000/1001,noise=alls=8:allf=t,trim=duration=60" \
-            -f lavfi -i "sine=frequency=300:sample_rate=48000:duration=60" \
-            -af "aformat=channel_layouts=5.1" -pix_fmt yuv420p -aspect 16:9 \
-            -c:v mpeg2video -b:v 6000k -maxrate 9000k -bufsize 1835k -g 15 -bf 2 \
-            -c:a ac3 -b:a 448k -f vob "$f.part.mpg"
-        ;;
-    wide)
-        f="$MEDIA/src1920x800.mp4"
-        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1920x800:rate=24:duration=60,noise=alls=8:allf=t" \
-            -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-            -pix_fmt yuv420p -c:v libx264 -preset veryfast -b:v 8M -maxrate 11M -bufsize 16M \
-            -c:a aac -b:a 128k "$f.part.mp4"
-        ;;
-    long)
-        f="$MEDIA/long320.mp4"
-        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=320x240:rate=25:duration=3600" \
-            -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3600" -af "aformat=channel_layouts=stereo" \
-            -pix_fmt yuv420p -c:v libx264 -preset ultrafast -c:a aac -b:a 96k "$f.part.mp4"
-        ;;
-    esac
-    for p in "$f".part.*; do [ -s "$p" ] && mv "$p" "$f"; done
-    echo "$f"
-}
-
-probe() {  # probe FILE STREAM ENTRIES
-    ffprobe -v error -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1"
-}
-
-# run NAME COMMAND...: one timed run; wall seconds, peak memory (KB) and
-# processor seconds (user + system) are left in $wall, $mem and $cpu.
-run() {
-    name=$1; shift
-    /usr/bin/time -f "%e %M %U %S" -o "$TMP/time" "$@" >/dev/null 2>"$TMP/err" ||
-        { echo "bench: $name failed:" >&2; cat "$TMP/err" >&2; exit 1; }
-    read -r wall mem user sys <"$TMP/time"
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-
-# quality OUT SOURCE PREFILTER: "PSNR SSIM" of OUT against SOURCE brought
-# through PREFILTER and scaled to the output size with Lanczos.
-quality() {
-    ffmpeg -nostdin -hide_banner -loglevel info -i "$1" -i "$2" -lavfi \
-        "[1:v]$3,scale=$WIDTH:$HEIGHT:flags=lanczos,setpts=PTS-STARTPTS,split[r1][r2];[0:v]setpts=PTS-STARTPTS,split[d1][d2];[d1][r1]psnr[o1];[d2][r2]ssim[o2]" \
-        -map "[o1]" -f null - -map "[o2]" -f null - 2>"$TMP/q" || { cat "$TMP/q" >&2; echo "? ?"; return; }
-    p=$(sed -n 's/.*PSNR .*average:\([0-9.inf]*\).*/\1/p' "$TMP/q" | tail -1)
-    s=$(sed -n 's/.*SSIM .*All:\([0-9.]*\).*/\1/p' "$TMP/q" | tail -1)
-    awk -v p="${p:-?}" -v s="${s:-?}" 'BEGIN { if (p == "?" || p == "inf") printf "%s", p; else printf "%.2f", p
-                                             if (s == "?") print " ?"; else printf " %.4f\n", s }' 
-}
-
-# The video bit rate of FILE in kbit/s: its video bytes over its duration.
-kbps() {
-    b=$(probe "$1" v:0 bit_rate)
-    awk -v b="$b" 'BEGIN { printf "%.1f", b / 1000 }'
-}
+# The sources, timing and the quality judge.
+. "$(dirname "$0")/convert_common.inc"
 
 long_run() {
     src=$(media long)

@@ -26,7 +26,32 @@ int ReadInt(const char* section, const char* key, int def) {
 void WriteInt(const char* section, const char* key, int value) {
     WritePrivateProfileInt(section, key, value, SettingsPath());
 }
+
+// PspVideo / Codec: "mpeg4" (also when missing) or "avc"; anything else is
+// logged and taken as "mpeg4", the codec every PSP plays.
+PspCodec ReadCodec() {
+    const std::string text = GetPrivateProfileString("PspVideo", "Codec", "mpeg4", 32, SettingsPath());
+    PspCodec codec = PspCodec::Mpeg4;
+    if (!ParseCodecName(text, &codec))
+        LogLine("set.ini: PspVideo Codec=%s is not a video codec for the PSP (mpeg4, avc); mpeg4 is used",
+                text.c_str());
+    return codec;
+}
 }  // namespace
+
+bool PspPictureSizeStored() {
+    const std::string none = "\x01";
+    return GetPrivateProfileString("PspVideo", "X", none, 32, SettingsPath()) != none &&
+           GetPrivateProfileString("PspVideo", "Y", none, 32, SettingsPath()) != none;
+}
+
+void ChooseAvc(ConvertSettings& c, bool sizeStored) {
+    c.codec = PspCodec::Avc;
+    if (!sizeStored) {
+        c.width = kAvcDefaultWidth;
+        c.height = kAvcDefaultHeight;
+    }
+}
 
 const std::string& SettingsPath() {
     if (PathStore().empty()) PathStore() = AppDataFolder() + "set.ini";
@@ -60,8 +85,11 @@ bool LoadSettings() {
     WriteInt("FirstTimeRun", "FirstTimeRun", 0);
 
     ConvertSettings& c = s.convert;
-    c.width = ReadInt("PspVideo", "X", 368);
-    c.height = ReadInt("PspVideo", "Y", 208);
+    // The codec first: it decides the picture size when none is stored.
+    c.codec = ReadCodec();
+    const bool avc = c.codec == PspCodec::Avc;
+    c.width = ReadInt("PspVideo", "X", avc ? kAvcDefaultWidth : 368);
+    c.height = ReadInt("PspVideo", "Y", avc ? kAvcDefaultHeight : 208);
     std::string fps = GetPrivateProfileString("PspVideo", "fps", "0", 20, SettingsPath());
     c.fps = std::strtod(fps.c_str(), nullptr);  // no number → 0
     c.videoBitrate = ReadInt("PspVideo", "VideoBitrate", 400);
@@ -150,6 +178,7 @@ void SaveConvertSettings() {
     WritePrivateProfileString("PspVideo", "Fmt", std::string(c.format, strnlen(c.format, sizeof c.format)),
                               SettingsPath());
     WriteInt("PspVideo", "AudioResample", c.audioResample);
+    WritePrivateProfileString("PspVideo", "Codec", CodecName(c.codec), SettingsPath());
 }
 
 }  // namespace kalvex

@@ -36,8 +36,14 @@ bool LoadSettings();
 // The exit save: General, Compress, AutoUpdate, Chapter and DVDDrive values.
 void SaveSettingsOnExit();
 // The PspVideo section (X, Y, fps as "%f", VideoBitrate, AudioBitrate, Fmt,
-// AudioResample).
+// AudioResample, Codec).
 void SaveConvertSettings();
+
+// Whether set.ini holds a picture size (PspVideo X and Y).
+bool PspPictureSizeStored();
+// Makes c convert to AVC; without a stored picture size (sizeStored false)
+// the size becomes the PSP's screen, 480x272.
+void ChooseAvc(ConvertSettings& c, bool sizeStored);
 
 // Puts every value of c outside its range back to its default, with a log
 // line naming the key, the value found and the value used. Called by

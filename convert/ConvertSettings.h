@@ -3,7 +3,43 @@
 // A plain record: the callers pass it; set.ini storage lives with the
 // program's settings.
 
+#include <cctype>
+#include <string>
+
 namespace kalvex {
+
+// The video codec of the PSP output: MPEG-4 Part 2 Simple Profile, which
+// every PSP plays, or H.264/AVC Main Profile, which system software 3.30
+// and later plays at the full 480x272 screen.
+enum class PspCodec { Mpeg4, Avc };
+
+// The set.ini text of a codec: "mpeg4" or "avc".
+inline const char* CodecName(PspCodec codec) { return codec == PspCodec::Avc ? "avc" : "mpeg4"; }
+
+// Reads a set.ini codec text ("mpeg4" or "avc", in any case, blanks around
+// ignored). False for anything else; *codec is then left alone.
+inline bool ParseCodecName(const std::string& text, PspCodec* codec) {
+    size_t b = 0, e = text.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(text[e - 1]))) --e;
+    std::string word;
+    for (size_t i = b; i < e; ++i) word += char(std::tolower(static_cast<unsigned char>(text[i])));
+    if (word == "mpeg4") {
+        *codec = PspCodec::Mpeg4;
+        return true;
+    }
+    if (word == "avc") {
+        *codec = PspCodec::Avc;
+        return true;
+    }
+    return false;
+}
+
+// The picture size AVC output has when set.ini names none: the PSP's screen.
+constexpr int kAvcDefaultWidth = 480, kAvcDefaultHeight = 272;
+// The most AVC video bit rate the PSP plays, kbit/s; a higher setting is
+// held to it.
+constexpr int kAvcMaxVideoBitrate = 768;
 
 // The PspVideo section: the PSP output settings.
 struct ConvertSettings {
@@ -19,6 +55,8 @@ struct ConvertSettings {
     // motion vectors per macroblock; all Simple Profile tools). Set in
     // set.ini by hand; the PSP settings dialog leaves it as it is.
     int quality = 0;
+    // Codec: the video codec.
+    PspCodec codec = PspCodec::Mpeg4;
 };
 
 constexpr int kFastQuality = 0, kBestQuality = 1;

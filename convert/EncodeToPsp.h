@@ -44,8 +44,13 @@ struct EncodeResult {
 
 // Encodes one entry into a PSP MP4 file: the conversion script of the entry
 // is written and read with a SourceReader, its YV12 pictures go to an
-// MPEG-4 Part 2 (Simple Profile) encoder and its 16-bit sound to an AAC-LC
-// encoder, interleaved by presentation time.
+// MPEG-4 Part 2 (Simple Profile) encoder, or with the AVC codec to libx264
+// (Main Profile, level 2.1), and its 16-bit sound to an AAC-LC encoder,
+// interleaved by presentation time. The file carries the PSP's title box
+// with the source's title (else its file title), and a converted file gets
+// a thumbnail beside it (ThumbnailPath, made from the picture at 10 % of
+// the running time, or the next one that is not black); a thumbnail that
+// cannot be written is logged and does not fail the file.
 //
 // The file is written under a temporary name in the output folder and only
 // renamed to outputPath when it is complete and on the disk, so a failure,
@@ -81,5 +86,17 @@ bool MuxerWantsGlobalHeader(const std::string& muxerName);
 // Whether `unreadable` pictures of `total` fail a file: more than 1 %, or
 // all of them.
 bool TooManyUnreadable(long unreadable, long total);
+
+// The libavcodec encoder AVC output is made with ("libx264"). A name the
+// libraries do not know makes AVC output fail with that reason, as a build
+// of FFmpeg without libx264 does.
+std::string& AvcEncoderName();
+
+// H.264 level 2.1, the level the PSP decodes: at most 792 macroblocks of
+// 16x16 in a picture and 19800 in a second.
+constexpr int kAvcLevel21FrameMacroblocks = 792;
+constexpr int kAvcLevel21MacroblockRate = 19800;
+// Whether pictures of width x height at `rate` pictures a second fit it.
+bool FitsAvcLevel21(int width, int height, double rate);
 
 }  // namespace kalvex

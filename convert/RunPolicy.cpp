@@ -8,6 +8,7 @@
 
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
+#include "convert/psp/PspNames.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/Folders.h"
@@ -28,6 +29,7 @@ ConvertPageSettings ConvertPageSettings::Load(std::string* refusal) {
     s.copyToPsp = GetPrivateProfileInt("Convert", "CopyToPsp", 1, ini);
     s.lowCpu = GetPrivateProfileInt("Convert", "LowCpu", 0, ini);
     s.deleteAfterCopied = GetPrivateProfileInt("Convert", "DeleteAfterCopied", 0, ini);
+    s.oldPspFolders = GetPrivateProfileInt("Convert", "OldPspFolders", 0, ini);
     return s;
 }
 
@@ -37,6 +39,7 @@ void ConvertPageSettings::Save() const {
     WritePrivateProfileInt("Convert", "CopyToPsp", copyToPsp, ini);
     WritePrivateProfileInt("Convert", "LowCpu", lowCpu, ini);
     WritePrivateProfileInt("Convert", "DeleteAfterCopied", deleteAfterCopied, ini);
+    WritePrivateProfileInt("Convert", "OldPspFolders", oldPspFolders, ini);
 }
 
 std::vector<VideoFileEntry> SegmentsToConvert(const std::vector<VideoFileEntry>& entries,
@@ -85,8 +88,10 @@ bool Exists(const std::string& path) {
 // Removes the outputs of a cancelled run; the text of the first failure.
 std::string RemoveOutputs(const std::vector<std::string>& outputs, int removeMethod) {
     std::vector<std::string> existing;
-    for (const auto& p : outputs)
+    for (const auto& p : outputs) {
         if (Exists(p)) existing.push_back(p);
+        if (Exists(ThumbnailPath(p))) existing.push_back(ThumbnailPath(p));
+    }
     for (const auto& p : existing) {
         const bool ok = removeMethod == 1 ? storage::DeleteFile(p) : storage::MoveToTrash(p);
         if (!ok) {

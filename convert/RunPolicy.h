@@ -16,6 +16,7 @@ struct ConvertPageSettings {
     int copyToPsp = 1;
     int lowCpu = 0;
     int deleteAfterCopied = 0;
+    int oldPspFolders = 0;  // OldPspFolders: copy where older PSP system software looks
     static std::string DefaultDestPath();  // home folder + "dvd-vob/"
     // A DestPath too long for its field is never cut: the default folder is
     // used and *refusal (when given) says why.
@@ -70,8 +71,8 @@ struct WindUp {
     std::vector<std::string> toCopy;
 };
 
-// Winds up a finished run. After a user stop the outputs this run wrote are
-// removed (removeMethod 1: deleted for good, stopping at the first failure;
+// Winds up a finished run. After a user stop the outputs this run wrote
+// (with their thumbnails) are removed (removeMethod 1: deleted for good, stopping at the first failure;
 // any other: moved to the trash, ending at the first failure).
 WindUp WindUpRun(const RunSummary& summary, bool userStopped, int removeMethod);
 

@@ -105,6 +105,9 @@ ClipPtr Trim(ClipPtr child, int64_t first, int64_t last);
 ClipPtr ResampleAudio(ClipPtr child, int rate);
 ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom);
 ClipPtr BicubicResize(ClipPtr child, int width, int height);
+// Scaling with the sharper three-lobe Lanczos kernel (libswscale's, three
+// taps); otherwise as BicubicResize.
+ClipPtr LanczosResize(ClipPtr child, int width, int height);
 
 // The rate meant by a "%f" frame-rate text: 29.970030 is 30000/1001,
 // 23.976024 is 24000/1001, 25.000000 is 25/1.

@@ -372,10 +372,19 @@ private:
     uint8_t black_ = 16;
 };
 
-// ---- BicubicResize ----
+// ---- BicubicResize, LanczosResize ----
+// The scaling kernel of a resize: libswscale's flag and its two parameters
+// (bicubic: B and C; Lanczos: the taps).
+struct ResizeKernel {
+    const char* name;  // the script function, for its messages
+    int flags;
+    double params[2];
+};
+
 class BicubicResizeClip : public VideoFilter {
 public:
-    BicubicResizeClip(ClipPtr child, int w, int h, double b, double c) : VideoFilter(std::move(child)) {
+    BicubicResizeClip(ClipPtr child, int w, int h, const ResizeKernel& kernel) : VideoFilter(std::move(child)) {
+        const std::string name = kernel.name;
         const ClipInfo& in = child_->Info();
         info_.width = w;
         info_.height = h;
@@ -383,10 +392,10 @@ public:
         info_.pixelFormat = AV_PIX_FMT_YUV420P;
         info_.colorSpace = AVCOL_SPC_SMPTE170M;
         info_.colorRange = AVCOL_RANGE_MPEG;
-        double params[2] = {b, c};
-        sws_ = sws_getContext(in.width, in.height, in.pixelFormat, w, h, info_.pixelFormat, SWS_BICUBIC, nullptr, nullptr,
+        double params[2] = {kernel.params[0], kernel.params[1]};
+        sws_ = sws_getContext(in.width, in.height, in.pixelFormat, w, h, info_.pixelFormat, kernel.flags, nullptr, nullptr,
                               params);
-        if (!sws_) throw ScriptError("BicubicResize: cannot scale " + std::to_string(in.width) + "x" + std::to_string(in.height) +
+        if (!sws_) throw ScriptError(name + ": cannot scale " + std::to_string(in.width) + "x" + std::to_string(in.height) +
                                      " to " + std::to_string(w) + "x" + std::to_string(h));
         // Full range becomes limited in the scaling pass itself. Both tables
         // are the same: the scaler would otherwise go through RGB at a cost,
@@ -396,7 +405,7 @@ public:
             const int r = sws_setColorspaceDetails(sws_, table, 1, table, 0, 0, 1 << 16, 1 << 16);
             if (r < 0) {
                 sws_freeContext(sws_);
-                throw ScriptError("BicubicResize: cannot convert full-range pictures to limited range: " + AvError(r));
+                throw ScriptError(name + ": cannot convert full-range pictures to limited range: " + AvError(r));
             }
         }
         // Another matrix is converted on the scaled picture, where it costs
@@ -535,18 +544,29 @@ ClipPtr AddBorders(ClipPtr child, int left, int top, int right, int bottom) {
     return std::make_shared<AddBordersClip>(std::move(child), left, top, right, bottom);
 }
 
-ClipPtr BicubicResize(ClipPtr child, int width, int height) {
-    RequireYV12(child, "BicubicResize");
+namespace {
+ClipPtr Resize(ClipPtr child, int width, int height, const ResizeKernel& kernel) {
+    const std::string name = kernel.name;
+    RequireYV12(child, kernel.name);
     width &= ~1;  // 4:2:0 needs even sizes
     height &= ~1;
     if (width < 2 || height < 2 || width > 16384 || height > 16384)
-        throw ScriptError("BicubicResize: the size must be between 2 and 16384");
+        throw ScriptError(name + ": the size must be between 2 and 16384");
     if (width == child->Info().width && height == child->Info().height) {
         // No scaling, but the numbers still end as BT.601 limited range.
         if (!NeedsBt601(child->Info())) return child;
         return std::make_shared<ToBt601Clip>(std::move(child));
     }
-    return std::make_shared<BicubicResizeClip>(std::move(child), width, height, 1.0 / 3, 1.0 / 3);
+    return std::make_shared<BicubicResizeClip>(std::move(child), width, height, kernel);
+}
+}  // namespace
+
+ClipPtr BicubicResize(ClipPtr child, int width, int height) {
+    return Resize(std::move(child), width, height, ResizeKernel{"BicubicResize", SWS_BICUBIC, {1.0 / 3, 1.0 / 3}});
+}
+
+ClipPtr LanczosResize(ClipPtr child, int width, int height) {
+    return Resize(std::move(child), width, height, ResizeKernel{"LanczosResize", SWS_LANCZOS, {3, 0}});
 }
 
 }  // namespace kalvex::avs

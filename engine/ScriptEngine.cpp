@@ -190,6 +190,12 @@ ClipPtr CallBicubicResize(const CallSite& site) {
     return BicubicResize(site.last, IntArg(site.Args()[0]), IntArg(site.Args()[1]));
 }
 
+ClipPtr CallLanczosResize(const CallSite& site) {
+    if (!site.Takes({"ii"})) throw site.Invalid();
+    site.NeedClip();
+    return LanczosResize(site.last, IntArg(site.Args()[0]), IntArg(site.Args()[1]));
+}
+
 // The table, by lower-case name. The engine's own functions are in it from
 // its first use on; others are added by RegisterScriptFunction.
 struct FunctionTable {
@@ -198,7 +204,7 @@ struct FunctionTable {
         {"directshowsource", &CallDirectShowSource}, {"converttoyv12", &CallConvertToYV12},
         {"changefps", &CallChangeFPS},               {"trim", &CallTrim},
         {"resampleaudio", &CallResampleAudio},       {"addborders", &CallAddBorders},
-        {"bicubicresize", &CallBicubicResize},
+        {"bicubicresize", &CallBicubicResize},       {"lanczosresize", &CallLanczosResize},
     };
 };
 

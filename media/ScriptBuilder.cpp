@@ -85,7 +85,10 @@ std::string SizeLines(const VideoFileEntry& e, ScriptVariant variant, const Conv
         const int32_t b = int32_t((int64_t(16) * hd / 9 - wd) / 2);
         out = Format("AddBorders(%d,0,%d,0)\n", b, b);
     }
-    return out + Format("BicubicResize(%d,%d)\n", s.width, s.height);
+    // Best quality scales with the sharper Lanczos kernel; the default keeps
+    // the soft bicubic one (B = C = 1/3).
+    const char* resize = s.quality == kBestQuality ? "LanczosResize" : "BicubicResize";
+    return out + Format("%s(%d,%d)\n", resize, s.width, s.height);
 }
 
 std::string SubtitleLine(const VideoFileEntry& e) {

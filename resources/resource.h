@@ -97,6 +97,7 @@ constexpr int IDC_PSP_VIDEO_BITRATE_UNIT = 3311;
 constexpr int IDC_PSP_VIDEO_BITRATE_HINT = 3312;
 constexpr int IDC_PSP_APPLY = 3313;
 constexpr int IDC_PSP_DEFAULT = 3314;
+constexpr int IDC_PSP_CODEC = 3315;
 
 // PSP detection and copy dialogs ("OK" = 1, "Cancel" = 2 in each)
 constexpr int IDD_NO_PSP_DETECTED = 3400;

@@ -34,7 +34,7 @@ namespace kalvex {
 
 namespace {
 
-const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] [[--subtitle SUB[:STREAM]] FILE]...\n";
+const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM]] FILE]...\n";
 
 // Ctrl-C and the end of the run both reach the waiting main thread through
 // one pipe: writing a byte is all a signal handler may safely do.
@@ -161,6 +161,7 @@ struct Arguments {
     QString dest;
     bool haveDest = false;
     bool quiet = false;
+    bool avc = false;  // H.264/AVC instead of the codec of set.ini
     QStringList files;
     std::vector<std::optional<SubtitleChoice>> subtitles;  // one per file
 };
@@ -192,6 +193,8 @@ bool ParseArguments(QStringList args, Arguments& out) {
             pending = SubtitleChoice::Parse(value);
         } else if (!optionsEnded && a == "--quiet") {
             out.quiet = true;
+        } else if (!optionsEnded && a == "--avc") {
+            out.avc = true;
         } else if (!optionsEnded && (a == "--dest" || a.startsWith("--dest="))) {
             if (a == "--dest") {
                 if (i + 1 >= args.size()) {
@@ -274,6 +277,7 @@ int RunConvertCommand(const QStringList& argsIn) {
     });
 
     LoadSettingsKeepingFirstRun();
+    if (args.avc) ChooseAvc(AppSettings.convert, PspPictureSizeStored());
     std::string dest;
     if (args.haveDest) {
         dest = QFile::encodeName(args.dest).toStdString();

@@ -3,12 +3,14 @@
 
 namespace kalvex {
 
-// `Kalvex --convert [--dest DIR] [--quiet] [[--subtitle SUB[:STREAM]] FILE]...`:
+// `Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM]] FILE]...`:
 // converts the files
 // without any window, through the same entry making, run policy and job as
 // the Convert page. `args` are the arguments after "--convert". Each file is
 // examined and converted into DIR (or the Convert/DestPath of set.ini,
-// default "~/dvd-vob/") with the PspVideo settings of set.ini. Subtitles
+// default "~/dvd-vob/") with the PspVideo settings of set.ini; `--avc`
+// makes H.264/AVC for the PSP instead (at 480x272 unless set.ini holds a
+// picture size). Subtitles
 // beside each file are linked and burned in as the Video Files page links
 // them; `--subtitle SUB[:STREAM]` burns in that file's stream (0 unless
 // given) for the file that follows instead. Prints a

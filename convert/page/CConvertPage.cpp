@@ -21,6 +21,7 @@
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspCopy.h"
+#include "convert/psp/PspNames.h"
 #include "convert/settings/CPspSettingDlg.h"
 #include "media/TimeText.h"
 #include "platform/profile/PrivateProfile.h"
@@ -67,7 +68,12 @@ CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent), observer_(std::ma
     copy_->setChecked(true);
     settings_.copyToPsp = 1;
     SaveSettings();
-    copyOutputsToPsp = [](const std::vector<std::string>& files) { return CopyFilesToPsp(files); };
+    copyOutputsToPsp = [this](const std::vector<std::string>& files) {
+        PspCopyOptions options;
+        options.oldFolders = oldPsp_->isChecked();
+        options.codec = runCodec_;
+        return CopyFilesToPsp(files, nullptr, options);
+    };
     openSettings = [this] {
         CPspSettingDlg dlg(this);
         dlg.exec();
@@ -135,6 +141,9 @@ void CConvertPage::BuildControls() {
     layout->addWidget(copy_);
     layout->addWidget(delete_);
     layout->addWidget(lowCpu_);
+    oldPsp_ = new QCheckBox("Copy for older PSP system software", this);
+    oldPsp_->setObjectName("oldPspFolders");
+    layout->addWidget(oldPsp_);
 
     auto* progress = new QGridLayout;
     frameBar_ = new QProgressBar(this);
@@ -175,6 +184,7 @@ void CConvertPage::BuildControls() {
     });
     connect(copy_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     connect(delete_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
+    connect(oldPsp_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     // Taken by the next run: only its threads are lowered, so unchecking
     // gives the next run normal priority again.
     connect(lowCpu_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
@@ -185,6 +195,7 @@ void CConvertPage::TakeControlValues() {
     settings_.copyToPsp = copy_->isChecked();
     settings_.lowCpu = lowCpu_->isChecked();
     settings_.deleteAfterCopied = delete_->isChecked();
+    settings_.oldPspFolders = oldPsp_->isChecked();
 }
 
 void CConvertPage::SaveSettings() {
@@ -208,6 +219,7 @@ void CConvertPage::LoadControls() {
     copy_->setChecked(settings_.copyToPsp != 0);
     lowCpu_->setChecked(settings_.lowCpu != 0);
     delete_->setChecked(settings_.deleteAfterCopied != 0);
+    oldPsp_->setChecked(settings_.oldPspFolders != 0);
     loading_ = false;
     ShowFreeSpace();
 }
@@ -279,6 +291,7 @@ void CConvertPage::StartConvert() {
     request.files = segments_;
     request.destinationFolder = settings_.destPath;
     request.settings = AppSettings.convert;
+    runCodec_ = request.settings.codec;
     request.lowPriority = lowCpu_->isChecked();
     if (!job_.Start(std::move(request), observer_.get())) {
         // The thread of the previous run is still finishing its file.
@@ -396,8 +409,13 @@ void CConvertPage::OnFinished(const RunSummary& summary) {
             if (copy_->isChecked()) {
                 const bool copied = copyOutputsToPsp && copyOutputsToPsp(w.toCopy);
                 // Only files the copy reported on the PSP are deleted.
-                if (copied && delete_->isChecked())
-                    for (const auto& f : w.toCopy) storage::DeleteFile(f);
+                if (copied && delete_->isChecked()) {
+                    for (const auto& f : w.toCopy) {
+                        storage::DeleteFile(f);
+                        const std::string thumbnail = ThumbnailPath(f);
+                        if (QFile::exists(QString::fromLocal8Bit(thumbnail.c_str()))) storage::DeleteFile(thumbnail);
+                    }
+                }
             }
             break;
     }

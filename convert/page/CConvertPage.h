@@ -34,8 +34,9 @@ public:
     std::function<void()> refreshTitle;
     std::function<void(const QString&)> setTitle;  // "%d%% - Converting" during a run
     std::function<void()> showVideoFilesPage;
-    // The PSP copy of the converted files (true when every one was copied);
-    // replaceable for tests.
+    // The PSP copy of the converted files (true when every one was copied),
+    // into the folders older system software reads when that box is
+    // checked; replaceable for tests.
     std::function<bool(const std::vector<std::string>&)> copyOutputsToPsp;
     // Opens the PSP settings dialog; replaceable for tests.
     std::function<void()> openSettings;
@@ -69,6 +70,9 @@ public:
     QCheckBox* copyBox() const { return copy_; }
     QCheckBox* deleteBox() const { return delete_; }
     QCheckBox* lowCpuBox() const { return lowCpu_; }
+    QCheckBox* oldPspFoldersBox() const { return oldPsp_; }
+    // The codec of the last run's files (where older PSP software finds them).
+    PspCodec RunCodec() const { return runCodec_; }
     QLabel* freeSpaceText() const { return free_; }
     QLabel* statusText() const { return status_; }
     QProgressBar* frameBar() const { return frameBar_; }
@@ -124,6 +128,8 @@ private:
     QCheckBox* copy_ = nullptr;
     QCheckBox* delete_ = nullptr;
     QCheckBox* lowCpu_ = nullptr;
+    QCheckBox* oldPsp_ = nullptr;
+    PspCodec runCodec_ = PspCodec::Mpeg4;
     QProgressBar* frameBar_ = nullptr;
     QProgressBar* filesBar_ = nullptr;
     QLabel* status_ = nullptr;

@@ -30,11 +30,22 @@ std::string FailureText(const std::vector<PspCopyFailure>& failures) {
     return text;
 }
 
-bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures) {
+std::string FolderFailureText(const PspStepResult& result) {
+    if (result.error == PspCopyError::NoFreeNumber)
+        return "No free file number is left in " + result.detail + ": nothing was copied.";
+    return "Could not make the folder " + result.detail + " on the PSP: nothing was copied.";
+}
+
+bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures,
+                    const PspCopyOptions& options) {
     if (failures) failures->clear();
     PspLocation psp;
     if (!FindPspVideoFolder(psp)) return false;
-    PspCopyPlan plan = PlanPspCopy(sources, psp);
+    PspCopyPlan plan = PlanPspCopy(sources, psp, options);
+    if (!plan.naming.ok()) {
+        MessageBox(QString::fromLocal8Bit(FolderFailureText(plan.naming).c_str()));
+        return false;
+    }
 
     if (!plan.clashes.empty()) {
         CPspFileExistsDlg dlg(QString::fromLocal8Bit(ClashText(plan.clashes).c_str()));
@@ -51,7 +62,13 @@ bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopy
 
     // The questions may have taken a while: the folder must still be the
     // PSP's before anything is written into it.
-    if (!PreparePspFolder(psp).ok()) return false;
+    const PspStepResult prepared = PreparePspFolder(psp, plan.targetFolder);
+    if (prepared.error == PspCopyError::FolderNotMade) {
+        // A file where a folder must be (MP_ROOT): said, and left alone.
+        MessageBox(QString::fromLocal8Bit(FolderFailureText(prepared).c_str()));
+        return false;
+    }
+    if (!prepared.ok()) return false;
 
     CPspCopyingDlg copying(plan.sources, plan.targets);
     const int result = RunPspDialog(copying);

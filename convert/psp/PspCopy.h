@@ -26,7 +26,15 @@ std::string ShortageText(int64_t needed, int64_t freeBytes);
 // copied as given: a file of it that cannot be read fails on its own, the
 // others are still copied, and a box names every file that failed (not
 // after a plain cancel). *failures, when given, gets those files.
-bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures = nullptr);
+// With options.oldFolders the videos go where older PSP system software
+// finds them (PspCopyOptions). Each video's thumbnail goes along with it.
+// A target folder that cannot be made (a file named MP_ROOT on the PSP) or
+// a folder without free numbers is said in a box; nothing is copied.
+bool CopyFilesToPsp(const std::vector<std::string>& sources, std::vector<PspCopyFailure>* failures = nullptr,
+                    const PspCopyOptions& options = {});
+
+// The box text when the target folder cannot be used.
+std::string FolderFailureText(const PspStepResult& result);
 
 // The box text for files that did not reach the PSP: "Copy to PSP failed:"
 // and a line "<file name>: <reason>" for each.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/ProgramLog.h"
+#include "convert/psp/PspNames.h"
 #include "platform/storage/Storage.h"
 #include "platform/system/CrashSignal.h"
 #include "platform/system/SystemError.h"
@@ -50,16 +51,40 @@ std::vector<std::string> BuildTargetList(const std::vector<std::string>& sources
     return targets;
 }
 
-PspCopyPlan PlanPspCopy(const std::vector<std::string>& sources, const PspLocation& psp) {
+PspCopyPlan PlanPspCopy(const std::vector<std::string>& sources, const PspLocation& psp,
+                        const PspCopyOptions& options) {
     PspCopyPlan plan;
     plan.psp = psp;
-    plan.sources = sources;
-    plan.targets = BuildTargetList(sources, psp.videoFolder);
-    for (size_t i = 0; i < sources.size(); ++i) {
+    plan.targetFolder = options.oldFolders ? psp.root + OldPspFolder(options.codec) : psp.videoFolder;
+    const std::string prefix = OldPspPrefix(options.codec);
+    int number = options.oldFolders ? HighestOldPspNumber(FolderFileNames(plan.targetFolder), prefix) : 0;
+    for (const std::string& source : sources) {
+        std::string target;
+        if (options.oldFolders) {
+            if (number >= kMaxOldPspNumber) {
+                LogTimestamp();
+                LogLine("%s has no free number after %s.", plan.targetFolder.c_str(),
+                        OldPspFileName(prefix, number, "MP4").c_str());
+                plan.naming = {PspCopyError::NoFreeNumber, plan.targetFolder};
+                break;
+            }
+            target = plan.targetFolder + OldPspFileName(prefix, ++number, "MP4");
+        } else {
+            target = plan.targetFolder + FileName(source);
+        }
+        plan.sources.push_back(source);
+        plan.targets.push_back(target);
+        const std::string thumbnail = ThumbnailPath(source);
+        if (thumbnail != source && Readable(thumbnail)) {
+            plan.sources.push_back(thumbnail);
+            plan.targets.push_back(ThumbnailPath(target));
+        }
+    }
+    for (size_t i = 0; i < plan.sources.size(); ++i) {
         // A source that is gone cannot replace its target: that target is
         // not offered for overwriting (it would be deleted for nothing).
-        if (Readable(sources[i]) && Exists(plan.targets[i])) plan.clashes.push_back(plan.targets[i]);
-        plan.needed += FileSize(sources[i]);
+        if (Readable(plan.sources[i]) && Exists(plan.targets[i])) plan.clashes.push_back(plan.targets[i]);
+        plan.needed += FileSize(plan.sources[i]);
     }
     MeasurePspFreeSpace(plan);
     return plan;
@@ -83,16 +108,26 @@ void RemoveClashes(PspCopyPlan& plan) {
     MeasurePspFreeSpace(plan);
 }
 
-PspStepResult PreparePspFolder(const PspLocation& psp) {
+PspStepResult PreparePspFolder(const PspLocation& psp, const std::string& targetFolder) {
     if (storage::VolumeDiskNumber(psp.root) != psp.disk) {
         LogTimestamp();
         LogLine("PSP at %s is no longer connected.", psp.root.c_str());
         return {PspCopyError::Disconnected, psp.root};
     }
-    if (::mkdir(psp.videoFolder.c_str(), 0755) != 0 && errno != EEXIST) {
-        const int code = errno;
-        LogFailure("Create folder " + psp.videoFolder + " failed.", code);
-        return {PspCopyError::FolderNotMade, std::strerror(code)};
+    const std::string folder = targetFolder.empty() ? psp.videoFolder : targetFolder;
+    // Each level below the root in turn: "MP_ROOT/", then "MP_ROOT/100MNV01/".
+    size_t from = folder.compare(0, psp.root.size(), psp.root) == 0 ? psp.root.size() : 0;
+    for (size_t slash = folder.find('/', from); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+        if (slash == 0) continue;
+        const std::string level = folder.substr(0, slash + 1);
+        int code = 0;
+        if (::mkdir(level.c_str(), 0755) != 0) code = errno;
+        struct stat info {};
+        if (code == EEXIST && ::stat(level.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) code = 0;
+        if (code != 0) {
+            LogFailure("Create folder " + level + " failed.", code);
+            return {PspCopyError::FolderNotMade, level + ": " + std::strerror(code == EEXIST ? ENOTDIR : code)};
+        }
     }
     return {};
 }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "convert/ConvertSettings.h"
 #include "convert/psp/PspDetect.h"
 
 namespace kalvex {
@@ -18,7 +19,8 @@ enum class PspCopyError {
     None,
     FreeSpaceUnknown,  // the free space of the PSP could not be measured
     Disconnected,      // the PSP is no longer mounted where it was found
-    FolderNotMade,     // the PSP's VIDEO folder could not be made
+    FolderNotMade,     // the PSP's VIDEO folder (or MP_ROOT and its folder) could not be made
+    NoFreeNumber,      // the older system software's folder has no number left
     SourceUnreadable,  // a file of the list is gone or cannot be read
     CopyFailed,        // writing the copy, flushing it or checking it on the PSP failed
 };
@@ -42,11 +44,23 @@ struct PspCopyFailure {
 // last "/"), in the same order.
 std::vector<std::string> BuildTargetList(const std::vector<std::string>& sources, const std::string& folder);
 
+// How files go onto the PSP. By default into VIDEO/ under their own names.
+// For older system software (oldFolders): MPEG-4 videos into
+// MP_ROOT/100MNV01/ as M4V#####.MP4, AVC videos into MP_ROOT/100ANV01/ as
+// MAQ#####.MP4, numbered on from the highest number there.
+struct PspCopyOptions {
+    bool oldFolders = false;
+    PspCodec codec = PspCodec::Mpeg4;  // the videos' codec (for oldFolders)
+};
+
 // What copying a list onto the PSP would do, before anything is written.
+// Each video that has a thumbnail beside it (ThumbnailPath) takes it along,
+// named as the video's target with ".THM", right after the video.
 struct PspCopyPlan {
     PspLocation psp;
-    std::vector<std::string> sources;
-    std::vector<std::string> targets;  // one per source (BuildTargetList)
+    std::string targetFolder;  // where the targets go (VIDEO/ or the older software's folder)
+    std::vector<std::string> sources;  // the videos, each followed by its thumbnail when it has one
+    std::vector<std::string> targets;  // one per source
     // Targets that exist already and would be replaced, in list order. The
     // target of a source that cannot be read is never among them: nothing
     // would replace it.
@@ -54,13 +68,15 @@ struct PspCopyPlan {
     int64_t needed = 0;       // the sources' sizes together (unreadable ones count 0)
     int64_t freeBytes = 0;    // free on the PSP when last measured
     PspStepResult space;      // how the last measure went
+    PspStepResult naming;     // NoFreeNumber when the older software's numbers ran out
     // Bytes missing on the PSP; 0 when the files fit (exactly filling it fits).
     int64_t Shortage() const { return needed > freeBytes ? needed - freeBytes : 0; }
 };
 
 // Builds the plan for copying sources to the PSP at psp, and measures its
 // free space.
-PspCopyPlan PlanPspCopy(const std::vector<std::string>& sources, const PspLocation& psp);
+PspCopyPlan PlanPspCopy(const std::vector<std::string>& sources, const PspLocation& psp,
+                        const PspCopyOptions& options = {});
 // Measures the PSP's free space again (after the user made room).
 PspStepResult MeasurePspFreeSpace(PspCopyPlan& plan);
 // Deletes the clashing targets (the user chose to overwrite them; a target
@@ -69,9 +85,11 @@ PspStepResult MeasurePspFreeSpace(PspCopyPlan& plan);
 void RemoveClashes(PspCopyPlan& plan);
 // Last step before copying: the PSP must still be mounted where it was
 // found (an unplugged PSP leaves an empty folder on the computer's own disk
-// that must not receive the copies), and its VIDEO folder is made when
-// missing.
-PspStepResult PreparePspFolder(const PspLocation& psp);
+// that must not receive the copies), and the target folder (VIDEO/ when
+// none is given) is made level by level when missing. A level that exists
+// but is no folder (a file named MP_ROOT) fails with FolderNotMade and is
+// left as it is.
+PspStepResult PreparePspFolder(const PspLocation& psp, const std::string& targetFolder = {});
 
 // Where a copy stands. Delivered when a file starts (percent 0) and at every
 // change of its percent.

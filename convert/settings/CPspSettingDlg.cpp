@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "common/ui/Dialogs.h"
@@ -28,6 +29,8 @@ CPspSettingDlg::CPspSettingDlg(QWidget* parent) : QDialog(parent) {
     setObjectName(res::ObjectName(res::IDD_PSP_SETTING));
     setWindowTitle("Convert Setting");
 
+    codec_ = Named(new QComboBox(this), res::IDC_PSP_CODEC);
+    codec_->addItems(PspSettingForm::CodecItems());
     resolution_ = Named(new QComboBox(this), res::IDC_PSP_RESOLUTION);
     resolution_->addItems(PspSettingForm::ResolutionItems());
     frame_rate_ = Named(new QComboBox(this), res::IDC_PSP_FRAME_RATE);
@@ -43,6 +46,8 @@ CPspSettingDlg::CPspSettingDlg(QWidget* parent) : QDialog(parent) {
     audio_hint_ = Named(new QLabel("Please enter value between 32 to 320", this), res::IDC_PSP_AUDIO_BITRATE_HINT);
 
     auto* grid = new QGridLayout;
+    grid->addWidget(new QLabel("Video Codec", this), 5, 0);
+    grid->addWidget(codec_, 5, 1);
     grid->addWidget(new QLabel("Video Resolution", this), 0, 0);
     grid->addWidget(resolution_, 0, 1);
     grid->addWidget(new QLabel("Video Frame Rate", this), 1, 0);
@@ -86,14 +91,33 @@ CPspSettingDlg::CPspSettingDlg(QWidget* parent) : QDialog(parent) {
     connect(default_, &QPushButton::clicked, this, &CPspSettingDlg::OnDefault);
     connect(set_by_value_, &QCheckBox::clicked, this, &CPspSettingDlg::SetByValueClicked);
     connect(sample_rate_, &QComboBox::currentIndexChanged, this, &CPspSettingDlg::SampleRateSelected);
+    connect(codec_, &QComboBox::currentIndexChanged, this, &CPspSettingDlg::CodecSelected);
     for (QComboBox* list : {resolution_, frame_rate_})
         connect(list, &QComboBox::currentIndexChanged, this, &CPspSettingDlg::Changed);
     for (QLineEdit* box : {custom_fps_, video_bitrate_, audio_bitrate_})
         connect(box, &QLineEdit::textChanged, this, &CPspSettingDlg::Changed);
 }
 
+void CPspSettingDlg::FillResolutions(int codecIndex, int select) {
+    const QSignalBlocker quiet(resolution_);
+    resolution_->clear();
+    resolution_->addItems(PspSettingForm::ResolutionItemsFor(codecIndex));
+    resolution_->setCurrentIndex(select);
+}
+
+// A change of codec changes the resolution list: AVC offers the PSP's
+// whole screen and selects it.
+void CPspSettingDlg::CodecSelected(int index) {
+    FillResolutions(index, PspSettingForm::ResolutionAfterCodecChange(index, resolution_->currentIndex()));
+    apply_->setEnabled(true);
+}
+
 void CPspSettingDlg::Show(const PspSettingForm& form) {
-    resolution_->setCurrentIndex(form.resolutionIndex);
+    {
+        const QSignalBlocker quiet(codec_);
+        codec_->setCurrentIndex(form.codecIndex);
+    }
+    FillResolutions(form.codecIndex, form.resolutionIndex);
     frame_rate_->setCurrentIndex(form.frameRateIndex);
     set_by_value_->setChecked(form.setByValue);
     frame_rate_->setEnabled(!form.setByValue);
@@ -106,6 +130,7 @@ void CPspSettingDlg::Show(const PspSettingForm& form) {
 
 PspSettingForm CPspSettingDlg::Form() const {
     PspSettingForm form;
+    form.codecIndex = codec_->currentIndex();
     form.resolutionIndex = resolution_->currentIndex();
     form.frameRateIndex = frame_rate_->currentIndex();
     form.setByValue = set_by_value_->isChecked();

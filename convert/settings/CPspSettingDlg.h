@@ -25,6 +25,7 @@ public:
     // The control a validation message put the focus on last (null before).
     QWidget* ErrorFocus() const { return error_focus_; }
 
+    QComboBox* Codec() const { return codec_; }
     QComboBox* Resolution() const { return resolution_; }
     QComboBox* FrameRate() const { return frame_rate_; }
     QCheckBox* SetByValue() const { return set_by_value_; }
@@ -46,10 +47,13 @@ private:
     void Show(const PspSettingForm& form);
     void SetByValueClicked();
     void SampleRateSelected(int index);
+    void CodecSelected(int index);
+    void FillResolutions(int codecIndex, int select);
     void Changed();
     // Checks the input (showing the first message) and takes it over.
     bool Accept();
 
+    QComboBox* codec_;
     QComboBox* resolution_;
     QComboBox* frame_rate_;
     QCheckBox* set_by_value_;

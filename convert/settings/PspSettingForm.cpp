@@ -18,6 +18,22 @@ const QStringList& PspSettingForm::ResolutionItems() {
     return items;
 }
 
+QStringList PspSettingForm::ResolutionItemsFor(int codecIndex) {
+    QStringList items = ResolutionItems();
+    if (codecIndex == 1) items << "480 * 272";
+    return items;
+}
+
+const QStringList& PspSettingForm::CodecItems() {
+    static const QStringList items{"MPEG-4", "AVC (H.264)"};
+    return items;
+}
+
+int PspSettingForm::ResolutionAfterCodecChange(int codecIndex, int resolutionIndex) {
+    if (codecIndex == 1) return 2;
+    return resolutionIndex == 2 ? 1 : resolutionIndex;
+}
+
 const QStringList& PspSettingForm::FrameRateItems() {
     static const QStringList items{"No Change", "10", "15", "20", "24", "24.97", "25", "29.97", "30", "60"};
     return items;
@@ -36,10 +52,14 @@ QString PspSettingForm::AudioBitrateForSampleRate(int index) { return index == 1
 
 PspSettingForm PspSettingForm::FromSettings(const ConvertSettings& s) {
     PspSettingForm form;
-    // 320 and 368 pick their items; 720 (a DVD width) names an item the
-    // list does not have, so nothing is selected; other widths keep 368.
+    form.codecIndex = s.codec == PspCodec::Avc ? 1 : 0;
+    // 320 and 368 pick their items (480 too, in the AVC list); 720 (a DVD
+    // width) names an item the list does not have, so nothing is selected;
+    // other widths keep 368.
     form.resolutionIndex = 1;
-    if (s.width == 320)
+    if (s.width == 480 && form.codecIndex == 1)
+        form.resolutionIndex = 2;
+    else if (s.width == 320)
         form.resolutionIndex = 0;
     else if (s.width == 368)
         form.resolutionIndex = 1;
@@ -66,6 +86,7 @@ PspSettingForm PspSettingForm::FromSettings(const ConvertSettings& s) {
 
 PspSettingForm PspSettingForm::Defaults() {
     PspSettingForm form;
+    form.codecIndex = 0;
     form.resolutionIndex = 1;
     form.frameRateIndex = 0;
     form.setByValue = false;
@@ -99,7 +120,11 @@ void PspSettingForm::TakeOver(ConvertSettings& s) const {
     } else if (resolutionIndex == 1) {
         s.width = 368;
         s.height = 208;
+    } else if (resolutionIndex == 2 && codecIndex == 1) {
+        s.width = kAvcDefaultWidth;
+        s.height = kAvcDefaultHeight;
     }
+    s.codec = codecIndex == 1 ? PspCodec::Avc : PspCodec::Mpeg4;
     s.fps = setByValue ? ReadDecimal(customFrameRate) : FrameRateOfIndex(frameRateIndex);
     s.audioResample = sampleRateIndex != 0 ? 48000 : 24000;
     s.videoBitrate = ReadInteger(videoBitrate);

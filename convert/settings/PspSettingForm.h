@@ -12,6 +12,7 @@ namespace kalvex {
 
 struct PspSettingForm {
     // The controls' state.
+    int codecIndex = 0;        // 0 = MPEG-4, 1 = AVC
     int resolutionIndex = 1;   // -1 = no item selected
     int frameRateIndex = 0;
     bool setByValue = false;   // the custom frame rate is used instead of the list
@@ -21,6 +22,14 @@ struct PspSettingForm {
     QString audioBitrate;      // the hidden box
 
     static const QStringList& ResolutionItems();  // "320 * 240", "368 * 208"
+    // The resolution list for a codec: with AVC "480 * 272" (index 2), the
+    // PSP's whole screen, follows.
+    static QStringList ResolutionItemsFor(int codecIndex);
+    static const QStringList& CodecItems();       // "MPEG-4", "AVC (H.264)"
+    // The resolution a change of codec selects: 480 * 272 when AVC is
+    // chosen; back from AVC, 368 * 208 when 480 * 272 was selected (the
+    // MPEG-4 list has no such item); otherwise the selection stays.
+    static int ResolutionAfterCodecChange(int codecIndex, int resolutionIndex);
     static const QStringList& FrameRateItems();   // "No Change", "10", ... "60"
     static const QStringList& SampleRateItems();  // "24000", "48000"
     static double FrameRateOfIndex(int index);    // 0 for "No Change"

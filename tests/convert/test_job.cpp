@@ -224,8 +224,9 @@ TEST_F(Job, ConvertsEveryFileAndReportsItAsData) {
         EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4") << out;
         EXPECT_NEAR(p.Number(p.video, "duration"), 1.0, 0.05) << out;
     }
-    // Nothing but the outputs in the folder: no temporary file left.
-    EXPECT_EQ(Names(dest), (std::vector<std::string>{"clip.part1.mp4", "second.mp4"}));
+    // Nothing but the outputs and their thumbnails in the folder: no
+    // temporary file left.
+    EXPECT_EQ(Names(dest), (std::vector<std::string>{"clip.part1.mp4", "clip.part1.THM", "second.mp4", "second.THM"}));
 
     // Progress: at each change of file, with the file's place, name and
     // frame count, and never more than about once a second otherwise.
@@ -307,7 +308,7 @@ TEST_F(Job, AFailedFileKeepsAnEarlierGoodOutput) {
     ASSERT_EQ(second.files.size(), 1u);
     EXPECT_EQ(second.files[0].outcome, FileOutcome::Failed);
     EXPECT_EQ(test::ReadFile(dest + "same.mp4"), good);
-    EXPECT_EQ(Names(dest), std::vector<std::string>{"same.mp4"});
+    EXPECT_EQ(Names(dest), (std::vector<std::string>{"same.mp4", "same.THM"}));
 }
 
 TEST_F(Job, ASourceInTheDestinationSurvivesByteForByte) {

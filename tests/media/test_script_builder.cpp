@@ -102,6 +102,18 @@ TEST(ScriptText, BordersBoxTheDisplayGeometryTo16By9) {
     EXPECT_EQ(lines[5], "BicubicResize(480,272)");
 }
 
+// Best quality scales with the sharper Lanczos kernel; the preview and the
+// default keep the bicubic one.
+TEST(ScriptText, BestQualityScalesWithLanczos) {
+    ConvertSettings s;
+    s.quality = kBestQuality;
+    const VideoFileEntry e = Source("/v/a.avi", 640, 480);
+    EXPECT_EQ(Lines(Conversion(e, s))[5], "LanczosResize(368,208)");
+    EXPECT_EQ(Lines(Preview(e, s))[4], "BicubicResize(640,480)");
+    s.quality = kFastQuality;
+    EXPECT_EQ(Lines(Conversion(e, s))[5], "BicubicResize(368,208)");
+}
+
 TEST(ScriptText, FrameRateAndResampleFollowTheSettings) {
     VideoFileEntry ntsc = Source("/v/a.avi", 640, 480, 30000.0 / 1001);
     EXPECT_EQ(Lines(Conversion(ntsc))[2], "ChangeFPS(29.970030)");

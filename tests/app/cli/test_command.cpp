@@ -106,7 +106,7 @@ TEST_F(Command, ConvertsIntoTheGivenFolderWithProgressLines) {
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.video.value("codec_name").toString(), "mpeg4");
     EXPECT_EQ(p.audio.value("codec_name").toString(), "aac");
-    EXPECT_EQ(Names(dest), QStringList{"in.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"in.THM", "in.mp4"}));  // with its thumbnail
     // A headless run leaves the window's first start as it was.
     EXPECT_EQ(GetPrivateProfileInt("FirstTimeRun", "FirstTimeRun", 1, SettingsPath()), 1);
     // And its scripts are gone when it ends.
@@ -129,7 +129,7 @@ TEST_F(Command, EveryFailureSaysWhyOnStandardError) {
     ASSERT_FALSE(sound.isEmpty());
     QString dest = TestPath("d");
     EXPECT_EQ(Convert({"--dest", dest, TestPath("missing.avi"), ok, mute, sound}), 1);
-    EXPECT_EQ(Names(dest), (QStringList{"mute.mp4", "ok.mp4"}));
+    EXPECT_EQ(Names(dest), (QStringList{"mute.THM", "mute.mp4", "ok.THM", "ok.mp4"}));
     EXPECT_TRUE(err.contains("Failed: " + TestPath("missing.avi"))) << err.toStdString();
     EXPECT_TRUE(err.contains("Failed: " + sound)) << err.toStdString();
     EXPECT_TRUE(err.contains("No Video found!")) << err.toStdString();
@@ -239,7 +239,7 @@ TEST_F(Command, AKilledRunLeavesNoFinalFileAndTheNextRunClearsUp) {
     // The next run into the folder removes the leftover.
     QString small = MakeClip("small.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_EQ(Convert({"--dest", dest, small}), 0) << err.toStdString();
-    EXPECT_EQ(Names(dest), QStringList{"small.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"small.THM", "small.mp4"}));
 }
 
 TEST_F(Command, CtrlCStopsAndRemovesTheRunsOutputsAsThePageDoes) {
@@ -277,7 +277,7 @@ TEST_F(Command, TwoRunsIntoOneFolderNeverMixTheirWrites) {
     ASSERT_TRUE(b.waitForFinished(120000));
     EXPECT_EQ(a.exitCode(), 0) << a.readAllStandardError().toStdString();
     EXPECT_EQ(b.exitCode(), 0) << b.readAllStandardError().toStdString();
-    EXPECT_EQ(Names(dest), QStringList{"twice.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"twice.THM", "twice.mp4"}));
     test::Probe p = test::ProbeFile(dest + "/twice.mp4");
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.video.value("nb_read_frames").toString(), "100");
@@ -295,7 +295,7 @@ TEST_F(Command, SoundThatCannotBeDecodedFailsItsFileWithTheReason) {
     ASSERT_FALSE(broken.isEmpty() || fine.isEmpty());
     QString dest = TestPath("sound");
     EXPECT_EQ(Convert({"--quiet", "--dest", dest, broken, fine}), 1);
-    EXPECT_EQ(Names(dest), QStringList{"fine.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"fine.THM", "fine.mp4"}));
     const QString why = "the sound of \"" + broken + "\" cannot be read: opening the aac decoder failed: ";
     EXPECT_TRUE(err.contains("Failed: " + broken + "\n  ")) << err.toStdString();
     EXPECT_TRUE(err.contains(why)) << err.toStdString();
@@ -326,6 +326,30 @@ TEST_F(Command, OnlyOurOwnLinesReachTheConsole) {
     EXPECT_FALSE(lines.isEmpty());
     for (const QString& line : lines) EXPECT_TRUE(ours.match(line).hasMatch()) << "not ours: " << line.toStdString();
     EXPECT_TRUE(err.contains("Failed: " + noisy)) << err.toStdString();
+}
+
+// --avc: H.264 for the PSP, at its whole screen unless set.ini holds a size.
+TEST_F(Command, AvcOptionMakesH264AtThePspScreen) {
+    QString src = MakeClip("avc.mkv", 1.0, 320, 240, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    QString dest = TestPath("avc");
+    ASSERT_EQ(Convert({"--quiet", "--avc", "--dest", dest, src}), 0) << err.toStdString();
+    test::Probe p = test::ProbeFile(dest + "/avc.mp4");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("codec_name").toString(), "h264");
+    EXPECT_EQ(p.video.value("width").toInt(), 480);
+    EXPECT_EQ(p.video.value("height").toInt(), 272);
+    EXPECT_EQ(Names(dest), (QStringList{"avc.THM", "avc.mp4"}));
+
+    WritePrivateProfileString("PspVideo", "X", "320", SettingsPath());
+    WritePrivateProfileString("PspVideo", "Y", "240", SettingsPath());
+    ASSERT_EQ(Convert({"--quiet", "--avc", "--dest", dest, src}), 0) << err.toStdString();
+    p = test::ProbeFile(dest + "/avc.mp4");
+    EXPECT_EQ(p.video.value("codec_name").toString(), "h264");
+    EXPECT_EQ(p.video.value("width").toInt(), 320);
+    // Without the option the stored codec (none: MPEG-4) is used.
+    ASSERT_EQ(Convert({"--quiet", "--dest", dest, src}), 0) << err.toStdString();
+    EXPECT_EQ(test::ProbeFile(dest + "/avc.mp4").video.value("codec_name").toString(), "mpeg4");
 }
 
 }  // namespace

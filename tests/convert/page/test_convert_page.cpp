@@ -347,3 +347,35 @@ TEST(ConvertPage, StopLeavesWhatTheCommandLeaves) {
 
 }  // namespace
 }  // namespace kalvex
+
+TEST(ConvertPage, OldPspFoldersBoxIsSavedAndThumbnailsGoWithTheirVideos) {
+    FreshSettings();
+    Boxes boxes;
+    {
+        CConvertPage page;
+        EXPECT_EQ(page.oldPspFoldersBox()->text(), "Copy for older PSP system software");
+        EXPECT_FALSE(page.oldPspFoldersBox()->isChecked());  // default 0
+        EXPECT_EQ(GetPrivateProfileInt("Convert", "OldPspFolders", 7, SettingsPath()), 0);
+        page.oldPspFoldersBox()->setChecked(true);
+        EXPECT_EQ(GetPrivateProfileInt("Convert", "OldPspFolders", 0, SettingsPath()), 1);
+    }
+    QString clip = kalvex::test::MakeClip("thumbed.avi", 1.0, 160, 120);
+    ASSERT_FALSE(clip.isEmpty());
+    CConvertPage page;
+    EXPECT_TRUE(page.oldPspFoldersBox()->isChecked());  // as saved
+    std::vector<std::string> copied;
+    page.copyOutputsToPsp = [&](const std::vector<std::string>& files) {
+        copied = files;
+        return true;
+    };
+    page.deleteBox()->setChecked(true);
+    page.destEdit()->setText(TestPath("thumbs/"));
+    page.SetFileList({RealSegment(clip)});
+    page.StartConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(!page.IsConverting(), 60000);
+    ASSERT_EQ(copied.size(), 1u);
+    EXPECT_EQ(page.RunCodec(), PspCodec::Mpeg4);
+    // Copied, then deleted with the delete box: the thumbnail too.
+    EXPECT_FALSE(QFile::exists(TestPath("thumbs/thumbed.mp4")));
+    EXPECT_FALSE(QFile::exists(TestPath("thumbs/thumbed.THM")));
+}

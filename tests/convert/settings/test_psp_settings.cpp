@@ -351,3 +351,68 @@ TEST_F(PspSettingDlgTest, DvdWidthStaysWhenNothingIsSelected) {
 
 }  // namespace
 }  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// The codec choice: AVC offers and selects the PSP's whole screen; MPEG-4
+// keeps its two sizes.
+TEST(PspSettingForm, CodecChoiceAndItsResolutions) {
+    EXPECT_EQ(PspSettingForm::ResolutionItemsFor(0), PspSettingForm::ResolutionItems());
+    EXPECT_EQ(PspSettingForm::ResolutionItemsFor(1), (QStringList{"320 * 240", "368 * 208", "480 * 272"}));
+    EXPECT_EQ(PspSettingForm::ResolutionAfterCodecChange(1, 0), 2);
+    EXPECT_EQ(PspSettingForm::ResolutionAfterCodecChange(0, 2), 1);
+    EXPECT_EQ(PspSettingForm::ResolutionAfterCodecChange(0, 0), 0);
+    EXPECT_EQ(PspSettingForm::ResolutionAfterCodecChange(0, -1), -1);
+
+    ConvertSettings s;
+    s.codec = PspCodec::Avc;
+    s.width = 480;
+    s.height = 272;
+    PspSettingForm f = PspSettingForm::FromSettings(s);
+    EXPECT_EQ(f.codecIndex, 1);
+    EXPECT_EQ(f.resolutionIndex, 2);
+    s.codec = PspCodec::Mpeg4;  // 480 is no MPEG-4 item: 368 as for other widths
+    EXPECT_EQ(PspSettingForm::FromSettings(s).resolutionIndex, 1);
+
+    ConvertSettings out;
+    f.TakeOver(out);
+    EXPECT_EQ(out.codec, PspCodec::Avc);
+    EXPECT_EQ(out.width, 480);
+    EXPECT_EQ(out.height, 272);
+    f.codecIndex = 0;  // index 2 means nothing in the MPEG-4 list
+    out = ConvertSettings{};
+    f.TakeOver(out);
+    EXPECT_EQ(out.codec, PspCodec::Mpeg4);
+    EXPECT_EQ(out.width, 368);
+    EXPECT_EQ(PspSettingForm::Defaults().codecIndex, 0);
+}
+
+TEST_F(PspSettingDlgTest, ChoosingAvcOffersAndSelects480x272AndOkSavesTheCodec) {
+    CPspSettingDlg dlg;
+    EXPECT_EQ(dlg.Codec()->objectName(), res::ObjectName(res::IDC_PSP_CODEC));
+    EXPECT_EQ(dlg.Codec()->currentIndex(), 0);
+    EXPECT_EQ(dlg.Resolution()->count(), 2);
+    dlg.Codec()->setCurrentIndex(1);
+    EXPECT_TRUE(dlg.ApplyButton()->isEnabled());
+    EXPECT_EQ(dlg.Resolution()->count(), 3);
+    EXPECT_EQ(dlg.Resolution()->currentText(), "480 * 272");
+    dlg.OnOk();
+    EXPECT_EQ(AppSettings.convert.codec, PspCodec::Avc);
+    EXPECT_EQ(AppSettings.convert.width, 480);
+    EXPECT_EQ(IniValue("Codec"), "avc");
+    EXPECT_EQ(IniValue("X"), "480");
+    EXPECT_EQ(IniValue("Y"), "272");
+
+    CPspSettingDlg again;  // opens on what was saved
+    EXPECT_EQ(again.Codec()->currentIndex(), 1);
+    EXPECT_EQ(again.Resolution()->currentText(), "480 * 272");
+    again.Codec()->setCurrentIndex(0);  // back: the MPEG-4 list, 368 * 208
+    EXPECT_EQ(again.Resolution()->count(), 2);
+    EXPECT_EQ(again.Resolution()->currentText(), "368 * 208");
+    again.OnDefault();
+    EXPECT_EQ(again.Codec()->currentIndex(), 0);
+}
+
+}  // namespace
+}  // namespace kalvex
