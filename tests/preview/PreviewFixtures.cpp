@@ -1,6 +1,9 @@
 #include "tests/preview/PreviewFixtures.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <QString>
 
 #include "tests/support/Media.h"
@@ -34,6 +37,17 @@ GstElement* FakeSinkChain(int pin, bool sync) {
     GstElement* sink = gst_element_factory_make("fakesink", pin == 0 ? "sink0" : "sink1");
     g_object_set(sink, "sync", sync ? TRUE : FALSE, nullptr);
     return sink;
+}
+
+bool WaitUntil(const std::function<bool()>& ready, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!ready()) {
+        if (t.elapsed() > ms) return ready();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 GstElement* PictureOnlyChain(int pin) { return pin == 0 ? nullptr : FakeSinkChain(pin, true); }

@@ -2,6 +2,7 @@
 // Small media and scripts for the preview tests.
 #include <gst/gst.h>
 
+#include <functional>
 #include <string>
 
 #include "preview/PreviewFrame.h"
@@ -30,6 +31,11 @@ GstElement* PictureOnlyChain(int pin);
 // wherever a corner of the picture lands, its colour says which one it is.
 // Empty text when it cannot be made.
 std::string MakeQuarterClip(const std::string& name, double seconds, int width, int height);
+
+// Turns the event loop until `ready` answers true or `ms` milliseconds
+// have passed; answers `ready` at the end. (Qt's QTRY macros report to
+// QTest's own log and return quietly: a test run by GoogleTest would pass.)
+bool WaitUntil(const std::function<bool()>& ready, int ms = 5000);
 
 // What a drawn pixel looks like: the four quarter colours, black, or
 // something else (a blend at an edge, a wrong colour).

@@ -134,7 +134,7 @@ TEST_F(PlaybackPageTest, ButtonStatesInEveryState) {
     EXPECT_EQ(States(), kPlaying);
     // Any key, wherever it is pressed, leaves full screen.
     QTest::keyClick(page->ListControl(), Qt::Key_A);
-    QTRY_VERIFY(!Controller().FullScreen());
+    EXPECT_TRUE(test::WaitUntil([&] { return !Controller().FullScreen(); }));
     EXPECT_FALSE(page->Preview()->FullScreenWindow()->isVisible());
     EXPECT_TRUE(Controller().Playing());
 
@@ -172,7 +172,7 @@ TEST_F(PlaybackPageTest, EndOfMovieInFullScreenStopsAndRemovesTheHook) {
     ASSERT_TRUE(Controller().Playing());
     Button(res::IDC_FULLSCREEN)->click();
     ASSERT_TRUE(Controller().FullScreen());
-    QTRY_VERIFY_WITH_TIMEOUT(!Controller().Playing(), 20000);
+    ASSERT_TRUE(test::WaitUntil([&] { return !Controller().Playing(); }, 20000));
     EXPECT_FALSE(Controller().FullScreen());
     EXPECT_FALSE(page->Preview()->FullScreenWindow()->isVisible());
     EXPECT_EQ(States(), kReady);
