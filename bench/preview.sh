@@ -10,6 +10,15 @@
 #    with the clock when it is rendered. Target: under 40 ms.
 # The renderers are clock-synchronised fakesinks, so the figures hold
 # without a display or a sound card (the decode and the feeding are real).
+# 4. Drawing: the same start and seeks measured until the picture is painted
+#    by the page's picture widget, and the processor time of the whole
+#    program while playing, four runs of SECONDS (default 20): pictures
+#    thrown away before conversion (fakesink: decoding only), converted and
+#    dropped by the picture sink, drawn in a 480x270 area, drawn full screen.
+#    Drawing costs the difference to the first run. Target: at most 20 % of
+#    one core. On an X display of its own (Xvfb without XVideo, 1280x720)
+#    when xvfb-run is there, else on the offscreen platform.
+#   bench/preview.sh BUILD_DIR [--drawing-only] [SECONDS]
 set -eu
 BUILD=${1:?usage: preview.sh BUILD_DIR}
 BUILD=$(cd "$BUILD" && pwd)
@@ -26,4 +35,9 @@ fi
 # The preview script the page writes for this clip (default settings).
 SCRIPT="$WORK/preview.avs"
 printf 'DirectShowSource("%s")\nConvertToYV12()\nChangeFPS(29.970030)\nResampleAudio(24000)\nBicubicResize(1280,720)\n' "$CLIP" > "$SCRIPT"
-"$BUILD/tests/preview_bench" "$SCRIPT"
+shift
+if command -v xvfb-run >/dev/null 2>&1; then
+  QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x720x24 -extension XVideo" "$BUILD/tests/preview_bench" "$SCRIPT" "$@"
+else
+  QT_QPA_PLATFORM=offscreen "$BUILD/tests/preview_bench" "$SCRIPT" "$@"
+fi

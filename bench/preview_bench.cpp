@@ -1,14 +1,24 @@
-// Preview figures on the pipeline clock: start, seek and A/V offset (see
-// bench/preview.sh).
+// Preview figures on the pipeline clock: start, seek and A/V offset; then
+// the same with the pictures drawn by the page's picture widget, and the
+// processor cost of drawing (see bench/preview.sh).
 #include <gst/gst.h>
+#include <sys/resource.h>
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPaintEvent>
+#include <QScreen>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
 #include <mutex>
 #include <vector>
 
+#include "media/page/PreviewPanel.h"
 #include "preview/GraphHelper.h"
 
 using namespace kalvex;
@@ -70,14 +80,188 @@ double WaitFirstPicture(GstClockTime from) {
     return -1;
 }
 
+// The page's picture widget, counting what it paints.
+class CountingPicture : public PreviewPicture {
+public:
+    using PreviewPicture::PreviewPicture;
+    int paints = 0;
+    int64_t lastTime = -1;
+    qint64 firstPaintNs = -1;
+    QElapsedTimer* clock = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        PreviewPicture::paintEvent(e);
+        if (!Frame()) return;
+        ++paints;
+        lastTime = Frame()->time;
+        if (firstPaintNs < 0 && clock) firstPaintNs = clock->nsecsElapsed();
+    }
+};
+
+// Pictures from the streaming thread to the widget the way the page takes
+// them: the newest waits, one queued call at a time.
+struct Mailbox {
+    std::mutex lock;
+    FramePtr frame;
+    bool posted = false;
+    CountingPicture* target = nullptr;
+    void Put(FramePtr f) {
+        {
+            std::lock_guard g(lock);
+            frame = std::move(f);
+            if (posted) return;
+            posted = true;
+        }
+        QMetaObject::invokeMethod(target, [this] {
+            FramePtr f;
+            {
+                std::lock_guard g(lock);
+                f = std::move(frame);
+                posted = false;
+            }
+            if (f) target->SetFrame(std::move(f));
+        }, Qt::QueuedConnection);
+    }
+};
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Keeps the window thread turning until `done` or the time is up.
+bool Spin(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+enum class Mode { DecodeOnly, PicturesDropped, DrawnInArea, DrawnFullScreen };
+
+struct RunFigures {
+    double cpuPercent = 0;  // of one core, while playing
+    int paints = 0;
+    double startMs = -1;     // Run to the first picture painted
+    double fromOpenMs = -1;  // opening the script to the first picture painted
+    std::vector<double> seeksMs;
+};
+
+// Plays the script for `seconds` in one mode and measures the processor
+// time of the whole program over that stretch.
+RunFigures PlayFor(const char* script, Mode mode, int seconds, bool seeks) {
+    RunFigures out;
+    GraphHelper::SetSinkFactory([mode](int pin) -> GstElement* {
+        if (pin == 0 && mode != Mode::DecodeOnly) return nullptr;  // the picture sink
+        GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+        g_object_set(sink, "sync", TRUE, nullptr);
+        return sink;
+    });
+    QElapsedTimer clock;
+    CountingPicture picture;
+    picture.clock = &clock;
+    Mailbox mailbox;
+    mailbox.target = &picture;
+    const bool drawn = mode == Mode::DrawnInArea || mode == Mode::DrawnFullScreen;
+    if (mode == Mode::DrawnInArea) {
+        picture.resize(480, 270);  // the page's area at the main window's default size
+        picture.show();
+    } else if (mode == Mode::DrawnFullScreen) {
+        picture.setGeometry(QGuiApplication::primaryScreen()->geometry());
+        picture.showFullScreen();
+    }
+    Spin([] { return false; }, 300);  // shown and settled
+    {
+        clock.start();
+        GraphHelper graph;
+        if (!graph.CreateGraph() || !graph.OpenScript(script)) {
+            std::fprintf(stderr, "the script does not open\n");
+            return out;
+        }
+        if (drawn) graph.SetFrameCallback([&mailbox](FramePtr f) { mailbox.Put(std::move(f)); });
+        const qint64 runAt = clock.nsecsElapsed();
+        graph.Run();
+        if (drawn && Spin([&] { return picture.firstPaintNs >= 0; }, 5000)) {
+            out.startMs = double(picture.firstPaintNs - runAt) / 1e6;
+            out.fromOpenMs = double(picture.firstPaintNs) / 1e6;
+        }
+        Spin([] { return false; }, 1000);  // past the start
+        const double cpu0 = CpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        const int paints0 = picture.paints;
+        Spin([] { return false; }, seconds * 1000);
+        out.cpuPercent = (CpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9) * 100;
+        out.paints = picture.paints - paints0;
+        if (seeks) {
+            for (int64_t s : {50, 10, 40, 5, 30, 55, 20, 45, 1, 25}) {
+                const int64_t target = s * kUnitsPerSecond;
+                const qint64 from = clock.nsecsElapsed();
+                graph.Seek(target);
+                qint64 at = -1;
+                Spin([&] {
+                    if (picture.lastTime >= target && picture.lastTime < target + kUnitsPerSecond) at = clock.nsecsElapsed();
+                    return at >= 0;
+                }, 5000);
+                out.seeksMs.push_back(at < 0 ? -1 : double(at - from) / 1e6);
+                Spin([] { return false; }, 300);
+            }
+        }
+    }
+    GraphHelper::SetSinkFactory(nullptr);
+    return out;
+}
+
+void DrawingFigures(const char* script, int seconds) {
+    std::printf("drawing (Qt platform %s, screen %dx%d), %d s of playing each:\n",
+                qPrintable(QGuiApplication::platformName()), QGuiApplication::primaryScreen()->geometry().width(),
+                QGuiApplication::primaryScreen()->geometry().height(), seconds);
+    const RunFigures decode = PlayFor(script, Mode::DecodeOnly, seconds, false);
+    std::printf("  decode only (fakesink):             %5.1f %% of one core\n", decode.cpuPercent);
+    const RunFigures dropped = PlayFor(script, Mode::PicturesDropped, seconds, false);
+    std::printf("  converted, pictures dropped:        %5.1f %% (+%.1f)\n", dropped.cpuPercent,
+                dropped.cpuPercent - decode.cpuPercent);
+    const RunFigures area = PlayFor(script, Mode::DrawnInArea, seconds, true);
+    std::printf("  drawn in a 480x270 area:            %5.1f %% (+%.1f on decoding, target 20), %d pictures painted\n",
+                area.cpuPercent, area.cpuPercent - decode.cpuPercent, area.paints);
+    const RunFigures full = PlayFor(script, Mode::DrawnFullScreen, seconds, false);
+    std::printf("  drawn full screen:                  %5.1f %% (+%.1f on decoding), %d pictures painted\n",
+                full.cpuPercent, full.cpuPercent - decode.cpuPercent, full.paints);
+    std::printf("start: first picture painted %.1f ms after Run (target 500), %.1f ms after the script began to open\n",
+                area.startMs, area.fromOpenMs);
+    std::vector<double> seeks = area.seeksMs;
+    std::sort(seeks.begin(), seeks.end());
+    if (!seeks.empty())
+        std::printf("seek: first picture of the new place painted, median %.1f ms, worst %.1f ms (target 300)\n",
+                    seeks[seeks.size() / 2], seeks.back());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: preview_bench SCRIPT\n");
+        std::fprintf(stderr, "usage: preview_bench SCRIPT [--drawing-only] [SECONDS]\n");
         return 2;
     }
+    QApplication app(argc, argv);
     gst_init(&argc, &argv);
+    bool drawingOnly = false;
+    int seconds = 20;
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "--drawing-only")
+            drawingOnly = true;
+        else
+            seconds = std::max(1, std::atoi(argv[i]));
+    }
+    if (drawingOnly) {
+        DrawingFigures(argv[1], seconds);
+        return 0;
+    }
     GraphHelper::SetSinkFactory(Sink);
     GraphHelper graph;
     if (!graph.CreateGraph() || !graph.OpenScript(argv[1])) {
@@ -150,5 +334,8 @@ int main(int argc, char** argv) {
     std::printf("seek: first picture after a seek, median %.1f ms, worst %.1f ms (target 300)\n", seeks[seeks.size() / 2],
                 seeks.back());
     gst_object_unref(system);
+    graph.Stop();
+    GraphHelper::SetSinkFactory(nullptr);
+    DrawingFigures(argv[1], seconds);
     return 0;
 }

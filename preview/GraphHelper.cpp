@@ -1,8 +1,7 @@
 #include "preview/GraphHelper.h"
 
-#include <gst/video/videooverlay.h>
-
 #include <cinttypes>
+#include <cmath>
 #include <mutex>
 
 #include "common/ProgramLog.h"
@@ -25,14 +24,12 @@ void LogGraphError(const char* message, const char* file, int line, const char* 
 }
 #define GRAPH_ERROR(message, result) LogGraphError((message), __FILE__, __LINE__, (result))
 
-GstElement* DefaultChain(int pin) {
-    const char* description =
-        pin == 0 ? "videoconvert ! autovideosink" : "audioconvert ! audioresample ! autoaudiosink";
+GstElement* DefaultAudioChain() {
+    const char* description = "audioconvert ! audioresample ! autoaudiosink";
     GError* error = nullptr;
     GstElement* chain = gst_parse_bin_from_description(description, TRUE, &error);
     if (!chain) {
-        GRAPH_ERROR(pin == 0 ? "ERR: video renderer could not be made." : "ERR: audio renderer could not be made.",
-                    error ? error->message : nullptr);
+        GRAPH_ERROR("ERR: audio renderer could not be made.", error ? error->message : nullptr);
         if (error) g_error_free(error);
     } else if (error) {
         g_error_free(error);
@@ -40,18 +37,59 @@ GstElement* DefaultChain(int pin) {
     return chain;
 }
 
+// A mapped picture buffer; unmapping it gives the buffer back.
+struct MappedPicture {
+    GstVideoFrame frame{};
+    bool mapped = false;
+    ~MappedPicture() {
+        if (mapped) gst_video_frame_unmap(&frame);
+    }
+};
+
 }  // namespace
 
-VideoRect LetterboxRect(int areaWidth, int areaHeight, int videoWidth, int videoHeight) {
-    VideoRect r{0, 0, areaWidth, areaHeight};
-    if (videoWidth <= 0 || videoHeight <= 0) return r;
-    const int displayed = int(double(areaWidth) / (double(videoWidth) / double(videoHeight)));
-    if (displayed < areaHeight) {
-        const int gap = (areaHeight - displayed) / 2;
-        r.top += gap;
-        r.bottom -= gap;
+PictureReader::~PictureReader() {
+    if (caps_) gst_caps_unref(caps_);
+}
+
+FramePtr PictureReader::Read(GstSample* sample) {
+    GstCaps* caps = sample ? gst_sample_get_caps(sample) : nullptr;
+    GstBuffer* buffer = sample ? gst_sample_get_buffer(sample) : nullptr;
+    if (!caps || !buffer) return nullptr;
+    if (!caps_ || !gst_caps_is_equal(caps, caps_)) {
+        GstVideoInfo info;
+        if (!gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != kPictureFormat) {
+            if (!complained_) {
+                gchar* text = gst_caps_to_string(caps);
+                GRAPH_ERROR("ERR: the preview picture has a layout that cannot be drawn.", text);
+                g_free(text);
+                complained_ = true;
+            }
+            return nullptr;
+        }
+        info_ = info;
+        gst_caps_replace(&caps_, caps);
     }
-    return r;
+    auto mapped = std::make_shared<MappedPicture>();
+    if (!gst_video_frame_map(&mapped->frame, &info_, buffer, GST_MAP_READ)) {
+        // A buffer smaller than its caps say: nothing is read from it.
+        if (!complained_) {
+            GRAPH_ERROR("ERR: a preview picture could not be read.", "buffer smaller than its layout");
+            complained_ = true;
+        }
+        return nullptr;
+    }
+    mapped->mapped = true;
+    auto f = std::make_shared<PreviewFrame>();
+    f->width = GST_VIDEO_FRAME_WIDTH(&mapped->frame);
+    f->height = GST_VIDEO_FRAME_HEIGHT(&mapped->frame);
+    f->stride = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0);
+    f->parN = GST_VIDEO_INFO_PAR_N(&info_);
+    f->parD = GST_VIDEO_INFO_PAR_D(&info_);
+    f->time = GST_BUFFER_PTS_IS_VALID(buffer) ? int64_t(GST_BUFFER_PTS(buffer) / kNsPerUnit) : -1;
+    f->pixels = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0));
+    f->memory = std::move(mapped);
+    return f;
 }
 
 void GraphHelper::SetSinkFactory(SinkFactory factory) {
@@ -70,8 +108,11 @@ void GraphHelper::Release() {
     }
     if (bus_) gst_object_unref(bus_);
     bus_ = nullptr;
-    if (overlay_) gst_object_unref(overlay_);
-    overlay_ = nullptr;
+    {
+        // The streaming threads have ended: no picture comes any more.
+        std::lock_guard g(frameLock_);
+        latest_.reset();
+    }
     if (pipeline_) gst_object_unref(pipeline_);
     pipeline_ = nullptr;
     // The pipeline held the source's bin; the source goes last, with its reader.
@@ -134,7 +175,8 @@ void GraphHelper::Render(int pin) {
         std::lock_guard g(gFactoryLock);
         factory = gFactory;
     }
-    GstElement* chain = factory ? factory(pin) : DefaultChain(pin);
+    GstElement* chain = factory ? factory(pin) : nullptr;
+    if (!chain) chain = pin == 0 ? PictureChain() : DefaultAudioChain();
     if (!chain) return;
     gst_bin_add(GST_BIN(pipeline_), chain);
     GstPad* sink = gst_element_get_static_pad(chain, "sink");
@@ -157,66 +199,76 @@ void GraphHelper::Render(int pin) {
 int GraphHelper::VideoWidth() const { return source_ ? source_->Reader()->Width() : 0; }
 int GraphHelper::VideoHeight() const { return source_ ? source_->Reader()->Height() : 0; }
 
-bool GraphHelper::SetVideoWindow(guintptr window, int width, int height) {
-    if (!source_) return false;
-    GST_OBJECT_LOCK(pipeline_);
-    window_ = window;
-    windowWidth_ = width;
-    windowHeight_ = height;
-    GST_OBJECT_UNLOCK(pipeline_);
-    ApplyWindow();
-    return true;
-}
-
-void GraphHelper::SetFullScreenWindow(guintptr window, int width, int height) {
-    if (!pipeline_) return;
-    GST_OBJECT_LOCK(pipeline_);
-    fullWindow_ = window;
-    fullWidth_ = width;
-    fullHeight_ = height;
-    GST_OBJECT_UNLOCK(pipeline_);
-}
-
-// Hands the current target window and the letterboxed rectangle to the
-// video sink, once it has asked for a window.
-void GraphHelper::ApplyWindow() {
-    if (!pipeline_) return;
-    GST_OBJECT_LOCK(pipeline_);
-    GstElement* overlay = overlay_ ? GST_ELEMENT(gst_object_ref(overlay_)) : nullptr;
-    const bool full = fullScreen_ && fullWindow_;
-    const guintptr window = full ? fullWindow_ : window_;
-    const int w = full ? fullWidth_ : windowWidth_, h = full ? fullHeight_ : windowHeight_;
-    GST_OBJECT_UNLOCK(pipeline_);
-    if (!overlay) return;
-    if (window) {
-        const VideoRect r = LetterboxRect(w, h, VideoWidth(), VideoHeight());
-        gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(overlay), window);
-        gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(overlay), r.left, r.top, r.Width(), r.Height());
-        gst_video_overlay_expose(GST_VIDEO_OVERLAY(overlay));
+// videoconvert into an appsink that hands each picture out at its time:
+// sync keeps the pipeline clock (the audio sink's) the master, and the
+// pictures are pulled in the sink's own callbacks, so none wait in a queue.
+GstElement* GraphHelper::PictureChain() {
+    GstElement* bin = gst_bin_new("PictureSink");
+    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+    GstElement* sink = gst_element_factory_make("appsink", "picturesink");
+    if (!bin || !convert || !sink) {
+        GRAPH_ERROR("ERR: video renderer could not be made.", !convert ? "no videoconvert" : "no appsink");
+        if (bin) gst_object_unref(gst_object_ref_sink(bin));
+        if (convert) gst_object_unref(gst_object_ref_sink(convert));
+        if (sink) gst_object_unref(gst_object_ref_sink(sink));
+        return nullptr;
     }
-    gst_object_unref(overlay);
+    GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
+                                        gst_video_format_to_string(kPictureFormat), nullptr);
+    g_object_set(sink, "caps", caps, "sync", TRUE, "max-buffers", 1u, "drop", TRUE, "enable-last-sample", FALSE,
+                 nullptr);
+    gst_caps_unref(caps);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = &GraphHelper::OnNewSample;
+    callbacks.new_preroll = &GraphHelper::OnNewPreroll;
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
+    gst_bin_add_many(GST_BIN(bin), convert, sink, nullptr);
+    gst_element_link(convert, sink);
+    GstPad* pad = gst_element_get_static_pad(convert, "sink");
+    gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad));
+    gst_object_unref(pad);
+    return bin;
+}
+
+GstFlowReturn GraphHelper::OnNewSample(GstAppSink* sink, gpointer self) {
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    static_cast<GraphHelper*>(self)->Deliver(sample);
+    if (sample) gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+GstFlowReturn GraphHelper::OnNewPreroll(GstAppSink* sink, gpointer self) {
+    GstSample* sample = gst_app_sink_pull_preroll(sink);
+    static_cast<GraphHelper*>(self)->Deliver(sample);
+    if (sample) gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+void GraphHelper::Deliver(GstSample* sample) {
+    FrameCallback callback;
+    FramePtr frame;
+    {
+        std::lock_guard g(frameLock_);
+        frame = reader_.Read(sample);
+        if (!frame) return;
+        latest_ = frame;
+        callback = frameCallback_;
+    }
+    if (callback) callback(std::move(frame));
+}
+
+void GraphHelper::SetFrameCallback(FrameCallback callback) {
+    std::lock_guard g(frameLock_);
+    frameCallback_ = std::move(callback);
+}
+
+FramePtr GraphHelper::LatestFrame() const {
+    std::lock_guard g(frameLock_);
+    return latest_;
 }
 
 GstBusSyncReply GraphHelper::OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
     auto* self = static_cast<GraphHelper*>(data);
-    if (gst_is_video_overlay_prepare_window_handle_message(message)) {
-        GstElement* sink = GST_ELEMENT(GST_MESSAGE_SRC(message));
-        GST_OBJECT_LOCK(self->pipeline_);
-        if (self->overlay_) gst_object_unref(self->overlay_);
-        self->overlay_ = GST_ELEMENT(gst_object_ref(sink));
-        const bool full = self->fullScreen_ && self->fullWindow_;
-        const guintptr window = full ? self->fullWindow_ : self->window_;
-        const int w = full ? self->fullWidth_ : self->windowWidth_;
-        const int h = full ? self->fullHeight_ : self->windowHeight_;
-        GST_OBJECT_UNLOCK(self->pipeline_);
-        if (window) {
-            const VideoRect r = LetterboxRect(w, h, self->VideoWidth(), self->VideoHeight());
-            gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), window);
-            gst_video_overlay_set_render_rectangle(GST_VIDEO_OVERLAY(sink), r.left, r.top, r.Width(), r.Height());
-        }
-        gst_message_unref(message);
-        return GST_BUS_DROP;
-    }
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
         case GST_MESSAGE_ERROR: {
@@ -291,14 +343,6 @@ bool GraphHelper::CurrentPosition(int64_t* time) {
     if (!gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) || position < 0) return false;
     *time = position / kNsPerUnit;
     return true;
-}
-
-void GraphHelper::FullScreen(bool on) {
-    if (!pipeline_) return;
-    GST_OBJECT_LOCK(pipeline_);
-    fullScreen_ = on;
-    GST_OBJECT_UNLOCK(pipeline_);
-    ApplyWindow();
 }
 
 int GraphHelper::NextEvent() {

@@ -1,8 +1,11 @@
 #pragma once
 // The playback object of the Video Files page: one GStreamer pipeline around
-// the preview source, with run, pause, stop, seek, position, full screen and
-// its events. No widgets: the picture goes into a native window given by id.
+// the preview source, with run, pause, stop, seek, position and its events.
+// No widgets: each picture is handed out as plain data (PreviewFrame) at its
+// time on the pipeline clock, and the window side draws it.
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include <atomic>
 #include <cstdint>
@@ -13,6 +16,7 @@
 
 #include "convert/ConvertSettings.h"
 #include "media/VideoFileEntry.h"
+#include "preview/PreviewFrame.h"
 #include "preview/PreviewSource.h"
 
 namespace kalvex {
@@ -22,27 +26,46 @@ constexpr int EC_COMPLETE = 1;     // the movie played to its end
 constexpr int EC_USERABORT = 2;
 constexpr int EC_ERRORABORT = 3;   // the pipeline stopped with an error (logged)
 
-// A rectangle in a window's client coordinates.
-struct VideoRect {
-    int left = 0, top = 0, right = 0, bottom = 0;
-    int Width() const { return right - left; }
-    int Height() const { return bottom - top; }
-    bool operator==(const VideoRect&) const = default;
-};
+// The pixel layout the picture sink asks videoconvert for: 32-bit words
+// 0xffRRGGBB in the machine's byte order.
+constexpr GstVideoFormat kPictureFormat =
+    G_BYTE_ORDER == G_LITTLE_ENDIAN ? GST_VIDEO_FORMAT_BGRx : GST_VIDEO_FORMAT_xRGB;
 
-// The picture's place inside an area of w x h: as wide as the area, its
-// height from the video's shape, centred vertically when that leaves room;
-// otherwise the whole area.
-VideoRect LetterboxRect(int areaWidth, int areaHeight, int videoWidth, int videoHeight);
+// Turns the samples of the picture sink into frames. The layout of the
+// caps is read again only when the caps change, so a picture size that
+// changes mid-stream gives frames of the new size from its first sample.
+class PictureReader {
+public:
+    PictureReader() = default;
+    ~PictureReader();
+    PictureReader(const PictureReader&) = delete;
+    PictureReader& operator=(const PictureReader&) = delete;
+    // The sample's picture (the frame keeps the buffer mapped while it
+    // lives), or null for a sample without a readable picture.
+    FramePtr Read(GstSample* sample);
+
+private:
+    GstCaps* caps_ = nullptr;
+    GstVideoInfo info_{};
+    bool complained_ = false;  // one log record, not one per picture
+};
 
 class GraphHelper {
 public:
     // Makes the element chain that renders pin 0 (video) or pin 1 (audio); it
-    // must have one unlinked sink pad. The default is "videoconvert !
-    // autovideosink" and "audioconvert ! audioresample ! autoaudiosink".
-    // Tests and the bench put fakesink or appsink here.
+    // must have one unlinked sink pad. A factory that answers null for a pin
+    // leaves that pin its default: "videoconvert ! appsink" (the picture
+    // sink, whose pictures go to the frame callback) and "audioconvert !
+    // audioresample ! autoaudiosink". Tests and the bench put fakesink or
+    // appsink here.
     using SinkFactory = std::function<GstElement*(int pin)>;
     static void SetSinkFactory(SinkFactory factory);
+
+    // Called on a streaming thread with every picture when it is due on the
+    // pipeline clock, and with the first picture at a new position while
+    // paused (after a start or a seek), so a paused movie shows where it
+    // stands.
+    using FrameCallback = std::function<void(FramePtr)>;
 
     GraphHelper();
     ~GraphHelper();
@@ -56,11 +79,10 @@ public:
     // The part of OpenPreview after the script is written.
     bool OpenScript(const std::string& scriptPath);
 
-    // Puts the picture into the native window `window` (an X11 window id)
-    // whose client area is width x height, letterboxed. False without video.
-    bool SetVideoWindow(guintptr window, int width, int height);
-    // The window that full-screen playback shows the picture in.
-    void SetFullScreenWindow(guintptr window, int width, int height);
+    // Where the pictures go; set before Run. Safe to call at any time.
+    void SetFrameCallback(FrameCallback callback);
+    // The last picture handed out, null before the first.
+    FramePtr LatestFrame() const;
 
     // notify: called (from any thread) when an event waits for NextEvent.
     bool Run(std::function<void()> notify = nullptr);
@@ -68,7 +90,6 @@ public:
     bool Stop();
     bool Seek(int64_t time);
     bool CurrentPosition(int64_t* time);
-    void FullScreen(bool on);
     // The next waiting event's code, 0 when none waits.
     int NextEvent();
 
@@ -83,8 +104,11 @@ public:
 
 private:
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* message, gpointer self);
+    static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer self);
+    static GstFlowReturn OnNewPreroll(GstAppSink* sink, gpointer self);
+    GstElement* PictureChain();
+    void Deliver(GstSample* sample);
     void Render(int pin);
-    void ApplyWindow();
     void Release();
 
     std::string moviePath_;
@@ -95,14 +119,12 @@ private:
     std::mutex notifyLock_;  // the bus handler reads notify_ on a streaming thread
     std::function<void()> notify_;
 
-    // Where the picture goes; guarded by the object lock of the pipeline,
-    // since the sink asks from its streaming thread.
-    GstElement* overlay_ = nullptr;
-    guintptr window_ = 0;
-    int windowWidth_ = 0, windowHeight_ = 0;
-    guintptr fullWindow_ = 0;
-    int fullWidth_ = 0, fullHeight_ = 0;
-    bool fullScreen_ = false;
+    // The pictures: read and handed out on the picture sink's streaming
+    // thread, read by the window thread.
+    mutable std::mutex frameLock_;
+    PictureReader reader_;
+    FramePtr latest_;
+    FrameCallback frameCallback_;
 };
 
 }  // namespace kalvex

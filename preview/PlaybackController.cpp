@@ -31,9 +31,7 @@ void PlaybackController::Play() {
     graph_ = std::make_unique<GraphHelper>();
     bool ok = graph_->OpenPreview(entry, view_.ScriptSettings());
     if (ok) {
-        int w = 0, h = 0;
-        const uintptr_t window = view_.VideoWindow(&w, &h);
-        graph_->SetVideoWindow(window, w, h);
+        graph_->SetFrameCallback([this](FramePtr frame) { view_.PresentFrame(std::move(frame)); });
         // A graph that cannot start plays nothing: told like a failed open.
         ok = graph_->Run([this] { view_.PostGraphNotify(); });
     }
@@ -59,9 +57,7 @@ void PlaybackController::Stop() {
     if (fullScreen_) {
         fullScreen_ = false;
         view_.SetKeyboardHook(false);
-        graph_->FullScreen(false);
-        int w = 0, h = 0;
-        view_.ShowFullScreenWindow(false, &w, &h);
+        view_.ShowFullScreen(false);
     }
     playing_ = false;
     // The stopped movie stands at its beginning.
@@ -70,7 +66,10 @@ void PlaybackController::Stop() {
     const std::string text = TimeText(0, format) + "/" + TimeText(rangeLength_, format);
     if (view_.TimeLabel().substr(0, 24) != text.substr(0, 24)) view_.SetTimeLabel(text);
     view_.KillTimer();
+    // Releasing the graph ends its streaming threads; after that no picture
+    // arrives, and the area goes black as a stopped movie's does.
     graph_.reset();
+    view_.ClearPicture();
     paused_ = false;
     view_.SetPauseCaption("Pa&use");
     playingIndex_ = -1;
@@ -147,10 +146,7 @@ void PlaybackController::FullScreenButton() {
     view_.ShowHint("FullScreen", kFullScreenHint);
     if (!playing_) return;  // the movie may have ended while the hint was up
     view_.SetKeyboardHook(true);
-    int w = 0, h = 0;
-    const uintptr_t window = view_.ShowFullScreenWindow(true, &w, &h);
-    graph_->SetFullScreenWindow(window, w, h);
-    graph_->FullScreen(true);
+    view_.ShowFullScreen(true);
     fullScreen_ = true;
 }
 
@@ -158,9 +154,7 @@ void PlaybackController::HookKeyPress() {
     if (!fullScreen_) return;
     fullScreen_ = false;
     view_.SetKeyboardHook(false);
-    if (graph_) graph_->FullScreen(false);
-    int w = 0, h = 0;
-    view_.ShowFullScreenWindow(false, &w, &h);
+    view_.ShowFullScreen(false);
 }
 
 // The entry being previewed and the playing position in movie time. False
@@ -195,13 +189,6 @@ void PlaybackController::SetEndTime() {
     e->endTime = position;
     if (e->startTime > e->endTime) e->startTime = e->endTime;
     view_.RefreshRow(playingIndex_);
-}
-
-void PlaybackController::VideoAreaResized() {
-    if (!graph_ || fullScreen_) return;
-    int w = 0, h = 0;
-    const uintptr_t window = view_.VideoWindow(&w, &h);
-    graph_->SetVideoWindow(window, w, h);
 }
 
 void PlaybackController::UpdateButtons() {

@@ -9,6 +9,7 @@
 
 #include "convert/ConvertSettings.h"
 #include "media/VideoFileEntry.h"
+#include "preview/PreviewFrame.h"
 
 namespace kalvex {
 
@@ -43,10 +44,15 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
     virtual void ShowHint(const std::string& key, const std::string& text) = 0;
     virtual void SetKeyboardHook(bool on) = 0;
-    // Native window of the video area and its size.
-    virtual uintptr_t VideoWindow(int* width, int* height) = 0;
-    // Shows (or hides) the full-screen window; its native id and size.
-    virtual uintptr_t ShowFullScreenWindow(bool show, int* width, int* height) = 0;
+    // Called on a streaming thread with each picture of the playing movie
+    // when it is due; the view draws the latest one scaled into its video
+    // area (and into the full-screen window while that shows).
+    virtual void PresentFrame(FramePtr frame) = 0;
+    // The movie stopped: the video area shows no picture.
+    virtual void ClearPicture() = 0;
+    // Shows the full-screen window with the current picture at once (also
+    // while paused), or hides it.
+    virtual void ShowFullScreen(bool show) = 0;
     // Called from any thread: post WM_GRAPH_NOTIFY to the page.
     virtual void PostGraphNotify() = 0;
     // The settings, read when they are used: the display time format of the
@@ -79,8 +85,6 @@ public:
     void SetStartTime();
     void SetEndTime();
     void UpdateButtons();
-    // The video area changed its size: the picture is placed anew.
-    void VideoAreaResized();
 
     bool Playing() const { return playing_; }
     bool Paused() const { return paused_; }

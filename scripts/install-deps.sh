@@ -6,9 +6,9 @@ PKGS="cmake ninja-build g++ pkg-config make
 qt6-base-dev
 libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libzimg-dev
 libass-dev
-libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x
+libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 libcurl4-openssl-dev libmagic-dev libarchive-dev libsodium-dev
-libgtest-dev libgmock-dev ffmpeg xvfb xauth libcpp-httplib-dev
+libgtest-dev libgmock-dev ffmpeg xvfb xauth weston qt6-wayland libcpp-httplib-dev
 dpkg-dev appstream"
 MISSING=""
 for p in $PKGS; do

@@ -175,10 +175,9 @@ void CAddFilePage::BuildControls() {
     // Preview group: the video area, the position slider, the time label
     // and the playback buttons.
     auto* preview = new QGroupBox("Preview", this);
-    auto* area = new QLabel(preview);
+    auto* area = new PreviewPicture(preview);
     area->setObjectName(res::ObjectName(res::IDC_PREVIEW_AREA));
     area->setMinimumSize(240, 135);
-    area->setStyleSheet("background: black");
     auto* slider = new QSlider(Qt::Horizontal, preview);
     slider->setObjectName(res::ObjectName(res::IDC_POSITION_SLIDER));
     slider->setRange(0, 1000);

@@ -1,9 +1,12 @@
 #include "media/page/PreviewPanel.h"
 
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPushButton>
-#include <QResizeEvent>
+#include <QRegion>
 #include <QScreen>
 #include <QSlider>
 #include <QTimer>
@@ -17,6 +20,37 @@
 
 namespace kalvex {
 
+PreviewPicture::PreviewPicture(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) {
+    // paintEvent covers every pixel: no background is drawn first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, Qt::black);
+    setPalette(p);
+}
+
+void PreviewPicture::SetFrame(FramePtr frame) {
+    frame_ = std::move(frame);
+    update();
+}
+
+QRect PreviewPicture::PictureRect() const {
+    if (!frame_ || frame_->width <= 0 || frame_->height <= 0 || !frame_->pixels) return {};
+    const VideoRect r = FitRect(width(), height(), frame_->DisplayAspect());
+    return QRect(r.left, r.top, r.Width(), r.Height());
+}
+
+void PreviewPicture::paintEvent(QPaintEvent* e) {
+    QPainter painter(this);
+    const QRect target = PictureRect();
+    // The bars (the whole area without a picture).
+    for (const QRect& bar : QRegion(e->rect()).subtracted(QRegion(target))) painter.fillRect(bar, Qt::black);
+    if (target.isEmpty()) return;
+    // The frame's memory as it stands, no copy: 0xffRRGGBB words.
+    const QImage image(frame_->pixels, frame_->width, frame_->height, frame_->stride, QImage::Format_RGB32);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(target, image);
+}
+
 PreviewPanel::PreviewPanel(CAddFilePage* page) : QObject(page), page_(page) {
     auto button = [page](int id) { return page->findChild<QPushButton*>(res::ObjectName(id)); };
     play_ = button(res::IDC_PLAY);
@@ -27,7 +61,7 @@ PreviewPanel::PreviewPanel(CAddFilePage* page) : QObject(page), page_(page) {
     fullScreen_ = button(res::IDC_FULLSCREEN);
     slider_ = page->findChild<QSlider*>(res::ObjectName(res::IDC_POSITION_SLIDER));
     timeLabel_ = page->findChild<QLabel*>(res::ObjectName(res::IDC_TIME_LABEL));
-    area_ = page->findChild<QLabel*>(res::ObjectName(res::IDC_PREVIEW_AREA));
+    area_ = page->findChild<PreviewPicture*>(res::ObjectName(res::IDC_PREVIEW_AREA));
     timer_ = new QTimer(this);
     timer_->setObjectName("PreviewTimer1");
     controller_ = std::make_unique<PlaybackController>(*this);
@@ -48,12 +82,6 @@ PreviewPanel::PreviewPanel(CAddFilePage* page) : QObject(page), page_(page) {
         controller_->SliderScroll(TB_ENDTRACK, slider_->value());
     });
     connect(slider_, &QSlider::valueChanged, this, &PreviewPanel::OnSliderValue);
-    if (area_) {
-        // The picture is drawn into the area's own native window.
-        area_->setAttribute(Qt::WA_DontCreateNativeAncestors);
-        area_->setAttribute(Qt::WA_NativeWindow);
-        area_->installEventFilter(this);
-    }
 }
 
 PreviewPanel::~PreviewPanel() {
@@ -70,12 +98,6 @@ void PreviewPanel::OnSliderValue(int value) {
 bool PreviewPanel::event(QEvent* e) {
     if (DispatchMessageEvent(e, this)) return true;
     return QObject::event(e);
-}
-
-bool PreviewPanel::eventFilter(QObject* watched, QEvent* e) {
-    // A resized video area gets the picture placed anew.
-    if (watched == area_ && e->type() == QEvent::Resize && controller_) controller_->VideoAreaResized();
-    return QObject::eventFilter(watched, e);
 }
 
 LRESULT PreviewPanel::HandleMessage(unsigned msg, WPARAM, LPARAM) {
@@ -120,30 +142,51 @@ void PreviewPanel::SetKeyboardHook(bool on) {
         kalvex::UnsetKeyboardHook();
 }
 
-uintptr_t PreviewPanel::VideoWindow(int* width, int* height) {
-    if (!area_) return 0;
-    *width = area_->width();
-    *height = area_->height();
-    return uintptr_t(area_->winId());
+void PreviewPanel::PresentFrame(FramePtr frame) {
+    {
+        std::lock_guard g(mailLock_);
+        mail_ = std::move(frame);
+        if (mailPosted_) return;
+        mailPosted_ = true;
+    }
+    QMetaObject::invokeMethod(this, [this] { TakeFrame(); }, Qt::QueuedConnection);
 }
 
-uintptr_t PreviewPanel::ShowFullScreenWindow(bool show, int* width, int* height) {
+void PreviewPanel::TakeFrame() {
+    FramePtr frame;
+    {
+        std::lock_guard g(mailLock_);
+        frame = std::move(mail_);
+        mailPosted_ = false;
+    }
+    if (!frame) return;
+    if (area_) area_->SetFrame(frame);
+    if (fullWindow_ && fullWindow_->isVisible()) fullWindow_->SetFrame(frame);
+}
+
+void PreviewPanel::ClearPicture() {
+    {
+        std::lock_guard g(mailLock_);
+        mail_.reset();
+    }
+    if (area_) area_->SetFrame(nullptr);
+    if (fullWindow_) fullWindow_->SetFrame(nullptr);
+}
+
+void PreviewPanel::ShowFullScreen(bool show) {
     if (!show) {
         if (fullWindow_) fullWindow_->hide();
-        return 0;
+        return;
     }
     if (!fullWindow_) {
-        fullWindow_ = new QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint);
+        fullWindow_ = new PreviewPicture(nullptr, Qt::Window | Qt::FramelessWindowHint);
         fullWindow_->setObjectName("FullScreenVideo");
-        fullWindow_->setStyleSheet("background: black");
-        fullWindow_->setAttribute(Qt::WA_NativeWindow);
     }
+    // The picture the area shows now, so a paused movie shows at once.
+    fullWindow_->SetFrame(area_ ? area_->Frame() : nullptr);
     QScreen* screen = area_ && area_->screen() ? area_->screen() : QGuiApplication::primaryScreen();
     if (screen) fullWindow_->setGeometry(screen->geometry());
     fullWindow_->showFullScreen();
-    *width = fullWindow_->width();
-    *height = fullWindow_->height();
-    return uintptr_t(fullWindow_->winId());
 }
 
 void PreviewPanel::PostGraphNotify() { PostMessage(this, WM_GRAPH_NOTIFY, 0, 0); }

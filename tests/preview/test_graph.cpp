@@ -162,21 +162,7 @@ TEST_F(GraphTest, ScriptThatDoesNotOpenFailsTheOpen) {
     ASSERT_TRUE(graph.CreateGraph());
     EXPECT_FALSE(graph.OpenScript(test::WriteScriptFile("bad.avs", "NoSuchFunction()\n")));
     EXPECT_EQ(graph.Source(), nullptr);
-    EXPECT_FALSE(graph.SetVideoWindow(0, 100, 100));  // no video without a source
-}
-
-TEST(Letterbox, WideVideoInANarrowAreaIsCentredVertically) {
-    // 16:9 into 4:3: 320 / (16/9) = 180 of 240 rows, 30 above and below.
-    EXPECT_EQ(LetterboxRect(320, 240, 1280, 720), (VideoRect{0, 30, 320, 210}));
-    // 4:3 into a wider area uses the whole area.
-    EXPECT_EQ(LetterboxRect(400, 200, 640, 480), (VideoRect{0, 0, 400, 200}));
-    // Exactly the area's shape: nothing to move.
-    EXPECT_EQ(LetterboxRect(320, 240, 640, 480), (VideoRect{0, 0, 320, 240}));
-    // An odd gap: (241 - 180) / 2 = 30 on each side, the odd row stays below.
-    EXPECT_EQ(LetterboxRect(320, 241, 1280, 720), (VideoRect{0, 30, 320, 211}));
-    // Displayed height 239.9 truncates to 239: one row to spare, no move.
-    EXPECT_EQ(LetterboxRect(319, 240, 4, 3), (VideoRect{0, 0, 319, 240}));
-    EXPECT_EQ(LetterboxRect(320, 240, 0, 0), (VideoRect{0, 0, 320, 240}));
+    EXPECT_EQ(graph.VideoWidth(), 0);  // no video without a source
 }
 
 }  // namespace
