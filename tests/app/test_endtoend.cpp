@@ -20,6 +20,7 @@
 #include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::TestPath;

@@ -38,6 +38,7 @@
 #include "tests/support/Media.h"
 #include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 namespace kalvex {
 namespace {

@@ -24,6 +24,7 @@
 #include "resources/resource.h"
 #include "tests/support/PageFakes.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::ReadFile;

@@ -20,6 +20,7 @@
 #include "platform/system/CrashSignal.h"
 #include "platform/system/Folders.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::ReadFile;

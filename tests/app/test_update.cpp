@@ -30,6 +30,7 @@
 #include "tests/support/TestSigningKey.h"
 #include "tests/support/TestEnv.h"
 #include "tests/uploader/http/HttpTestServer.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::DownloadTestServer;

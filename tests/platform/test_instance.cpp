@@ -13,6 +13,7 @@
 
 #include "platform/instance/SingleInstance.h"
 #include "platform/messages/Messages.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 

@@ -2,6 +2,8 @@
 
 #include <QObject>
 #include <QTest>
+#include <QTimer>
+#include <gtest/gtest-spi.h>
 #include <thread>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "common/ui/Dialogs.h"
 #include "platform/system/TempFiles.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 
@@ -83,4 +86,19 @@ TEST(MessageBoxSeam, WorkerBoxesAreShownOnTheWindowThread) {
     worker.join();
     EXPECT_EQ(answer, IDYES);
     EXPECT_EQ(shownOn, std::this_thread::get_id());
+}
+
+// The waiting checks fail their test when the wait times out, instead of
+// ending it quietly as a pass (tests/support/QtTry.h).
+TEST(QtWaits, AWaitThatTimesOutFailsTheTest) {
+    EXPECT_NONFATAL_FAILURE([] { QTRY_VERIFY_WITH_TIMEOUT(false, 20); }(), "still false after waiting");
+    EXPECT_NONFATAL_FAILURE(
+        [] {
+            const int n = 1;
+            QTRY_COMPARE_WITH_TIMEOUT(n, 2, 20);
+        }(),
+        "still different after waiting");
+    int later = 0;
+    QTimer::singleShot(10, [&later] { later = 2; });
+    QTRY_COMPARE_WITH_TIMEOUT(later, 2, 2000);
 }

@@ -21,6 +21,7 @@
 #include "platform/system/Folders.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::ReadFile;

@@ -16,6 +16,7 @@
 #include "tests/platform/download/DownloadTestServer.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestSigningKey.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using kalvex::test::DownloadTestServer;

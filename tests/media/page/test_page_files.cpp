@@ -33,6 +33,7 @@
 #include "resources/resource.h"
 #include "tests/support/ListRows.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/QtTry.h"
 
 namespace kalvex {
 namespace {

@@ -19,6 +19,7 @@
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestSigningKey.h"
 #include "tests/uploader/http/HttpTestServer.h"
+#include "tests/support/QtTry.h"
 
 using namespace kalvex;
 using namespace kalvex::urlmon;
