@@ -29,7 +29,7 @@ void PlaybackController::Play() {
     const VideoFileEntry entry = *view_.Entry(index);
     graph_.reset();
     graph_ = std::make_unique<GraphHelper>();
-    bool ok = graph_->OpenPreview(entry, view_.ScriptSettings());
+    bool ok = graph_->OpenPreview(entry, view_.ScriptSettings(), view_.Tracks(index));
     if (ok) {
         int w = 0, h = 0;
         const uintptr_t window = view_.VideoWindow(&w, &h);

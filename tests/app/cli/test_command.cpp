@@ -80,6 +80,80 @@ protected:
     std::string oldHome_, oldDisplay_;
 };
 
+// An MKV with three sound tracks, each a tone of its own: eng 440 Hz,
+// jpn 660 Hz (marked default), fre 880 Hz.
+QString ThreeSoundTracks(const QString& name) {
+    QStringList args{"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2"};
+    for (int hz : {440, 660, 880})
+        args << "-f" << "lavfi" << "-i" << QString("sine=frequency=%1:sample_rate=48000:duration=2").arg(hz);
+    args << "-map" << "0" << "-map" << "1" << "-map" << "2" << "-map" << "3" << "-pix_fmt" << "yuv420p"
+         << "-c:v" << "mpeg4" << "-c:a" << "aac"
+         << "-metadata:s:a:0" << "language=eng" << "-metadata:s:a:1" << "language=jpn"
+         << "-metadata:s:a:2" << "language=fre"
+         << "-disposition:a:0" << "0" << "-disposition:a:1" << "default" << "-disposition:a:2" << "0";
+    return test::MakeMedia(name, args);
+}
+
+// The tone of a file's sound: zero crossings of its first channel per
+// second, halved. 0 when the sound cannot be read.
+double ToneOf(const QString& path) {
+    const QString raw = path + ".s16";
+    QString text;
+    if (test::RunProgram("ffmpeg", {"-nostdin", "-loglevel", "error", "-y", "-i", path, "-map", "0:a:0", "-ac", "1",
+                                    "-ar", "24000", "-f", "s16le", raw},
+                         &text, 60000) != 0)
+        return 0;
+    const std::string pcm = test::ReadFile(raw.toStdString());
+    const size_t n = pcm.size() / 2;
+    // The encoder's start-up and the end are left out.
+    const size_t from = n / 10, to = n - n / 10;
+    if (to <= from + 1) return 0;
+    int crossings = 0;
+    auto sample = [&pcm](size_t i) { return int16_t(uint16_t(uint8_t(pcm[2 * i])) | uint16_t(uint8_t(pcm[2 * i + 1])) << 8); };
+    for (size_t i = from + 1; i < to; ++i)
+        if ((sample(i - 1) < 0) != (sample(i) < 0)) ++crossings;
+    return crossings / 2.0 / (double(to - from) / 24000.0);
+}
+
+TEST_F(Command, TrackOptionsNeedAValueAndAFileAfterThem) {
+    const QString src = TestPath("x.mkv");
+    EXPECT_EQ(Convert({"--audio-track"}), 2);
+    EXPECT_TRUE(err.contains("--audio-track needs a track number or a language code")) << err.toStdString();
+    EXPECT_EQ(Convert({"--audio-track=", src}), 2);
+    EXPECT_EQ(Convert({"--subtitle-track"}), 2);
+    EXPECT_TRUE(err.contains("--subtitle-track needs")) << err.toStdString();
+    EXPECT_EQ(Convert({src, "--audio-track", "2"}), 2);
+    EXPECT_TRUE(err.contains("--audio-track must come before the file it is for")) << err.toStdString();
+    EXPECT_EQ(Convert({src, "--subtitle-track=1"}), 2);
+    EXPECT_TRUE(err.contains("--subtitle-track must come before the file it is for")) << err.toStdString();
+    EXPECT_EQ(Convert({"--subtitle", TestPath("a.srt"), "--subtitle-track", "1", src}), 2);
+    EXPECT_TRUE(err.contains("choose one")) << err.toStdString();
+}
+
+TEST_F(Command, ATrackTheFileDoesNotHaveFailsThatFileAndTheOthersGoOn) {
+    const QString three = ThreeSoundTracks("three.mkv");
+    const QString plain = MakeClip("plain.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(three.isEmpty() || plain.isEmpty());
+    const QString dest = TestPath("picked");
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--audio-track", "4", three, plain}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --audio-track 4: there is no sound track 4\n"))
+        << err.toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+    // The option belongs to the file after it only.
+    EXPECT_EQ(out, "Converted: " + dest + "/plain.mp4\n");
+
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--audio-track", "kor", three}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --audio-track kor: no sound track is in the language kor"))
+        << err.toStdString();
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--subtitle-track", "1", three}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --subtitle-track 1: there is no subtitle track 1"))
+        << err.toStdString();
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--subtitle-track=forced", plain}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + plain + "\n  --subtitle-track forced: no subtitle track has forced"))
+        << err.toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+}
+
 TEST_F(Command, BadArgumentsGiveTwo) {
     EXPECT_EQ(Convert({}), 2);
     EXPECT_EQ(Convert({"--dest"}), 2);
