@@ -20,6 +20,7 @@
 #include "engine/Clip.h"
 #include "engine/DecodeHint.h"
 #include "engine/PictureChain.h"
+#include "engine/Tracks.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -157,22 +158,40 @@ bool UsableAudio(const AVStream* st) {
            st->codecpar->ch_layout.nb_channels > 0 && avcodec_find_decoder(st->codecpar->codec_id);
 }
 
-int FindStream(AVFormatContext* fmt, AVMediaType type, int related) {
-    int best = av_find_best_stream(fmt, type, -1, related, nullptr, 0);
-    auto usable = [&](int i) {
-        return i >= 0 && (type == AVMEDIA_TYPE_VIDEO ? UsableVideo(fmt->streams[i]) : UsableAudio(fmt->streams[i]));
-    };
-    if (usable(best)) return best;
+int FindVideoStream(AVFormatContext* fmt) {
+    int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (best >= 0 && UsableVideo(fmt->streams[best])) return best;
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (usable(int(i))) return int(i);
+        if (UsableVideo(fmt->streams[i])) return int(i);
     return -1;
+}
+
+// The stream of sound track `track` (numbered as in Tracks.h); 0 is the
+// track the file marks as default, else its first one that decodes. -1
+// when the file has no sound that decodes (track 0 only: the clip is then
+// silent); a chosen track that does not exist or cannot be decoded throws,
+// naming the file and the track.
+int FindSoundStream(AVFormatContext* fmt, int track, const std::string& path) {
+    const TrackList tracks = TracksOf(fmt);
+    if (track == 0) {
+        const int n = DefaultSoundTrack(tracks);
+        return n > 0 ? tracks.sound[size_t(n - 1)].streamIndex : -1;
+    }
+    std::string why;
+    const int n = track > 0 ? PickSoundTrack(tracks, std::to_string(track), &why) : 0;
+    if (n <= 0) {
+        if (track < 0) why = "there is no sound track " + std::to_string(track);
+        throw ScriptError("DirectShowSource: \"" + path + "\": " + why + " (it has " +
+                          std::to_string(tracks.sound.size()) + ")");
+    }
+    return tracks.sound[size_t(n - 1)].streamIndex;
 }
 
 class FFmpegSource : public Clip {
 public:
     // Reads the opener's options from the context and reports what it
     // found (aspect ratio, decoder set-up) into it.
-    FFmpegSource(const std::string& path, EvalContext& context);
+    FFmpegSource(const std::string& path, int soundTrack, EvalContext& context);
     ~FFmpegSource() override;
     FramePtr GetFrame(int64_t n) override;
     void GetAudio(int16_t* buffer, int64_t start, int64_t count) override;
@@ -279,13 +298,13 @@ private:
     std::vector<int16_t> convert_;
 };
 
-FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path_(path) {
+FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext& context) : path_(path) {
     std::string error;
     vfmt_ = OpenInput(path, &error);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
-    videoIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_VIDEO, -1);
-    audioIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_AUDIO, videoIndex_);
+    videoIndex_ = FindVideoStream(vfmt_.get());
+    audioIndex_ = FindSoundStream(vfmt_.get(), soundTrack, path);
     if (videoIndex_ < 0 && audioIndex_ < 0) {
         CloseVideo();
         throw ScriptError("DirectShowSource: \"" + path + "\" has no video or audio stream that can be decoded");
@@ -1082,8 +1101,8 @@ void FFmpegSource::DropBefore(int64_t sample) {
 
 }  // namespace
 
-ClipPtr DirectShowSource(const std::string& path, EvalContext& context) {
-    return std::make_shared<FFmpegSource>(path, context);
+ClipPtr DirectShowSource(const std::string& path, EvalContext& context, int soundTrack) {
+    return std::make_shared<FFmpegSource>(path, soundTrack, context);
 }
 
 }  // namespace kalvex::avs
