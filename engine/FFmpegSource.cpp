@@ -187,6 +187,74 @@ int FindSoundStream(AVFormatContext* fmt, int track, const std::string& path) {
     return tracks.sound[size_t(n - 1)].streamIndex;
 }
 
+// Where the picture and sound of a file really end, when its durations may
+// be those of another stream. The container's duration reaches as far as
+// its furthest stream, subtitle and data streams too, and some demuxers
+// (Matroska) hand it to every stream that states no length of its own: a
+// subtitle line at 63 s makes a 10 s film last 63 s. The packets from the
+// last key frame to the end of the file tell: when a subtitle or data
+// stream ends more than a second after every picture and sound stream, the
+// durations are not the picture's and sound's, and the ends read here
+// stand in for them. A file cut short behind a header that promises more
+// has no such stream reaching past its pictures, and keeps its promised
+// length (the pictures missing are then reported as such).
+struct MediaEnds {
+    bool moved = false;  // the demuxer was moved to read them
+    bool stretched = false;
+    // Ends in AV_TIME_BASE units on the file's clock; AV_NOPTS_VALUE when
+    // no packet of the stream was seen near the end.
+    int64_t video = AV_NOPTS_VALUE;
+    int64_t audio = AV_NOPTS_VALUE;
+    int64_t media = AV_NOPTS_VALUE;  // the furthest picture or sound stream
+};
+
+bool PictureOrSound(const AVStream* st) {
+    return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO || st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+}
+
+// Only files with a subtitle or data stream are read (attachments carry no
+// packets); the others keep their durations without a look at their end.
+// Leaves the demuxer anywhere.
+MediaEnds ReadMediaEnds(AVFormatContext* fmt, int videoIndex, int audioIndex, int64_t start) {
+    MediaEnds out;
+    bool others = false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVMediaType type = fmt->streams[i]->codecpar->codec_type;
+        others = others || type == AVMEDIA_TYPE_SUBTITLE || type == AVMEDIA_TYPE_DATA;
+    }
+    const int seekStream = videoIndex >= 0 ? videoIndex : audioIndex;
+    if (!others || seekStream < 0 || fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0) return out;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) fmt->streams[i]->discard = AVDISCARD_DEFAULT;
+    const AVStream* ss = fmt->streams[seekStream];
+    const int64_t target = av_rescale_q(start + fmt->duration, AV_TIME_BASE_Q, ss->time_base);
+    out.moved = true;
+    if (av_seek_frame(fmt, seekStream, target, AVSEEK_FLAG_BACKWARD) < 0) return out;
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) return out;
+    int64_t otherEnd = AV_NOPTS_VALUE;
+    auto later = [](int64_t a, int64_t b) { return a == AV_NOPTS_VALUE ? b : std::max(a, b); };
+    // A seek that lands far from the end must not turn into a read of the
+    // whole file.
+    constexpr int kMostPackets = 200000;
+    for (int n = 0; n < kMostPackets && av_read_frame(fmt, pkt.get()) >= 0; ++n) {
+        const AVStream* st = fmt->streams[pkt->stream_index];
+        const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (ts != AV_NOPTS_VALUE) {
+            const int64_t end = av_rescale_q(ts + std::max<int64_t>(pkt->duration, 0), st->time_base, AV_TIME_BASE_Q);
+            if (PictureOrSound(st)) {
+                out.media = later(out.media, end);
+                if (pkt->stream_index == videoIndex) out.video = later(out.video, end);
+                if (pkt->stream_index == audioIndex) out.audio = later(out.audio, end);
+            } else {
+                otherEnd = later(otherEnd, end);
+            }
+        }
+        av_packet_unref(pkt.get());
+    }
+    out.stretched = otherEnd != AV_NOPTS_VALUE && out.media != AV_NOPTS_VALUE && otherEnd > out.media + AV_TIME_BASE;
+    return out;
+}
+
 class FFmpegSource : public Clip {
 public:
     // Reads the opener's options from the context and reports what it
@@ -311,6 +379,8 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
     }
     int64_t fileDuration = vfmt_->duration;  // AV_TIME_BASE units, may be unknown
     bool searched = false;  // the demuxer was moved to count the pictures
+    MediaEnds ends;         // read once, with the video's length
+    bool endsRead = false;
 
     int darX = 0, darY = 0;
     if (videoIndex_ >= 0) {
@@ -344,8 +414,16 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
                 vstart_ = first;
             searched = true;
         }
+        ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
+        endsRead = true;
+        searched = searched || ends.moved;
         if (st->nb_frames > 0) {
             info_.frameCount = st->nb_frames;
+        } else if (ends.stretched && ends.video != AV_NOPTS_VALUE) {
+            // The durations are a subtitle's: the count goes to where the
+            // pictures end, and the pictures found there confirm it.
+            info_.frameCount = av_rescale_q(ends.video - start_, AV_TIME_BASE_Q, av_inv_q(fps));
+            estimated = true;
         } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
             info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
@@ -399,7 +477,17 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         info_.sampleRate = st->codecpar->sample_rate;
         info_.channels = std::min(2, st->codecpar->ch_layout.nb_channels);
         AVRational rate{info_.sampleRate, 1};
-        if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        if (!endsRead) {
+            ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
+            searched = searched || ends.moved;
+        }
+        if (ends.stretched) {
+            // The sound lasts to its own last packet; when none was near the
+            // end it stopped before, and the pictures' end is as far as the
+            // clip goes.
+            const int64_t end = ends.audio != AV_NOPTS_VALUE ? ends.audio : ends.media;
+            info_.sampleCount = av_rescale_q(end - start_, AV_TIME_BASE_Q, av_inv_q(rate));
+        } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t stStart = st->start_time != AV_NOPTS_VALUE ? st->start_time : av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
             int64_t end = st->duration + stStart - av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
             info_.sampleCount = av_rescale_q(end, st->time_base, av_inv_q(rate));
