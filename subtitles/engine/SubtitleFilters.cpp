@@ -21,6 +21,7 @@
 #include "subtitles/STS.h"
 #include "subtitles/VobSubFile.h"
 
+#include "EmbeddedSub.h"
 #include "SubtitleDrawing.h"
 
 extern "C" {
@@ -167,6 +168,18 @@ public:
 private:
     std::unique_ptr<AssOverlay> ass_;
 };
+
+}  // namespace
+
+std::string PlainTextHeader() {
+    CSimpleTextSubtitle sts;
+    sts.EnsureDefaultStyle(DEFAULT_CHARSET);
+    sts.m_playResX = 384;
+    sts.m_playResY = 288;
+    return AssHeader(sts);
+}
+
+namespace {
 
 // ---- VobSub ----
 
@@ -332,6 +345,7 @@ namespace kalvex {
 void RegisterSubtitleFilters() {
     avs::RegisterScriptFunction("TextSub", &avs::CallTextSub);
     avs::RegisterScriptFunction("VobSub", &avs::CallVobSub);
+    avs::RegisterScriptFunction("EmbeddedSub", &avs::CallEmbeddedSub);
 }
 
 }  // namespace kalvex
