@@ -252,6 +252,9 @@ MediaEnds ReadMediaEnds(AVFormatContext* fmt, int videoIndex, int audioIndex, in
         av_packet_unref(pkt.get());
     }
     out.stretched = otherEnd != AV_NOPTS_VALUE && out.media != AV_NOPTS_VALUE && otherEnd > out.media + AV_TIME_BASE;
+    // The ends found can only shorten the file: times that lie outside its
+    // duration (a clock that wrapped or jumped near the end) are no guide.
+    if (out.media <= start || out.media >= start + fmt->duration) out.stretched = false;
     return out;
 }
 
@@ -419,7 +422,7 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         searched = searched || ends.moved;
         if (st->nb_frames > 0) {
             info_.frameCount = st->nb_frames;
-        } else if (ends.stretched && ends.video != AV_NOPTS_VALUE) {
+        } else if (ends.stretched && ends.video != AV_NOPTS_VALUE && ends.video > start_) {
             // The durations are a subtitle's: the count goes to where the
             // pictures end, and the pictures found there confirm it.
             info_.frameCount = av_rescale_q(ends.video - start_, AV_TIME_BASE_Q, av_inv_q(fps));
@@ -485,7 +488,7 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
             // The sound lasts to its own last packet; when none was near the
             // end it stopped before, and the pictures' end is as far as the
             // clip goes.
-            const int64_t end = ends.audio != AV_NOPTS_VALUE ? ends.audio : ends.media;
+            const int64_t end = ends.audio != AV_NOPTS_VALUE && ends.audio > start_ ? ends.audio : ends.media;
             info_.sampleCount = av_rescale_q(end - start_, AV_TIME_BASE_Q, av_inv_q(rate));
         } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t stStart = st->start_time != AV_NOPTS_VALUE ? st->start_time : av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);

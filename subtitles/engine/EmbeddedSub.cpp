@@ -178,10 +178,6 @@ public:
         } else {
             std::stable_sort(pictures_.begin(), pictures_.end(),
                              [](const Picture& a, const Picture& b) { return a.start < b.start; });
-            // A picture goes when the next one comes.
-            for (size_t i = 0; i + 1 < pictures_.size(); ++i)
-                if (pictures_[i + 1].start > pictures_[i].start)
-                    pictures_[i].end = std::min(pictures_[i].end, pictures_[i + 1].start);
         }
     }
 
@@ -190,6 +186,8 @@ public:
         if (!in) return nullptr;
         const int64_t t = FrameMs(info_, n);
         if (ass_) return DrawOverlay(in, ass_->At(t));
+        // The picture that came last by t, up to its own end: a picture
+        // goes when the next one comes (an empty one too).
         auto it = std::upper_bound(pictures_.begin(), pictures_.end(), t,
                                    [](int64_t v, const Picture& p) { return v < p.start; });
         if (it == pictures_.begin()) return in;
@@ -204,7 +202,7 @@ private:
         std::string chunk;
     };
     struct Picture {
-        int64_t start, end;  // ms
+        int64_t start, end;  // ms; end kUnknown: up to the next picture
         std::vector<OverlayImage> overlay;  // empty: a picture that clears the screen
     };
 

@@ -384,3 +384,52 @@ TEST(EmbeddedSub, TwoHundredTracksTheLastOneIsItsOwn) {
     Frames past(Script(mkv, Embedded(mkv, 201)));
     EXPECT_NE(past.error.find("no subtitle track 201 (it has 200)"), std::string::npos) << past.error;
 }
+
+// A DVD picture that ends exactly on a frame: 512 ms (a whole number of the
+// track's 1024/90 ms ticks) from 4,000 ms, read at 125 frames a second
+// (8 ms apart): frame 563 (4,504 ms) shows it, frame 564 (4,512 ms) no
+// longer does.
+TEST(EmbeddedSub, DvdPictureEndsOnTheFrameAtItsEndTime) {
+    ASSERT_FALSE(BlackVideo().empty());
+    const std::string base = TestRoot() + "/exact";
+    ASSERT_TRUE(samples::WriteVobSub(base, {{4000, 512, 100, 380, 200, 40}}));
+    const std::string mkv = MakeMedia(TestPath("exact.mkv"), {"-i", Q(BlackVideo()), "-i", Q(base + ".idx"), "-map", "0",
+                                                             "-map", "1", "-c", "copy"})
+                                .toStdString();
+    ASSERT_FALSE(mkv.empty());
+    RegisterSubtitleFilters();
+    Frames burnt("DirectShowSource(\"" + mkv + "\")\nConvertToYV12()\nChangeFPS(125)\nBicubicResize(368,208)\n" +
+                 Embedded(mkv, 1));
+    ASSERT_TRUE(burnt.error.empty()) << burnt.error;
+    EXPECT_EQ(Bright(burnt[499]), 0);
+    EXPECT_GT(Bright(burnt[500]), 1000);
+    EXPECT_GT(Bright(burnt[563]), 1000);
+    EXPECT_EQ(Bright(burnt[564]), 0);
+}
+
+// An SSA/ASS track keeps its own styles: a red line placed near the top.
+TEST(EmbeddedSub, AssTrackIsDrawnWithItsOwnStyles) {
+    ASSERT_FALSE(BlackVideo().empty());
+    const std::string ass = Write(
+        "styled.ass",
+        "[Script Info]\nScriptType: v4.00+\nPlayResX: 100\nPlayResY: 100\n\n"
+        "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
+        "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
+        "MarginL, MarginR, MarginV, Encoding\n"
+        "Style: Big,DejaVu Sans,12,&H000000FF,&H000000FF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,0,0,8,0,0,0,0\n\n"
+        "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+        "Dialogue: 0,0:00:01.00,0:00:02.00,Big,,0,0,0,,{\\pos(50,10)}RRRR\n");
+    const std::string mkv = WithSubtitles("ass.mkv", ass, "ass");
+    ASSERT_FALSE(mkv.empty());
+    Frames burnt(Script(mkv, Embedded(mkv, 1)));
+    ASSERT_TRUE(burnt.error.empty()) << burnt.error;
+    const auto f = burnt[37];
+    // Red raises V well above 128: in the upper third only.
+    int top = 0, low = 0;
+    for (int y = 0; y < kH; y += 2)
+        for (int x = 0; x < kW; x += 2)
+            if (f[size_t(kW) * kH + size_t(y / 2) * (kW / 2) + size_t(x / 2)] > 180) (y < kH / 3 ? top : low)++;
+    EXPECT_GT(top, 20);
+    EXPECT_EQ(low, 0);
+    EXPECT_EQ(Bright(burnt[60], 0, kH), 0);
+}
