@@ -257,9 +257,9 @@ void CAddFilePage::BuildControls() {
     subtitleStreams_->setObjectName(res::ObjectName(res::IDC_SUBTITLE_STREAMS));
     useSubtitle_ = new QCheckBox("&Use subtitle while playing && converting", subGroup);
     useSubtitle_->setObjectName(res::ObjectName(res::IDC_USE_SUBTITLE));
-    // The sound track of a file with several, beside the subtitle choices.
-    auto* soundLabel = new QLabel("Sound track", this);
-    soundTrack_ = new QComboBox(this);
+    // The sound track of a file with several.
+    auto* soundLabel = new QLabel("Sound track", infoGroup);
+    soundTrack_ = new QComboBox(infoGroup);
     soundTrack_->setObjectName(res::ObjectName(res::IDC_SOUND_TRACK));
     soundTrack_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     soundLabel->setBuddy(soundTrack_);
@@ -267,6 +267,9 @@ void CAddFilePage::BuildControls() {
     auto* soundRow = new QHBoxLayout;
     soundRow->addWidget(soundLabel);
     soundRow->addWidget(soundTrack_, 1);
+    // Under the file's information, beside the subtitle choices: it takes
+    // no room from the preview.
+    infoLayout->addLayout(soundRow);
     auto* subLayout = new QVBoxLayout(subGroup);
     subLayout->addWidget(subtitleFiles_);
     subLayout->addWidget(subtitleStreams_);
@@ -280,10 +283,7 @@ void CAddFilePage::BuildControls() {
     grid->addWidget(list_view_, 0, 0);
     grid->addWidget(preview, 0, 1);
     grid->addWidget(infoGroup, 1, 0);
-    auto* choices = new QVBoxLayout;
-    choices->addLayout(soundRow);
-    choices->addWidget(subGroup, 1);
-    grid->addLayout(choices, 1, 1);
+    grid->addWidget(subGroup, 1, 1);
     grid->setRowStretch(0, 3);
     grid->setRowStretch(1, 2);
     grid->setColumnStretch(0, 2);
