@@ -109,9 +109,11 @@ std::string SubtitleLine(const VideoFileEntry& e, const std::string& source, con
     return Format("TextSub(%s)", literal.c_str());
 }
 
-// The subtitle file the script would name, or "" when none.
+// The subtitle file the script would name, or "" when none (an embedded
+// track chosen names the source itself).
 std::string ChosenSubtitlePath(const VideoFileEntry& e, const TrackChoice& tracks = {}) {
-    if (e.useSubtitle == 0 || tracks.subtitleTrack > 0 || e.selectedSubtitle < 0 || e.selectedSubtitle >= kMaxSubtitleFiles) return {};
+    if (e.useSubtitle == 0 || tracks.subtitleTrack > 0) return {};
+    if (e.selectedSubtitle < 0 || e.selectedSubtitle >= kMaxSubtitleFiles) return {};
     return FieldText(e.subtitlePaths[e.selectedSubtitle]);
 }
 
