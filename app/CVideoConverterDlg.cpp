@@ -220,7 +220,7 @@ void CVideoConverterDlg::OnTabChanged(int t) {
     for (QPushButton* b : {addButton_, convertButton_, searchButton_}) b->setVisible(files);
     // The Convert page stops the preview and gets the current list.
     if (t == 1 && videoFilesPage_) videoFilesPage_->StopPreview();
-    if (t == 1 && convertPage_ && videoFilesPage_) convertPage_->SetFileList(videoFilesPage_->Entries());
+    if (t == 1 && convertPage_ && videoFilesPage_) convertPage_->SetFileList(videoFilesPage_->Entries(), videoFilesPage_->TrackChoices());
 }
 
 void CVideoConverterDlg::ShowVideoFilesPage() {
@@ -245,7 +245,8 @@ void CVideoConverterDlg::OnConvert() {
     }
     for (int i = 0; i < videoFilesPage_->Count(); ++i) {
         const VideoFileEntry& e = videoFilesPage_->Entry(i);
-        if (e.subtitleCount < 1)
+        // An embedded subtitle track chosen is a subtitle as a linked file is.
+        if (!HasSubtitle(e, videoFilesPage_->TrackChoiceOf(i)))
             ShowHintOnce("NoSubtitleLink", QString("No subtitle linked to %1").arg(QString::fromLocal8Bit(FieldText(e.fileName).c_str())));
     }
     if (tab_->currentIndex() == 1)

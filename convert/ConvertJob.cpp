@@ -141,6 +141,7 @@ void ConvertJob::Run() {
             Control control(*this, progress);
             EncodeRequest req;
             req.entry = entry;
+            if (size_t(i) < request_.tracks.size()) req.tracks = request_.tracks[size_t(i)];
             req.outputPath = result.output;
             req.settings = request_.settings;
             req.videoBitrate = request_.settings.videoBitrate * 1000;

@@ -9,6 +9,7 @@
 #include "convert/ConvertSettings.h"
 #include "convert/ConvertProgress.h"
 #include "convert/ManualResetEvent.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -16,6 +17,7 @@ namespace kalvex {
 // What a run converts, and how.
 struct RunRequest {
     std::vector<VideoFileEntry> files;  // in order
+    std::vector<TrackChoice> tracks;    // tracks[i] for files[i]; an entry past its end gets the defaults
     std::string destinationFolder;      // ends with '/'
     ConvertSettings settings;           // taken as they are when the run starts
     bool lowPriority = false;           // the run's threads at the lowest priority

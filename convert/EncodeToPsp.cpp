@@ -238,6 +238,7 @@ class FileEncoder {
 public:
     FileEncoder(const EncodeRequest& request, EncodeControl& control)
         : entry_(request.entry),
+          tracks_(request.tracks),
           outputPath_(request.outputPath),
           videoBitrate_(request.videoBitrate),
           audioBitrate_(request.audioBitrate),
@@ -274,6 +275,7 @@ private:
     bool Fail(const std::string& reason, int avError = 0, const char* logged = nullptr);
 
     const VideoFileEntry entry_;
+    const TrackChoice tracks_;
     const std::string outputPath_;
     const int videoBitrate_;
     const int audioBitrate_;
@@ -873,7 +875,7 @@ bool FileEncoder::Run() {
     std::string script;
     // The script is written with the run's settings, as the encoder is set
     // up: a change of the settings during the run changes neither.
-    if (!WriteScript(entry_, ScriptVariant::Conversion, settings_, &script)) {
+    if (!WriteScript(entry_, ScriptVariant::Conversion, settings_, &script, tracks_)) {
         result_.failure = FailureKind::ScriptNotWritten;
         return Fail("The conversion script could not be written", 0, ScriptNotWrittenText(source).c_str());
     }

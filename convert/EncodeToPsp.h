@@ -4,6 +4,7 @@
 
 #include "convert/ConvertSettings.h"
 #include "convert/ConvertProgress.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -17,6 +18,7 @@ inline constexpr int kSilentTrackRate = 48000;
 // rate) as they were when the run started.
 struct EncodeRequest {
     VideoFileEntry entry;
+    TrackChoice tracks;  // the sound and embedded subtitle tracks of the entry
     std::string outputPath;
     int videoBitrate = 400000;
     int audioBitrate = 96000;

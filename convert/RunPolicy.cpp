@@ -42,11 +42,24 @@ void ConvertPageSettings::Save() const {
     WritePrivateProfileInt("Convert", "OldPspFolders", oldPspFolders, ini);
 }
 
+namespace {
+// A segment is converted only when its end lies after its start.
+bool HasLength(const VideoFileEntry& e) { return e.endTime > e.startTime; }
+}  // namespace
+
+std::vector<TrackChoice> SegmentTrackChoices(const std::vector<VideoFileEntry>& entries,
+                                             const std::vector<TrackChoice>& choices) {
+    std::vector<TrackChoice> out;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (HasLength(entries[i])) out.push_back(i < choices.size() ? choices[i] : TrackChoice{});
+    return out;
+}
+
 std::vector<VideoFileEntry> SegmentsToConvert(const std::vector<VideoFileEntry>& entries,
                                               std::vector<std::string>* refused) {
     std::vector<VideoFileEntry> out;
     for (const auto& e : entries) {
-        if (e.endTime > e.startTime)
+        if (HasLength(e))
             out.push_back(e);
         else if (refused)
             refused->push_back(FieldText(e.fileName));

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "convert/ConvertProgress.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -35,6 +36,11 @@ extern const char* const kZeroLengthText;  // "Can't convert movie segment with 
 // Each one left out adds its file name to *refused (when given).
 std::vector<VideoFileEntry> SegmentsToConvert(const std::vector<VideoFileEntry>& entries,
                                               std::vector<std::string>* refused = nullptr);
+// The track choices that go with SegmentsToConvert(entries): choices[i]
+// belongs to entries[i] (defaults past its end), and the choices of the
+// entries left out are left out too, so the two stay side by side.
+std::vector<TrackChoice> SegmentTrackChoices(const std::vector<VideoFileEntry>& entries,
+                                             const std::vector<TrackChoice>& choices);
 
 // The length check at Start: the total whole seconds of the segments and the
 // average bit rate a DVD would allow for them. Refused when the rate falls

@@ -98,7 +98,9 @@ void EngineMessage(const std::string& line);
 
 // Script functions, each returning the new clip. The source reads the
 // opener's options from the context and reports its findings into it.
-ClipPtr DirectShowSource(const std::string& path, EvalContext& context);
+// soundTrack: the sound track to play, numbered from 1 as in Tracks.h; 0 the
+// file's default (see DefaultSoundTrack).
+ClipPtr DirectShowSource(const std::string& path, EvalContext& context, int soundTrack = 0);
 ClipPtr ConvertToYV12(ClipPtr child);
 ClipPtr ChangeFPS(ClipPtr child, AVRational fps);
 ClipPtr Trim(ClipPtr child, int64_t first, int64_t last);

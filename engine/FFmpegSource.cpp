@@ -20,6 +20,7 @@
 #include "engine/Clip.h"
 #include "engine/DecodeHint.h"
 #include "engine/PictureChain.h"
+#include "engine/Tracks.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -157,22 +158,111 @@ bool UsableAudio(const AVStream* st) {
            st->codecpar->ch_layout.nb_channels > 0 && avcodec_find_decoder(st->codecpar->codec_id);
 }
 
-int FindStream(AVFormatContext* fmt, AVMediaType type, int related) {
-    int best = av_find_best_stream(fmt, type, -1, related, nullptr, 0);
-    auto usable = [&](int i) {
-        return i >= 0 && (type == AVMEDIA_TYPE_VIDEO ? UsableVideo(fmt->streams[i]) : UsableAudio(fmt->streams[i]));
-    };
-    if (usable(best)) return best;
+int FindVideoStream(AVFormatContext* fmt) {
+    int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (best >= 0 && UsableVideo(fmt->streams[best])) return best;
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (usable(int(i))) return int(i);
+        if (UsableVideo(fmt->streams[i])) return int(i);
     return -1;
+}
+
+// The stream of sound track `track` (numbered as in Tracks.h); 0 is the
+// track the file marks as default, else its first one that decodes. -1
+// when the file has no sound that decodes (track 0 only: the clip is then
+// silent); a chosen track that does not exist or cannot be decoded throws,
+// naming the file and the track.
+int FindSoundStream(AVFormatContext* fmt, int track, const std::string& path) {
+    const TrackList tracks = TracksOf(fmt);
+    if (track == 0) {
+        const int n = DefaultSoundTrack(tracks);
+        return n > 0 ? tracks.sound[size_t(n - 1)].streamIndex : -1;
+    }
+    std::string why;
+    const int n = track > 0 ? PickSoundTrack(tracks, std::to_string(track), &why) : 0;
+    if (n <= 0) {
+        if (track < 0) why = "there is no sound track " + std::to_string(track);
+        throw ScriptError("DirectShowSource: \"" + path + "\": " + why + " (it has " +
+                          std::to_string(tracks.sound.size()) + ")");
+    }
+    return tracks.sound[size_t(n - 1)].streamIndex;
+}
+
+// Where the picture and sound of a file really end, when its durations may
+// be those of another stream. The container's duration reaches as far as
+// its furthest stream, subtitle and data streams too, and some demuxers
+// (Matroska) hand it to every stream that states no length of its own: a
+// subtitle line at 63 s makes a 10 s film last 63 s. The packets from the
+// last key frame to the end of the file tell: when a subtitle or data
+// stream ends more than a second after every picture and sound stream, the
+// durations are not the picture's and sound's, and the ends read here
+// stand in for them. A file cut short behind a header that promises more
+// has no such stream reaching past its pictures, and keeps its promised
+// length (the pictures missing are then reported as such).
+struct MediaEnds {
+    bool moved = false;  // the demuxer was moved to read them
+    bool stretched = false;
+    // Ends in AV_TIME_BASE units on the file's clock; AV_NOPTS_VALUE when
+    // no packet of the stream was seen near the end.
+    int64_t video = AV_NOPTS_VALUE;
+    int64_t audio = AV_NOPTS_VALUE;
+    int64_t media = AV_NOPTS_VALUE;  // the furthest picture or sound stream
+};
+
+bool PictureOrSound(const AVStream* st) {
+    return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO || st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+}
+
+// Only files with a subtitle or data stream are read (attachments carry no
+// packets); the others keep their durations without a look at their end.
+// Leaves the demuxer anywhere.
+MediaEnds ReadMediaEnds(AVFormatContext* fmt, int videoIndex, int audioIndex, int64_t start) {
+    MediaEnds out;
+    bool others = false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVMediaType type = fmt->streams[i]->codecpar->codec_type;
+        others = others || type == AVMEDIA_TYPE_SUBTITLE || type == AVMEDIA_TYPE_DATA;
+    }
+    const int seekStream = videoIndex >= 0 ? videoIndex : audioIndex;
+    if (!others || seekStream < 0 || fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0) return out;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) fmt->streams[i]->discard = AVDISCARD_DEFAULT;
+    const AVStream* ss = fmt->streams[seekStream];
+    const int64_t target = av_rescale_q(start + fmt->duration, AV_TIME_BASE_Q, ss->time_base);
+    out.moved = true;
+    if (av_seek_frame(fmt, seekStream, target, AVSEEK_FLAG_BACKWARD) < 0) return out;
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) return out;
+    int64_t otherEnd = AV_NOPTS_VALUE;
+    auto later = [](int64_t a, int64_t b) { return a == AV_NOPTS_VALUE ? b : std::max(a, b); };
+    // A seek that lands far from the end must not turn into a read of the
+    // whole file.
+    constexpr int kMostPackets = 200000;
+    for (int n = 0; n < kMostPackets && av_read_frame(fmt, pkt.get()) >= 0; ++n) {
+        const AVStream* st = fmt->streams[pkt->stream_index];
+        const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (ts != AV_NOPTS_VALUE) {
+            const int64_t end = av_rescale_q(ts + std::max<int64_t>(pkt->duration, 0), st->time_base, AV_TIME_BASE_Q);
+            if (PictureOrSound(st)) {
+                out.media = later(out.media, end);
+                if (pkt->stream_index == videoIndex) out.video = later(out.video, end);
+                if (pkt->stream_index == audioIndex) out.audio = later(out.audio, end);
+            } else {
+                otherEnd = later(otherEnd, end);
+            }
+        }
+        av_packet_unref(pkt.get());
+    }
+    out.stretched = otherEnd != AV_NOPTS_VALUE && out.media != AV_NOPTS_VALUE && otherEnd > out.media + AV_TIME_BASE;
+    // The ends found can only shorten the file: times that lie outside its
+    // duration (a clock that wrapped or jumped near the end) are no guide.
+    if (out.media <= start || out.media >= start + fmt->duration) out.stretched = false;
+    return out;
 }
 
 class FFmpegSource : public Clip {
 public:
     // Reads the opener's options from the context and reports what it
     // found (aspect ratio, decoder set-up) into it.
-    FFmpegSource(const std::string& path, EvalContext& context);
+    FFmpegSource(const std::string& path, int soundTrack, EvalContext& context);
     ~FFmpegSource() override;
     FramePtr GetFrame(int64_t n) override;
     void GetAudio(int16_t* buffer, int64_t start, int64_t count) override;
@@ -279,19 +369,21 @@ private:
     std::vector<int16_t> convert_;
 };
 
-FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path_(path) {
+FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext& context) : path_(path) {
     std::string error;
     vfmt_ = OpenInput(path, &error);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
-    videoIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_VIDEO, -1);
-    audioIndex_ = FindStream(vfmt_.get(), AVMEDIA_TYPE_AUDIO, videoIndex_);
+    videoIndex_ = FindVideoStream(vfmt_.get());
+    audioIndex_ = FindSoundStream(vfmt_.get(), soundTrack, path);
     if (videoIndex_ < 0 && audioIndex_ < 0) {
         CloseVideo();
         throw ScriptError("DirectShowSource: \"" + path + "\" has no video or audio stream that can be decoded");
     }
     int64_t fileDuration = vfmt_->duration;  // AV_TIME_BASE units, may be unknown
     bool searched = false;  // the demuxer was moved to count the pictures
+    MediaEnds ends;         // read once, with the video's length
+    bool endsRead = false;
 
     int darX = 0, darY = 0;
     if (videoIndex_ >= 0) {
@@ -325,8 +417,16 @@ FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path
                 vstart_ = first;
             searched = true;
         }
+        ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
+        endsRead = true;
+        searched = searched || ends.moved;
         if (st->nb_frames > 0) {
             info_.frameCount = st->nb_frames;
+        } else if (ends.stretched && ends.video != AV_NOPTS_VALUE && ends.video > start_) {
+            // The durations are a subtitle's: the count goes to where the
+            // pictures end, and the pictures found there confirm it.
+            info_.frameCount = av_rescale_q(ends.video - start_, AV_TIME_BASE_Q, av_inv_q(fps));
+            estimated = true;
         } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
             info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
@@ -380,7 +480,17 @@ FFmpegSource::FFmpegSource(const std::string& path, EvalContext& context) : path
         info_.sampleRate = st->codecpar->sample_rate;
         info_.channels = std::min(2, st->codecpar->ch_layout.nb_channels);
         AVRational rate{info_.sampleRate, 1};
-        if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        if (!endsRead) {
+            ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
+            searched = searched || ends.moved;
+        }
+        if (ends.stretched) {
+            // The sound lasts to its own last packet; when none was near the
+            // end it stopped before, and the pictures' end is as far as the
+            // clip goes.
+            const int64_t end = ends.audio != AV_NOPTS_VALUE && ends.audio > start_ ? ends.audio : ends.media;
+            info_.sampleCount = av_rescale_q(end - start_, AV_TIME_BASE_Q, av_inv_q(rate));
+        } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
             int64_t stStart = st->start_time != AV_NOPTS_VALUE ? st->start_time : av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
             int64_t end = st->duration + stStart - av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
             info_.sampleCount = av_rescale_q(end, st->time_base, av_inv_q(rate));
@@ -1082,8 +1192,8 @@ void FFmpegSource::DropBefore(int64_t sample) {
 
 }  // namespace
 
-ClipPtr DirectShowSource(const std::string& path, EvalContext& context) {
-    return std::make_shared<FFmpegSource>(path, context);
+ClipPtr DirectShowSource(const std::string& path, EvalContext& context, int soundTrack) {
+    return std::make_shared<FFmpegSource>(path, soundTrack, context);
 }
 
 }  // namespace kalvex::avs

@@ -139,9 +139,11 @@ int IntArg(const Value& v) { return int(v.i); }
 
 // ---- The engine's own functions ----
 
+// DirectShowSource("path") or DirectShowSource("path", soundTrack)
 ClipPtr CallDirectShowSource(const CallSite& site) {
-    if (!site.Takes({"s"})) throw site.Invalid();
-    return DirectShowSource(site.Args()[0].s, site.context);
+    if (!site.Takes({"s", "si"})) throw site.Invalid();
+    const auto& a = site.Args();
+    return DirectShowSource(a[0].s, site.context, a.size() > 1 ? IntArg(a[1]) : 0);
 }
 
 ClipPtr CallConvertToYV12(const CallSite& site) {

@@ -5,10 +5,12 @@
 namespace kalvex {
 
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
-                       const SourceExaminer& examiner, const EntryLinker& linker, int timeFormat) {
+                       const SourceExaminer& examiner, const EntryLinker& linker, int timeFormat,
+                       EntryTracks* tracksOut) {
     LogLine("--- Adding file %s---", path.c_str());
     entry = ZeroEntry();
     refusal = SourceRefusal{};
+    EntryTracks tracks;
     const size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     bool ok = SetFieldText(entry.fullPath, path) && SetFieldText(entry.fileName, name);
@@ -21,12 +23,13 @@ bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRef
         ok = examiner(path, entry.mediaInfo, refusal);
     } else {
         std::string infoText;
-        ok = ExamineSource(path, entry.mediaInfo, infoText, &refusal);
+        ok = ExamineSource(path, entry.mediaInfo, infoText, &refusal, &tracks.tracks);
+        tracks.known = ok;
     }
 
     if (ok) {
         if (linker) linker(entry);
-        MakeInfoText(entry, timeFormat);
+        MakeInfoText(entry, timeFormat, tracks.tracks);
         LogLongLine("InfoStr=%s", FieldText(entry.infoText).c_str());
         entry.startTime = 0;
         entry.endTime = entry.mediaInfo.duration;
@@ -36,6 +39,7 @@ bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRef
                     "you may miss some video or audio codec for decoding the file.",
                     path.c_str());
     }
+    if (tracksOut) *tracksOut = ok ? tracks : EntryTracks{};
     LogLine("--- End %s ---", path.c_str());
     return ok;
 }

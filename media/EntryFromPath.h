@@ -3,6 +3,7 @@
 #include <string>
 
 #include "media/ExamineSource.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -19,9 +20,11 @@ using EntryLinker = std::function<void(VideoFileEntry& entry)>;
 // "--- End ... ---" around it. False with the refusal to show when the file
 // cannot be used. A source of zero length is accepted here; the run refuses
 // it (see the run policy), as the Convert page always has. The information
-// text shows the length in the display time format timeFormat.
+// text shows the length in the display time format timeFormat. The file's
+// tracks go to *tracks (when given): ExamineSource reads them; with another
+// examiner they stay unknown (known = false).
 bool MakeEntryFromPath(const std::string& path, VideoFileEntry& entry, SourceRefusal& refusal,
                        const SourceExaminer& examiner = {}, const EntryLinker& linker = {},
-                       int timeFormat = 0);
+                       int timeFormat = 0, EntryTracks* tracks = nullptr);
 
 }  // namespace kalvex

@@ -11,6 +11,7 @@
 
 #include "common/ProgramLog.h"
 #include "media/SourceReader.h"
+#include "media/TrackChoice.h"
 #include "platform/plugins/DirectShowSourcePlugin.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
@@ -83,9 +84,32 @@ std::string RefusalText(const SourceRefusal& r) {
     return base;
 }
 
-bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, SourceRefusal* refusal) {
+namespace {
+
+// The file's tracks, read from its header. A file whose tracks cannot be
+// listed is still examined through its script: it has no track to choose.
+avs::TrackList ExamineTracks(const std::string& path) {
+    avs::TrackList tracks;
+    std::string why;
+    if (!avs::ReadTracks(path, &tracks, &why)) {
+        LogLine("The tracks of %s could not be listed: %s", path.c_str(), why.c_str());
+        return {};
+    }
+    return tracks;
+}
+
+// The examination text's track lines, after the text.
+void AddTrackLines(std::string& text, const avs::TrackList& tracks) {
+    for (const std::string& line : TrackLines(tracks)) text += "\n" + line;
+}
+
+}  // namespace
+
+bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText, SourceRefusal* refusal,
+                   avs::TrackList* tracksOut) {
     std::memset(&info, 0, sizeof info);
     infoText.clear();
+    if (tracksOut) *tracksOut = {};
     const std::string fileName = FileNamePart(path);
     DarEntry darEntry = TheDarEntry();
     SourceReader reader;
@@ -163,11 +187,14 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
                        "Rate = %d, Scale = %d\nFourCC=%s\n",
                        info.width, info.height, info.fps, hh, mm, ss, int(rate), int(scale), type);
 
+    const avs::TrackList tracks = ExamineTracks(path);
+    if (tracksOut) *tracksOut = tracks;
     if (!reader.HasAudio()) {
         // The PSP plays a file only with sound: the conversion adds a silent
         // track of the picture's length. The record keeps no sound format.
         text += "Audio\n-------\n";
         text += kNoSoundTrackText;
+        AddTrackLines(text, tracks);
         LogLine("%s", text.c_str());
         infoText = text;
         return true;
@@ -180,6 +207,7 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
     text += "Audio\n-------\n";
     text += Format("Channels: %d\nSampleRate: %d\nLength (hh/mm/ss): %02d:%02d:%02d\nFourCC = %s", info.channels,
                    info.sampleRate, hh, mm, ss, type);
+    AddTrackLines(text, tracks);
     LogLine("%s", text.c_str());
     infoText = text;
     return true;

@@ -2,6 +2,7 @@
 #include <functional>
 #include <string>
 
+#include "engine/Tracks.h"
 #include "media/MediaInfo.h"
 
 namespace kalvex {
@@ -41,9 +42,11 @@ std::string RefusalText(const SourceRefusal& refusal);
 // cannot be opened or has no video or no YV12 picture: false comes back with
 // the refusal (logged; nothing is shown here). A source without sound is
 // taken with no sound format in `info` (channels and rate 0); its text says
-// that a silent track is added.
+// that a silent track is added. The file's sound and subtitle tracks go to
+// *tracks (when given; empty when they cannot be read) and, for a file with
+// several sound tracks or any subtitle track, a line each to the text.
 bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoText,
-                   SourceRefusal* refusal = nullptr);
+                   SourceRefusal* refusal = nullptr, avs::TrackList* tracks = nullptr);
 
 
 }  // namespace kalvex

@@ -91,8 +91,11 @@ std::string SizeLines(const VideoFileEntry& e, ScriptVariant variant, const Conv
     return out + Format("%s(%d,%d)\n", resize, s.width, s.height);
 }
 
-std::string SubtitleLine(const VideoFileEntry& e) {
+std::string SubtitleLine(const VideoFileEntry& e, const std::string& source, const TrackChoice& tracks) {
     if (e.useSubtitle == 0) return {};
+    // An embedded track chosen takes the place of the linked file.
+    if (tracks.subtitleTrack > 0)
+        return Format("EmbeddedSub(%s, %d%s)", source.c_str(), tracks.subtitleTrack, tracks.forcedOnly ? ", 1" : "");
     // A damaged record may name a file outside the array; then there is no
     // subtitle to burn in.
     const int index = e.selectedSubtitle;
@@ -109,9 +112,11 @@ std::string SubtitleLine(const VideoFileEntry& e) {
     return Format("TextSub(%s)", literal.c_str());
 }
 
-// The subtitle path the script would name, or "" when none.
-std::string ChosenSubtitlePath(const VideoFileEntry& e) {
-    if (e.useSubtitle == 0 || e.selectedSubtitle < 0 || e.selectedSubtitle >= kMaxSubtitleFiles) return {};
+// The subtitle file the script would name, or "" when none (an embedded
+// track chosen names the source itself).
+std::string ChosenSubtitlePath(const VideoFileEntry& e, const TrackChoice& tracks = {}) {
+    if (e.useSubtitle == 0 || tracks.subtitleTrack > 0) return {};
+    if (e.selectedSubtitle < 0 || e.selectedSubtitle >= kMaxSubtitleFiles) return {};
     return FieldText(e.subtitlePaths[e.selectedSubtitle]);
 }
 
@@ -138,20 +143,26 @@ std::string UnsafeScriptPathText(const std::string& path) {
                   path.c_str());
 }
 
-std::string ScriptText(const VideoFileEntry& e, ScriptVariant variant, const ConvertSettings& s) {
+std::string ScriptText(const VideoFileEntry& e, ScriptVariant variant, const ConvertSettings& s,
+                       const TrackChoice& choice) {
+    const TrackChoice tracks = Sanitized(choice);
     const double rate = OutputRate(e, s);
     std::string source;
-    const std::string subtitle = ChosenSubtitlePath(e);
+    const std::string subtitle = ChosenSubtitlePath(e, tracks);
     if (!ScriptString(FieldText(e.fullPath), &source) || (!subtitle.empty() && !ScriptString(subtitle, nullptr)))
         return {};
     std::string text;
-    text += "DirectShowSource(" + source + ")\n";
+    // The default sound track keeps the line as it always was.
+    if (tracks.soundTrack > 0)
+        text += "DirectShowSource(" + source + ", " + std::to_string(tracks.soundTrack) + ")\n";
+    else
+        text += "DirectShowSource(" + source + ")\n";
     text += "ConvertToYV12()\n";
     text += Format("ChangeFPS(%f)\n", rate);
     text += TrimLine(e, rate);
     if (s.audioResample != 0) text += Format("ResampleAudio(%d)\n", s.audioResample);
     text += SizeLines(e, variant, s);
-    text += SubtitleLine(e);
+    text += SubtitleLine(e, source, tracks);
     return text;
 }
 
@@ -160,12 +171,13 @@ std::string ScriptPath(const VideoFileEntry& e) {
                   int(getpid()));
 }
 
-bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path) {
+bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path,
+                 const TrackChoice& tracks) {
     const std::string scriptPath = ScriptPath(entry);
-    const std::string text = ScriptText(entry, variant, settings);
+    const std::string text = ScriptText(entry, variant, settings, tracks);
     if (text.empty()) {
         LogLine("No script for %s: it or its subtitle %s has a line break or three double quotes in a row in its path",
-                FieldText(entry.fullPath).c_str(), ChosenSubtitlePath(entry).c_str());
+                FieldText(entry.fullPath).c_str(), ChosenSubtitlePath(entry, Sanitized(tracks)).c_str());
         return false;
     }
     FILE* f = std::fopen(scriptPath.c_str(), "w");

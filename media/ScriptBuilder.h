@@ -2,6 +2,7 @@
 #include <string>
 
 #include "convert/ConvertSettings.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -22,8 +23,13 @@ std::string UnsafeScriptPathText(const std::string& path);
 
 // The lines of the script for an entry, with the PSP settings given. The
 // source and subtitle paths are written with ScriptString; a path it cannot
-// carry gives an empty text.
-std::string ScriptText(const VideoFileEntry& entry, ScriptVariant variant, const ConvertSettings& settings);
+// carry gives an empty text. The track choice adds the sound track to the
+// source line ("DirectShowSource(path, N)"; the default track keeps the plain
+// line) and, with useSubtitle set, burns the chosen embedded subtitle track
+// in ("EmbeddedSub(path, N)", ", 1" for forced pictures only) where a linked
+// file's line would be.
+std::string ScriptText(const VideoFileEntry& entry, ScriptVariant variant, const ConvertSettings& settings,
+                       const TrackChoice& tracks = {});
 
 // The script's path: TempFolder() + "PreviewAVS_<file name>_<process id>.avs",
 // the file name being the part of fullPath behind the last '/'. Both variants
@@ -34,6 +40,7 @@ std::string ScriptPath(const VideoFileEntry& entry);
 // it for deletion at shutdown. True and the path on success; false, and
 // *path untouched, when the file cannot be created or a path of the entry
 // cannot be written into a script (logged).
-bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path);
+bool WriteScript(VideoFileEntry entry, ScriptVariant variant, const ConvertSettings& settings, std::string* path,
+                 const TrackChoice& tracks = {});
 
 }  // namespace kalvex

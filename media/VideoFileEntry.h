@@ -4,7 +4,9 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+#include "engine/Tracks.h"
 #include "media/MediaInfo.h"
 
 namespace kalvex {
@@ -78,10 +80,18 @@ bool SetFieldText(char (&field)[N], const std::string& text) {
 // The movie information text of a file: its name, then the media
 // information (with a DAR line only when both parts of the display aspect
 // ratio are known) and the length in the display time format timeFormat
-// (see TimeText).
-std::string InfoText(const std::string& fileName, const MediaInfo& info, int timeFormat);
+// (see TimeText). A file with several sound tracks or with subtitle tracks
+// gets a line per track after it (see TrackLines); lines that do not fit the
+// stored field are left out behind a "..." line.
+std::string InfoText(const std::string& fileName, const MediaInfo& info, int timeFormat,
+                     const avs::TrackList& tracks = {});
 
-// Sets infoText from the entry's fileName and mediaInfo.
-void MakeInfoText(VideoFileEntry& entry, int timeFormat);
+// Adds the lines to text, one per line, as long as the text stays within
+// limit bytes; when one does not fit, "..." ends the text instead (when even
+// that does not fit, nothing more is added).
+std::string AppendLinesWithin(std::string text, const std::vector<std::string>& lines, size_t limit);
+
+// Sets infoText from the entry's fileName and mediaInfo (and the file's tracks).
+void MakeInfoText(VideoFileEntry& entry, int timeFormat, const avs::TrackList& tracks = {});
 
 }  // namespace kalvex

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "common/ProgramLog.h"
+#include "media/AtomicFile.h"
 #include "platform/system/Folders.h"
 
 namespace kalvex {
@@ -89,14 +90,23 @@ std::vector<VideoFileEntry> VideoFileList::Entries() const {
     return out;
 }
 
-void VideoFileList::Insert(int index, const VideoFileEntry& entry) {
+std::vector<TrackChoice> VideoFileList::TrackChoices() const {
+    std::vector<TrackChoice> out;
+    out.reserve(tracks_.size());
+    for (const EntryTracks& t : tracks_) out.push_back(t.choice);
+    return out;
+}
+
+void VideoFileList::Insert(int index, const VideoFileEntry& entry, const EntryTracks& tracks) {
     index = std::clamp(index, 0, Count());
     entries_.insert(entries_.begin() + index, std::make_shared<VideoFileEntry>(entry));
+    tracks_.insert(tracks_.begin() + index, tracks);
 }
 
 bool VideoFileList::Remove(int index) {
     if (index < 0 || index >= Count()) return false;
     entries_.erase(entries_.begin() + index);
+    tracks_.erase(tracks_.begin() + index);
     return true;
 }
 
@@ -105,6 +115,7 @@ bool VideoFileList::MoveUp(std::vector<int>& selected) {
     // In ascending order each selected entry trades places with the one above.
     for (int& i : selected) {
         std::swap(entries_[size_t(i)], entries_[size_t(i - 1)]);
+        std::swap(tracks_[size_t(i)], tracks_[size_t(i - 1)]);
         --i;
     }
     return true;
@@ -115,6 +126,7 @@ bool VideoFileList::MoveDown(std::vector<int>& selected) {
     // From the last selected to the first, each trades places with the one below.
     for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
         std::swap(entries_[size_t(*it)], entries_[size_t(*it + 1)]);
+        std::swap(tracks_[size_t(*it)], tracks_[size_t(*it + 1)]);
         ++*it;
     }
     return true;
@@ -176,6 +188,7 @@ int VideoFileList::Load(const std::string& path) {
                 // A record cut short ends the data: nothing after it can be whole.
                 const size_t read = std::fread(base, sizeof(VideoFileEntry), records, f);
                 entries_.reserve(entries_.size() + read);
+                tracks_.resize(tracks_.size() + read);
                 for (size_t k = 0; k < read; ++k) {
                     TerminateTextFields(base[k]);
                     // Each entry shares the block's ownership.
@@ -190,37 +203,16 @@ int VideoFileList::Load(const std::string& path) {
 }
 
 bool VideoFileList::Save(const std::string& path) const {
-    const std::string temp = path + ".new";
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) return false;
-    const int32_t count = Count();
-    bool ok = std::fwrite(&count, sizeof count, 1, f) == 1;
-    for (const auto& e : entries_) {
-        if (!ok) break;
-        ok = std::fwrite(e.get(), sizeof(VideoFileEntry), 1, f) == 1;
-    }
-    ok = std::fflush(f) == 0 && ok;
-    ok = fsync(fileno(f)) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    // The file being replaced becomes the backup when it was whole: a hard
-    // link renamed over the old backup, so there is always a complete
-    // backup and a complete list.
-    if (IsWholeListFile(path)) {
-        const std::string backup = FileListBackupPath(path);
-        const std::string link = backup + ".new";
-        std::remove(link.c_str());
-        if (::link(path.c_str(), link.c_str()) == 0 && std::rename(link.c_str(), backup.c_str()) != 0)
-            std::remove(link.c_str());
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    auto write = [this](FILE* f) {
+        const int32_t count = Count();
+        bool ok = std::fwrite(&count, sizeof count, 1, f) == 1;
+        for (const auto& e : entries_) {
+            if (!ok) break;
+            ok = std::fwrite(e.get(), sizeof(VideoFileEntry), 1, f) == 1;
+        }
+        return ok;
+    };
+    return ReplaceFileKeepingBackup(path, FileListBackupPath(path), write, IsWholeListFile);
 }
 
 }  // namespace kalvex

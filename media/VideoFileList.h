@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex {
@@ -33,12 +34,22 @@ public:
     // Copies of every entry, in list order.
     std::vector<VideoFileEntry> Entries() const;
 
-    // Puts a copy of the entry at index (clamped to 0..Count()).
-    void Insert(int index, const VideoFileEntry& entry);
-    void Append(const VideoFileEntry& entry) { Insert(Count(), entry); }
+    // The tracks and track choice kept beside the entry at index; they move
+    // with it when the list is reordered.
+    EntryTracks& Tracks(int index) { return tracks_[size_t(index)]; }
+    const EntryTracks& Tracks(int index) const { return tracks_[size_t(index)]; }
+    // The track choice of every entry, in list order (beside Entries()).
+    std::vector<TrackChoice> TrackChoices() const;
+
+    // Puts a copy of the entry (with its tracks) at index (clamped to 0..Count()).
+    void Insert(int index, const VideoFileEntry& entry, const EntryTracks& tracks = {});
+    void Append(const VideoFileEntry& entry, const EntryTracks& tracks = {}) { Insert(Count(), entry, tracks); }
     // Removes the entry at index; false when there is none.
     bool Remove(int index);
-    void Clear() { entries_.clear(); }
+    void Clear() {
+        entries_.clear();
+        tracks_.clear();
+    }
 
     // Selection-aware reordering. `selected` holds the selected indices in
     // ascending order; on return it holds the indices of the moved entries.
@@ -48,7 +59,7 @@ public:
     bool MoveDown(std::vector<int>& selected);
 
     // filesv2.dat: a signed 32-bit count N, then N raw records.
-    // Load appends every whole record the file's size holds and returns how
+    // Load appends every whole record (with default tracks) the file's size holds and returns how
     // many; a count that disagrees with the size is logged, not obeyed. A
     // missing or unreadable file, or one that is not a regular file (logged),
     // loads nothing.
@@ -60,6 +71,7 @@ public:
 
 private:
     std::vector<std::shared_ptr<VideoFileEntry>> entries_;
+    std::vector<EntryTracks> tracks_;  // tracks_[i] belongs to entries_[i]
 };
 
 }  // namespace kalvex

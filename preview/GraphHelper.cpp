@@ -138,12 +138,12 @@ bool GraphHelper::CreateGraph() {
     return true;
 }
 
-bool GraphHelper::OpenPreview(VideoFileEntry entry, const ConvertSettings& settings) {
+bool GraphHelper::OpenPreview(VideoFileEntry entry, const ConvertSettings& settings, const TrackChoice& tracks) {
     moviePath_ = FieldText(entry.fullPath);
     playing_ = false;
     if (!CreateGraph()) return false;
     std::string script;
-    if (!WriteScript(entry, ScriptVariant::Preview, settings, &script)) {
+    if (!WriteScript(entry, ScriptVariant::Preview, settings, &script, tracks)) {
         LogLine("Preview: the script for %s could not be written.", moviePath_.c_str());
         return false;
     }

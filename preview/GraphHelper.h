@@ -15,6 +15,7 @@
 #include <string>
 
 #include "convert/ConvertSettings.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 #include "preview/PreviewFrame.h"
 #include "preview/PreviewSource.h"
@@ -74,8 +75,8 @@ public:
 
     bool CreateGraph();
     // Writes the entry's preview script with the given output settings and
-    // opens it.
-    bool OpenPreview(VideoFileEntry entry, const ConvertSettings& settings);
+    // track choice and opens it.
+    bool OpenPreview(VideoFileEntry entry, const ConvertSettings& settings, const TrackChoice& tracks = {});
     // The part of OpenPreview after the script is written.
     bool OpenScript(const std::string& scriptPath);
 

@@ -29,7 +29,7 @@ void PlaybackController::Play() {
     const VideoFileEntry entry = *view_.Entry(index);
     graph_.reset();
     graph_ = std::make_unique<GraphHelper>();
-    bool ok = graph_->OpenPreview(entry, view_.ScriptSettings());
+    bool ok = graph_->OpenPreview(entry, view_.ScriptSettings(), view_.Tracks(index));
     if (ok) {
         graph_->SetFrameCallback([this](FramePtr frame) { view_.PresentFrame(std::move(frame)); });
         // A graph that cannot start plays nothing: told like a failed open.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "convert/ConvertSettings.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 #include "preview/PreviewFrame.h"
 
@@ -60,6 +61,8 @@ public:
     // is written with.
     virtual int TimeFormat() const = 0;
     virtual ConvertSettings ScriptSettings() const = 0;
+    // The sound and subtitle tracks chosen for the entry at index.
+    virtual TrackChoice Tracks(int /*index*/) const { return {}; }
 };
 
 class PlaybackController {

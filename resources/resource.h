@@ -51,6 +51,7 @@ constexpr int IDC_MOVIE_INFO = 1021;
 constexpr int IDC_SUBTITLE_FILES = 1030;
 constexpr int IDC_USE_SUBTITLE = 1031;
 constexpr int IDC_SUBTITLE_STREAMS = 1032;
+constexpr int IDC_SOUND_TRACK = 1033;        // "Sound track" choice of a file with several
 constexpr int IDC_PLAY = 1012;
 constexpr int IDC_STOP = 1002;
 constexpr int IDC_PAUSE = 1003;

@@ -34,7 +34,9 @@ namespace kalvex {
 
 namespace {
 
-const char* const kUsage = "usage: Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM]] FILE]...\n";
+const char* const kUsage =
+    "usage: Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM] | --subtitle-track N|LANG|forced] "
+    "[--audio-track N|LANG] FILE]...\n";
 
 // Ctrl-C and the end of the run both reach the waiting main thread through
 // one pipe: writing a byte is all a signal handler may safely do.
@@ -157,6 +159,12 @@ struct SubtitleChoice {
     }
 };
 
+// The tracks asked for the file after them, as written ("2", "jpn", "forced").
+struct TrackRequest {
+    std::optional<std::string> sound;
+    std::optional<std::string> subtitle;
+};
+
 struct Arguments {
     QString dest;
     bool haveDest = false;
@@ -164,13 +172,55 @@ struct Arguments {
     bool avc = false;  // H.264/AVC instead of the codec of set.ini
     QStringList files;
     std::vector<std::optional<SubtitleChoice>> subtitles;  // one per file
+    std::vector<TrackRequest> tracks;                      // one per file
 };
+
+// The value of an option given as "--name VALUE" or "--name=VALUE" at
+// args[i] (i moves past a separate value). False when there is none.
+bool OptionValue(const QStringList& args, int& i, const QString& name, QString* value) {
+    const QString& a = args[i];
+    if (a == name) {
+        if (i + 1 >= args.size()) return false;
+        *value = args[++i];
+    } else {
+        *value = a.mid(name.size() + 1);
+    }
+    return !value->isEmpty();
+}
+
+// The tracks chosen on the command line for one examined file, by the
+// rules of the engine's track list. False with the reason when the file has
+// no such track.
+bool ChooseTracks(const TrackRequest& request, EntryTracks& tracks, VideoFileEntry& entry, std::string* why) {
+    std::string error;
+    if (request.sound) {
+        const int n = avs::PickSoundTrack(tracks.tracks, *request.sound, &error);
+        if (n == 0) {
+            *why = "--audio-track " + *request.sound + ": " + error;
+            return false;
+        }
+        tracks.choice.soundTrack = n;
+    }
+    if (request.subtitle) {
+        bool forced = false;
+        const int n = avs::PickSubtitleTrack(tracks.tracks, *request.subtitle, &forced, &error);
+        if (n == 0) {
+            *why = "--subtitle-track " + *request.subtitle + ": " + error;
+            return false;
+        }
+        tracks.choice.subtitleTrack = n;
+        tracks.choice.forcedOnly = forced;
+        entry.useSubtitle = 1;  // asked for: burned in
+    }
+    return true;
+}
 
 // False (after printing why) for arguments that make no command.
 bool ParseArguments(QStringList args, Arguments& out) {
     if (!args.isEmpty() && args.first() == "--convert") args.removeFirst();
     bool optionsEnded = false;
     std::optional<SubtitleChoice> pending;
+    TrackRequest pendingTracks;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         if (!optionsEnded && a == "--") {
@@ -191,6 +241,21 @@ bool ParseArguments(QStringList args, Arguments& out) {
                 return false;
             }
             pending = SubtitleChoice::Parse(value);
+        } else if (!optionsEnded && (a == "--audio-track" || a.startsWith("--audio-track="))) {
+            QString value;
+            if (!OptionValue(args, i, "--audio-track", &value)) {
+                std::fprintf(stderr, "--audio-track needs a track number or a language code\n%s", kUsage);
+                return false;
+            }
+            pendingTracks.sound = value.toStdString();
+        } else if (!optionsEnded && (a == "--subtitle-track" || a.startsWith("--subtitle-track="))) {
+            QString value;
+            if (!OptionValue(args, i, "--subtitle-track", &value)) {
+                std::fprintf(stderr, "--subtitle-track needs a track number, a language code or \"forced\"\n%s",
+                             kUsage);
+                return false;
+            }
+            pendingTracks.subtitle = value.toStdString();
         } else if (!optionsEnded && a == "--quiet") {
             out.quiet = true;
         } else if (!optionsEnded && a == "--avc") {
@@ -214,13 +279,25 @@ bool ParseArguments(QStringList args, Arguments& out) {
             std::fprintf(stderr, "unknown option %s\n%s", qPrintable(a), kUsage);
             return false;
         } else {
+            if (pending && pendingTracks.subtitle) {
+                std::fprintf(stderr, "--subtitle and --subtitle-track both given for %s: choose one\n%s",
+                             qPrintable(a), kUsage);
+                return false;
+            }
             out.files << a;
             out.subtitles.push_back(pending);
+            out.tracks.push_back(pendingTracks);
             pending.reset();
+            pendingTracks = {};
         }
     }
     if (pending) {
         std::fprintf(stderr, "--subtitle must come before the file it is for\n%s", kUsage);
+        return false;
+    }
+    if (pendingTracks.sound || pendingTracks.subtitle) {
+        std::fprintf(stderr, "%s must come before the file it is for\n%s",
+                     pendingTracks.sound ? "--audio-track" : "--subtitle-track", kUsage);
         return false;
     }
     if (out.files.isEmpty()) {
@@ -300,6 +377,7 @@ int RunConvertCommand(const QStringList& argsIn) {
     }
 
     std::vector<VideoFileEntry> entries;
+    std::vector<TrackChoice> choices;  // beside entries
     for (int i = 0; i < args.files.size(); ++i) {
         const std::string path = QFile::encodeName(QFileInfo(args.files[i]).absoluteFilePath()).toStdString();
         const std::optional<SubtitleChoice>& chosen = args.subtitles[size_t(i)];
@@ -318,8 +396,9 @@ int RunConvertCommand(const QStringList& argsIn) {
                 subtitleWhy = "the subtitle " + sub + " could not be linked";
         };
         VideoFileEntry entry;
+        EntryTracks tracks;
         SourceRefusal refusal;
-        if (!MakeEntryFromPath(path, entry, refusal, {}, linker, AppSettings.timeFormat)) {
+        if (!MakeEntryFromPath(path, entry, refusal, {}, linker, AppSettings.timeFormat, &tracks)) {
             std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), RefusalText(refusal).c_str());
             exitCode = 1;
             continue;
@@ -330,12 +409,21 @@ int RunConvertCommand(const QStringList& argsIn) {
             exitCode = 1;
             continue;
         }
+        std::string trackWhy;
+        if (!ChooseTracks(args.tracks[size_t(i)], tracks, entry, &trackWhy)) {
+            // A track the file does not have: this file is not converted.
+            std::fprintf(stderr, "Failed: %s\n  %s\n", path.c_str(), trackWhy.c_str());
+            exitCode = 1;
+            continue;
+        }
         entries.push_back(entry);
+        choices.push_back(tracks.choice);
     }
 
     // The same checks as the Convert page's Start.
     std::vector<std::string> refused;
     std::vector<VideoFileEntry> segments = SegmentsToConvert(entries, &refused);
+    const std::vector<TrackChoice> segmentTracks = SegmentTrackChoices(entries, choices);
     for (const auto& n : refused) {
         std::fprintf(stderr, "Failed: %s\n  %s\n", n.c_str(), kZeroLengthText);
         exitCode = 1;
@@ -357,6 +445,7 @@ int RunConvertCommand(const QStringList& argsIn) {
         ConvertJob job;
         RunRequest request;
         request.files = segments;
+        request.tracks = segmentTracks;
         request.destinationFolder = dest;
         request.settings = AppSettings.convert;
         request.lowPriority = ConvertPageSettings::Load().lowCpu != 0;

@@ -3,8 +3,8 @@
 
 namespace kalvex {
 
-// `Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM]] FILE]...`:
-// converts the files
+// `Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM] |
+// --subtitle-track N|LANG|forced] [--audio-track N|LANG] FILE]...`: converts the files
 // without any window, through the same entry making, run policy and job as
 // the Convert page. `args` are the arguments after "--convert". Each file is
 // examined and converted into DIR (or the Convert/DestPath of set.ini,
@@ -13,7 +13,10 @@ namespace kalvex {
 // picture size). Subtitles
 // beside each file are linked and burned in as the Video Files page links
 // them; `--subtitle SUB[:STREAM]` burns in that file's stream (0 unless
-// given) for the file that follows instead. Prints a
+// given) for the file that follows instead. `--audio-track` picks the sound
+// track and `--subtitle-track` burns in a subtitle track of the file that
+// follows, by number, ISO 639 language code or (subtitles) "forced"; a file
+// without such a track fails with the reason and is not converted. Prints a
 // progress line once a second (rewritten in place on a terminal), one line
 // per file at its end ("Converted: OUTPUT" on stdout; "Failed: SOURCE" with
 // the reason on stderr) and the run's closing message. Ctrl-C stops the run

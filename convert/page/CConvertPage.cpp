@@ -239,10 +239,11 @@ void CConvertPage::showEvent(QShowEvent* e) {
     advOpt_->hide();
 }
 
-void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries) {
+void CConvertPage::SetFileList(const std::vector<VideoFileEntry>& entries, const std::vector<TrackChoice>& choices) {
     if (converting_) return;
     std::vector<std::string> refused;
     segments_ = SegmentsToConvert(entries, &refused);
+    segmentTracks_ = SegmentTrackChoices(entries, choices);
     for (size_t i = 0; i < refused.size(); ++i) MessageBox(kZeroLengthText);
     list_->clear();
     for (const auto& e : segments_) {
@@ -289,6 +290,7 @@ void CConvertPage::StartConvert() {
 
     RunRequest request;
     request.files = segments_;
+    request.tracks = segmentTracks_;
     request.destinationFolder = settings_.destPath;
     request.settings = AppSettings.convert;
     runCodec_ = request.settings.codec;

@@ -8,6 +8,7 @@
 
 #include "convert/ConvertJob.h"
 #include "convert/RunPolicy.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
 class QCheckBox;
@@ -41,7 +42,8 @@ public:
     // Opens the PSP settings dialog; replaceable for tests.
     std::function<void()> openSettings;
 
-    void SetFileList(const std::vector<VideoFileEntry>& entries);
+    // choices[i] is the track choice of entries[i].
+    void SetFileList(const std::vector<VideoFileEntry>& entries, const std::vector<TrackChoice>& choices = {});
     void StartConvert();
     void StopConvert();  // without asking (also for another window)
     // The free-space watch, run at each progress report of a run: shows the
@@ -102,6 +104,7 @@ private:
 
     ConvertPageSettings settings_;
     std::vector<VideoFileEntry> segments_;
+    std::vector<TrackChoice> segmentTracks_;  // beside segments_
     std::unique_ptr<Observer> observer_;
     ConvertJob job_;  // after the observer: destroyed (and its thread ended) first
     int converting_ = 0;

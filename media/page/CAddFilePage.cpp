@@ -33,6 +33,7 @@
 #include "media/EntryFromPath.h"
 #include "media/PathsToAdd.h"
 #include "media/SubtitleLinker.h"
+#include "media/TrackStore.h"
 #include "media/page/SubtitleReadBoxes.h"
 #include "media/page/PreviewPanel.h"
 #include "media/TimeText.h"
@@ -59,8 +60,6 @@ QFont InfoFont() {
     font.setPointSize(9);
     return font;
 }
-
-int ClampCount(int32_t n, int max) { return std::clamp(int(n), 0, max); }
 
 }  // namespace
 
@@ -102,6 +101,7 @@ CAddFilePage::CAddFilePage(QWidget* parent) : QWidget(parent) {
     stopPreview_ = [this] { StopPreview(); };
 
     files_.Load(FileListPath());
+    LoadTrackStore(files_.List(), TrackStorePath(FileListPath()));
     UpdateControls();
 }
 
@@ -120,6 +120,28 @@ void CAddFilePage::ScheduleSave() { saveTimer_->start(); }
 void CAddFilePage::SaveList() {
     saveTimer_->stop();
     if (!files_.Save(FileListPath())) LogLine("Could not save the file list to %s", FileListPath().c_str());
+    SaveTracks();
+}
+
+void CAddFilePage::SaveTracks() {
+    const std::string path = TrackStorePath(FileListPath());
+    if (!SaveTrackStore(files_.List(), path)) LogLine("Could not save the track choices to %s", path.c_str());
+}
+
+TrackChoice CAddFilePage::TrackChoiceOf(int index) const {
+    if (index < 0 || index >= files_.Count()) return {};
+    return files_.Tracks(index).choice;
+}
+
+void CAddFilePage::EnsureTracksKnown(int row) {
+    EntryTracks& t = files_.Tracks(row);
+    if (t.known) return;
+    std::string why;
+    avs::TrackList tracks;
+    if (!avs::ReadTracks(FieldText(files_.At(row).fullPath), &tracks, &why)) return;
+    t.tracks = std::move(tracks);
+    t.known = true;
+    SaveTracks();
 }
 
 void CAddFilePage::BuildControls() {
@@ -234,6 +256,19 @@ void CAddFilePage::BuildControls() {
     subtitleStreams_->setObjectName(res::ObjectName(res::IDC_SUBTITLE_STREAMS));
     useSubtitle_ = new QCheckBox("&Use subtitle while playing && converting", subGroup);
     useSubtitle_->setObjectName(res::ObjectName(res::IDC_USE_SUBTITLE));
+    // The sound track of a file with several.
+    auto* soundLabel = new QLabel("Sound track", infoGroup);
+    soundTrack_ = new QComboBox(infoGroup);
+    soundTrack_->setObjectName(res::ObjectName(res::IDC_SOUND_TRACK));
+    soundTrack_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    soundLabel->setBuddy(soundTrack_);
+    connect(soundTrack_, &QComboBox::activated, this, &CAddFilePage::OnSoundTrackChosen);
+    auto* soundRow = new QHBoxLayout;
+    soundRow->addWidget(soundLabel);
+    soundRow->addWidget(soundTrack_, 1);
+    // Under the file's information, beside the subtitle choices: it takes
+    // no room from the preview.
+    infoLayout->addLayout(soundRow);
     auto* subLayout = new QVBoxLayout(subGroup);
     subLayout->addWidget(subtitleFiles_);
     subLayout->addWidget(subtitleStreams_);
@@ -391,8 +426,9 @@ bool CAddFilePage::AddPath(const std::string& path) {
     if (stopPreview_) stopPreview_();
 
     VideoFileEntry entry;
+    EntryTracks tracks;
     SourceRefusal refusal;
-    if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_, AppSettings.timeFormat)) {
+    if (!MakeEntryFromPath(path, entry, refusal, examiner_, linker_, AppSettings.timeFormat, &tracks)) {
         if (onRefused_)
             onRefused_(path, refusal);
         else if (refusal.kind == RefusalKind::ScriptFailed)
@@ -401,7 +437,7 @@ bool CAddFilePage::AddPath(const std::string& path) {
             MessageBox(QString::fromUtf8(RefusalText(refusal).c_str()), "Error", MB_OK | MB_ICONWARNING);
         return false;
     }
-    files_.Append(entry);
+    files_.Append(entry, tracks);
     Changed();
     return true;
 }
@@ -447,9 +483,11 @@ void CAddFilePage::ModifyTime() {
 void CAddFilePage::ShowSelection() {
     const int index = FirstSelected();
     {
-        QSignalBlocker b1(subtitleFiles_), b2(subtitleStreams_), b3(useSubtitle_);
+        QSignalBlocker b1(subtitleFiles_), b2(subtitleStreams_), b3(useSubtitle_), b4(soundTrack_);
         subtitleFiles_->clear();
         subtitleStreams_->clear();
+        soundTrack_->clear();
+        subtitleItems_.clear();
         if (index < 0) {
             info_->clear();
             useSubtitle_->setChecked(false);
@@ -460,15 +498,21 @@ void CAddFilePage::ShowSelection() {
         // The hint is modal: the list may have changed while it was shown.
         const int now = FirstSelected();
         if (now >= 0 && now < files_.Count()) {
+            EnsureTracksKnown(now);
             const VideoFileEntry& e = files_.At(now);
+            const EntryTracks& t = files_.Tracks(now);
             info_->setText(Text(FieldText(e.infoText)));
-            QSignalBlocker b1(subtitleFiles_), b3(useSubtitle_);
-            const int files = ClampCount(e.subtitleCount, kMaxSubtitleFiles);
-            for (int i = 0; i < files; ++i) subtitleFiles_->addItem(Text(FieldText(e.subtitlePaths[i])));
-            if (e.selectedSubtitle >= 0 && e.selectedSubtitle < files) {
-                subtitleFiles_->setCurrentIndex(e.selectedSubtitle);
-                FillStreams(e, e.selectedSubtitle);
-            }
+            QSignalBlocker b1(subtitleFiles_), b3(useSubtitle_), b4(soundTrack_);
+            for (const std::string& item : TrackMenu::SoundItems(t.tracks)) soundTrack_->addItem(Text(item));
+            soundTrack_->setCurrentIndex(TrackMenu::SoundIndex(t.tracks, t.choice));
+            // The linked files, then the file's own subtitle tracks.
+            subtitleItems_ = TrackMenu::SubtitleItems(e, t.tracks);
+            for (const TrackMenu::SubtitleItem& item : subtitleItems_) subtitleFiles_->addItem(Text(item.text));
+            // Nothing chosen shows no item: the first track is not burned in
+            // until the user picks it.
+            const int chosen = TrackMenu::SubtitleIndex(subtitleItems_, e, t.choice);
+            subtitleFiles_->setCurrentIndex(chosen);
+            if (chosen >= 0) FillStreams(e, chosen);
             useSubtitle_->setChecked(e.useSubtitle != 0);
         } else {
             info_->clear();
@@ -477,29 +521,47 @@ void CAddFilePage::ShowSelection() {
     UpdateControls();
 }
 
-void CAddFilePage::FillStreams(const VideoFileEntry& e, int file) {
+void CAddFilePage::FillStreams(const VideoFileEntry& e, int item) {
     QSignalBlocker block(subtitleStreams_);
     subtitleStreams_->clear();
-    if (file < 0 || file >= kMaxSubtitleFiles) return;
-    const int streams = ClampCount(e.streamCounts[file], kMaxSubtitleStreams);
-    for (int j = 0; j < streams; ++j) subtitleStreams_->addItem(Text(FieldText(e.streamNames[file][j])));
-    const int chosen = e.selectedStream[file];
-    if (chosen >= 0 && chosen < streams) subtitleStreams_->setCurrentIndex(chosen);
+    if (item < 0 || item >= int(subtitleItems_.size())) return;
+    const TrackMenu::SubtitleItem& chosen = subtitleItems_[size_t(item)];
+    const int row = FirstSelected();
+    const avs::TrackList none;
+    const std::vector<std::string> streams =
+        TrackMenu::StreamItems(chosen, e, row >= 0 && row < files_.Count() ? files_.Tracks(row).tracks : none);
+    for (const std::string& s : streams) subtitleStreams_->addItem(Text(s));
+    if (chosen.file < 0) return;  // a track's one name
+    const int stream = e.selectedStream[chosen.file];
+    if (stream >= 0 && stream < int(streams.size())) subtitleStreams_->setCurrentIndex(stream);
+}
+
+void CAddFilePage::OnSoundTrackChosen(int index) {
+    const int row = FirstSelected();
+    if (row < 0 || row >= files_.Count()) return;
+    EntryTracks& t = files_.Tracks(row);
+    if (!TrackMenu::PickSound(t.tracks, index, t.choice)) return;
+    SaveTracks();
 }
 
 void CAddFilePage::OnSubtitleFileChosen(int index) {
     const int row = FirstSelected();
-    if (row < 0 || index < 0 || index >= kMaxSubtitleFiles) return;
+    if (row < 0 || row >= files_.Count()) return;
     VideoFileEntry& e = files_.At(row);
-    e.selectedSubtitle = index;
+    EntryTracks& t = files_.Tracks(row);
+    if (!TrackMenu::PickSubtitle(subtitleItems_, index, e, t.choice)) return;
     FillStreams(e, index);
+    SaveTracks();
     ScheduleSave();
 }
 
 void CAddFilePage::OnStreamChosen(int index) {
     const int row = FirstSelected();
-    const int file = subtitleFiles_->currentIndex();
-    if (row < 0 || index < 0 || file < 0 || file >= kMaxSubtitleFiles) return;
+    const int item = subtitleFiles_->currentIndex();
+    if (row < 0 || index < 0 || item < 0 || item >= int(subtitleItems_.size())) return;
+    const int file = subtitleItems_[size_t(item)].file;
+    // A track has its one stream; only a linked file's stream is stored.
+    if (file < 0 || file >= kMaxSubtitleFiles) return;
     files_.At(row).selectedStream[file] = index;
     ScheduleSave();
 }
@@ -514,7 +576,9 @@ void CAddFilePage::OnUseSubtitleClicked(bool checked) {
 void CAddFilePage::UpdateControls() {
     const int row = FirstSelected();
     const bool selected = row >= 0;
-    const bool hasSubtitles = selected && row < files_.Count() && files_.At(row).subtitleCount > 0;
+    const bool inList = selected && row < files_.Count();
+    const bool hasSubtitles = inList && TrackMenu::SubtitleChoiceEnabled(files_.At(row), files_.Tracks(row).tracks);
+    soundTrack_->setEnabled(inList && TrackMenu::SoundChoiceEnabled(files_.Tracks(row).tracks));
     for (const CommandControls& c : commands_) {
         bool on = true;
         switch (c.command->needs) {
@@ -540,8 +604,8 @@ void CAddFilePage::ClearAll() {
     Changed();
 }
 
-void CAddFilePage::InsertEntry(int index, const VideoFileEntry& entry) {
-    files_.Insert(index, entry);
+void CAddFilePage::InsertEntry(int index, const VideoFileEntry& entry, const EntryTracks& tracks) {
+    files_.Insert(index, entry, tracks);
     Changed();
 }
 

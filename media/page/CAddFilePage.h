@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "media/EntryFromPath.h"
+#include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 #include "media/VideoFileList.h"
 #include "media/page/VideoFileModel.h"
@@ -53,7 +54,7 @@ public:
     void ShowSelection();
     void UpdateControls();
     void ClearAll();
-    void InsertEntry(int index, const VideoFileEntry& entry);
+    void InsertEntry(int index, const VideoFileEntry& entry, const EntryTracks& tracks = {});
     // Shows the entry's Begin and Length again after its times changed.
     void RefreshRow(int index);
 
@@ -69,6 +70,11 @@ public:
     VideoFileEntry& Entry(int index) { return files_.At(index); }
     const VideoFileEntry& Entry(int index) const { return files_.At(index); }
     std::vector<VideoFileEntry> Entries() const { return files_.Entries(); }
+    // The tracks of the entry at index and its choice; every choice in list
+    // order (beside Entries()).
+    EntryTracks& Tracks(int index) { return files_.Tracks(index); }
+    TrackChoice TrackChoiceOf(int index) const;
+    std::vector<TrackChoice> TrackChoices() const { return files_.TrackChoices(); }
     int FirstSelected() const;  // -1 when no row is selected
     std::vector<int> SelectedRows() const;  // ascending
     void SelectRows(const std::vector<int>& rows);
@@ -137,7 +143,8 @@ private:
     bool AddPath(const std::string& path);
     // Drag and drop of local files onto the list.
     bool HandleDragEvent(QEvent* event);
-    void FillStreams(const VideoFileEntry& entry, int file);
+    void FillStreams(const VideoFileEntry& entry, int item);
+    void OnSoundTrackChosen(int index);
     void OnSubtitleFileChosen(int index);
     void OnStreamChosen(int index);
     void OnUseSubtitleClicked(bool checked);
@@ -146,6 +153,11 @@ private:
     // on disk soon after it is made, and a burst of changes is saved once.
     void ScheduleSave();
     void SaveList();
+    // Writes the companion file of the list's track choices at once.
+    void SaveTracks();
+    // Reads the tracks of an entry that has none yet (one kept by an older
+    // list), so its choices can be shown.
+    void EnsureTracksKnown(int row);
 
     // The list; the view shows the model and holds only the selection.
     VideoFileModel files_;
@@ -155,6 +167,9 @@ private:
     QComboBox* subtitleFiles_ = nullptr;
     QComboBox* subtitleStreams_ = nullptr;
     QCheckBox* useSubtitle_ = nullptr;
+    QComboBox* soundTrack_ = nullptr;
+    // The items of the subtitle box for the selected entry.
+    std::vector<TrackMenu::SubtitleItem> subtitleItems_;
     QMenu* menu_ = nullptr;
     // The controls made for each command of FileCommands(), in its order.
     struct CommandControls {

@@ -46,6 +46,13 @@ void CAddFilePage::LoadSubtitle() {
     if (linked < 1) {
         MessageBox("Load subtitle failed.");
     } else {
+        // The file chosen by hand is the subtitle now, not a track of the video.
+        TrackChoice& choice = files_.Tracks(row).choice;
+        if (choice.subtitleTrack != 0) {
+            choice.subtitleTrack = 0;
+            choice.forcedOnly = false;
+            SaveTracks();
+        }
         if (stopPreview_) stopPreview_();
     }
     ShowSelection();

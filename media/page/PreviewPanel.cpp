@@ -195,4 +195,6 @@ int PreviewPanel::TimeFormat() const { return AppSettings.timeFormat; }
 
 ConvertSettings PreviewPanel::ScriptSettings() const { return AppSettings.convert; }
 
+TrackChoice PreviewPanel::Tracks(int index) const { return page_->TrackChoiceOf(index); }
+
 }  // namespace kalvex

@@ -75,6 +75,7 @@ public:
     void PostGraphNotify() override;
     int TimeFormat() const override;
     ConvertSettings ScriptSettings() const override;
+    TrackChoice Tracks(int index) const override;
 
 protected:
     bool event(QEvent* e) override;

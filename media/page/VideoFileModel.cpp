@@ -54,10 +54,10 @@ int VideoFileModel::Load(const std::string& path) {
     return loaded;
 }
 
-void VideoFileModel::Insert(int index, const VideoFileEntry& entry) {
+void VideoFileModel::Insert(int index, const VideoFileEntry& entry, const EntryTracks& tracks) {
     index = std::clamp(index, 0, list_.Count());
     beginInsertRows({}, index, index);
-    list_.Insert(index, entry);
+    list_.Insert(index, entry, tracks);
     endInsertRows();
 }
 

@@ -34,12 +34,18 @@ public:
     // Refresh(index).
     VideoFileEntry& At(int index) { return list_.At(index); }
     std::vector<VideoFileEntry> Entries() const { return list_.Entries(); }
+    EntryTracks& Tracks(int index) { return list_.Tracks(index); }
+    const EntryTracks& Tracks(int index) const { return list_.Tracks(index); }
+    std::vector<TrackChoice> TrackChoices() const { return list_.TrackChoices(); }
+    const VideoFileList& List() const { return list_; }
+    VideoFileList& List() { return list_; }
     bool Save(const std::string& path) const { return list_.Save(path); }
 
     // Changes, each told to the views.
     int Load(const std::string& path);
-    void Insert(int index, const VideoFileEntry& entry);  // index clamped to 0..Count()
-    void Append(const VideoFileEntry& entry) { Insert(Count(), entry); }
+    // index clamped to 0..Count()
+    void Insert(int index, const VideoFileEntry& entry, const EntryTracks& tracks = {});
+    void Append(const VideoFileEntry& entry, const EntryTracks& tracks = {}) { Insert(Count(), entry, tracks); }
     bool Remove(int index);
     void Clear();
     bool MoveUp(std::vector<int>& selected);    // as VideoFileList::MoveUp

@@ -612,5 +612,39 @@ TEST_F(Encode, TheRunsSettingsMakeTheScriptNotTheCurrentOnes) {
     EXPECT_EQ(p.video.value("height").toInt(), 240);
 }
 
+// A choice that names a track the file no longer has (the file was replaced
+// after it was examined) fails the file with the engine's reason, which
+// names the file and the track; nothing is written.
+TEST_F(Encode, AChosenTrackTheFileNoLongerHasFailsWithTheReason) {
+    QString src = MakeClip("changed.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    const VideoFileEntry e = ExaminedEntry(src);
+    const QString out = TestPath("changed.mp4");
+    auto run = [&](TrackChoice tracks, VideoFileEntry entry) {
+        EncodeRequest r;
+        r.entry = entry;
+        r.tracks = tracks;
+        r.outputPath = out.toStdString();
+        r.settings = AppSettings.convert;
+        last = EncodeToPsp(r, control);
+        return last.outcome == FileOutcome::Converted;
+    };
+    EXPECT_FALSE(run(TrackChoice{2, 0, false}, e));
+    EXPECT_EQ(last.failure, FailureKind::SourceNotOpened);
+    EXPECT_NE(last.failureDetail.find(src.toStdString()), std::string::npos) << last.failureDetail;
+    EXPECT_NE(last.failureDetail.find("no sound track 2"), std::string::npos) << last.failureDetail;
+    EXPECT_FALSE(QFile::exists(out));
+
+    VideoFileEntry burned = e;
+    burned.useSubtitle = 1;
+    EXPECT_FALSE(run(TrackChoice{0, 1, false}, burned));
+    EXPECT_EQ(last.failure, FailureKind::SourceNotOpened);
+    EXPECT_NE(last.failureDetail.find(src.toStdString()), std::string::npos) << last.failureDetail;
+    EXPECT_FALSE(QFile::exists(out));
+
+    // The track it has converts.
+    EXPECT_TRUE(run(TrackChoice{1, 0, false}, e)) << last.reason;
+}
+
 }  // namespace
 }  // namespace kalvex

@@ -72,5 +72,26 @@ TEST(WindUpRun, ADeleteThatFailsStopsAndNamesTheFile) {
     EXPECT_TRUE(std::filesystem::exists(c));
 }
 
+// The track choices travel beside the entries: a segment left out for its
+// zero length takes its choice with it, and entries past the choices get
+// the defaults.
+TEST(SegmentsToConvert, EachChoiceStaysBesideItsSegment) {
+    auto entry = [](int64_t start, int64_t end) {
+        VideoFileEntry e = ZeroEntry();
+        e.startTime = start;
+        e.endTime = end;
+        return e;
+    };
+    const std::vector<VideoFileEntry> entries = {entry(0, 10), entry(5, 5), entry(6, 5), entry(0, 1), entry(0, 1)};
+    const std::vector<TrackChoice> choices = {{1, 0, false}, {2, 0, false}, {4, 0, false}, {3, 1, true}};
+    std::vector<std::string> refused;
+    const std::vector<VideoFileEntry> segments = SegmentsToConvert(entries, &refused);
+    const std::vector<TrackChoice> kept = SegmentTrackChoices(entries, choices);
+    ASSERT_EQ(kept.size(), segments.size());
+    EXPECT_EQ(refused.size(), 2u);
+    EXPECT_EQ(kept, (std::vector<TrackChoice>{{1, 0, false}, {3, 1, true}, {}}));
+    EXPECT_EQ(SegmentTrackChoices(entries, {}).size(), 3u);
+}
+
 }  // namespace
 }  // namespace kalvex

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/ProgramLog.h"
+#include "media/EntryFromPath.h"
 #include "media/ExamineSource.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
@@ -88,6 +89,48 @@ TEST(ExamineSource, FillsMediaInfoAndTheInformationText) {
         "Frames Per Sec: 25.000 FPS\nLength (hh/mm/ss): 00:00:10\nRate = 25, Scale = 1\nFourCC=vids\n"
         "Audio\n-------\nChannels: 1\nSampleRate: 44100\nLength (hh/mm/ss): 00:00:10\nFourCC = auds";
     EXPECT_EQ(text, expected);
+}
+
+// A file with several sound tracks and a subtitle track: the examination
+// text and the entry's information text list them after the usual text, and
+// the track list comes back for the page; a one-track file's text is as it
+// always was (checked above).
+TEST(ExamineSource, ListsEverySoundAndSubtitleTrack) {
+    const QString srt = QString::fromStdString(TempFolder()) + "examine-tracks.srt";
+    WriteFile(srt.toStdString(), "1\r\n00:00:00,500 --> 00:00:01,000\r\nHi\r\n\r\n");
+    std::string path = Media("tracks.mkv", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1",
+                                            "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
+                                            "-f", "lavfi", "-i", "sine=frequency=660:duration=1", "-i", srt,
+                                            "-map", "0", "-map", "1", "-map", "2", "-map", "3",
+                                            "-pix_fmt", "yuv420p", "-c:v", "mpeg4", "-c:a", "aac", "-ac", "2",
+                                            "-c:s", "srt", "-metadata:s:a:0", "language=eng",
+                                            "-metadata:s:a:1", "language=jpn", "-metadata:s:a:1", "title=Dub",
+                                            "-metadata:s:s:0", "language=fre",
+                                            "-disposition:a:0", "0", "-disposition:a:1", "default"});
+    ASSERT_FALSE(path.empty());
+    MediaInfo info;
+    std::string text;
+    avs::TrackList tracks;
+    ASSERT_TRUE(ExamineSource(path, info, text, nullptr, &tracks));
+    ASSERT_EQ(tracks.sound.size(), 2u);
+    ASSERT_EQ(tracks.subtitles.size(), 1u);
+    const std::string lines =
+        "\nSound track 1: eng, aac, 2 ch\nSound track 2: jpn, aac, 2 ch, \"Dub\" (default)\nSubtitle track 1: fre, subrip";
+    ASSERT_GE(text.size(), lines.size());
+    EXPECT_EQ(text.substr(text.size() - lines.size()), lines) << text;
+    EXPECT_NE(text.find("FourCC = auds\nSound track 1"), std::string::npos) << text;
+
+    VideoFileEntry entry;
+    SourceRefusal refusal;
+    EntryTracks kept;
+    ASSERT_TRUE(MakeEntryFromPath(path, entry, refusal, {}, {}, 0, &kept));
+    EXPECT_TRUE(kept.known);
+    EXPECT_EQ(kept.tracks.sound.size(), 2u);
+    EXPECT_EQ(kept.choice, TrackChoice{});
+    const std::string info2 = FieldText(entry.infoText);
+    EXPECT_EQ(info2, InfoText("tracks.mkv", entry.mediaInfo, 0) +
+                         "Sound track 1: eng, aac, 2 ch\nSound track 2: jpn, aac, 2 ch, \"Dub\" (default)\n"
+                         "Subtitle track 1: fre, subrip\n");
 }
 
 // A length that is not a whole number of seconds is rounded, in the text

@@ -80,6 +80,150 @@ protected:
     std::string oldHome_, oldDisplay_;
 };
 
+// An MKV with three sound tracks, each a tone of its own: eng 440 Hz,
+// jpn 660 Hz (marked default), fre 880 Hz.
+QString ThreeSoundTracks(const QString& name) {
+    QStringList args{"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2"};
+    for (int hz : {440, 660, 880})
+        args << "-f" << "lavfi" << "-i" << QString("sine=frequency=%1:sample_rate=48000:duration=2").arg(hz);
+    args << "-map" << "0" << "-map" << "1" << "-map" << "2" << "-map" << "3" << "-pix_fmt" << "yuv420p"
+         << "-c:v" << "mpeg4" << "-c:a" << "aac"
+         << "-metadata:s:a:0" << "language=eng" << "-metadata:s:a:1" << "language=jpn"
+         << "-metadata:s:a:2" << "language=fre"
+         << "-disposition:a:0" << "0" << "-disposition:a:1" << "default" << "-disposition:a:2" << "0";
+    return test::MakeMedia(name, args);
+}
+
+// The tone of a file's sound: zero crossings of its first channel per
+// second, halved. 0 when the sound cannot be read.
+double ToneOf(const QString& path) {
+    const QString raw = path + ".s16";
+    QString text;
+    if (test::RunProgram("ffmpeg", {"-nostdin", "-loglevel", "error", "-y", "-i", path, "-map", "0:a:0", "-ac", "1",
+                                    "-ar", "24000", "-f", "s16le", raw},
+                         &text, 60000) != 0)
+        return 0;
+    const std::string pcm = test::ReadFile(raw.toStdString());
+    const size_t n = pcm.size() / 2;
+    // The encoder's start-up and the end are left out.
+    const size_t from = n / 10, to = n - n / 10;
+    if (to <= from + 1) return 0;
+    int crossings = 0;
+    auto sample = [&pcm](size_t i) { return int16_t(uint16_t(uint8_t(pcm[2 * i])) | uint16_t(uint8_t(pcm[2 * i + 1])) << 8); };
+    for (size_t i = from + 1; i < to; ++i)
+        if ((sample(i - 1) < 0) != (sample(i) < 0)) ++crossings;
+    return crossings / 2.0 / (double(to - from) / 24000.0);
+}
+
+TEST_F(Command, TrackOptionsNeedAValueAndAFileAfterThem) {
+    const QString src = TestPath("x.mkv");
+    EXPECT_EQ(Convert({"--audio-track"}), 2);
+    EXPECT_TRUE(err.contains("--audio-track needs a track number or a language code")) << err.toStdString();
+    EXPECT_EQ(Convert({"--audio-track=", src}), 2);
+    EXPECT_EQ(Convert({"--subtitle-track"}), 2);
+    EXPECT_TRUE(err.contains("--subtitle-track needs")) << err.toStdString();
+    EXPECT_EQ(Convert({src, "--audio-track", "2"}), 2);
+    EXPECT_TRUE(err.contains("--audio-track must come before the file it is for")) << err.toStdString();
+    EXPECT_EQ(Convert({src, "--subtitle-track=1"}), 2);
+    EXPECT_TRUE(err.contains("--subtitle-track must come before the file it is for")) << err.toStdString();
+    EXPECT_EQ(Convert({"--subtitle", TestPath("a.srt"), "--subtitle-track", "1", src}), 2);
+    EXPECT_TRUE(err.contains("choose one")) << err.toStdString();
+}
+
+TEST_F(Command, ATrackTheFileDoesNotHaveFailsThatFileAndTheOthersGoOn) {
+    const QString three = ThreeSoundTracks("three.mkv");
+    const QString plain = MakeClip("plain.mkv", 1.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(three.isEmpty() || plain.isEmpty());
+    const QString dest = TestPath("picked");
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--audio-track", "4", three, plain}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --audio-track 4: there is no sound track 4\n"))
+        << err.toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+    // The option belongs to the file after it only.
+    EXPECT_EQ(out, "Converted: " + dest + "/plain.mp4\n");
+
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--audio-track", "kor", three}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --audio-track kor: no sound track is in the language kor"))
+        << err.toStdString();
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--subtitle-track", "1", three}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + three + "\n  --subtitle-track 1: there is no subtitle track 1"))
+        << err.toStdString();
+    EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--subtitle-track=forced", plain}), 1);
+    EXPECT_TRUE(err.contains("Failed: " + plain + "\n  --subtitle-track forced: no subtitle track has forced"))
+        << err.toStdString();
+    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+}
+
+TEST_F(Command, TheChosenSoundTrackIsTheOneConverted) {
+    const QString three = ThreeSoundTracks("three.mkv");
+    ASSERT_FALSE(three.isEmpty());
+    struct Case {
+        QStringList options;
+        double hz;
+    };
+    // No choice: the track the file marks as default (jpn, 660 Hz).
+    const Case cases[] = {{{}, 660}, {{"--audio-track", "eng"}, 440}, {{"--audio-track=3"}, 880},
+                          {{"--audio-track", "ja"}, 660}, {{"--audio-track", "1"}, 440}};
+    for (const Case& c : cases) {
+        const QString dest = TestPath("tone" + QString::number(int(c.hz)) + c.options.join("").remove('-'));
+        ASSERT_EQ(Convert(QStringList{"--quiet", "--dest", dest} + c.options + QStringList{three}), 0)
+            << err.toStdString();
+        const double hz = ToneOf(dest + "/three.mp4");
+        EXPECT_NEAR(hz, c.hz, 15) << c.options.join(" ").toStdString();
+    }
+}
+
+// The bright pixels (Y above 160) of each picture of a converted file.
+std::vector<int> BrightPixels(const QString& path, int width, int height) {
+    const QString raw = path + ".gray";
+    QString text;
+    std::vector<int> counts;
+    if (test::RunProgram("ffmpeg", {"-nostdin", "-loglevel", "error", "-y", "-i", path, "-fps_mode", "passthrough", "-f",
+                                    "rawvideo", "-pix_fmt", "gray", raw},
+                         &text, 60000) != 0)
+        return counts;
+    const std::string bytes = test::ReadFile(raw.toStdString());
+    const size_t frame = size_t(width) * size_t(height);
+    for (size_t at = 0; at + frame <= bytes.size(); at += frame) {
+        int n = 0;
+        for (size_t i = at; i < at + frame; ++i) n += uint8_t(bytes[i]) > 160;
+        counts.push_back(n);
+    }
+    return counts;
+}
+
+TEST_F(Command, AnEmbeddedSubtitleTrackIsBurnedInDuringItsTimeOnly) {
+    const std::string srt = "1\r\n00:00:01,000 --> 00:00:02,000\r\nHELLO WORLD HELLO\r\n\r\n";
+    test::WriteFile(TestPath("lines.srt").toStdString(), srt);
+    const QString src = test::MakeMedia(
+        "inside.mkv", {"-f", "lavfi", "-i", "color=black:size=320x240:rate=25:duration=3", "-f", "lavfi", "-i",
+                       "sine=frequency=440:sample_rate=48000:duration=3", "-i", TestPath("lines.srt"), "-map", "0",
+                       "-map", "1", "-map", "2", "-pix_fmt", "yuv420p", "-c:v", "mpeg4", "-c:a", "aac", "-c:s", "srt",
+                       "-metadata:s:s:0", "language=eng"});
+    ASSERT_FALSE(src.isEmpty());
+    const QString plainDest = TestPath("nosub"), subDest = TestPath("withsub");
+    // Not asked for: not burned in.
+    ASSERT_EQ(Convert({"--quiet", "--dest", plainDest, src}), 0) << err.toStdString();
+    ASSERT_EQ(Convert({"--quiet", "--dest", subDest, "--subtitle-track", "1", src}), 0) << err.toStdString();
+    const std::vector<int> plain = BrightPixels(plainDest + "/inside.mp4", 368, 208);
+    const std::vector<int> sub = BrightPixels(subDest + "/inside.mp4", 368, 208);
+    // 3 s at 25 fps (the sound's last AAC frame may add a picture).
+    ASSERT_GE(plain.size(), 75u);
+    ASSERT_EQ(sub.size(), plain.size());
+    for (size_t k = 0; k < sub.size(); ++k) {
+        EXPECT_EQ(plain[k], 0) << "picture " << k;
+        // 1.0 s to 2.0 s is pictures 25 to 49; a picture's margin either side.
+        if (k >= 26 && k <= 48)
+            EXPECT_GT(sub[k], 50) << "picture " << k;
+        else if (k <= 23 || k >= 51)
+            EXPECT_EQ(sub[k], 0) << "picture " << k;
+    }
+    // The same track by language.
+    ASSERT_EQ(Convert({"--quiet", "--dest", TestPath("bylang"), "--subtitle-track", "en", src}), 0)
+        << err.toStdString();
+    EXPECT_GT(BrightPixels(TestPath("bylang") + "/inside.mp4", 368, 208)[37], 50);
+}
+
 TEST_F(Command, BadArgumentsGiveTwo) {
     EXPECT_EQ(Convert({}), 2);
     EXPECT_EQ(Convert({"--dest"}), 2);

@@ -1,0 +1,79 @@
+#!/bin/sh
+# Cost of burning in a subtitle track that the source carries inside it: the
+# 60 s 1280x720 H.264/AAC source of bench/subtitle_burn.sh, with a subtitle
+# every 2 s (shown for 1.5 s) muxed in once as a SubRip text track and once
+# as a DVD picture track (made from subburn_bench's VobSub pair). The
+# conversion script (frame rate, borders, 368x208; what the converter reads
+# and encodes) is read in full without a subtitle, with EmbeddedSub on the
+# text track and with EmbeddedSub on the picture track, taking turns, RUNS
+# times each (default 3); the median wall and processor times and the
+# costs are printed. The encoding after the script is the same for all
+# three, so the cost in a whole conversion is smaller than the one shown.
+# Targets: text track <= +10 %, picture track <= +15 %.
+# Usage: sh bench/embedded_subs.sh [BUILD_DIR]
+set -e
+BUILD=${1:-build}
+BUILD=$(cd "$BUILD" && pwd)
+RUNS=${RUNS:-3}
+cmake --build "$BUILD" --target embedsub_bench subburn_bench DirectShowSource -j2 >/dev/null
+BENCH="$BUILD/bin/embedsub_bench"
+MAKER="$BUILD/bin/subburn_bench"
+[ -x "$BENCH" ] && [ -x "$MAKER" ] || { echo "bench: build failed" >&2; exit 1; }
+TMP=$(mktemp -d)
+trap 'rm -rf "$TMP"' EXIT
+export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
+
+SRC="$TMP/src720.mkv"
+ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
+    -pix_fmt yuv420p -c:v libx264 -preset veryfast -c:a aac -b:a 128k "$SRC"
+i=0
+while [ $i -lt 30 ]; do
+    s=$((i * 2))
+    printf '%d\r\n00:00:%02d,000 --> 00:00:%02d,500\r\nSubtitle line number %d, burned into the picture\r\n\r\n' \
+        $((i + 1)) $s $((s + 1)) $((i + 1))
+    i=$((i + 1))
+done >"$TMP/subs.srt"
+"$MAKER" make-vobsub "$TMP/vob" 60
+ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/subs.srt" -map 0 -map 1 -c copy -c:s srt "$TMP/text.mkv"
+ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/vob.idx" -map 0 -map 1 -c copy "$TMP/picture.mkv"
+
+# The conversion script at the default settings, as the script builder
+# writes it for a 16:9 source, with the subtitle line last.
+script() {
+    printf 'DirectShowSource("%s")\nConvertToYV12()\nChangeFPS(25.000000)\nAddBorders(0,0,0,0)\nBicubicResize(368,208)\n%s' \
+        "$1" "$2" >"$3"
+}
+script "$SRC" "" "$TMP/none.avs"
+script "$TMP/text.mkv" "EmbeddedSub(\"$TMP/text.mkv\", 1)
+" "$TMP/text.avs"
+script "$TMP/picture.mkv" "EmbeddedSub(\"$TMP/picture.mkv\", 1)
+" "$TMP/picture.avs"
+
+run() {
+    out=$("$BENCH" "$1") || { echo "bench: reading $1 failed" >&2; exit 1; }
+    wall=$(echo "$out" | cut -d' ' -f1)
+    cpu=$(echo "$out" | cut -d' ' -f4)
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f %%", (a / b - 1) * 100 }'; }
+
+cat "$SRC" "$TMP/text.mkv" "$TMP/picture.mkv" >/dev/null
+load=$(cut -d" " -f1-3 /proc/loadavg)
+n_wall=""; n_cpu=""; t_wall=""; t_cpu=""; p_wall=""; p_cpu=""
+i=0
+while [ $i -lt "$RUNS" ]; do
+    run "$TMP/none.avs"; n_wall="$n_wall $wall"; n_cpu="$n_cpu $cpu"
+    run "$TMP/text.avs"; t_wall="$t_wall $wall"; t_cpu="$t_cpu $cpu"
+    run "$TMP/picture.avs"; p_wall="$p_wall $wall"; p_cpu="$p_cpu $cpu"
+    i=$((i + 1))
+done
+echo "runs (wall/processor s): none$n_wall /$n_cpu; text$t_wall /$t_cpu; picture$p_wall /$p_cpu"
+n_wall=$(median $n_wall); n_cpu=$(median $n_cpu)
+t_wall=$(median $t_wall); t_cpu=$(median $t_cpu)
+p_wall=$(median $p_wall); p_cpu=$(median $p_cpu)
+echo "load average before: $load"
+echo "source: 60 s 1280x720 25 fps H.264 in Matroska, script to 368x208; median of $RUNS runs; $(nproc) cores"
+echo "no subtitle:           ${n_wall} s wall, ${n_cpu} s processor"
+echo "text track burned in:  ${t_wall} s wall, ${t_cpu} s processor; cost $(pct "$t_wall" "$n_wall") wall, $(pct "$t_cpu" "$n_cpu") processor (target <= +10 %)"
+echo "picture track burned in: ${p_wall} s wall, ${p_cpu} s processor; cost $(pct "$p_wall" "$n_wall") wall, $(pct "$p_cpu" "$n_cpu") processor (target <= +15 %)"
