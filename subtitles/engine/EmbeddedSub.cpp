@@ -157,12 +157,17 @@ public:
             ass_ = std::make_unique<AssOverlay>("EmbeddedSub", info_.width, info_.height, fonts);
             // SSA/ASS tracks carry their script's header with its styles;
             // for the others the decoder only makes up a default one.
+            // Sizes, scales, borders and shadows are held to a few picture
+            // heights, as for a linked file: a damaged style or tag would
+            // have libass draw glyphs of gigabytes.
             const AVCodecID id = st->codecpar->codec_id;
+            double maxSize = 0;
             if ((id == AV_CODEC_ID_ASS || id == AV_CODEC_ID_SSA) && dec->subtitle_header && dec->subtitle_header_size > 0)
-                ass_->SetHeader(std::string(reinterpret_cast<const char*>(dec->subtitle_header),
-                                            size_t(dec->subtitle_header_size)));
+                ass_->SetHeader(BoundedTrackHeader(std::string(reinterpret_cast<const char*>(dec->subtitle_header),
+                                                               size_t(dec->subtitle_header_size)),
+                                                   &maxSize));
             else
-                ass_->SetHeader(PlainTextHeader());
+                ass_->SetHeader(BoundedTrackHeader(PlainTextHeader(), &maxSize));
             std::stable_sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.start < b.start; });
             for (size_t i = 0; i < lines.size(); ++i) {
                 Line& l = lines[i];
@@ -172,7 +177,7 @@ public:
                     while (j < lines.size() && lines[j].start <= l.start) ++j;
                     l.end = j < lines.size() ? lines[j].start : l.start + kLastLineMs;
                 }
-                ass_->AddLine(l.chunk, l.start, l.end, Animated(l.chunk, EffectOf(l.chunk)));
+                ass_->AddLine(BoundedTrackLine(l.chunk, maxSize), l.start, l.end, Animated(l.chunk, EffectOf(l.chunk)));
             }
             ass_->Finish();
         } else {

@@ -16,4 +16,12 @@ ClipPtr CallEmbeddedSub(const CallSite& site);
 // same subtitles in a linked file.
 std::string PlainTextHeader();
 
+// The bounds TextSub holds a subtitle file's sizes to (see MaxDrawSize in
+// SubtitleFilters.cpp), for a track's own header (the font sizes, scales,
+// borders and shadows of its styles) and for the override tags of its lines
+// in chunk form. *maxSize gets the largest size the header allows, for the
+// lines.
+std::string BoundedTrackHeader(const std::string& header, double* maxSize);
+std::string BoundedTrackLine(const std::string& chunk, double maxSize);
+
 }  // namespace kalvex::avs

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <cmath>
@@ -170,6 +171,56 @@ private:
 };
 
 }  // namespace
+
+std::string BoundedTrackHeader(const std::string& header, double* maxSize) {
+    const QStringList lines = QString::fromUtf8(header.data(), qsizetype(header.size())).split('\n');
+    // The play height the styles' sizes are meant for, as libass reads it.
+    int playX = 0, playY = 0;
+    for (const QString& raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.startsWith("PlayResX:", Qt::CaseInsensitive)) playX = line.mid(9).trimmed().toInt();
+        if (line.startsWith("PlayResY:", Qt::CaseInsensitive)) playY = line.mid(9).trimmed().toInt();
+    }
+    if (playY <= 0) playY = playX > 0 ? (playX == 1280 ? 1024 : playX * 3 / 4) : 288;
+    const double most = 4.0 * playY;
+    if (maxSize) *maxSize = most;
+    QStringList out;
+    QStringList format;  // the field names of the style lines
+    for (const QString& raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.startsWith('[')) format.clear();
+        if (line.startsWith("Format:", Qt::CaseInsensitive) && format.isEmpty()) {
+            for (const QString& f : line.mid(7).split(',')) format << f.trimmed().toLower();
+        } else if (line.startsWith("Style:", Qt::CaseInsensitive) && !format.isEmpty()) {
+            QStringList fields = line.mid(6).split(',');
+            for (int i = 0; i < fields.size() && i < format.size(); ++i) {
+                const QString& name = format[i];
+                const double limit = name == "fontsize" || name == "outline" || name == "shadow" ? most
+                                     : name == "scalex" || name == "scaley"                     ? kMaxScale
+                                                                                                 : -1;
+                bool ok = false;
+                const double v = fields[i].trimmed().toDouble(&ok);
+                if (limit > 0 && ok && !(std::fabs(v) <= limit)) fields[i] = QString::number(Bounded(v, limit), 'g', 10);
+            }
+            out << "Style:" + fields.join(',');
+            continue;
+        }
+        out << raw;
+    }
+    return out.join('\n').toUtf8().toStdString();
+}
+
+std::string BoundedTrackLine(const std::string& chunk, double maxSize) {
+    // The text is what follows the eighth comma.
+    size_t p = 0;
+    for (int i = 0; i < 8; ++i) {
+        p = chunk.find(',', p);
+        if (p == std::string::npos) return chunk;
+        ++p;
+    }
+    const QString text = QString::fromUtf8(chunk.data() + p, qsizetype(chunk.size() - p));
+    return chunk.substr(0, p) + BoundedOverrides(text, maxSize).toUtf8().toStdString();
+}
 
 std::string PlainTextHeader() {
     CSimpleTextSubtitle sts;

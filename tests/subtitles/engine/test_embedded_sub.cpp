@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <sys/resource.h>
+
 #include <chrono>
+#include <tuple>
 
 #include "samples/VobSubMaker.h"
 #include "subtitles/engine/SubtitleFilters.h"
@@ -432,4 +435,45 @@ TEST(EmbeddedSub, AssTrackIsDrawnWithItsOwnStyles) {
     EXPECT_GT(top, 20);
     EXPECT_EQ(low, 0);
     EXPECT_EQ(Bright(burnt[60], 0, kH), 0);
+}
+
+// A damaged style (font size 65536) or tag in a track would have libass
+// draw glyphs of gigabytes: sizes are held to a few picture heights, as for
+// linked files, and the line still shows.
+TEST(EmbeddedSub, HugeSizesInTrackStylesAndTagsAreHeldToAFewPictureHeights) {
+    ASSERT_FALSE(BlackVideo().empty());
+    const std::string ass = Write(
+        "huge.ass",
+        "[Script Info]\nScriptType: v4.00+\nPlayResX: 384\nPlayResY: 288\n\n"
+        "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, "
+        "Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
+        "MarginL, MarginR, MarginV, Encoding\n"
+        "Style: Default,DejaVu Sans,65536,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,0,0,0,0,65536,100,0,0,1,65536,"
+        "65536,2,10,10,10,0\n\n"
+        "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+        "Dialogue: 0,0:00:01.00,0:00:02.00,Default,,0,0,0,,HELLO\n");
+    const std::string srt = Write("huge.srt", "1\n00:00:01,000 --> 00:00:02,000\n<font size=\"65536\">HELLO</font>\n\n");
+    // Plain style; the tags ask for the huge size and width, of a letter
+    // that shows as a bar in the middle even at a few picture heights (a
+    // black border that big would hide it, so none is asked for).
+    std::string tags = ReadFile(ass);
+    tags.replace(tags.find("Default,DejaVu Sans,65536"), 25, "Default,DejaVu Sans,20");
+    tags.replace(tags.find(",65536,100,"), 11, ",100,100,");
+    tags.replace(tags.find(",65536,65536,"), 13, ",0,0,");
+    tags.replace(tags.find(",,HELLO"), 7, ",,{\\fs65536\\fscx65536}I");
+    const std::string tagged = Write("tags.ass", tags);
+    for (const auto& [name, file, codec] :
+         {std::tuple<QString, std::string, QString>{"huge_ass.mkv", ass, "ass"}, {"huge_srt.mkv", srt, "srt"},
+          {"huge_tags.mkv", tagged, "ass"}}) {
+        const std::string mkv = WithSubtitles(name, file, codec);
+        ASSERT_FALSE(mkv.empty()) << name.toStdString();
+        Frames burnt(Script(mkv, Embedded(mkv, 1)));
+        ASSERT_TRUE(burnt.error.empty()) << burnt.error;
+        const auto f = burnt[37];
+        ASSERT_EQ(f.size(), size_t(kW) * kH * 3 / 2);
+        EXPECT_GT(Bright(f), 0) << name.toStdString();
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 2L * 1024 * 1024) << "peak of " << usage.ru_maxrss / 1024 << " MB";
 }
