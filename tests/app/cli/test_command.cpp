@@ -138,7 +138,7 @@ TEST_F(Command, ATrackTheFileDoesNotHaveFailsThatFileAndTheOthersGoOn) {
     EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--audio-track", "4", three, plain}), 1);
     EXPECT_TRUE(err.contains("Failed: " + three + "\n  --audio-track 4: there is no sound track 4\n"))
         << err.toStdString();
-    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"plain.THM", "plain.mp4"}));  // with its thumbnail
     // The option belongs to the file after it only.
     EXPECT_EQ(out, "Converted: " + dest + "/plain.mp4\n");
 
@@ -151,7 +151,7 @@ TEST_F(Command, ATrackTheFileDoesNotHaveFailsThatFileAndTheOthersGoOn) {
     EXPECT_EQ(Convert({"--quiet", "--dest", dest, "--subtitle-track=forced", plain}), 1);
     EXPECT_TRUE(err.contains("Failed: " + plain + "\n  --subtitle-track forced: no subtitle track has forced"))
         << err.toStdString();
-    EXPECT_EQ(Names(dest), QStringList{"plain.mp4"});
+    EXPECT_EQ(Names(dest), (QStringList{"plain.THM", "plain.mp4"}));  // with its thumbnail
 }
 
 TEST_F(Command, TheChosenSoundTrackIsTheOneConverted) {
