@@ -159,10 +159,18 @@ std::string ScriptText(const VideoFileEntry& e, ScriptVariant variant, const Con
         text += "DirectShowSource(" + source + ")\n";
     text += "ConvertToYV12()\n";
     text += Format("ChangeFPS(%f)\n", rate);
-    text += TrimLine(e, rate);
+    // A subtitle filter times its lines by the frames it is handed. Behind
+    // a Trim those count from the cut, so the lines of a trimmed entry
+    // would come late by the trim's start: with a subtitle the cut comes
+    // last instead, which leaves every picture and sound sample as it was
+    // (the rate is already set above).
+    const std::string trim = TrimLine(e, rate);
+    const std::string burn = SubtitleLine(e, source, tracks);
+    if (burn.empty()) text += trim;
     if (s.audioResample != 0) text += Format("ResampleAudio(%d)\n", s.audioResample);
     text += SizeLines(e, variant, s);
-    text += SubtitleLine(e, source, tracks);
+    text += burn;
+    if (!burn.empty() && !trim.empty()) text += "\n" + trim;
     return text;
 }
 

@@ -90,6 +90,20 @@ TEST_F(EncodeSubtitles, SubRipLinkedBesideTheSourceIsBurnedIn) {
     EXPECT_EQ(BrightBelow(plain, 1.5), 0);
 }
 
+TEST_F(EncodeSubtitles, ATrimmedEntryShowsItsLinesWithTheirPictures) {
+    const QString src = Source();
+    ASSERT_FALSE(src.isEmpty());
+    test::WriteFile(TestPath("dark.srt").toStdString(), "1\r\n00:00:02,000 --> 00:00:03,000\r\nBURNED IN TEXT\r\n\r\n");
+    VideoFileEntry e = test::ExaminedEntry(src);
+    ASSERT_EQ(AutoLinkOne(e), 1);
+    e.startTime = 10000000;  // from 1 s: the line belongs to output seconds 1 to 2
+    const QString out = TestPath("trimmed.mp4");
+    ASSERT_TRUE(Run(e, out));
+    EXPECT_EQ(BrightBelow(out, 0.5), 0);
+    EXPECT_GT(BrightBelow(out, 1.5), 100);
+    EXPECT_EQ(BrightBelow(out, 2.5), 0);
+}
+
 TEST_F(EncodeSubtitles, VobSubStreamIsBurnedIn) {
     const QString src = Source();
     ASSERT_FALSE(src.isEmpty());

@@ -156,6 +156,22 @@ TEST(ScriptText, TrimCountsWholeFramesOfTheCutRate) {
     EXPECT_EQ(Lines(Conversion(head, s))[3], "Trim(30,900)");
 }
 
+TEST(ScriptText, WithASubtitleTheCutComesLast) {
+    VideoFileEntry e = Source("/v/movie.avi", 640, 480, 25, 60);
+    e.subtitleCount = 1;
+    std::strcpy(e.subtitlePaths[0], "/v/movie.srt");
+    e.useSubtitle = 1;
+    e.startTime = 2 * kSecond;
+    const auto lines = Lines(Conversion(e));
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[3], "ResampleAudio(24000)");
+    EXPECT_EQ(lines[6], "TextSub(\"/v/movie.srt\")");
+    EXPECT_EQ(lines[7], "Trim(50,1500)");
+    // Switched off, the subtitle leaves the cut in its place.
+    e.useSubtitle = 0;
+    EXPECT_EQ(Lines(Conversion(e))[3], "Trim(50,1500)");
+}
+
 TEST(ScriptText, SubtitleLineLastAndWithoutLineBreak) {
     VideoFileEntry e = Source("/v/movie.avi", 640, 480);
     e.subtitleCount = 2;
