@@ -142,55 +142,54 @@ int DefaultSoundTrack(const TrackList& tracks) {
     return 0;
 }
 
-int PickSoundTrack(const TrackList& tracks, const std::string& choice, std::string* error) {
+namespace {
+
+// A track of one kind by number or language code. `kind` names the kind in
+// the error texts ("sound"), `unusable` says why a track that is there
+// cannot serve ("cannot be decoded"), `neither` is the text for a choice
+// that is no number and no code.
+template <class Track>
+int PickTrack(const std::vector<Track>& tracks, const std::string& choice, const std::string& kind,
+              const std::string& unusable, const std::string& neither, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return 0;
     };
     if (const int n = TrackNumber(choice)) {
-        if (n > int(tracks.sound.size())) return fail("there is no sound track " + choice);
-        if (!tracks.sound[size_t(n - 1)].decodable)
-            return fail("sound track " + choice + " (" + tracks.sound[size_t(n - 1)].codec + ") cannot be decoded");
+        if (n > int(tracks.size())) return fail("there is no " + kind + " track " + choice);
+        const Track& t = tracks[size_t(n - 1)];
+        if (!t.decodable) return fail(kind + " track " + choice + " (" + t.codec + ") " + unusable);
         return n;
     }
     if (choice.empty() || std::isdigit(static_cast<unsigned char>(choice[0])))
-        return fail("\"" + choice + "\" is neither a track number nor a language code");
-    for (const SoundTrack& t : tracks.sound)
+        return fail("\"" + choice + "\" is neither " + neither);
+    for (const Track& t : tracks)
         if (t.decodable && SameLanguage(t.language, choice)) return t.number;
-    return fail("no sound track is in the language " + choice);
+    return fail("no " + kind + " track is in the language " + choice);
+}
+
+}  // namespace
+
+int PickSoundTrack(const TrackList& tracks, const std::string& choice, std::string* error) {
+    return PickTrack(tracks.sound, choice, "sound", "cannot be decoded", "a track number nor a language code", error);
 }
 
 int PickSubtitleTrack(const TrackList& tracks, const std::string& choice, bool* forcedOnly, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return 0;
-    };
     if (forcedOnly) *forcedOnly = false;
     if (Lower(choice) == "forced") {
-        for (const SubtitleTrack& t : tracks.subtitles)
-            if (t.decodable && t.forced) {
-                if (forcedOnly) *forcedOnly = true;
-                return t.number;
-            }
-        for (const SubtitleTrack& t : tracks.subtitles)
-            if (t.decodable && t.picture) {
-                if (forcedOnly) *forcedOnly = true;
-                return t.number;
-            }
-        return fail("no subtitle track has forced subtitles");
+        // A track marked forced first, else the first picture track, whose
+        // forced pictures carry their own flag.
+        for (bool marked : {true, false})
+            for (const SubtitleTrack& t : tracks.subtitles)
+                if (t.decodable && (marked ? t.forced : t.picture)) {
+                    if (forcedOnly) *forcedOnly = true;
+                    return t.number;
+                }
+        if (error) *error = "no subtitle track has forced subtitles";
+        return 0;
     }
-    if (const int n = TrackNumber(choice)) {
-        if (n > int(tracks.subtitles.size())) return fail("there is no subtitle track " + choice);
-        if (!tracks.subtitles[size_t(n - 1)].decodable)
-            return fail("subtitle track " + choice + " (" + tracks.subtitles[size_t(n - 1)].codec +
-                        ") cannot be drawn");
-        return n;
-    }
-    if (choice.empty() || std::isdigit(static_cast<unsigned char>(choice[0])))
-        return fail("\"" + choice + "\" is neither a track number, a language code nor \"forced\"");
-    for (const SubtitleTrack& t : tracks.subtitles)
-        if (t.decodable && SameLanguage(t.language, choice)) return t.number;
-    return fail("no subtitle track is in the language " + choice);
+    return PickTrack(tracks.subtitles, choice, "subtitle", "cannot be drawn",
+                     "a track number, a language code nor \"forced\"", error);
 }
 
 }  // namespace kalvex::avs

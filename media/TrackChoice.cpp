@@ -10,37 +10,41 @@ namespace {
 
 int FileCount(const VideoFileEntry& e) { return std::clamp(int(e.subtitleCount), 0, kMaxSubtitleFiles); }
 
-// "eng, aac, 2 ch, "Main" (default)": the parts a file gives, the empty ones
-// left out.
-std::string Describe(const avs::SoundTrack& t) {
-    std::string text;
-    auto part = [&text](const std::string& p) {
+// A track's description: the parts a file gives joined by ", ", the empty
+// ones left out, then its marks ("(default)") after a space.
+class Description {
+public:
+    void Part(const std::string& p) {
         if (p.empty()) return;
-        if (!text.empty()) text += ", ";
-        text += p;
-    };
-    part(t.language);
-    part(t.codec);
-    if (t.channels > 0) part(std::to_string(t.channels) + " ch");
-    if (!t.title.empty()) part("\"" + t.title + "\"");
-    if (t.isDefault) text += text.empty() ? "(default)" : " (default)";
-    return text;
+        if (!text_.empty()) text_ += ", ";
+        text_ += p;
+    }
+    void Mark(const char* m) { text_ += text_.empty() ? std::string(m) : " " + std::string(m); }
+    std::string Text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+// "eng, aac, 2 ch, "Main" (default)"
+std::string Describe(const avs::SoundTrack& t) {
+    Description d;
+    d.Part(t.language);
+    d.Part(t.codec);
+    if (t.channels > 0) d.Part(std::to_string(t.channels) + " ch");
+    if (!t.title.empty()) d.Part("\"" + t.title + "\"");
+    if (t.isDefault) d.Mark("(default)");
+    return d.Text();
 }
 
 std::string Describe(const avs::SubtitleTrack& t) {
-    std::string text;
-    auto part = [&text](const std::string& p) {
-        if (p.empty()) return;
-        if (!text.empty()) text += ", ";
-        text += p;
-    };
-    part(t.language);
-    part(t.codec);
-    if (!t.title.empty()) part("\"" + t.title + "\"");
-    auto mark = [&text](const char* m) { text += text.empty() ? std::string(m) : " " + std::string(m); };
-    if (t.forced) mark("(forced)");
-    if (t.isDefault) mark("(default)");
-    return text;
+    Description d;
+    d.Part(t.language);
+    d.Part(t.codec);
+    if (!t.title.empty()) d.Part("\"" + t.title + "\"");
+    if (t.forced) d.Mark("(forced)");
+    if (t.isDefault) d.Mark("(default)");
+    return d.Text();
 }
 
 // A subtitle track that may carry forced pictures of its own.
