@@ -176,6 +176,32 @@ TEST(Tracks, SoundChoiceByNumberAndLanguage) {
     EXPECT_EQ(error, "no sound track is in the language ita");
 }
 
+TEST(Tracks, ANumberOnePastTheLastIsRefusedNotRead) {
+    // A decodable track is left in the lists' storage just behind their
+    // ends (removing an element keeps the capacity, and the track's plain
+    // fields keep their bytes), so a pick that wrongly reads one past the
+    // end returns that number and fails here by an assertion, not a crash.
+    TrackList t = Synthetic();
+    t.sound.reserve(t.sound.size() + 4);
+    SoundTrack extra;
+    extra.number = 5;
+    extra.decodable = true;
+    t.sound.push_back(extra);
+    t.sound.pop_back();
+    t.subtitles.reserve(t.subtitles.size() + 4);
+    SubtitleTrack extraSub;
+    extraSub.number = 4;
+    extraSub.decodable = true;
+    t.subtitles.push_back(extraSub);
+    t.subtitles.pop_back();
+    std::string error;
+    EXPECT_EQ(PickSoundTrack(t, "5", &error), 0);
+    EXPECT_EQ(error, "there is no sound track 5");
+    bool forced = false;
+    EXPECT_EQ(PickSubtitleTrack(t, "4", &forced, &error), 0);
+    EXPECT_EQ(error, "there is no subtitle track 4");
+}
+
 TEST(Tracks, SubtitleChoiceByNumberLanguageAndForced) {
     TrackList t = Synthetic();
     bool forced = true;
