@@ -44,6 +44,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 KEYS = ("file", "find", "replace", "why", "tests", "equivalent")
 KILLERS = os.path.join(HERE, "killers.txt")
+# How a test program is declared in tests/**/CMakeLists.txt: the plain
+# programs, and those built with the sanitizers or ThreadSanitizer (a
+# program this misses is never rebuilt, so its old binary would run).
+PROGRAM = r"kalvex_add_(?:fuzz_|tsan_)?test\(\s*(\w+)"
 
 
 def read_killers():
@@ -110,7 +114,7 @@ def programs_for(path):
         cml = os.path.join(ROOT, "tests", *parts, "CMakeLists.txt")
         if os.path.exists(cml):
             with open(cml, encoding="utf-8") as f:
-                names = re.findall(r"kalvex_add_test\(\s*(\w+)", f.read())
+                names = re.findall(PROGRAM, f.read())
             if names:
                 return names
         parts.pop()
@@ -122,7 +126,7 @@ def all_programs():
     for folder, _, files in os.walk(os.path.join(ROOT, "tests")):
         if "CMakeLists.txt" in files:
             with open(os.path.join(folder, "CMakeLists.txt"), encoding="utf-8") as f:
-                names += [n for n in re.findall(r"kalvex_add_test\(\s*(\w+)", f.read()) if n != n.upper()]
+                names += [n for n in re.findall(PROGRAM, f.read()) if n != n.upper()]
     return names
 
 
@@ -177,7 +181,7 @@ def program_sources():
             continue
         with open(os.path.join(folder, "CMakeLists.txt"), encoding="utf-8") as f:
             text = f.read()
-        for m in re.finditer(r"kalvex_add_test\(\s*(\w+)([^)]*)\)", text):
+        for m in re.finditer(PROGRAM + r"([^)]*)\)", text):
             if m.group(1) == m.group(1).upper():
                 continue
             out[m.group(1)] = [os.path.normpath(os.path.join(folder, w))
