@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QTreeView>
 #include <memory>
+#include <set>
 
 #include "common/AppSettings.h"
 #include "common/ui/HintOnce.h"
@@ -119,10 +120,24 @@ TEST_F(VideoFileModelTest, TheViewFollowsEveryChange) {
     for (const char* p : {"/v/a.avi", "/v/b.avi", "/v/c.avi", "/v/d.avi"}) Add(p);
     EXPECT_EQ(Rows(tree_), Rows(model_));
 
+    // A view that caches its rows redraws only the rows it is told of: both
+    // rows of every swapped pair must be announced, in every column.
+    auto announced = [](const QSignalSpy& spy) {
+        std::set<int> rows;
+        for (const auto& args : spy) {
+            const auto from = args[0].value<QModelIndex>(), to = args[1].value<QModelIndex>();
+            EXPECT_EQ(from.column(), 0);
+            EXPECT_EQ(to.column(), VideoFileModel::ColumnCount - 1);
+            for (int r = from.row(); r <= to.row(); ++r) rows.insert(r);
+        }
+        return rows;
+    };
     std::vector<int> selected{1, 3};
+    QSignalSpy up(&model_, &QAbstractItemModel::dataChanged);
     ASSERT_TRUE(model_.MoveUp(selected));
     EXPECT_EQ(Paths(), (std::vector<QString>{"/v/b.avi", "/v/a.avi", "/v/d.avi", "/v/c.avi"}));
     EXPECT_EQ(Rows(tree_), Rows(model_));
+    EXPECT_EQ(announced(up), (std::set<int>{0, 1, 2, 3}));
     selected = {0};
     QSignalSpy changed(&model_, &QAbstractItemModel::dataChanged);
     EXPECT_FALSE(model_.MoveUp(selected));  // the top row cannot go up
@@ -130,8 +145,10 @@ TEST_F(VideoFileModelTest, TheViewFollowsEveryChange) {
     selected = {3};
     EXPECT_FALSE(model_.MoveDown(selected));  // nor the bottom row down
     selected = {0, 2};
+    QSignalSpy down(&model_, &QAbstractItemModel::dataChanged);
     ASSERT_TRUE(model_.MoveDown(selected));
     EXPECT_EQ(Rows(tree_), Rows(model_));
+    EXPECT_EQ(announced(down), (std::set<int>{0, 1, 2, 3}));
 
     model_.At(2).startTime = 3 * kSecond;
     model_.Refresh(2);
