@@ -29,7 +29,12 @@ rounds on the next run: a kill then costs one build and one test case. A
 remembered case that no longer fails only costs its own run; the rounds
 follow as usual. Commit the file so that every checkout starts from it.
 
-Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--list]
+Faults marked `equivalent` are counted but not run unless --equivalent is
+given: by their mark no test can kill them, and checking that costs a whole
+round of the suite each.
+
+Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--faults LIST]
+                  [--start K] [--equivalent] [--list]
 """
 import argparse
 import os
@@ -321,6 +326,10 @@ def main():
     ap.add_argument("--sample", type=int, default=0, help="try N faults picked at random")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--only", default="", help="only faults whose file or text contains this")
+    ap.add_argument("--faults", default="", help="only the faults of this list (e.g. faults_tracks.txt)")
+    ap.add_argument("--equivalent", action="store_true",
+                    help="also run the faults marked equivalent, to check that no test kills them "
+                         "(each costs a whole round of the suite; left out by default)")
     ap.add_argument("--list", action="store_true", help="check and list the faults, run nothing")
     ap.add_argument("--start", type=int, default=1, help="resume a run at the Kth fault of the list")
     ap.add_argument("--timeout", type=int, default=300, help="seconds one test case may take")
@@ -341,6 +350,8 @@ def main():
         sys.exit("fix the fault list first")
     if opts.only:
         faults = [f for f in faults if opts.only in f["file"] or opts.only in f["find"]]
+    if opts.faults:
+        faults = [f for f in faults if f["where"].split(":")[0] == os.path.basename(opts.faults)]
     if opts.sample and opts.sample < len(faults):
         faults = random.Random(opts.seed).sample(faults, opts.sample)
     first = max(opts.start, 1)
@@ -378,6 +389,13 @@ def main():
     started = time.time()
     try:
         for i, fault in enumerate(faults, first):
+            if "equivalent" in fault and not opts.equivalent:
+                # Marked as unable to change behaviour: no test can kill it, and
+                # confirming that costs a whole round of the suite.
+                results.append((fault, "equivalent", ""))
+                print("[%d/%d] %-10s %s  (%s; not run: %s)" % (i, total, "equivalent", fault["why"], fault["where"],
+                                                               fault["equivalent"]), flush=True)
+                continue
             path = os.path.join(ROOT, fault["file"])
             text = open(path, encoding="utf-8").read()
             current["path"], current["text"] = path, text
