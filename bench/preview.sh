@@ -5,6 +5,9 @@
 #    the preview script of a 60 s 1280x720 H.264/AAC clip. Target: 0.5 s.
 # 2. Seek: from a seek while playing until the first picture of the new
 #    position is rendered (ten seeks spread over the movie). Target: 0.3 s.
+#    Beside it: how long the seek call holds the caller, the processor time
+#    of one seek, and the same seeks in the script's reader alone (the
+#    decoding to the picture, without the graph).
 # 3. A/V offset: over the whole minute, how far the video renderer's
 #    pictures and the audio renderer's blocks drift apart, each compared
 #    with the clock when it is rendered. Target: under 40 ms.
@@ -18,7 +21,9 @@
 #    Drawing costs the difference to the first run. Target: at most 20 % of
 #    one core. On an X display of its own (Xvfb without XVideo, 1280x720)
 #    when xvfb-run is there, else on the offscreen platform.
-#   bench/preview.sh BUILD_DIR [--drawing-only] [SECONDS]
+#   bench/preview.sh BUILD_DIR [--drawing-only | --seeks-only] [SECONDS]
+# --seeks-only: plays 3 s instead of the minute before the seeks (the A/V
+# figure then covers those seconds only) and skips the drawing runs.
 set -eu
 BUILD=${1:?usage: preview.sh BUILD_DIR}
 BUILD=$(cd "$BUILD" && pwd)

@@ -118,6 +118,7 @@ void GraphHelper::Release() {
     // The pipeline held the source's bin; the source goes last, with its reader.
     source_.reset();
     playing_ = false;
+    ForgetPlace();
 }
 
 bool GraphHelper::CreateGraph() {
@@ -308,24 +309,34 @@ bool GraphHelper::Run(std::function<void()> notify) {
         GRAPH_ERROR("ERR: run the graph failed.", "state change to PLAYING failed");
         return false;
     }
+    ForgetPlace();  // running moves the position on
     playing_ = true;
     return true;
 }
 
 void GraphHelper::Pause() {
-    if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+    if (!pipeline_) return;
+    gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+    paused_ = true;  // where it stands is where playing got to (pausedAt_ stays unknown)
 }
 
 bool GraphHelper::Stop() {
     if (!pipeline_) return false;
     Seek(0);
     if (gst_element_set_state(pipeline_, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE) playing_ = false;
+    ForgetPlace();
     return true;
+}
+
+void GraphHelper::ForgetPlace() {
+    paused_ = false;
+    pausedAt_ = -1;
 }
 
 bool GraphHelper::Seek(int64_t time) {
     if (!pipeline_) return false;
     if (time < 0) time = 0;
+    if (time == pausedAt_) return true;  // paused there already
     const gboolean ok = gst_element_seek_simple(pipeline_, GST_FORMAT_TIME,
                                                 GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
                                                 time * kNsPerUnit);
@@ -334,6 +345,7 @@ bool GraphHelper::Seek(int64_t time) {
         std::snprintf(result, sizeof result, "seek to %" PRId64 " refused", time);
         GRAPH_ERROR("Seek movie failed.", result);
     }
+    pausedAt_ = ok && paused_ ? time : -1;
     return ok;
 }
 

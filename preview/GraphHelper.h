@@ -89,6 +89,8 @@ public:
     bool Run(std::function<void()> notify = nullptr);
     void Pause();
     bool Stop();
+    // Moves the graph to time (negative: 0). While paused, a seek to the
+    // place the graph was last moved to answers true without moving it again.
     bool Seek(int64_t time);
     bool CurrentPosition(int64_t* time);
     // The next waiting event's code, 0 when none waits.
@@ -111,9 +113,16 @@ private:
     void Deliver(GstSample* sample);
     void Render(int pin);
     void Release();
+    void ForgetPlace();  // not paused, no place sought to
 
     std::string moviePath_;
     bool playing_ = false;
+    bool paused_ = false;  // Pause was called since the graph last ran
+    // While paused: the place the last seek moved the graph to; -1 while it
+    // runs, and after a pause until a seek. A second seek to that place (the
+    // end of a slider drag seeks to where the drag left it) would flush and
+    // decode the same picture again for nothing.
+    int64_t pausedAt_ = -1;
     GstElement* pipeline_ = nullptr;
     GstBus* bus_ = nullptr;
     std::unique_ptr<CPreviewSource> source_;
