@@ -520,12 +520,16 @@ TEST_F(Command, FitPspNeedsAConnectedPspAndSaysTheRateItChose) {
     WritePrivateProfileString("PspVideo", "VideoBitrate", "250", SettingsPath());
     ASSERT_EQ(Convert({"--quiet", "--fit-psp", "--dest", dest, src}), 0) << err.toStdString();
     EXPECT_TRUE(out.contains("Video bit rate fitted to the PSP's free space: 768 kbit/s")) << out.toStdString();
-    EXPECT_TRUE(QFile::exists(dest + "/fit.mp4"));
+    const qint64 fitted = QFile(dest + "/fit.mp4").size();
     EXPECT_EQ(GetPrivateProfileInt("PspVideo", "VideoBitrate", 0, SettingsPath()), 250);
-    // Without the option the setting's rate is used and no PSP is needed.
+    // Without the option the setting's rate is used and no PSP is needed:
+    // 250 kbit/s takes far less room than the 768 chosen above.
     disks.Unmount(disks.Root() + "/media/PSP");
     ASSERT_EQ(Convert({"--quiet", "--dest", dest, src}), 0) << err.toStdString();
     EXPECT_FALSE(out.contains("fitted")) << out.toStdString();
+    const qint64 plain = QFile(dest + "/fit.mp4").size();
+    EXPECT_GT(plain, 0);
+    EXPECT_GT(fitted, plain * 3 / 2) << fitted << " bytes fitted, " << plain << " at the setting";
 }
 
 }  // namespace
