@@ -8,6 +8,8 @@
 
 #include "common/AppSettings.h"
 #include "common/ProgramLog.h"
+#include "convert/PspMetadata.h"
+#include "convert/psp/FormatSize.h"
 #include "convert/psp/PspNames.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/storage/Storage.h"
@@ -30,6 +32,7 @@ ConvertPageSettings ConvertPageSettings::Load(std::string* refusal) {
     s.lowCpu = GetPrivateProfileInt("Convert", "LowCpu", 0, ini);
     s.deleteAfterCopied = GetPrivateProfileInt("Convert", "DeleteAfterCopied", 0, ini);
     s.oldPspFolders = GetPrivateProfileInt("Convert", "OldPspFolders", 0, ini);
+    s.fitToPsp = GetPrivateProfileInt("Convert", "FitToPsp", 0, ini);
     return s;
 }
 
@@ -40,6 +43,7 @@ void ConvertPageSettings::Save() const {
     WritePrivateProfileInt("Convert", "LowCpu", lowCpu, ini);
     WritePrivateProfileInt("Convert", "DeleteAfterCopied", deleteAfterCopied, ini);
     WritePrivateProfileInt("Convert", "OldPspFolders", oldPspFolders, ini);
+    WritePrivateProfileInt("Convert", "FitToPsp", fitToPsp, ini);
 }
 
 namespace {
@@ -89,6 +93,45 @@ bool PrepareDestination(std::string& destPath, std::string* reason) {
         return false;
     }
     return true;
+}
+
+std::vector<PspFitFile> FitFilesFor(const std::vector<VideoFileEntry>& segments, const ConvertSettings& settings) {
+    std::vector<PspFitFile> files;
+    files.reserve(segments.size());
+    // The date entry of the title box always has the same length.
+    const std::string date = "2000/01/01 00:00:00";
+    for (const VideoFileEntry& e : segments) {
+        PspFitFile f;
+        f.duration = e.endTime - e.startTime;
+        f.frameRate = settings.fps != 0 ? settings.fps : e.mediaInfo.fps;
+        f.sampleRate = settings.audioResample != 0 ? settings.audioResample : e.mediaInfo.sampleRate;
+        const std::string title = PspTitle(ReadSourceTitleTag(FieldText(e.fullPath)), FieldText(e.fileName));
+        f.titleBoxBytes = int64_t(PspTitleBox(title, date).size());
+        files.push_back(f);
+    }
+    return files;
+}
+
+RunFit FitRunToPsp(const std::vector<VideoFileEntry>& segments, const ConvertSettings& settings,
+                   const std::string& pspRoot) {
+    RunFit fit;
+    PspSpace space;
+    if (!MeasurePspSpace(pspRoot, space, &fit.reason)) {
+        LogLine("Fit to the PSP: the free space of %s cannot be read: %s", pspRoot.c_str(), fit.reason.c_str());
+        return fit;
+    }
+    fit.measured = true;
+    fit.result = PspFit::Choose(FitFilesFor(segments, settings), settings.audioBitrate, space);
+    if (fit.result.fits)
+        LogLine("Fit to the PSP: %d kbit/s video for %zu file(s), about %s of %s free (%s usable)",
+                fit.result.videoBitrate, segments.size(), FormatSize(fit.result.estimate).c_str(),
+                FormatSize(space.freeBytes).c_str(), FormatSize(fit.result.allowed).c_str());
+    else
+        LogLine("Fit to the PSP: %zu file(s) take about %s at %d kbit/s, %s free (%s usable): %s missing",
+                segments.size(), FormatSize(fit.result.estimate).c_str(), PspFit::kMinVideoBitrate,
+                FormatSize(space.freeBytes).c_str(), FormatSize(fit.result.allowed).c_str(),
+                FormatSize(fit.result.missing).c_str());
+    return fit;
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "convert/ConvertProgress.h"
+#include "convert/ConvertSettings.h"
+#include "convert/psp/PspFit.h"
 #include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
@@ -18,6 +20,7 @@ struct ConvertPageSettings {
     int lowCpu = 0;
     int deleteAfterCopied = 0;
     int oldPspFolders = 0;  // OldPspFolders: copy where older PSP system software looks
+    int fitToPsp = 0;       // FitToPsp: the video bit rate chosen so the batch fits the PSP
     static std::string DefaultDestPath();  // home folder + "dvd-vob/"
     // A DestPath too long for its field is never cut: the default folder is
     // used and *refusal (when given) says why.
@@ -57,6 +60,23 @@ extern const char* const kTooLongText;  // "You have selected too long movie, it
 // the folder made with its parents. False with the reason when the folder
 // cannot be made.
 bool PrepareDestination(std::string& destPath, std::string* reason);
+
+// The batch as the PSP fit estimates it: each segment's running time after
+// its trim, the output's picture and sample rates (the settings', else the
+// source's own) and the size of the title box its file will carry.
+std::vector<PspFitFile> FitFilesFor(const std::vector<VideoFileEntry>& segments, const ConvertSettings& settings);
+
+// Fitting a run to the PSP mounted at pspRoot: its free space measured and
+// the video bit rate chosen for the segments (PspFit::Choose). measured is
+// false, with the reason, when the free space cannot be read. The choice or
+// the refusal is logged.
+struct RunFit {
+    bool measured = false;
+    std::string reason;
+    PspFitResult result;
+};
+RunFit FitRunToPsp(const std::vector<VideoFileEntry>& segments, const ConvertSettings& settings,
+                   const std::string& pspRoot);
 
 // How a run ended and what the front end does about it.
 enum class RunEnd {

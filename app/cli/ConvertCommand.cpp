@@ -23,6 +23,8 @@
 #include "convert/PspOutputList.h"
 #include "convert/RunPolicy.h"
 #include "convert/page/ProgressTexts.h"
+#include "convert/psp/PspDetect.h"
+#include "convert/psp/PspFit.h"
 #include "media/EntryFromPath.h"
 #include "media/SubtitleLinker.h"
 #include "platform/profile/PrivateProfile.h"
@@ -35,7 +37,7 @@ namespace kalvex {
 namespace {
 
 const char* const kUsage =
-    "usage: Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM] | --subtitle-track N|LANG|forced] "
+    "usage: Kalvex --convert [--dest DIR] [--quiet] [--avc] [--fit-psp] [[--subtitle SUB[:STREAM] | --subtitle-track N|LANG|forced] "
     "[--audio-track N|LANG] FILE]...\n";
 
 // Ctrl-C and the end of the run both reach the waiting main thread through
@@ -170,6 +172,7 @@ struct Arguments {
     bool haveDest = false;
     bool quiet = false;
     bool avc = false;  // H.264/AVC instead of the codec of set.ini
+    bool fitPsp = false;  // the video bit rate chosen so the batch fits the PSP
     QStringList files;
     std::vector<std::optional<SubtitleChoice>> subtitles;  // one per file
     std::vector<TrackRequest> tracks;                      // one per file
@@ -260,6 +263,8 @@ bool ParseArguments(QStringList args, Arguments& out) {
             out.quiet = true;
         } else if (!optionsEnded && a == "--avc") {
             out.avc = true;
+        } else if (!optionsEnded && a == "--fit-psp") {
+            out.fitPsp = true;
         } else if (!optionsEnded && (a == "--dest" || a.startsWith("--dest="))) {
             if (a == "--dest") {
                 if (i + 1 >= args.size()) {
@@ -333,6 +338,31 @@ bool RunAndWait(ConvertJob& job, RunRequest request, ConsoleObserver& observer) 
     job.Wait();
     ::sigaction(SIGINT, &oldAction, nullptr);
     return interrupted;
+}
+
+// --fit-psp: finds the PSP as the Convert page does (once: nobody is asked
+// to plug it in) and chooses the video bit rate that fits the segments into
+// its free space. False, after printing why, when there is no PSP or the
+// batch does not fit even at the lowest rate.
+bool FitToPsp(const std::vector<VideoFileEntry>& segments, ConvertSettings& settings) {
+    const PspDetection found = DetectPsp();
+    if (found.result != PspDetectResult::Found) {
+        std::fprintf(stderr, "%s\n", found.result == PspDetectResult::NoPsp ? kFitNoPspText : kFitNotMountedText);
+        return false;
+    }
+    const RunFit fit = FitRunToPsp(segments, settings, found.location.root);
+    if (!fit.measured) {
+        std::fprintf(stderr, "The free space of the PSP cannot be read: %s\n", fit.reason.c_str());
+        return false;
+    }
+    if (!fit.result.fits) {
+        std::fprintf(stderr, "%s\n", FitRefusalText(fit.result).c_str());
+        return false;
+    }
+    settings.videoBitrate = fit.result.videoBitrate;
+    std::printf("%s\n", FitChosenText(fit.result).c_str());
+    std::fflush(stdout);
+    return true;
 }
 
 }  // namespace
@@ -435,6 +465,13 @@ int RunConvertCommand(const QStringList& argsIn) {
         exitCode = 1;
     }
 
+    // The rate chosen for the PSP is for this run only: set.ini keeps its own.
+    ConvertSettings runSettings = AppSettings.convert;
+    if (!segments.empty() && args.fitPsp && !FitToPsp(segments, runSettings)) {
+        segments.clear();
+        exitCode = 1;
+    }
+
     if (!segments.empty()) {
         if (::pipe(g_wakePipe) != 0) {
             std::fprintf(stderr, "Could not start the conversion: %s\n", std::strerror(errno));
@@ -447,7 +484,7 @@ int RunConvertCommand(const QStringList& argsIn) {
         request.files = segments;
         request.tracks = segmentTracks;
         request.destinationFolder = dest;
-        request.settings = AppSettings.convert;
+        request.settings = runSettings;
         request.lowPriority = ConvertPageSettings::Load().lowCpu != 0;
         const bool interrupted = RunAndWait(job, std::move(request), observer);
         ::close(g_wakePipe[0]);

@@ -3,14 +3,18 @@
 
 namespace kalvex {
 
-// `Kalvex --convert [--dest DIR] [--quiet] [--avc] [[--subtitle SUB[:STREAM] |
+// `Kalvex --convert [--dest DIR] [--quiet] [--avc] [--fit-psp] [[--subtitle SUB[:STREAM] |
 // --subtitle-track N|LANG|forced] [--audio-track N|LANG] FILE]...`: converts the files
 // without any window, through the same entry making, run policy and job as
 // the Convert page. `args` are the arguments after "--convert". Each file is
 // examined and converted into DIR (or the Convert/DestPath of set.ini,
 // default "~/dvd-vob/") with the PspVideo settings of set.ini; `--avc`
 // makes H.264/AVC for the PSP instead (at 480x272 unless set.ini holds a
-// picture size). Subtitles
+// picture size). `--fit-psp` finds the connected PSP and chooses the video
+// bit rate (200 to 768 kbit/s) at which every output with its thumbnail fits
+// its free space with 2 % to spare, for this run only; without a PSP, or
+// when even 200 kbit/s does not fit (the missing amount is said), nothing
+// is converted and the exit code is 1. Subtitles
 // beside each file are linked and burned in as the Video Files page links
 // them; `--subtitle SUB[:STREAM]` burns in that file's stream (0 unless
 // given) for the file that follows instead. `--audio-track` picks the sound

@@ -21,6 +21,8 @@
 #include "convert/PspOutputList.h"
 #include "convert/psp/FormatSize.h"
 #include "convert/psp/PspCopy.h"
+#include "convert/psp/PspDialogs.h"
+#include "convert/psp/PspFit.h"
 #include "convert/psp/PspNames.h"
 #include "convert/settings/CPspSettingDlg.h"
 #include "media/TimeText.h"
@@ -74,6 +76,7 @@ CConvertPage::CConvertPage(QWidget* parent) : QWidget(parent), observer_(std::ma
         options.codec = runCodec_;
         return CopyFilesToPsp(files, nullptr, options);
     };
+    findPsp = [](PspLocation& psp, PspDetectResult* why) { return FindPspVideoFolder(psp, why); };
     openSettings = [this] {
         CPspSettingDlg dlg(this);
         dlg.exec();
@@ -144,6 +147,9 @@ void CConvertPage::BuildControls() {
     oldPsp_ = new QCheckBox("Copy for older PSP system software", this);
     oldPsp_->setObjectName("oldPspFolders");
     layout->addWidget(oldPsp_);
+    fit_ = new QCheckBox("Fit the batch to the PSP's free space", this);
+    fit_->setObjectName("fitToPsp");
+    layout->addWidget(fit_);
 
     auto* progress = new QGridLayout;
     frameBar_ = new QProgressBar(this);
@@ -185,6 +191,7 @@ void CConvertPage::BuildControls() {
     connect(copy_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     connect(delete_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     connect(oldPsp_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
+    connect(fit_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
     // Taken by the next run: only its threads are lowered, so unchecking
     // gives the next run normal priority again.
     connect(lowCpu_, &QCheckBox::toggled, this, [this](bool) { SaveSettings(); });
@@ -196,6 +203,7 @@ void CConvertPage::TakeControlValues() {
     settings_.lowCpu = lowCpu_->isChecked();
     settings_.deleteAfterCopied = delete_->isChecked();
     settings_.oldPspFolders = oldPsp_->isChecked();
+    settings_.fitToPsp = fit_->isChecked();
 }
 
 void CConvertPage::SaveSettings() {
@@ -220,6 +228,7 @@ void CConvertPage::LoadControls() {
     lowCpu_->setChecked(settings_.lowCpu != 0);
     delete_->setChecked(settings_.deleteAfterCopied != 0);
     oldPsp_->setChecked(settings_.oldPspFolders != 0);
+    fit_->setChecked(settings_.fitToPsp != 0);
     loading_ = false;
     ShowFreeSpace();
 }
@@ -268,6 +277,9 @@ void CConvertPage::StartConvert() {
             return;
         }
     }
+    // The rate chosen for the PSP is for this run only: the setting stays.
+    ConvertSettings runSettings = AppSettings.convert;
+    if (fit_->isChecked() && !FitToPsp(runSettings)) return;
     std::string dest = settings_.destPath;
     std::string why;
     const bool made = PrepareDestination(dest, &why);
@@ -292,13 +304,37 @@ void CConvertPage::StartConvert() {
     request.files = segments_;
     request.tracks = segmentTracks_;
     request.destinationFolder = settings_.destPath;
-    request.settings = AppSettings.convert;
+    request.settings = runSettings;
     runCodec_ = request.settings.codec;
+    runVideoBitrate_ = request.settings.videoBitrate;
     request.lowPriority = lowCpu_->isChecked();
     if (!job_.Start(std::move(request), observer_.get())) {
         // The thread of the previous run is still finishing its file.
         ResetControls();
     }
+}
+
+bool CConvertPage::FitToPsp(ConvertSettings& settings) {
+    PspLocation psp;
+    PspDetectResult why = PspDetectResult::NoPsp;
+    if (!findPsp || !findPsp(psp, &why)) {
+        // A search the user gave up says nothing more; a PSP that is not
+        // mounted is said.
+        if (why == PspDetectResult::NoVolume) MessageBox(kFitNotMountedText);
+        return false;
+    }
+    const RunFit fit = FitRunToPsp(segments_, settings, psp.root);
+    if (!fit.measured) {
+        MessageBox(QString::fromLocal8Bit(("The free space of the PSP cannot be read: " + fit.reason).c_str()));
+        return false;
+    }
+    if (!fit.result.fits) {
+        MessageBox(QString::fromStdString(FitRefusalText(fit.result)));
+        return false;
+    }
+    settings.videoBitrate = fit.result.videoBitrate;
+    extra_->setText(QString::fromStdString(FitChosenText(fit.result)));
+    return true;
 }
 
 void CConvertPage::OnStopButton() {

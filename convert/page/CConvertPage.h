@@ -8,6 +8,7 @@
 
 #include "convert/ConvertJob.h"
 #include "convert/RunPolicy.h"
+#include "convert/psp/PspDetect.h"
 #include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
 
@@ -39,6 +40,10 @@ public:
     // into the folders older system software reads when that box is
     // checked; replaceable for tests.
     std::function<bool(const std::vector<std::string>&)> copyOutputsToPsp;
+    // Finds the PSP before a run fitted to its free space (asking while none
+    // is connected); false when the user gave up or it is not mounted, with
+    // *why telling which. Replaceable for tests.
+    std::function<bool(PspLocation&, PspDetectResult*)> findPsp;
     // Opens the PSP settings dialog; replaceable for tests.
     std::function<void()> openSettings;
 
@@ -73,6 +78,11 @@ public:
     QCheckBox* deleteBox() const { return delete_; }
     QCheckBox* lowCpuBox() const { return lowCpu_; }
     QCheckBox* oldPspFoldersBox() const { return oldPsp_; }
+    QCheckBox* fitToPspBox() const { return fit_; }
+    // The video bit rate of the last run started (kbit/s): the setting, or
+    // the rate chosen to fit the PSP.
+    int RunVideoBitrate() const { return runVideoBitrate_; }
+    QLabel* extraText() const { return extra_; }
     // The codec of the last run's files (where older PSP software finds them).
     PspCodec RunCodec() const { return runCodec_; }
     QLabel* freeSpaceText() const { return free_; }
@@ -87,6 +97,10 @@ private:
     void BuildControls();
     void LoadControls();  // the four Convert keys into the controls
     void TakeControlValues();
+    // Before a run fitted to the PSP: finds it and chooses the video bit
+    // rate into settings; false (with the box that says why) when the run
+    // must not start.
+    bool FitToPsp(ConvertSettings& settings);
     // Shows the destination's free space; false (text kept) when unknown.
     bool ShowFreeSpace(int64_t* freeBytes = nullptr);
     void SaveSettings();
@@ -132,6 +146,8 @@ private:
     QCheckBox* delete_ = nullptr;
     QCheckBox* lowCpu_ = nullptr;
     QCheckBox* oldPsp_ = nullptr;
+    QCheckBox* fit_ = nullptr;
+    int runVideoBitrate_ = 0;
     PspCodec runCodec_ = PspCodec::Mpeg4;
     QProgressBar* frameBar_ = nullptr;
     QProgressBar* filesBar_ = nullptr;

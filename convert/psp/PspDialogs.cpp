@@ -207,13 +207,17 @@ LRESULT CPspCopyingDlg::HandleMessage(unsigned msg, WPARAM wParam, LPARAM) {
 
 // ---- the search with its question ----
 
-bool FindPspVideoFolder(PspLocation& location) {
+bool FindPspVideoFolder(PspLocation& location, PspDetectResult* why) {
     PspDetection found = DetectPsp();
     while (found.result == PspDetectResult::NoPsp) {
         CNoPspDetectedDlg dlg;
-        if (RunPspDialog(dlg) != IDOK) return false;
+        if (RunPspDialog(dlg) != IDOK) {
+            if (why) *why = PspDetectResult::NoPsp;
+            return false;
+        }
         found = DetectPsp();
     }
+    if (why) *why = found.result;
     if (found.result != PspDetectResult::Found) return false;
     location = found.location;
     return true;

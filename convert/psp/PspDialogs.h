@@ -29,8 +29,10 @@ void SetPspDialogHook(std::function<int(QDialog&)> hook);
 // Searches the PSP, asking with "No PSP detected" until one is found or the
 // user cancels (false), then maps it to its mount point (false, without a
 // message, when none). On success folder is the mount point + "VIDEO/".
+// *why (when given) tells a PSP that is not mounted (NoVolume) from a
+// cancelled search (NoPsp).
 bool FindPspVideoFolder(std::string& folder);
-bool FindPspVideoFolder(PspLocation& location);
+bool FindPspVideoFolder(PspLocation& location, PspDetectResult* why = nullptr);
 
 // "No PSP detected": OK retries the search.
 class CNoPspDetectedDlg : public QDialog {

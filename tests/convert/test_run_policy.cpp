@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/PspMetadata.h"
 #include "convert/RunPolicy.h"
 #include "platform/storage/Storage.h"
 #include "tests/support/TestEnv.h"
@@ -91,6 +92,44 @@ TEST(SegmentsToConvert, EachChoiceStaysBesideItsSegment) {
     EXPECT_EQ(refused.size(), 2u);
     EXPECT_EQ(kept, (std::vector<TrackChoice>{{1, 0, false}, {3, 1, true}, {}}));
     EXPECT_EQ(SegmentTrackChoices(entries, {}).size(), 3u);
+}
+
+// What the PSP fit is told of each segment: its time after the trim, the
+// rates the output will have, and its title box.
+TEST(FitFilesFor, TrimmedTimesOutputRatesAndTitles) {
+    VideoFileEntry whole = ZeroEntry(), cut = ZeroEntry();
+    SetFieldText(whole.fileName, "whole.avi");
+    SetFieldText(whole.fullPath, test::TestRoot() + "/missing/whole.avi");
+    whole.endTime = 90LL * 10000000;
+    whole.mediaInfo.fps = 29.97;
+    whole.mediaInfo.sampleRate = 44100;
+    const std::string longName(200, 'x');
+    SetFieldText(cut.fileName, longName + ".mkv");
+    SetFieldText(cut.fullPath, test::TestRoot() + "/missing/" + longName + ".mkv");
+    cut.startTime = 25LL * 10000000 + 5000000;  // 25.5 s to 40 s
+    cut.endTime = 40LL * 10000000;
+    cut.mediaInfo.fps = 25;
+    cut.mediaInfo.sampleRate = 48000;
+
+    ConvertSettings keep;  // fps 0 and AudioResample 24000
+    keep.audioResample = 0;
+    std::vector<PspFitFile> files = FitFilesFor({whole, cut}, keep);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].duration, 90LL * 10000000);
+    EXPECT_EQ(files[1].duration, 145000000);  // after the trim
+    EXPECT_DOUBLE_EQ(files[0].frameRate, 29.97);
+    EXPECT_EQ(files[0].sampleRate, 44100);
+    EXPECT_EQ(files[1].sampleRate, 48000);
+    // The title is the file title: the box is as long as the encoder's.
+    EXPECT_EQ(files[0].titleBoxBytes, int64_t(PspTitleBox("whole", "2000/01/01 00:00:00").size()));
+    EXPECT_EQ(files[1].titleBoxBytes - files[0].titleBoxBytes, (200 - 5) * 2);
+
+    ConvertSettings fixed;
+    fixed.fps = 15;
+    fixed.audioResample = 24000;
+    files = FitFilesFor({whole, cut}, fixed);
+    EXPECT_DOUBLE_EQ(files[1].frameRate, 15);
+    EXPECT_EQ(files[1].sampleRate, 24000);
 }
 
 }  // namespace

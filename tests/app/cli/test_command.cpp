@@ -14,7 +14,9 @@
 #include "common/AppSettings.h"
 #include "platform/profile/PrivateProfile.h"
 #include "platform/system/Folders.h"
+#include "convert/psp/PspFit.h"
 #include "tests/convert/ProbeSupport.h"
+#include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 
@@ -494,6 +496,40 @@ TEST_F(Command, AvcOptionMakesH264AtThePspScreen) {
     // Without the option the stored codec (none: MPEG-4) is used.
     ASSERT_EQ(Convert({"--quiet", "--dest", dest, src}), 0) << err.toStdString();
     EXPECT_EQ(test::ProbeFile(dest + "/avc.mp4").video.value("codec_name").toString(), "mpeg4");
+}
+
+// --fit-psp looks for the PSP as the page does; without one nothing is
+// converted and the exit code is that of a run that could not start. With
+// one, the rate is chosen for its free space (this disk's: plenty, so the
+// highest) and said; set.ini keeps its own.
+TEST_F(Command, FitPspNeedsAConnectedPspAndSaysTheRateItChose) {
+    QString src = MakeClip("fit.avi", 1.0, 160, 120);
+    ASSERT_FALSE(src.isEmpty());
+    const QString dest = TestPath("fit");
+    test::FakeDisks disks;  // the child process reads the same fake machine
+    EXPECT_EQ(Convert({"--quiet", "--fit-psp", "--dest", dest, src}), 1);
+    EXPECT_TRUE(err.contains(kFitNoPspText)) << err.toStdString();
+    EXPECT_FALSE(QFile::exists(dest + "/fit.mp4"));
+
+    disks.AddDisk("sdc", 8, 32, "Sony", "PSP");  // there, but not mounted
+    EXPECT_EQ(Convert({"--quiet", "--fit-psp", "--dest", dest, src}), 1);
+    EXPECT_TRUE(err.contains(kFitNotMountedText)) << err.toStdString();
+    EXPECT_FALSE(QFile::exists(dest + "/fit.mp4"));
+
+    disks.Mount("PSP", 8, 33);
+    WritePrivateProfileString("PspVideo", "VideoBitrate", "250", SettingsPath());
+    ASSERT_EQ(Convert({"--quiet", "--fit-psp", "--dest", dest, src}), 0) << err.toStdString();
+    EXPECT_TRUE(out.contains("Video bit rate fitted to the PSP's free space: 768 kbit/s")) << out.toStdString();
+    const qint64 fitted = QFile(dest + "/fit.mp4").size();
+    EXPECT_EQ(GetPrivateProfileInt("PspVideo", "VideoBitrate", 0, SettingsPath()), 250);
+    // Without the option the setting's rate is used and no PSP is needed:
+    // 250 kbit/s takes far less room than the 768 chosen above.
+    disks.Unmount(disks.Root() + "/media/PSP");
+    ASSERT_EQ(Convert({"--quiet", "--dest", dest, src}), 0) << err.toStdString();
+    EXPECT_FALSE(out.contains("fitted")) << out.toStdString();
+    const qint64 plain = QFile(dest + "/fit.mp4").size();
+    EXPECT_GT(plain, 0);
+    EXPECT_GT(fitted, plain * 3 / 2) << fitted << " bytes fitted, " << plain << " at the setting";
 }
 
 }  // namespace
