@@ -19,22 +19,9 @@ cmake --build "$BUILD" --target embedsub_bench subburn_bench DirectShowSource -j
 BENCH="$BUILD/bin/embedsub_bench"
 MAKER="$BUILD/bin/subburn_bench"
 [ -x "$BENCH" ] && [ -x "$MAKER" ] || { echo "bench: build failed" >&2; exit 1; }
-TMP=$(mktemp -d)
-trap 'rm -rf "$TMP"' EXIT
-export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
-
+. "$(dirname "$0")/subs_common.inc"
 SRC="$TMP/src720.mkv"
-ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-    -pix_fmt yuv420p -c:v libx264 -preset veryfast -c:a aac -b:a 128k "$SRC"
-i=0
-while [ $i -lt 30 ]; do
-    s=$((i * 2))
-    printf '%d\r\n00:00:%02d,000 --> 00:00:%02d,500\r\nSubtitle line number %d, burned into the picture\r\n\r\n' \
-        $((i + 1)) $s $((s + 1)) $((i + 1))
-    i=$((i + 1))
-done >"$TMP/subs.srt"
-"$MAKER" make-vobsub "$TMP/vob" 60
+subtitle_material "$SRC" "$MAKER"
 ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/subs.srt" -map 0 -map 1 -c copy -c:s srt "$TMP/text.mkv"
 ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/vob.idx" -map 0 -map 1 -c copy "$TMP/picture.mkv"
 
@@ -55,8 +42,6 @@ run() {
     wall=$(echo "$out" | cut -d' ' -f1)
     cpu=$(echo "$out" | cut -d' ' -f4)
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f %%", (a / b - 1) * 100 }'; }
 
 cat "$SRC" "$TMP/text.mkv" "$TMP/picture.mkv" >/dev/null
 load=$(cut -d" " -f1-3 /proc/loadavg)

@@ -12,23 +12,9 @@ BENCH="$BUILD/bin/subburn_bench"
 RUNS=${RUNS:-3}
 [ -x "$BENCH" ] || { echo "build first: $BENCH missing" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench: GNU time (/usr/bin/time) is needed" >&2; exit 1; }
-TMP=$(mktemp -d)
-trap 'rm -rf "$TMP"' EXIT
-export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
-
+. "$(dirname "$0")/subs_common.inc"
 SRC="$TMP/src720.mp4"
-ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-    -pix_fmt yuv420p -c:v libx264 -preset veryfast -c:a aac -b:a 128k "$SRC"
-# A SubRip line every 2 s.
-i=0
-while [ $i -lt 30 ]; do
-    s=$((i * 2))
-    printf '%d\r\n00:00:%02d,000 --> 00:00:%02d,500\r\nSubtitle line number %d, burned into the picture\r\n\r\n' \
-        $((i + 1)) $s $((s + 1)) $((i + 1))
-    i=$((i + 1))
-done >"$TMP/subs.srt"
-"$BENCH" make-vobsub "$TMP/vob" 60
+subtitle_material "$SRC" "$BENCH"
 
 run() {
     /usr/bin/time -f "%e %U %S" -o "$TMP/time" "$BENCH" convert "$@" >/dev/null 2>"$TMP/err" ||
@@ -36,9 +22,6 @@ run() {
     read -r wall user sys <"$TMP/time"
     cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
 }
-# The median of the numbers given (the mean of the middle two for an even count).
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f %%", (a / b - 1) * 100 }'; }
 
 cat "$SRC" >/dev/null
 load=$(cut -d" " -f1-3 /proc/loadavg)
