@@ -56,7 +56,7 @@
 #          AC-3 5.1, MPEG program stream
 #   wide   60 s 1920x800 24 fps H.264 + stereo AAC
 #   1080p  30 s 1920x1080 23.976 fps H.264 at crf 20 (CABAC, B-frames;
-#          about 16 Mbit/s) + stereo AAC, like a camera file or a rip
+#          about 19 Mbit/s) + stereo AAC, like a camera file or a rip
 #   4k     20 s 3840x2160 23.976 fps 10-bit HEVC (Main 10, 18 Mbit/s,
 #          BT.709) + stereo AAC
 # Each is moving, noisy picture (not trivially compressible), at the bit
@@ -167,15 +167,15 @@ figures() {
                    printf "%s ", v[i, int((n[i] + 1) / 2)] }
                print "" }' "$TMP/runs.$1"
 }
-# row SOURCE TOOL SIZE [OUTPUT JUDGED...]: prints TOOL's medians: times,
-# peak memory, and with an output its bit rate and quality ("PSNR SSIM"
-# given), bytes read over the source's SIZE, inputs and decoders opened.
+# row SOURCE TOOL SIZE [KBPS PSNR SSIM PSNR-Y]: prints TOOL's medians:
+# times, peak memory, the output's bit rate and quality when given, bytes
+# read over the source's SIZE, inputs and decoders opened.
 row() {
     rs=$1; rt=$2; rsize=$3; shift 3
     set -- $(figures "$rt") "$@"
     read_x=$(awk -v r="$6" -v s="$rsize" 'BEGIN { if (r == "?") print "?"; else printf "%.2f", r / s }')
-    printf '%-6s %-9s %8s %8s %7d %9s %8s %7s %7s %6s %5s %5s\n' "$rs" "$rt" "$1" "$2" $(($3 / 1024)) \
-        "${8:--}" "${9:--}" "${10:--}" "$read_x" "$5" "$4" "$7"
+    printf '%-6s %-9s %8s %8s %7d %9s %8s %7s %7s %7s %4s %4s %5s\n' "$rs" "$rt" "$1" "$2" $(($3 / 1024)) \
+        "${8:--}" "${9:--}" "${10:--}" "${11:--}" "$read_x" "$5" "$4" "$7"
 }
 # hb_fps RATE: a frame rate as HandBrakeCLI takes it (its table's 23.976
 # and 29.97 for the NTSC rates, so that they stay exact).
@@ -196,9 +196,9 @@ for s in $SOURCES; do media "$s" >/dev/null; done
 load=$(cut -d" " -f1-3 /proc/loadavg)
 cores=$(nproc)
 echo "load average before: $load; $cores cores; medians of $RUNS runs; encoder: $QUALITY quality"
-echo "read x: bytes read (rchar, cached or not) over the source's size; in: inputs opened; dec: decoders opened; procs: processes counted"
+echo "Y dB: PSNR of the luma alone; read x: bytes read (rchar, cached or not) over the source's size; in: inputs opened; dec: decoders opened; procs: processes counted"
 echo
-printf '%-6s %-9s %8s %8s %7s %9s %8s %7s %7s %6s %5s %5s\n' source tool "wall s" "cpu s" "mem MB" "kbit/s" "PSNR dB" SSIM "read x" in dec procs
+printf '%-6s %-9s %8s %8s %7s %9s %8s %7s %7s %7s %4s %4s %5s\n' source tool "wall s" "cpu s" "mem MB" "kbit/s" "PSNR dB" SSIM "Y dB" "read x" in dec procs
 summary=""
 for s in $SOURCES; do
     src=$(media "$s")
@@ -255,13 +255,13 @@ for s in $SOURCES; do
     fi
     pre="fps=$fps,pad=$b:black"
     set -- $(quality "$TMP/kalvex.mp4" "$src" "$pre" "$c601"); kp=$1
-    row "$s" Kalvex "$size" "$(kbps "$TMP/kalvex.mp4")" "$1" "$2"
+    row "$s" Kalvex "$size" "$(kbps "$TMP/kalvex.mp4")" "$@"
     set -- $(quality "$TMP/ffmpeg.mp4" "$src" "$pre"); fp=$1
-    row "$s" ffmpeg "$size" "$(kbps "$TMP/ffmpeg.mp4")" "$1" "$2"
+    row "$s" ffmpeg "$size" "$(kbps "$TMP/ffmpeg.mp4")" "$@"
     hp="?"
     if [ -n "$HB" ]; then
         set -- $(quality "$TMP/handbrake.mp4" "$src" "$pre"); hp=$1
-        row "$s" HandBrake "$size" "$(kbps "$TMP/handbrake.mp4")" "$1" "$2"
+        row "$s" HandBrake "$size" "$(kbps "$TMP/handbrake.mp4")" "$@"
     fi
     row "$s" decode "$size"
     echo "       (source ${w}x${h} SAR ${sar}, $((size / 1000000)) MB, box $b${c601:+, Kalvex judged in BT.601}; output ${WIDTH}x${HEIGHT} at $fps fps${hpad:+; HandBrake ${gw}x${gh} padded $hpad})"
