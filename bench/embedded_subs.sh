@@ -43,22 +43,18 @@ run() {
     cpu=$(echo "$out" | cut -d' ' -f4)
 }
 
+run_case() {
+    case $1 in
+    1) run "$TMP/none.avs" ;;
+    2) run "$TMP/text.avs" ;;
+    3) run "$TMP/picture.avs" ;;
+    esac
+}
+
 cat "$SRC" "$TMP/text.mkv" "$TMP/picture.mkv" >/dev/null
-load=$(cut -d" " -f1-3 /proc/loadavg)
-n_wall=""; n_cpu=""; t_wall=""; t_cpu=""; p_wall=""; p_cpu=""
-i=0
-while [ $i -lt "$RUNS" ]; do
-    run "$TMP/none.avs"; n_wall="$n_wall $wall"; n_cpu="$n_cpu $cpu"
-    run "$TMP/text.avs"; t_wall="$t_wall $wall"; t_cpu="$t_cpu $cpu"
-    run "$TMP/picture.avs"; p_wall="$p_wall $wall"; p_cpu="$p_cpu $cpu"
-    i=$((i + 1))
-done
-echo "runs (wall/processor s): none$n_wall /$n_cpu; text$t_wall /$t_cpu; picture$p_wall /$p_cpu"
-n_wall=$(median $n_wall); n_cpu=$(median $n_cpu)
-t_wall=$(median $t_wall); t_cpu=$(median $t_cpu)
-p_wall=$(median $p_wall); p_cpu=$(median $p_cpu)
+take_turns none text picture
 echo "load average before: $load"
 echo "source: 60 s 1280x720 25 fps H.264 in Matroska, script to 368x208; median of $RUNS runs; $(nproc) cores"
-echo "no subtitle:           ${n_wall} s wall, ${n_cpu} s processor"
-echo "text track burned in:  ${t_wall} s wall, ${t_cpu} s processor; cost $(pct "$t_wall" "$n_wall") wall, $(pct "$t_cpu" "$n_cpu") processor (target <= +10 %)"
-echo "picture track burned in: ${p_wall} s wall, ${p_cpu} s processor; cost $(pct "$p_wall" "$n_wall") wall, $(pct "$p_cpu" "$n_cpu") processor (target <= +15 %)"
+echo "no subtitle:           ${wall1} s wall, ${cpu1} s processor"
+cost "text track burned in: " 2 1 "+10 %"
+cost "picture track burned in:" 3 1 "+15 %"

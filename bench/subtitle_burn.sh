@@ -23,26 +23,18 @@ run() {
     cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
 }
 
-cat "$SRC" >/dev/null
-load=$(cut -d" " -f1-3 /proc/loadavg)
-n_wall=""; n_cpu=""; s_wall=""; s_cpu=""; v_wall=""; v_cpu=""
-i=0
-while [ $i -lt "$RUNS" ]; do
-    run "$SRC" "$TMP/none.mp4"
-    n_wall="$n_wall $wall"; n_cpu="$n_cpu $cpu"
-    run "$SRC" "$TMP/srt.mp4" "$TMP/subs.srt"
-    s_wall="$s_wall $wall"; s_cpu="$s_cpu $cpu"
-    run "$SRC" "$TMP/vob.mp4" "$TMP/vob.sub" 0
-    v_wall="$v_wall $wall"; v_cpu="$v_cpu $cpu"
-    i=$((i + 1))
-done
-echo "runs (wall/processor s): none$n_wall /$n_cpu; SubRip$s_wall /$s_cpu; VobSub$v_wall /$v_cpu"
-n_wall=$(median $n_wall); n_cpu=$(median $n_cpu)
-s_wall=$(median $s_wall); s_cpu=$(median $s_cpu)
-v_wall=$(median $v_wall); v_cpu=$(median $v_cpu)
+run_case() {
+    case $1 in
+    1) run "$SRC" "$TMP/none.mp4" ;;
+    2) run "$SRC" "$TMP/srt.mp4" "$TMP/subs.srt" ;;
+    3) run "$SRC" "$TMP/vob.mp4" "$TMP/vob.sub" 0 ;;
+    esac
+}
 
+cat "$SRC" >/dev/null
+take_turns none SubRip VobSub
 echo "load average before: $load"
 echo "source: 60 s 1280x720 25 fps H.264, output 368x208; median of $RUNS runs; $(nproc) cores"
-echo "no subtitle:      ${n_wall} s wall, ${n_cpu} s processor"
-echo "SubRip burned in: ${s_wall} s wall, ${s_cpu} s processor; cost $(pct "$s_wall" "$n_wall") wall, $(pct "$s_cpu" "$n_cpu") processor (target <= +10 %)"
-echo "VobSub burned in: ${v_wall} s wall, ${v_cpu} s processor; cost $(pct "$v_wall" "$n_wall") wall, $(pct "$v_cpu" "$n_cpu") processor (target <= +15 %)"
+echo "no subtitle:      ${wall1} s wall, ${cpu1} s processor"
+cost "SubRip burned in:" 2 1 "+10 %"
+cost "VobSub burned in:" 3 1 "+15 %"
