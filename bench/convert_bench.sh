@@ -17,7 +17,11 @@
 #   the conversion script's BicubicResize has B = C = 1/3.
 # - HandBrakeCLI (Debian's handbrake-cli, 1.6) scales with its own kernel,
 #   Lanczos with accurate rounding; the command line has no choice of it.
-#   The Lanczos judge favours that kernel.
+#   The Lanczos judge favours that kernel. Its chroma does not follow the
+#   judge's: on the 720p source its luma scores what the ffmpeg tool's
+#   scaled with lanczos+accurate_rnd does (43.4 dB), its chroma planes 5 to
+#   7 dB below (36.3 and 33.8 dB against 41.2 and 40.8), hence the "Y dB"
+#   column.
 # - HandBrakeCLI cannot pad before it scales: it scales the picture to the
 #   part of 368x208 the box leaves it and pads after, with borders of whole,
 #   even output rows (1920x800: 368x154, 26 rows above and 28 below), where
