@@ -26,7 +26,9 @@
 #   part of 368x208 the box leaves it and pads after, with borders of whole,
 #   even output rows (1920x800: 368x154, 26 rows above and 28 below), where
 #   Kalvex and the ffmpeg tool scale the boxed picture, so the picture's
-#   edge falls between rows (26.96 above and below).
+#   edge falls between rows (26.96 above and below). Its picture then sits
+#   about a row off the judge's reference: its PSNR on a letterboxed
+#   source (26 dB on 1920x800) says nothing of its quality.
 # - HandBrakeCLI first scans the source (it decodes 10 preview pictures,
 #   its default, which a user gets too), and decodes with its own thread
 #   count; its MPEG-4 encoder gets GOP, B-frames, rate tolerance and one
