@@ -19,22 +19,9 @@ cmake --build "$BUILD" --target embedsub_bench subburn_bench DirectShowSource -j
 BENCH="$BUILD/bin/embedsub_bench"
 MAKER="$BUILD/bin/subburn_bench"
 [ -x "$BENCH" ] && [ -x "$MAKER" ] || { echo "bench: build failed" >&2; exit 1; }
-TMP=$(mktemp -d)
-trap 'rm -rf "$TMP"' EXIT
-export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
-
+. "$(dirname "$0")/subs_common.inc"
 SRC="$TMP/src720.mkv"
-ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=60" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-    -pix_fmt yuv420p -c:v libx264 -preset veryfast -c:a aac -b:a 128k "$SRC"
-i=0
-while [ $i -lt 30 ]; do
-    s=$((i * 2))
-    printf '%d\r\n00:00:%02d,000 --> 00:00:%02d,500\r\nSubtitle line number %d, burned into the picture\r\n\r\n' \
-        $((i + 1)) $s $((s + 1)) $((i + 1))
-    i=$((i + 1))
-done >"$TMP/subs.srt"
-"$MAKER" make-vobsub "$TMP/vob" 60
+subtitle_material "$SRC" "$MAKER"
 ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/subs.srt" -map 0 -map 1 -c copy -c:s srt "$TMP/text.mkv"
 ffmpeg -nostdin -loglevel error -y -i "$SRC" -i "$TMP/vob.idx" -map 0 -map 1 -c copy "$TMP/picture.mkv"
 
@@ -55,25 +42,19 @@ run() {
     wall=$(echo "$out" | cut -d' ' -f1)
     cpu=$(echo "$out" | cut -d' ' -f4)
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f %%", (a / b - 1) * 100 }'; }
+
+run_case() {
+    case $1 in
+    1) run "$TMP/none.avs" ;;
+    2) run "$TMP/text.avs" ;;
+    3) run "$TMP/picture.avs" ;;
+    esac
+}
 
 cat "$SRC" "$TMP/text.mkv" "$TMP/picture.mkv" >/dev/null
-load=$(cut -d" " -f1-3 /proc/loadavg)
-n_wall=""; n_cpu=""; t_wall=""; t_cpu=""; p_wall=""; p_cpu=""
-i=0
-while [ $i -lt "$RUNS" ]; do
-    run "$TMP/none.avs"; n_wall="$n_wall $wall"; n_cpu="$n_cpu $cpu"
-    run "$TMP/text.avs"; t_wall="$t_wall $wall"; t_cpu="$t_cpu $cpu"
-    run "$TMP/picture.avs"; p_wall="$p_wall $wall"; p_cpu="$p_cpu $cpu"
-    i=$((i + 1))
-done
-echo "runs (wall/processor s): none$n_wall /$n_cpu; text$t_wall /$t_cpu; picture$p_wall /$p_cpu"
-n_wall=$(median $n_wall); n_cpu=$(median $n_cpu)
-t_wall=$(median $t_wall); t_cpu=$(median $t_cpu)
-p_wall=$(median $p_wall); p_cpu=$(median $p_cpu)
+take_turns none text picture
 echo "load average before: $load"
 echo "source: 60 s 1280x720 25 fps H.264 in Matroska, script to 368x208; median of $RUNS runs; $(nproc) cores"
-echo "no subtitle:           ${n_wall} s wall, ${n_cpu} s processor"
-echo "text track burned in:  ${t_wall} s wall, ${t_cpu} s processor; cost $(pct "$t_wall" "$n_wall") wall, $(pct "$t_cpu" "$n_cpu") processor (target <= +10 %)"
-echo "picture track burned in: ${p_wall} s wall, ${p_cpu} s processor; cost $(pct "$p_wall" "$n_wall") wall, $(pct "$p_cpu" "$n_cpu") processor (target <= +15 %)"
+echo "no subtitle:           ${wall1} s wall, ${cpu1} s processor"
+cost "text track burned in: " 2 1 "+10 %"
+cost "picture track burned in:" 3 1 "+15 %"

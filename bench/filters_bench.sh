@@ -3,7 +3,8 @@
 # them, side by side with the ffmpeg tool doing the same filtering and the
 # same encode in the same run.
 #
-# Two sources, generated once and kept in BUILD/bench-media:
+# Two sources, generated once and kept in BUILD/bench-media (made by
+# convert_common.inc):
 #   1080i  60 s 1920x1080 25 fps interlaced (top field first) H.264,
 #          stereo AAC: Kalvex deinterlaces it with bwdif, one picture per
 #          frame
@@ -22,58 +23,15 @@
 # Environment: RUNS (default 3), SOURCES (default "1080i hdr").
 set -e
 BUILD=${1:-build}
-KALVEX="$BUILD/bin/Kalvex"
 RUNS=${RUNS:-3}
 SOURCES=${SOURCES:-"1080i hdr"}
-MEDIA="$BUILD/bench-media"
-[ -x "$KALVEX" ] || { echo "build first: $KALVEX missing" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "bench: GNU time (/usr/bin/time) is needed" >&2; exit 1; }
-mkdir -p "$MEDIA"
-TMP=$(mktemp -d)
-trap 'rm -rf "$TMP"' EXIT
-export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
-export XDG_RUNTIME_DIR="$TMP/run"; mkdir -p "$XDG_RUNTIME_DIR" "$TMP/out"; chmod 700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/bench_common.inc"
 
 WIDTH=368 HEIGHT=208 VRATE=400 AKBPS=96 ARATE=24000
 BICUBIC="flags=bicubic:param0=0:param1=0"
 
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
-
-# media NAME: the path of a bench source, made once.
-media() {
-    case $1 in
-    1080i)
-        f="$MEDIA/src1080i.mkv"
-        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1920x1080:rate=50:duration=60,noise=alls=6:allf=t" \
-            -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-            -vf "tinterlace=interleave_top" -pix_fmt yuv420p -c:v libx264 -preset ultrafast -flags +ildct+ilme \
-            -x264-params tff=1 -field_order tt -b:v 15M -c:a aac -b:a 128k "$f.part.mkv"
-        ;;
-    hdr)
-        f="$MEDIA/srchdr.mkv"
-        [ -s "$f" ] || ff -f lavfi -i "testsrc2=size=1920x1080:rate=24:duration=60,noise=alls=6:allf=t" \
-            -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=60" -af "aformat=channel_layouts=stereo" \
-            -vf "format=yuv420p,setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709,zscale=tin=709:min=709:pin=709:rin=limited:t=linear:npl=100,format=gbrpf32le,zscale=p=2020:t=smpte2084:m=2020_ncl:r=limited:npl=100,format=yuv420p10le" \
-            -c:v libx265 -preset ultrafast -x265-params log-level=error -b:v 10M \
-            -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -c:a aac -b:a 128k "$f.part.mkv"
-        ;;
-    esac
-    for p in "$f".part.*; do [ -s "$p" ] && mv "$p" "$f"; done
-    echo "$f"
-}
-
-probe() { ffprobe -v error -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1"; }
-
-# run NAME COMMAND...: one timed run; wall and processor seconds in $wall
-# and $cpu.
-run() {
-    name=$1; shift
-    /usr/bin/time -f "%e %U %S" -o "$TMP/time" "$@" >/dev/null 2>"$TMP/err" ||
-        { echo "bench: $name failed:" >&2; cat "$TMP/err" >&2; exit 1; }
-    read -r wall user sys <"$TMP/time"
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# The sources (1080i and hdr), timing and medians.
+. "$(dirname "$0")/convert_common.inc"
 
 for s in $SOURCES; do media "$s" >/dev/null; done
 load=$(cut -d" " -f1-3 /proc/loadavg)

@@ -26,18 +26,10 @@
 #   SOURCES (default "720p dvd wide"), PARTS (default "avc best").
 set -e
 BUILD=${1:-build}
-KALVEX="$BUILD/bin/Kalvex"
 RUNS=${RUNS:-1}
 SOURCES=${SOURCES:-"720p dvd wide"}
 PARTS=${PARTS:-"avc best"}
-MEDIA="$BUILD/bench-media"
-[ -x "$KALVEX" ] || { echo "build first: $KALVEX missing" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "bench: GNU time (/usr/bin/time) is needed" >&2; exit 1; }
-mkdir -p "$MEDIA"
-TMP=$(mktemp -d)
-trap 'rm -rf "$TMP"' EXIT
-export XDG_DATA_HOME="$TMP/data" XDG_CONFIG_HOME="$TMP/config" KALVEX_REGISTRY_DIR="$TMP/reg"
-export XDG_RUNTIME_DIR="$TMP/run"; mkdir -p "$XDG_RUNTIME_DIR" "$TMP/out" "$XDG_DATA_HOME/Kalvex"; chmod 700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/bench_common.inc"
 . "$(dirname "$0")/convert_common.inc"
 
 # kalvex NAME SETTINGS [ARGS...]: converts the current source with set.ini's
