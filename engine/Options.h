@@ -3,6 +3,7 @@
 // learns on the way. Both travel with the evaluation: every function of the
 // script sees them, the source filter reads the options and writes the
 // report, and the opener gets the report back with the result.
+#include "engine/Tracks.h"
 
 namespace kalvex::avs {
 
@@ -30,6 +31,11 @@ struct SourceReport {
     // pictures.
     int decoderThreads = 0;
     bool skipsLoopFilter = false;
+    // The sound and subtitle tracks of the source's file, read with its
+    // streams, so that whoever opened the script needs no reading of its
+    // own to list them (tracksRead false: no source told them).
+    bool tracksRead = false;
+    TrackList tracks;
 };
 
 struct EvalContext {
