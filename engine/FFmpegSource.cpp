@@ -706,9 +706,12 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         const OpenOptions& options = context.options;
         skipLoopFilter_ = SkipsLoopFilter(vfmt_ ? vfmt_->streams[videoIndex_]->codecpar->codec_id : AV_CODEC_ID_NONE,
                                           info_.width, info_.height, options.outputWidth, options.outputHeight);
-        if (options.decoderThreads > 0 && vfmt_) {
+        if ((options.decoderThreads > 0 || options.decoderCores > 0) && vfmt_) {
             const AVCodec* codec = avcodec_find_decoder(vfmt_->streams[videoIndex_]->codecpar->codec_id);
-            if (codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS)) decoderThreads_ = options.decoderThreads;
+            if (codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS))
+                decoderThreads_ = options.decoderCores > 0
+                                      ? ConversionDecoderThreads(true, options.decoderCores, srcWidth_, srcHeight_)
+                                      : options.decoderThreads;
         }
         context.source.decoderThreads = decoderThreads_;
         context.source.skipsLoopFilter = skipLoopFilter_;

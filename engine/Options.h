@@ -16,6 +16,11 @@ struct OpenOptions {
     // at once (frame threads); 0: the library's own choice. Decoders that
     // split one picture into slices always keep the library's count.
     int decoderThreads = 0;
+    // The cores a conversion's source decoder may use (0: not a
+    // conversion): the source then takes its thread count from the table
+    // for its picture size (ConversionDecoderThreads), which overrides
+    // decoderThreads.
+    int decoderCores = 0;
 
     bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
 };
