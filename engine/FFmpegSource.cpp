@@ -1532,6 +1532,8 @@ SourceCounts SourceOpenCounts() {
     return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load()};
 }
 
+void CountStreamSearch() { ++gStreamSearches; }
+
 void ForgetSourceFacts() {
     std::lock_guard<std::mutex> g(gFactsLock);
     gFacts.clear();

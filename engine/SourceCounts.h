@@ -1,5 +1,5 @@
 #pragma once
-// How much work the source filter has done on files in this process: the
+// How much work the engine's source reading has done in this process: the
 // searches through a file's first packets for its streams' parameters, the
 // decoders it opened and the frame counts it took by decoding a file's end.
 // A file opened again (the conversion after the examination, the preview)
@@ -15,6 +15,9 @@ struct SourceCounts {
 };
 
 SourceCounts SourceOpenCounts();
+
+// Counts a search made elsewhere in the engine (listing a file's tracks).
+void CountStreamSearch();
 
 // Forgets what earlier openings learned: the next opening of any file reads
 // it afresh.
