@@ -27,17 +27,21 @@ bool ShrinksTwofold(int sourceW, int sourceH, int outW, int outH);
 // the difference build up through each group of pictures (-1.25 dB there).
 bool SkipsLoopFilter(AVCodecID codec, int sourceW, int sourceH, int outW, int outH);
 
-// The number of decoding threads a conversion's source asks for (0: the
-// library's own choice, one more than the cores). A decoder that works on
-// several pictures at once (frame threads) gets three per core, at most 16:
-// a picture waits for the rows of the one it is predicted from, and with
-// the library's count on two cores a core stood idle about a sixth of the
-// time; with three per core a 720p H.264 conversion took 4-5 % less time,
-// for about 20 MB more memory. Decoders that split one picture into slices
-// keep the library's count; more slice threads than cores only add
-// switching (MPEG-2: 5 % slower). The preview gives no count and keeps the
-// library's count, where each extra frame thread is one more picture of
-// delay after a seek.
-int ConversionDecoderThreads(bool frameThreads, int cores);
+// The number of decoding threads for a conversion's source decoder of
+// pictures of width x height on `cores` cores (0: the library's own
+// choice, one more than the cores). A decoder that works on several
+// pictures at once (frame threads) gets the count of a table measured on
+// the conversion's kinds of source (see DecodeHint.cpp): a few more
+// threads than cores keep small pictures' cores busy while a picture waits
+// for the rows of the one it is predicted from, but on large pictures
+// each thread beyond that costs processor time (six frame threads on two
+// cores took 29 % more processor time on 1080p H.264 than three) and a
+// large picture's worth of memory. Decoders that split one picture into
+// slices keep the library's count; more slice threads than cores only add
+// switching (MPEG-2: 5 % slower). An unknown size (0 or less) counts as
+// 1080p; an unknown core count (less than 1) gives 0. The preview gives no
+// count and keeps the library's count, where each extra frame thread is
+// one more picture of delay after a seek.
+int ConversionDecoderThreads(bool frameThreads, int cores, int width, int height);
 
 }  // namespace kalvex::avs

@@ -267,7 +267,7 @@ OpenOptions ConversionOptions(int width, int height) {
     options.outputWidth = width;
     options.outputHeight = height;
     // No size, no conversion: the library's own thread count.
-    if (options.HasOutputSize()) options.decoderThreads = ConversionDecoderThreads(true, av_cpu_count());
+    if (options.HasOutputSize()) options.decoderCores = av_cpu_count();
     return options;
 }
 

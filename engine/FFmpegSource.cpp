@@ -11,15 +11,22 @@
 // PictureChain.h): the clip's size, rate and length are then those of the
 // corrected pictures.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "engine/AvHandles.h"
 #include "engine/Clip.h"
 #include "engine/DecodeHint.h"
 #include "engine/PictureChain.h"
+#include "engine/SourceCounts.h"
 #include "engine/Tracks.h"
 
 extern "C" {
@@ -37,9 +44,163 @@ extern "C" {
 namespace kalvex::avs {
 namespace {
 
+// How often the source filter worked its way into files, for the tests and
+// benchmarks that hold it to reading each file about once.
+std::atomic<int64_t> gStreamSearches{0};  // avformat_find_stream_info runs
+std::atomic<int64_t> gDecoderOpens{0};    // decoders opened by the filter itself
+std::atomic<int64_t> gCountDecodes{0};    // frame counts found by decoding the end
+
+// What the first opening of a file learned, kept for its later openings in
+// the same process (the examination's, then the conversion's and the
+// preview's, each with a reading for the picture and one for the sound):
+// the streams' parameters, which otherwise take a search through the first
+// packets with a decoder per stream each time, and the source's findings
+// (its length, its ends, a look at its first pictures), which otherwise
+// take readings of its end. A file is the same while its device, inode,
+// size and time of change are; anything else makes a new entry.
+struct FileId {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    int64_t changed = 0;  // nanoseconds
+    bool operator==(const FileId& o) const {
+        return path == o.path && device == o.device && inode == o.inode && size == o.size && changed == o.changed;
+    }
+};
+
+bool IdentifyFile(const std::string& path, FileId* id) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    id->path = path;
+    id->device = st.st_dev;
+    id->inode = st.st_ino;
+    id->size = st.st_size;
+    id->changed = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
+struct StreamFacts {
+    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+    AVCodecID codec = AV_CODEC_ID_NONE;
+    std::shared_ptr<AVCodecParameters> par;
+    AVRational timeBase{0, 1};
+    AVRational avgRate{0, 1};
+    AVRational realRate{0, 1};
+    int64_t start = AV_NOPTS_VALUE;
+    int64_t duration = AV_NOPTS_VALUE;
+    int64_t frames = 0;
+};
+
+// What the source found out about the video's length and the file's ends,
+// for one choice of sound stream.
+struct Findings {
+    int audioIndex = -1;
+    int64_t vstart = 0;
+    int64_t frameCount = 0;  // before the corrections
+    bool stretched = false;
+    int64_t audioEnd = AV_NOPTS_VALUE;
+    int64_t mediaEnd = AV_NOPTS_VALUE;
+};
+
+struct FileFacts {
+    FileId id;
+    std::string format;
+    int64_t start = AV_NOPTS_VALUE;
+    int64_t duration = AV_NOPTS_VALUE;
+    std::vector<StreamFacts> streams;
+    // Filled in by the first source that opened the file (under gFactsLock).
+    std::vector<Findings> findings;
+    bool probed = false;
+    PictureProbe probe;
+};
+
+std::mutex gFactsLock;
+std::deque<std::shared_ptr<FileFacts>> gFacts;  // newest first
+constexpr size_t kMostFacts = 16;
+
+// Formats whose header lists every stream and whose packets all carry their
+// own time stamps, so that nothing but the parameters comes out of the
+// search through the first packets: MP4 and its kin, Matroska and WebM.
+// Others (program and transport streams find their streams while reading,
+// AVI makes up time stamps from what the search decoded) always search.
+bool KnownLayout(const AVFormatContext* fmt) {
+    const char* name = fmt->iformat->name;
+    return !(fmt->ctx_flags & AVFMTCTX_NOHEADER) &&
+           (std::strcmp(name, "mov,mp4,m4a,3gp,3g2,mj2") == 0 || std::strcmp(name, "matroska,webm") == 0);
+}
+
+std::shared_ptr<FileFacts> LookUpFacts(const FileId& id) {
+    std::lock_guard<std::mutex> g(gFactsLock);
+    for (const auto& f : gFacts)
+        if (f->id == id) return f;
+    return nullptr;
+}
+
+// Takes the streams' parameters of a file opened and searched in full.
+std::shared_ptr<FileFacts> KeepFacts(const FileId& id, const AVFormatContext* fmt) {
+    if (!KnownLayout(fmt)) return nullptr;
+    auto facts = std::make_shared<FileFacts>();
+    facts->id = id;
+    facts->format = fmt->iformat->name;
+    facts->start = fmt->start_time;
+    facts->duration = fmt->duration;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        StreamFacts s;
+        s.type = st->codecpar->codec_type;
+        s.codec = st->codecpar->codec_id;
+        s.par.reset(avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+        if (!s.par || avcodec_parameters_copy(s.par.get(), st->codecpar) < 0) return nullptr;
+        s.timeBase = st->time_base;
+        s.avgRate = st->avg_frame_rate;
+        s.realRate = st->r_frame_rate;
+        s.start = st->start_time;
+        s.duration = st->duration;
+        s.frames = st->nb_frames;
+        facts->streams.push_back(std::move(s));
+    }
+    std::lock_guard<std::mutex> g(gFactsLock);
+    std::erase_if(gFacts, [&](const std::shared_ptr<FileFacts>& f) { return f->id.path == id.path; });
+    gFacts.push_front(facts);
+    if (gFacts.size() > kMostFacts) gFacts.pop_back();
+    return facts;
+}
+
+// Gives a freshly opened file the parameters an earlier search found, when
+// the file shows the same streams; false leaves it to a search of its own.
+bool ApplyFacts(AVFormatContext* fmt, const FileFacts& facts) {
+    if (facts.format != fmt->iformat->name || !KnownLayout(fmt) || fmt->nb_streams != facts.streams.size())
+        return false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        const StreamFacts& s = facts.streams[i];
+        if (st->codecpar->codec_type != s.type || st->codecpar->codec_id != s.codec ||
+            av_cmp_q(st->time_base, s.timeBase) != 0)
+            return false;
+    }
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        AVStream* st = fmt->streams[i];
+        const StreamFacts& s = facts.streams[i];
+        if (avcodec_parameters_copy(st->codecpar, s.par.get()) < 0) return false;
+        st->avg_frame_rate = s.avgRate;
+        st->r_frame_rate = s.realRate;
+        st->start_time = s.start;
+        st->duration = s.duration;
+        st->nb_frames = s.frames;
+    }
+    fmt->start_time = facts.start;
+    fmt->duration = facts.duration;
+    return true;
+}
+
 // Opens a local file (never a protocol: "a:b.mp4" is a file name here).
-// On failure *error gets the library's own words.
-InputPtr OpenInput(const std::string& path, std::string* error) {
+// With `known` (what an earlier opening of the same file learned) the
+// search through the first packets is left out where it would find
+// nothing new; without, *learned (when given) gets what this opening
+// found, for later ones. On failure *error gets the library's own words.
+InputPtr OpenInput(const std::string& path, std::string* error, const FileFacts* known = nullptr,
+                   std::shared_ptr<FileFacts>* learned = nullptr) {
     AVFormatContext* raw = nullptr;
     std::string url = "file:" + path;
     int r = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
@@ -48,10 +209,16 @@ InputPtr OpenInput(const std::string& path, std::string* error) {
         return nullptr;
     }
     InputPtr fmt(raw);
+    if (known && ApplyFacts(fmt.get(), *known)) return fmt;
+    ++gStreamSearches;
     r = avformat_find_stream_info(fmt.get(), nullptr);
     if (r < 0) {
         *error = AvError(r);
         return nullptr;
+    }
+    if (learned) {
+        FileId id;
+        *learned = IdentifyFile(path, &id) ? KeepFacts(id, fmt.get()) : nullptr;
     }
     return fmt;
 }
@@ -85,6 +252,7 @@ CodecContextPtr OpenDecoder(const AVStream* st, bool threads, int count, std::st
         dec->thread_count = count;
         dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
+    ++gDecoderOpens;
     r = avcodec_open2(dec.get(), codec, nullptr);
     if (r < 0) {
         *error = std::string("opening the ") + codec->name + " decoder failed: " + AvError(r);
@@ -206,6 +374,9 @@ struct MediaEnds {
     int64_t video = AV_NOPTS_VALUE;
     int64_t audio = AV_NOPTS_VALUE;
     int64_t media = AV_NOPTS_VALUE;  // the furthest picture or sound stream
+    // The latest time stamp of a video packet seen, in the video stream's
+    // time base: the last picture the file holds.
+    int64_t videoLast = AV_NOPTS_VALUE;
 };
 
 bool PictureOrSound(const AVStream* st) {
@@ -243,7 +414,10 @@ MediaEnds ReadMediaEnds(AVFormatContext* fmt, int videoIndex, int audioIndex, in
             const int64_t end = av_rescale_q(ts + std::max<int64_t>(pkt->duration, 0), st->time_base, AV_TIME_BASE_Q);
             if (PictureOrSound(st)) {
                 out.media = later(out.media, end);
-                if (pkt->stream_index == videoIndex) out.video = later(out.video, end);
+                if (pkt->stream_index == videoIndex) {
+                    out.video = later(out.video, end);
+                    out.videoLast = later(out.videoLast, ts);
+                }
                 if (pkt->stream_index == audioIndex) out.audio = later(out.audio, end);
             } else {
                 otherEnd = later(otherEnd, end);
@@ -258,6 +432,31 @@ MediaEnds ReadMediaEnds(AVFormatContext* fmt, int videoIndex, int audioIndex, in
     return out;
 }
 
+// Sound encoders put a few samples before the first real one (priming:
+// 1024 for AAC, about 1100 for MP3, up to 2112 as some write it), and some
+// files shift every stream by that much to keep their time stamps from
+// going below zero: the sound then starts up to one priming ahead of the
+// first picture, which stood at time zero when the file was written. When
+// the sound starts the file this little ahead of the picture (less than
+// one frame and no more than one priming), the picture's start is the
+// clip's start: its first picture is frame 0, and the sound ahead of it,
+// the priming, is left out. Otherwise the file's start stays.
+constexpr int64_t kMostPrimingSamples = 2112;
+
+int64_t StartAfterPriming(const AVFormatContext* fmt, int videoIndex, int audioIndex, AVRational fps, int64_t start) {
+    const AVStream* vs = fmt->streams[videoIndex];
+    const AVStream* as = fmt->streams[audioIndex];
+    const int rate = as->codecpar->sample_rate;
+    if (vs->start_time == AV_NOPTS_VALUE || as->start_time == AV_NOPTS_VALUE || rate <= 0) return start;
+    const int64_t video = av_rescale_q(vs->start_time, vs->time_base, AV_TIME_BASE_Q);
+    const int64_t audio = av_rescale_q(as->start_time, as->time_base, AV_TIME_BASE_Q);
+    if (audio != start || video <= audio) return start;
+    const int64_t lead = video - audio;
+    const int64_t frame = av_rescale_q(1, av_inv_q(fps), AV_TIME_BASE_Q);
+    const int64_t priming = av_rescale(kMostPrimingSamples, AV_TIME_BASE, rate);
+    return lead < frame && lead <= priming ? video : start;
+}
+
 class FFmpegSource : public Clip {
 public:
     // Reads the opener's options from the context and reports what it
@@ -270,7 +469,10 @@ public:
 private:
     // Video
     bool OpenVideo(std::string* error);
+    void OpenVideoLate();
+    void CountFrames(AVStream* st, int64_t fileDuration, MediaEnds* ends, bool* searched);
     int64_t CountPictures(int64_t estimate);
+    int64_t CountPicturePackets(int64_t estimate);
     int64_t FirstPictureTime();
     void CloseVideo();
     bool DecodeVideo(FramePtr* frame, int64_t* index);
@@ -296,12 +498,17 @@ private:
     int64_t FifoEnd() const { return fifoStart_ + int64_t(fifo_.size() - fifoOffset_) / info_.channels; }
 
     std::string path_;
-    int64_t start_ = 0;  // the file's start time, AV_TIME_BASE units
+    // What this and earlier openings of the file learned (null: a file
+    // whose layout needs a full search at every opening).
+    std::shared_ptr<FileFacts> facts_;
+    int64_t start_ = 0;  // the clip's start on the file's clock, AV_TIME_BASE units
     int videoIndex_ = -1;
     int audioIndex_ = -1;
 
     InputPtr vfmt_;
     CodecContextPtr vdec_;
+    // The video is opened with the first picture asked for.
+    bool videoOpenPending_ = false;
     PacketPtr vpkt_;
     AvFramePtr vframe_;
     AVRational vtb_{1, 1};
@@ -371,8 +578,12 @@ private:
 
 FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext& context) : path_(path) {
     std::string error;
-    vfmt_ = OpenInput(path, &error);
+    FileId id;
+    if (IdentifyFile(path, &id)) facts_ = LookUpFacts(id);
+    std::shared_ptr<FileFacts> learned;
+    vfmt_ = OpenInput(path, &error, facts_.get(), facts_ ? nullptr : &learned);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
+    if (!facts_) facts_ = learned;
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
     videoIndex_ = FindVideoStream(vfmt_.get());
     audioIndex_ = FindSoundStream(vfmt_.get(), soundTrack, path);
@@ -384,12 +595,28 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
     bool searched = false;  // the demuxer was moved to count the pictures
     MediaEnds ends;         // read once, with the video's length
     bool endsRead = false;
+    // What an earlier opening of the file found for the same sound stream.
+    Findings known;
+    bool haveFindings = false;
+    if (facts_) {
+        std::lock_guard<std::mutex> g(gFactsLock);
+        for (const Findings& f : facts_->findings)
+            if (f.audioIndex == audioIndex_) {
+                known = f;
+                haveFindings = true;
+            }
+    }
+    if (haveFindings) {
+        ends.stretched = known.stretched;
+        ends.audio = known.audioEnd;
+        ends.media = known.mediaEnd;
+        endsRead = true;
+    }
 
     int darX = 0, darY = 0;
     if (videoIndex_ >= 0) {
         AVStream* st = vfmt_->streams[videoIndex_];
         vtb_ = st->time_base;
-        vstart_ = av_rescale_q(start_, AV_TIME_BASE_Q, vtb_);
         info_.hasVideo = true;
         info_.width = st->codecpar->width;
         info_.height = st->codecpar->height;
@@ -401,67 +628,26 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         if (fps.num <= 0 || fps.den <= 0 || av_q2d(fps) > 1000) fps = AVRational{25, 1};
         av_reduce(&fps.num, &fps.den, fps.num, fps.den, INT32_MAX);
         info_.fps = fps;
-        // A count taken from the duration is an estimate (program and
-        // transport streams end their duration at the last time stamp, not
-        // after the last picture), and the AVI header counts entries of its
-        // index, empty ones too. Both are replaced by the index of the last
-        // picture the file really holds, found by decoding its end.
-        const bool avi = std::strcmp(vfmt_->iformat->name, "avi") == 0;
-        bool estimated = avi;
-        if (avi) {
-            // AVI stores no presentation times: with B-frames the decoder
-            // hands the first picture out one frame late. The first picture
-            // is frame 0 of such a file.
-            const int64_t first = FirstPictureTime();
-            if (first != AV_NOPTS_VALUE && first > vstart_ && first - vstart_ <= av_rescale_q(1, AVRational{1, 1}, vtb_))
-                vstart_ = first;
-            searched = true;
-        }
-        ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
-        endsRead = true;
-        searched = searched || ends.moved;
-        if (st->nb_frames > 0) {
-            info_.frameCount = st->nb_frames;
-        } else if (ends.stretched && ends.video != AV_NOPTS_VALUE && ends.video > start_) {
-            // The durations are a subtitle's: the count goes to where the
-            // pictures end, and the pictures found there confirm it.
-            info_.frameCount = av_rescale_q(ends.video - start_, AV_TIME_BASE_Q, av_inv_q(fps));
-            estimated = true;
-        } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
-            int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
-            info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
-            estimated = true;
-        } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
-            info_.frameCount = av_rescale_q(fileDuration, AV_TIME_BASE_Q, av_inv_q(fps));
-            estimated = true;
+        if (audioIndex_ >= 0) start_ = StartAfterPriming(vfmt_.get(), videoIndex_, audioIndex_, fps, start_);
+        vstart_ = av_rescale_q(start_, AV_TIME_BASE_Q, vtb_);
+        if (haveFindings) {
+            vstart_ = known.vstart;
+            info_.frameCount = known.frameCount;
         } else {
-            estimated = false;
-            // No length anywhere: count the packets once (no decoding).
-            PacketPtr pkt(av_packet_alloc());
-            if (!pkt) {
-                CloseVideo();
-                throw ScriptError("DirectShowSource: cannot read \"" + path + "\": " + AvError(AVERROR(ENOMEM)));
+            CountFrames(st, fileDuration, &ends, &searched);
+            endsRead = true;
+            if (facts_) {
+                Findings f;
+                f.audioIndex = audioIndex_;
+                f.vstart = vstart_;
+                f.frameCount = info_.frameCount;
+                f.stretched = ends.stretched;
+                f.audioEnd = ends.audio;
+                f.mediaEnd = ends.media;
+                std::lock_guard<std::mutex> g(gFactsLock);
+                facts_->findings.push_back(f);
             }
-            KeepOnly(vfmt_.get(), videoIndex_);
-            while (av_read_frame(vfmt_.get(), pkt.get()) >= 0) {
-                if (pkt->stream_index == videoIndex_) ++info_.frameCount;
-                av_packet_unref(pkt.get());
-            }
-            // Back to the start; a file that cannot go back is opened afresh.
-            if (av_seek_frame(vfmt_.get(), -1, INT64_MIN, AVSEEK_FLAG_BACKWARD) < 0) searched = true;
         }
-        if (estimated) {
-            const int64_t counted = CountPictures(info_.frameCount);
-            // An estimate misses a few frames at most. A larger difference
-            // means time stamps that jump (wraps, joined recordings) or a
-            // file cut short behind a header that promises more: the
-            // estimate stays then, so that missing pictures are reported as
-            // such rather than the clip quietly getting shorter.
-            const int64_t tolerance = int64_t(std::ceil(av_q2d(fps)));
-            if (counted > 0 && std::llabs(counted - info_.frameCount) <= tolerance) info_.frameCount = counted;
-            searched = true;
-        }
-        if (info_.frameCount < 1) info_.frameCount = 1;
         AVRational sar = av_guess_sample_aspect_ratio(vfmt_.get(), st, nullptr);
         if (sar.num > 0 && sar.den > 0) {
             av_reduce(&darX, &darY, int64_t(info_.width) * sar.num, int64_t(info_.height) * sar.den, 1 << 30);
@@ -473,6 +659,8 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
     context.source = SourceReport{};
     context.source.darX = darX;
     context.source.darY = darY;
+    context.source.tracks = TracksOf(vfmt_.get());
+    context.source.tracksRead = true;
 
     if (audioIndex_ >= 0) {
         AVStream* st = vfmt_->streams[audioIndex_];
@@ -483,6 +671,15 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         if (!endsRead) {
             ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
             searched = searched || ends.moved;
+            if (facts_) {
+                Findings f;
+                f.audioIndex = audioIndex_;
+                f.stretched = ends.stretched;
+                f.audioEnd = ends.audio;
+                f.mediaEnd = ends.media;
+                std::lock_guard<std::mutex> g(gFactsLock);
+                facts_->findings.push_back(f);
+            }
         }
         if (ends.stretched) {
             // The sound lasts to its own last packet; when none was near the
@@ -495,7 +692,10 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
             int64_t end = st->duration + stStart - av_rescale_q(start_, AV_TIME_BASE_Q, st->time_base);
             info_.sampleCount = av_rescale_q(end, st->time_base, av_inv_q(rate));
         } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
-            info_.sampleCount = av_rescale_q(fileDuration, AV_TIME_BASE_Q, av_inv_q(rate));
+            // The file's duration runs from its own start, which may lie
+            // before the clip's (sound priming left out).
+            const int64_t fileStart = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
+            info_.sampleCount = av_rescale_q(fileDuration + fileStart - start_, AV_TIME_BASE_Q, av_inv_q(rate));
         } else if (info_.hasVideo) {
             info_.sampleCount = av_rescale_q(info_.frameCount, av_inv_q(info_.fps), av_inv_q(rate));
         }
@@ -506,22 +706,103 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         const OpenOptions& options = context.options;
         skipLoopFilter_ = SkipsLoopFilter(vfmt_ ? vfmt_->streams[videoIndex_]->codecpar->codec_id : AV_CODEC_ID_NONE,
                                           info_.width, info_.height, options.outputWidth, options.outputHeight);
-        if (options.decoderThreads > 0 && vfmt_) {
+        if ((options.decoderThreads > 0 || options.decoderCores > 0) && vfmt_) {
             const AVCodec* codec = avcodec_find_decoder(vfmt_->streams[videoIndex_]->codecpar->codec_id);
-            if (codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS)) decoderThreads_ = options.decoderThreads;
+            if (codec && (codec->capabilities & AV_CODEC_CAP_FRAME_THREADS))
+                decoderThreads_ = options.decoderCores > 0
+                                      ? ConversionDecoderThreads(true, options.decoderCores, srcWidth_, srcHeight_)
+                                      : options.decoderThreads;
         }
         context.source.decoderThreads = decoderThreads_;
         context.source.skipsLoopFilter = skipLoopFilter_;
         // After the count the video starts over from a fresh open of the
-        // file, at its true start.
+        // file, at its true start. The decoder is opened with the first
+        // picture asked for: a script opened only to be looked at (the
+        // examination) never opens one.
         if (searched) vfmt_.reset();
-        if (!OpenVideo(&error)) {
-            CloseVideo();
-            throw ScriptError("DirectShowSource: cannot decode the video of \"" + path + "\": " + error);
-        }
+        videoOpenPending_ = true;
     } else {
         CloseVideo();
     }
+}
+
+// The frame count of the video stream `st` (info_.fps set): from the
+// stream's own count where the container keeps one, else from its length,
+// corrected by the pictures found at the file's end. Reads the file's ends
+// into *ends; *searched is set when the demuxer was moved.
+void FFmpegSource::CountFrames(AVStream* st, int64_t fileDuration, MediaEnds* ends, bool* searched) {
+    const AVRational fps = info_.fps;
+    // A count taken from the duration is an estimate (program and
+    // transport streams end their duration at the last time stamp, not
+    // after the last picture), and the AVI header counts entries of its
+    // index, empty ones too. Both are replaced by the index of the last
+    // picture the file really holds, found at its end.
+    const bool avi = std::strcmp(vfmt_->iformat->name, "avi") == 0;
+    bool estimated = avi;
+    if (avi) {
+        // AVI stores no presentation times: with B-frames the decoder
+        // hands the first picture out one frame late. The first picture
+        // is frame 0 of such a file.
+        const int64_t first = FirstPictureTime();
+        if (first != AV_NOPTS_VALUE && first > vstart_ && first - vstart_ <= av_rescale_q(1, AVRational{1, 1}, vtb_))
+            vstart_ = first;
+        *searched = true;
+    }
+    *ends = ReadMediaEnds(vfmt_.get(), videoIndex_, audioIndex_, start_);
+    *searched = *searched || ends->moved;
+    if (st->nb_frames > 0) {
+        info_.frameCount = st->nb_frames;
+    } else if (ends->stretched && ends->video != AV_NOPTS_VALUE && ends->video > start_) {
+        // The durations are a subtitle's: the count goes to where the
+        // pictures end, and the pictures found there confirm it.
+        info_.frameCount = av_rescale_q(ends->video - start_, AV_TIME_BASE_Q, av_inv_q(fps));
+        estimated = true;
+    } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        int64_t end = st->duration + (st->start_time != AV_NOPTS_VALUE ? st->start_time - vstart_ : 0);
+        info_.frameCount = av_rescale_q(end, vtb_, av_inv_q(fps));
+        estimated = true;
+    } else if (fileDuration != AV_NOPTS_VALUE && fileDuration > 0) {
+        const int64_t fileStart = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
+        info_.frameCount = av_rescale_q(fileDuration + fileStart - start_, AV_TIME_BASE_Q, av_inv_q(fps));
+        estimated = true;
+    } else {
+        estimated = false;
+        // No length anywhere: count the packets once (no decoding).
+        PacketPtr pkt(av_packet_alloc());
+        if (!pkt) {
+            CloseVideo();
+            throw ScriptError("DirectShowSource: cannot read \"" + path_ + "\": " + AvError(AVERROR(ENOMEM)));
+        }
+        KeepOnly(vfmt_.get(), videoIndex_);
+        while (av_read_frame(vfmt_.get(), pkt.get()) >= 0) {
+            if (pkt->stream_index == videoIndex_) ++info_.frameCount;
+            av_packet_unref(pkt.get());
+        }
+        // Back to the start; a file that cannot go back is opened afresh.
+        if (av_seek_frame(vfmt_.get(), -1, INT64_MIN, AVSEEK_FLAG_BACKWARD) < 0) *searched = true;
+    }
+    if (estimated) {
+        // Where every packet carries the time its picture is shown at, the
+        // packets at the end tell the last picture without decoding them.
+        int64_t counted = 0;
+        if (!KnownLayout(vfmt_.get())) {
+            counted = CountPictures(info_.frameCount);
+        } else if (ends->videoLast != AV_NOPTS_VALUE && ends->videoLast >= vstart_) {
+            // The reading of the file's end saw the last video packets.
+            counted = av_rescale_q(ends->videoLast - vstart_, vtb_, av_inv_q(fps)) + 1;
+        } else {
+            counted = CountPicturePackets(info_.frameCount);
+        }
+        // An estimate misses a few frames at most. A larger difference
+        // means time stamps that jump (wraps, joined recordings) or a
+        // file cut short behind a header that promises more: the
+        // estimate stays then, so that missing pictures are reported as
+        // such rather than the clip quietly getting shorter.
+        const int64_t tolerance = int64_t(std::ceil(av_q2d(fps)));
+        if (counted > 0 && std::llabs(counted - info_.frameCount) <= tolerance) info_.frameCount = counted;
+        *searched = true;
+    }
+    if (info_.frameCount < 1) info_.frameCount = 1;
 }
 
 FFmpegSource::~FFmpegSource() {
@@ -531,7 +812,7 @@ FFmpegSource::~FFmpegSource() {
 
 bool FFmpegSource::OpenVideo(std::string* error) {
     if (!vfmt_) {
-        vfmt_ = OpenInput(path_, error);
+        vfmt_ = OpenInput(path_, error, facts_.get());
         if (!vfmt_) return false;
         if (videoIndex_ >= int(vfmt_->nb_streams) || !UsableVideo(vfmt_->streams[videoIndex_])) {
             *error = "the video stream has gone";
@@ -582,6 +863,7 @@ void FFmpegSource::CloseVideo() {
 // end, going further back when no picture turns up there (a file shorter
 // than its estimate). Leaves the demuxer anywhere.
 int64_t FFmpegSource::CountPictures(int64_t estimate) {
+    ++gCountDecodes;
     std::string error;
     CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], true, 0, &error);
     PacketPtr pkt(av_packet_alloc());
@@ -612,6 +894,33 @@ int64_t FFmpegSource::CountPictures(int64_t estimate) {
         if (last >= 0 || target <= vstart_) break;
     }
     return last + 1;
+}
+
+// The number of frames up to and including the last picture the file
+// holds, from the time stamps of the video packets at its end (no
+// decoding: every packet of the formats this serves carries the time its
+// picture is shown at); 0 when none is found. Seeks as CountPictures does.
+// Leaves the demuxer anywhere.
+int64_t FFmpegSource::CountPicturePackets(int64_t estimate) {
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) return 0;
+    KeepOnly(vfmt_.get(), videoIndex_);
+    const AVRational frameTime = av_inv_q(info_.fps);
+    const int64_t end = vstart_ + av_rescale_q(estimate, frameTime, vtb_);
+    int64_t last = AV_NOPTS_VALUE;
+    static const int64_t kBackSeconds[] = {1, 5, 30, 120, 600};
+    for (int64_t back : kBackSeconds) {
+        const int64_t target = std::max(vstart_, end - av_rescale_q(back, AVRational{1, 1}, vtb_));
+        if (av_seek_frame(vfmt_.get(), videoIndex_, target, AVSEEK_FLAG_BACKWARD) < 0) break;
+        while (av_read_frame(vfmt_.get(), pkt.get()) >= 0) {
+            if (pkt->stream_index == videoIndex_ && pkt->pts != AV_NOPTS_VALUE)
+                last = last == AV_NOPTS_VALUE ? pkt->pts : std::max(last, pkt->pts);
+            av_packet_unref(pkt.get());
+        }
+        if (last != AV_NOPTS_VALUE || target <= vstart_) break;
+    }
+    if (last == AV_NOPTS_VALUE || last < vstart_) return 0;
+    return av_rescale_q(last - vstart_, vtb_, frameTime) + 1;
 }
 
 // The time stamp of the first picture decoded from where the demuxer
@@ -742,7 +1051,21 @@ void FFmpegSource::PlanCorrections(AVStream* st, AVRational sar, int* darX, int*
     }
     PictureProbe probe;
     const bool probed = NeedsProbe(t);
-    if (probed) probe = ProbePictures(t);
+    if (probed) {
+        bool known = false;
+        if (facts_) {
+            std::lock_guard<std::mutex> g(gFactsLock);
+            if ((known = facts_->probed)) probe = facts_->probe;
+        }
+        if (!known) {
+            probe = ProbePictures(t);
+            if (facts_) {
+                std::lock_guard<std::mutex> g(gFactsLock);
+                facts_->probe = probe;
+                facts_->probed = true;
+            }
+        }
+    }
     const PicturePlan plan = PlanPictures(t, probed ? &probe : nullptr);
     for (const std::string& note : plan.notes) EngineMessage("DirectShowSource: \"" + path_ + "\": " + note);
     if (!plan.NeedsGraph()) return;
@@ -770,7 +1093,7 @@ void FFmpegSource::PlanCorrections(AVStream* st, AVRational sar, int* darX, int*
 PictureProbe FFmpegSource::ProbePictures(const PictureTraits& traits) {
     PictureProber prober(traits);
     std::string error;
-    InputPtr in = OpenInput(path_, &error);
+    InputPtr in = OpenInput(path_, &error, facts_.get());
     if (!in || videoIndex_ >= int(in->nb_streams)) return prober.Result();
     KeepOnly(in.get(), videoIndex_);
     CodecContextPtr dec = OpenDecoder(in->streams[videoIndex_], true, 0, &error);
@@ -918,6 +1241,7 @@ void FFmpegSource::CatchUpDiscard(const AVPacket* pkt) {
 
 FramePtr FFmpegSource::GetFrame(int64_t n) {
     if (!info_.hasVideo) return nullptr;
+    if (videoOpenPending_) OpenVideoLate();
     n = std::clamp<int64_t>(n, 0, info_.frameCount - 1);
     if (n >= deadFrom_) return LostPicture();
     int64_t threshold = std::max<int64_t>(100, int64_t(av_q2d(info_.fps) * 5));
@@ -959,6 +1283,18 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
     return LostPicture();
 }
 
+// Opens the video's reading and decoder for the first picture asked for.
+// A video that cannot be opened has no pictures: each frame is then one
+// that could not be read, and the reason is told once.
+void FFmpegSource::OpenVideoLate() {
+    videoOpenPending_ = false;
+    std::string error;
+    if (!OpenVideo(&error)) {
+        CloseVideo();
+        EngineMessage("DirectShowSource: cannot decode the video of \"" + path_ + "\": " + error);
+    }
+}
+
 // The stand-in for a frame without a picture: the last picture at hand, or
 // black, marked as a substitute.
 FramePtr FFmpegSource::LostPicture() {
@@ -984,7 +1320,7 @@ FramePtr FFmpegSource::Substitute(const FramePtr& picture) const {
 void FFmpegSource::OpenAudio() {
     aopened_ = true;
     std::string error;
-    afmt_ = OpenInput(path_, &error);
+    afmt_ = OpenInput(path_, &error, facts_.get());
     if (!afmt_) FailAudio("opening the file failed: " + error);
     if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_]))
         FailAudio("the sound track has gone");
@@ -1191,6 +1527,17 @@ void FFmpegSource::DropBefore(int64_t sample) {
 }
 
 }  // namespace
+
+SourceCounts SourceOpenCounts() {
+    return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load()};
+}
+
+void CountStreamSearch() { ++gStreamSearches; }
+
+void ForgetSourceFacts() {
+    std::lock_guard<std::mutex> g(gFactsLock);
+    gFacts.clear();
+}
 
 ClipPtr DirectShowSource(const std::string& path, EvalContext& context, int soundTrack) {
     return std::make_shared<FFmpegSource>(path, soundTrack, context);

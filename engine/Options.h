@@ -3,6 +3,7 @@
 // learns on the way. Both travel with the evaluation: every function of the
 // script sees them, the source filter reads the options and writes the
 // report, and the opener gets the report back with the result.
+#include "engine/Tracks.h"
 
 namespace kalvex::avs {
 
@@ -15,6 +16,11 @@ struct OpenOptions {
     // at once (frame threads); 0: the library's own choice. Decoders that
     // split one picture into slices always keep the library's count.
     int decoderThreads = 0;
+    // The cores a conversion's source decoder may use (0: not a
+    // conversion): the source then takes its thread count from the table
+    // for its picture size (ConversionDecoderThreads), which overrides
+    // decoderThreads.
+    int decoderCores = 0;
 
     bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
 };
@@ -30,6 +36,11 @@ struct SourceReport {
     // pictures.
     int decoderThreads = 0;
     bool skipsLoopFilter = false;
+    // The sound and subtitle tracks of the source's file, read with its
+    // streams, so that whoever opened the script needs no reading of its
+    // own to list them (tracksRead false: no source told them).
+    bool tracksRead = false;
+    TrackList tracks;
 };
 
 struct EvalContext {

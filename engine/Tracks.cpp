@@ -6,6 +6,7 @@
 
 #include "engine/AvHandles.h"
 #include "engine/Clip.h"
+#include "engine/SourceCounts.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -125,6 +126,7 @@ bool ReadTracks(const std::string& path, TrackList* out, std::string* error) {
         return false;
     }
     InputPtr fmt(raw);
+    CountStreamSearch();
     r = avformat_find_stream_info(fmt.get(), nullptr);
     if (r < 0) {
         if (error) *error = "reading the file's streams failed: " + AvError(r);

@@ -187,7 +187,9 @@ bool ExamineSource(const std::string& path, MediaInfo& info, std::string& infoTe
                        "Rate = %d, Scale = %d\nFourCC=%s\n",
                        info.width, info.height, info.fps, hh, mm, ss, int(rate), int(scale), type);
 
-    const avs::TrackList tracks = ExamineTracks(path);
+    // The source lists the tracks it found while opening; only a script
+    // whose source did not (none does today) leaves them to a reading here.
+    const avs::TrackList tracks = reader.Source().tracksRead ? reader.Source().tracks : ExamineTracks(path);
     if (tracksOut) *tracksOut = tracks;
     if (!reader.HasAudio()) {
         // The PSP plays a file only with sound: the conversion adds a silent

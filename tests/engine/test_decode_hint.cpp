@@ -47,32 +47,57 @@ TEST(DecodeHint, OnlyH264AndHevcSkipTheirDeblocking) {
     EXPECT_FALSE(SkipsLoopFilter(AV_CODEC_ID_H264, 720, 480, 368, 208));
 }
 
-TEST(DecodeHint, ConversionsGiveFrameThreadedDecodersThreePerCoreUpToSixteen) {
-    EXPECT_EQ(ConversionDecoderThreads(true, 1), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2), 6);
-    EXPECT_EQ(ConversionDecoderThreads(true, 5), 15);
-    EXPECT_EQ(ConversionDecoderThreads(true, 6), 16);  // 18 held to the limit
-    EXPECT_EQ(ConversionDecoderThreads(true, 64), 16);
+TEST(DecodeHint, ConversionThreadsComeFromTheTableBySizeAndCores) {
+    // One core: one thread at every size.
+    EXPECT_EQ(ConversionDecoderThreads(true, 1, 1280, 720), 1);
+    EXPECT_EQ(ConversionDecoderThreads(true, 1, 3840, 2160), 1);
+    // Up to 1280x720 (exactly 720p included): two per core.
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1280, 720), 4);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1280, 720), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 720, 480), 4);
+    EXPECT_EQ(ConversionDecoderThreads(true, 8, 1280, 720), 16);
+    EXPECT_EQ(ConversionDecoderThreads(true, 9, 1280, 720), 16);  // 18 held to the limit
+    // One pixel more: the 1080p row, one more than the cores.
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1281, 720), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1280, 721), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 1, 1920, 1080), 1);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1080), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1920, 1080), 4);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1088), 3);  // coded 1080p
+    EXPECT_EQ(ConversionDecoderThreads(true, 15, 1920, 1080), 16);
+    EXPECT_EQ(ConversionDecoderThreads(true, 64, 1920, 1080), 16);
+    // Beyond 1920x1088: at most six.
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1089), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 3840, 2160), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 5, 3840, 2160), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 6, 3840, 2160), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 32, 3840, 2160), 6);
+    // An unknown size counts as 1080p.
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 0, 0), 3);
+    EXPECT_EQ(ConversionDecoderThreads(true, 4, -1280, 720), 5);
     // Slice-threaded decoders and an unknown core count: the library's own.
-    EXPECT_EQ(ConversionDecoderThreads(false, 2), 0);
-    EXPECT_EQ(ConversionDecoderThreads(true, 0), 0);
+    EXPECT_EQ(ConversionDecoderThreads(false, 2, 1280, 720), 0);
+    EXPECT_EQ(ConversionDecoderThreads(true, 0, 1280, 720), 0);
+    EXPECT_EQ(ConversionDecoderThreads(true, -2, 1280, 720), 0);
 }
 
 TEST(DecodeHint, ConversionOptionsCarryTheSizeAndTheThreads) {
     const OpenOptions none;
     EXPECT_FALSE(none.HasOutputSize());
     EXPECT_EQ(none.decoderThreads, 0);
+    EXPECT_EQ(none.decoderCores, 0);
     const OpenOptions c = ConversionOptions(368, 208);
     EXPECT_TRUE(c.HasOutputSize());
     EXPECT_EQ(c.outputWidth, 368);
     EXPECT_EQ(c.outputHeight, 208);
-    EXPECT_EQ(c.decoderThreads, ConversionDecoderThreads(true, av_cpu_count()));
-    EXPECT_GE(c.decoderThreads, 3);
+    EXPECT_EQ(c.decoderCores, av_cpu_count());
+    EXPECT_GE(c.decoderCores, 1);
     // Half a size is no size, and without a size no conversion's threads.
     for (const auto& [w, h] : {std::pair{368, 0}, std::pair{0, 208}, std::pair{-368, 208}}) {
         const OpenOptions half = ConversionOptions(w, h);
         EXPECT_FALSE(half.HasOutputSize()) << w << "x" << h;
         EXPECT_EQ(half.decoderThreads, 0) << w << "x" << h;
+        EXPECT_EQ(half.decoderCores, 0) << w << "x" << h;
     }
     EXPECT_TRUE(ConversionOptions(1, 1).HasOutputSize());
 }

@@ -9,9 +9,14 @@
 #include <vector>
 
 #include "engine/AviSynth.h"
+#include "engine/DecodeHint.h"
 #include "engine/Engine.h"
 #include "engine/Functions.h"
 #include "platform/plugins/DirectShowSourcePlugin.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+}
 #include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
@@ -96,9 +101,15 @@ TEST(EngineApi, DecoderThreadsReachAFrameThreadedDecoderOnly) {
     OpenResult m = OpenScriptFile(mpeg2, five);
     ASSERT_TRUE(m.script) << m.error;
     EXPECT_EQ(m.source.decoderThreads, 0);
-    // A conversion's options.
     OpenResult c = OpenScriptFile(h264, ConversionOptions(64, 48));
-    EXPECT_EQ(c.source.decoderThreads, ConversionOptions(64, 48).decoderThreads);
+    // A conversion's options: the table's count for the picture's size.
+    EXPECT_EQ(c.source.decoderThreads, ConversionDecoderThreads(true, av_cpu_count(), 128, 96));
+    OpenOptions cores = ConversionOptions(64, 48);
+    cores.decoderCores = 1;
+    cores.decoderThreads = 5;  // the table's count wins
+    OpenResult one = OpenScriptFile(h264, cores);
+    ASSERT_TRUE(one.script) << one.error;
+    EXPECT_EQ(one.source.decoderThreads, 1);
     EXPECT_TRUE(c.source.skipsLoopFilter);
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/ProgramLog.h"
+#include "engine/SourceCounts.h"
 #include "media/EntryFromPath.h"
 #include "media/ExamineSource.h"
 #include "media/ScriptBuilder.h"
@@ -111,7 +112,14 @@ TEST(ExamineSource, ListsEverySoundAndSubtitleTrack) {
     MediaInfo info;
     std::string text;
     avs::TrackList tracks;
+    avs::ForgetSourceFacts();
+    const avs::SourceCounts before = avs::SourceOpenCounts();
     ASSERT_TRUE(ExamineSource(path, info, text, nullptr, &tracks));
+    // The file is searched for its streams once: the tracks come with the
+    // source's own opening, and nothing is decoded to look at it.
+    EXPECT_EQ(avs::SourceOpenCounts().streamSearches - before.streamSearches, 1);
+    EXPECT_EQ(avs::SourceOpenCounts().decoderOpens - before.decoderOpens, 0);
+    EXPECT_EQ(avs::SourceOpenCounts().countDecodes - before.countDecodes, 0);
     ASSERT_EQ(tracks.sound.size(), 2u);
     ASSERT_EQ(tracks.subtitles.size(), 1u);
     const std::string lines =
@@ -124,6 +132,8 @@ TEST(ExamineSource, ListsEverySoundAndSubtitleTrack) {
     SourceRefusal refusal;
     EntryTracks kept;
     ASSERT_TRUE(MakeEntryFromPath(path, entry, refusal, {}, {}, 0, &kept));
+    // Examined again (the same file, unchanged): nothing is searched.
+    EXPECT_EQ(avs::SourceOpenCounts().streamSearches - before.streamSearches, 1);
     EXPECT_TRUE(kept.known);
     EXPECT_EQ(kept.tracks.sound.size(), 2u);
     EXPECT_EQ(kept.choice, TrackChoice{});

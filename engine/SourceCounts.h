@@ -1,0 +1,26 @@
+#pragma once
+// How much work the engine's source reading has done in this process: the
+// searches through a file's first packets for its streams' parameters, the
+// decoders it opened and the frame counts it took by decoding a file's end.
+// A file opened again (the conversion after the examination, the preview)
+// reuses what its first opening learned; these counts show whether it did.
+#include <cstdint>
+
+namespace kalvex::avs {
+
+struct SourceCounts {
+    int64_t streamSearches = 0;
+    int64_t decoderOpens = 0;
+    int64_t countDecodes = 0;
+};
+
+SourceCounts SourceOpenCounts();
+
+// Counts a search made elsewhere in the engine (listing a file's tracks).
+void CountStreamSearch();
+
+// Forgets what earlier openings learned: the next opening of any file reads
+// it afresh.
+void ForgetSourceFacts();
+
+}  // namespace kalvex::avs
