@@ -279,7 +279,7 @@ public:
         decoder_->extradata_size = int(extra.size());
         int r = avcodec_open2(decoder_, codec, nullptr);
         if (r < 0) {
-            avcodec_free_context(&decoder_);
+            avcodec_free_context(&decoder_);  // a throwing constructor runs no destructor
             throw ScriptError("VobSub: the DVD subtitle decoder could not be opened: " + AvError(r));
         }
     }
