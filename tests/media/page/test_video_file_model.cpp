@@ -151,7 +151,9 @@ TEST_F(VideoFileModelTest, TheViewFollowsEveryChange) {
     EXPECT_EQ(announced(down), (std::set<int>{0, 1, 2, 3}));
 
     model_.At(2).startTime = 3 * kSecond;
+    QSignalSpy refreshed(&model_, &QAbstractItemModel::dataChanged);
     model_.Refresh(2);
+    EXPECT_EQ(announced(refreshed), (std::set<int>{2}));  // and every column of it
     EXPECT_EQ(Rows(tree_), Rows(model_));
     EXPECT_EQ(test::CellText(&tree_, 2, 2), "00:07");
 
