@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "engine/SourceCounts.h"
 #include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
@@ -104,4 +105,32 @@ TEST(StreamLength, FileCutShortWithASubtitleTrackKeepsItsPromisedLength) {
     for (long n = 0; n < long(o.videoInfo.dwLength); ++n) (o.Frame(n).empty() ? failed : good)++;
     EXPECT_GE(good, 40);
     EXPECT_GT(failed, 0);
+}
+
+// What the first opening learned about the end of one sound track is not
+// taken for another: with a late subtitle line the sound's length comes
+// from its own last packet, and the two tracks here end 5 s apart.
+TEST(StreamLength, EachSoundTrackOfAStretchedFileKeepsItsOwnLength) {
+    const std::string mkv = SharedMedia(
+        "late_two_tracks.mkv",
+        {"-f", "lavfi", "-i", "color=c=black:s=160x120:r=25:d=10", "-f", "lavfi", "-i", "sine=f=440:sample_rate=44100:d=10",
+         "-f", "lavfi", "-i", "sine=f=660:sample_rate=44100:d=5", "-i", LateSubRip(), "-map", "0", "-map", "1", "-map", "2",
+         "-map", "3", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", "-c:s", "srt"});
+    ASSERT_FALSE(mkv.empty());
+    auto soundLength = [&](int track) -> long {
+        Opened o;
+        const std::string script = WriteScript("DirectShowSource(\"" + mkv + "\", " + std::to_string(track) +
+                                               ")\nConvertToYV12()\n", "track" + std::to_string(track) + ".avs");
+        if (!o.Open(script)) {
+            ADD_FAILURE() << o.error;
+            return -1;
+        }
+        return long(o.audioInfo.dwLength);
+    };
+    avs::ForgetSourceFacts();
+    const long alone = soundLength(2);
+    EXPECT_NEAR(double(alone), 220500.0, 2048.0);
+    avs::ForgetSourceFacts();
+    EXPECT_NEAR(double(soundLength(1)), 441000.0, 2048.0);
+    EXPECT_EQ(soundLength(2), alone);  // after the first track's opening
 }
