@@ -119,6 +119,11 @@ public:
         // later, on a picture with borders or rescaled, could differ.
         info_.colorSpace = MatrixOf(c);
         const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(in);
+        // A deeper 4:2:0 picture of even size only has its numbers narrowed
+        // to 8 bits here: a resize above can take it over (see Narrowing).
+        onlyNarrows_ = d && !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) && d->nb_components >= 3 &&
+                       d->log2_chroma_w == 1 && d->log2_chroma_h == 1 && d->comp[0].depth > 8 &&
+                       !IsFullRangeFormat(in) && info_.width == c.width && info_.height == c.height;
         if (!IsYV12(in) && d) {
             // The scaler makes limited-range numbers from full-range YUV
             // (the yuvj layouts) and grey, and BT.601 ones from RGB; other
@@ -130,6 +135,8 @@ public:
         }
     }
     ~ConvertToYV12Clip() override { sws_freeContext(sws_); }
+    bool OnlyNarrows() const { return onlyNarrows_; }
+    const ClipPtr& Input() const { return child_; }
     FramePtr GetFrame(int64_t n) override {
         FramePtr in = child_->GetFrame(n);
         if (!in) return nullptr;
@@ -158,7 +165,21 @@ public:
 
 private:
     SwsContext* sws_ = nullptr;
+    bool onlyNarrows_ = false;
 };
+
+// The ConvertToYV12 a clip is, when all it does is narrow a deeper 4:2:0
+// picture (a 10-bit 4K source, say) to 8 bits; null otherwise. A resize
+// right above such a conversion scales the deeper picture itself and
+// narrows it in the same pass, which saves a pass over every whole picture
+// (on 4K, a tenth of the conversion's processor time) and keeps the deeper
+// numbers for the scaling. Filters that only pick frames or work on the
+// sound are put beneath the conversion, so that it stays right below the
+// resize in the conversion's script.
+const ConvertToYV12Clip* Narrowing(const ClipPtr& clip) {
+    const auto* c = dynamic_cast<const ConvertToYV12Clip*>(clip.get());
+    return c && c->OnlyNarrows() ? c : nullptr;
+}
 
 // ---- ChangeFPS ----
 class ChangeFPSClip : public VideoFilter {
@@ -521,17 +542,23 @@ ClipPtr ChangeFPS(ClipPtr child, AVRational fps) {
     RequireVideo(child, "ChangeFPS");
     if (fps.num <= 0 || fps.den <= 0) throw ScriptError("ChangeFPS: the frame rate must be greater than 0");
     if (av_cmp_q(fps, child->Info().fps) == 0) return child;
+    if (const ConvertToYV12Clip* c = Narrowing(child))
+        return std::make_shared<ConvertToYV12Clip>(std::make_shared<ChangeFPSClip>(c->Input(), fps));
     return std::make_shared<ChangeFPSClip>(std::move(child), fps);
 }
 
 ClipPtr Trim(ClipPtr child, int64_t first, int64_t last) {
     RequireVideo(child, "Trim");
+    if (const ConvertToYV12Clip* c = Narrowing(child))
+        return std::make_shared<ConvertToYV12Clip>(std::make_shared<TrimClip>(c->Input(), first, last));
     return std::make_shared<TrimClip>(std::move(child), first, last);
 }
 
 ClipPtr ResampleAudio(ClipPtr child, int rate) {
     if (rate <= 0 || rate > 384000) throw ScriptError("ResampleAudio: the sample rate must be between 1 and 384000");
     if (!child->Info().hasAudio || child->Info().sampleRate == rate) return child;
+    if (const ConvertToYV12Clip* c = Narrowing(child))
+        return std::make_shared<ConvertToYV12Clip>(std::make_shared<ResampleAudioClip>(c->Input(), rate));
     return std::make_shared<ResampleAudioClip>(std::move(child), rate);
 }
 
@@ -557,6 +584,8 @@ ClipPtr Resize(ClipPtr child, int width, int height, const ResizeKernel& kernel)
         if (!NeedsBt601(child->Info())) return child;
         return std::make_shared<ToBt601Clip>(std::move(child));
     }
+    if (const ConvertToYV12Clip* c = Narrowing(child))
+        return std::make_shared<BicubicResizeClip>(c->Input(), width, height, kernel);
     return std::make_shared<BicubicResizeClip>(std::move(child), width, height, kernel);
 }
 }  // namespace

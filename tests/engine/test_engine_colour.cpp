@@ -89,7 +89,7 @@ struct Picture {
     ClipInfo info;
 };
 
-Picture Open(const std::string& source, const std::string& filters) {
+Picture Open(const std::string& source, const std::string& filters, int64_t frame = 2) {
     Picture p;
     p.opened = OpenScriptText("DirectShowSource(\"" + source + "\")\nConvertToYV12()\n" + filters, "colour.avs");
     if (!p.opened.Clip()) {
@@ -97,7 +97,7 @@ Picture Open(const std::string& source, const std::string& filters) {
         return p;
     }
     p.info = p.opened.Clip()->Info();
-    p.frame = p.opened.Clip()->GetFrame(2);
+    p.frame = p.opened.Clip()->GetFrame(frame);
     return p;
 }
 
@@ -299,4 +299,139 @@ TEST(ColourNumbers, SizeGuessEdgeDecidesTheConversion) {
         ASSERT_TRUE(p.frame);
         EXPECT_TRUE(Near(At(*p.frame, 120, 136), c.red, 2));
     }
+}
+
+namespace {
+
+// A detailed, moving 10-bit 4:2:0 picture (lossless), 25 fps, 1 s, with a
+// sound track, declared BT.601 limited range. `whiteEdge` draws its last
+// column and row white.
+std::string DeepPicture(int width, int height, bool whiteEdge = false) {
+    const QString size = QString("%1x%2").arg(width).arg(height);
+    // The pattern is drawn at an even size and then scaled: it rounds odd
+    // sizes down itself.
+    const QString drawn = QString("%1x%2").arg((width + 1) & ~1).arg((height + 1) & ~1);
+    const QString edge = whiteEdge ? "drawbox=x=iw-1:y=0:w=1:h=ih:color=white:t=fill,"
+                                     "drawbox=x=0:y=ih-1:w=iw:h=1:color=white:t=fill,"
+                                   : "";
+    return SharedMedia("deep_" + size + (whiteEdge ? "_edge" : "") + ".mkv",
+                       {"-f", "lavfi", "-i", "testsrc2=s=" + drawn + ":d=1:r=25", "-f", "lavfi", "-i",
+                        "sine=frequency=500:sample_rate=48000:duration=1", "-vf",
+                        QString("scale=%1:%2,").arg(width).arg(height) + edge + "format=yuv420p10le", "-c:v", "ffv1",
+                        "-colorspace", "smpte170m", "-color_range", "tv", "-c:a", "pcm_s16le"});
+}
+
+// How far two 8-bit pictures of the same size are apart: the mean and the
+// largest difference over all three planes.
+struct Apart {
+    double mean = 0;
+    int most = 0;
+};
+Apart Compare(const AVFrame& a, const AVFrame& b) {
+    Apart r;
+    int64_t sum = 0, n = 0;
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? a.width / 2 : a.width, h = p ? a.height / 2 : a.height;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int d = std::abs(a.data[p][y * a.linesize[p] + x] - b.data[p][y * b.linesize[p] + x]);
+                sum += d;
+                r.most = std::max(r.most, d);
+                ++n;
+            }
+    }
+    r.mean = double(sum) / double(n);
+    return r;
+}
+
+// The 8-bit picture scaled as the resize scales (bicubic, B = C = 1/3).
+FramePtr Scaled(const AVFrame& in, int w, int h) {
+    double params[2] = {1.0 / 3, 1.0 / 3};
+    SwsContext* sws = sws_getContext(in.width, in.height, AVPixelFormat(in.format), w, h, AV_PIX_FMT_YUV420P, SWS_BICUBIC,
+                                     nullptr, nullptr, params);
+    if (!sws) return nullptr;
+    FramePtr out = NewFrame(w, h, AV_PIX_FMT_YUV420P);
+    sws_scale(sws, in.data, in.linesize, 0, in.height, out->data, out->linesize);
+    sws_freeContext(sws);
+    return out;
+}
+
+}  // namespace
+
+// A 10-bit source goes through the conversion's script (frame rate, cut,
+// sound rate, then the resize) as the same picture its 8-bit conversion
+// scales to: the resize takes the deeper picture over, the frames picked,
+// the cut and the sound stay as they were.
+TEST(DeepPictures, TenBitSourceScalesToTheSamePictureThroughTheScript) {
+    const std::string source = DeepPicture(640, 480);
+    ASSERT_FALSE(source.empty());
+    // Frame 7 at 30 fps behind a cut at 3 is frame 10 at 30 fps, which
+    // shows source frame floor(10 x 25 / 30) = 8.
+    Picture eight = Open(source, "", 8);
+    Picture fused = Open(source, "ChangeFPS(30)\nTrim(3,0)\nResampleAudio(24000)\nBicubicResize(368,208)\n", 7);
+    ASSERT_TRUE(eight.frame && fused.frame);
+    EXPECT_EQ(fused.info.frameCount, 30 - 3);
+    EXPECT_EQ(fused.info.fps.num * 1, 30 * fused.info.fps.den);
+    EXPECT_EQ(fused.info.sampleRate, 24000);
+    EXPECT_EQ(fused.info.sampleCount, 24000 - 2400);
+    ExpectBt601Limited(fused.info);
+    ASSERT_EQ(fused.frame->width, 368);
+    ASSERT_EQ(fused.frame->height, 208);
+    EXPECT_EQ(fused.frame->format, AV_PIX_FMT_YUV420P);
+    FramePtr want = Scaled(*eight.frame, 368, 208);
+    ASSERT_TRUE(want);
+    // The 8-bit picture was rounded before its scaling, the fused one after:
+    // a level apart here and there, nowhere a picture apart (the frame
+    // before differs by far more).
+    const Apart same = Compare(*fused.frame, *want);
+    EXPECT_LT(same.mean, 0.6);
+    EXPECT_LE(same.most, 3);
+    // The deeper numbers did reach the scaling: rounded after it, not
+    // before, some levels come out otherwise.
+    EXPECT_GT(same.mean, 0.0);
+    Picture before = Open(source, "", 7);
+    ASSERT_TRUE(before.frame);
+    FramePtr other = Scaled(*before.frame, 368, 208);
+    EXPECT_GT(Compare(*fused.frame, *other).mean, 2 * same.mean + 1);
+
+    // The sound behind the reordered filters is the sound of the plain
+    // script with the same filters.
+    OpenResult plain = OpenScriptText("DirectShowSource(\"" + source + "\")\nChangeFPS(30)\nTrim(3,0)\nResampleAudio(24000)\n",
+                                      "plain.avs");
+    ASSERT_TRUE(plain.Clip());
+    std::vector<int16_t> a(2000 * 2), b(2000 * 2);
+    fused.opened.Clip()->GetAudio(a.data(), 5000, 2000);
+    plain.Clip()->GetAudio(b.data(), 5000, 2000);
+    EXPECT_EQ(a, b);
+}
+
+// Where the conversion does more than narrow the numbers, it keeps its own
+// pass: an odd size loses its last column and row before the scaling, a
+// box is drawn on 8-bit pictures, and a resize to the same size still
+// narrows.
+TEST(DeepPictures, TenBitSourceKeepsItsOwnConversionWhereItDoesMore) {
+    // The odd column and row are white: scaled along, they would show.
+    const std::string odd = DeepPicture(641, 481, true);
+    const std::string even = DeepPicture(640, 360);
+    ASSERT_FALSE(odd.empty() || even.empty());
+    Picture cropped = Open(odd, "");
+    ASSERT_TRUE(cropped.frame);
+    EXPECT_EQ(cropped.info.width, 640);
+    Picture scaled = Open(odd, "BicubicResize(480,360)\n");
+    ASSERT_TRUE(scaled.frame);
+    FramePtr want = Scaled(*cropped.frame, 480, 360);
+    ASSERT_TRUE(want);
+    const Apart oddApart = Compare(*scaled.frame, *want);
+    EXPECT_LT(oddApart.mean, 0.6);
+    EXPECT_LE(oddApart.most, 3);
+
+    Picture boxed = Open(even, "AddBorders(0,60,0,60)\nBicubicResize(368,208)\n");
+    ASSERT_TRUE(boxed.frame);
+    EXPECT_TRUE(Near(At(*boxed.frame, 100, 2), {16, 128, 128}, 0));
+    EXPECT_TRUE(Near(At(*boxed.frame, 300, 206), {16, 128, 128}, 0));
+
+    Picture same = Open(even, "BicubicResize(640,360)\n");
+    ASSERT_TRUE(same.frame);
+    EXPECT_EQ(same.frame->format, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(same.info.pixelFormat, AV_PIX_FMT_YUV420P);
 }
