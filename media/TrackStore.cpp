@@ -49,43 +49,52 @@ std::optional<int64_t> Time(const QJsonValue& v) {
     return ok ? std::optional<int64_t>(int64_t(t)) : std::nullopt;
 }
 
-QJsonObject SoundJson(const avs::SoundTrack& t) {
-    return QJsonObject{{"number", t.number},   {"stream", t.streamIndex}, {"language", Text(t.language)},
-                       {"codec", Text(t.codec)}, {"title", Text(t.title)},  {"channels", t.channels},
-                       {"rate", t.sampleRate},   {"default", t.isDefault},  {"decodable", t.decodable}};
+// The fields sound and subtitle tracks have in common.
+template <class Track>
+QJsonObject TrackJson(const Track& t) {
+    return QJsonObject{{"number", t.number}, {"stream", t.streamIndex}, {"language", Text(t.language)},
+                       {"codec", Text(t.codec)}, {"title", Text(t.title)}, {"default", t.isDefault},
+                       {"decodable", t.decodable}};
 }
 
-QJsonObject SubtitleJson(const avs::SubtitleTrack& t) {
-    return QJsonObject{{"number", t.number},   {"stream", t.streamIndex}, {"language", Text(t.language)},
-                       {"codec", Text(t.codec)}, {"title", Text(t.title)},  {"picture", t.picture},
-                       {"forced", t.forced},     {"default", t.isDefault},  {"decodable", t.decodable}};
-}
-
-avs::SoundTrack SoundFrom(const QJsonObject& o) {
-    avs::SoundTrack t;
+template <class Track>
+Track TrackFrom(const QJsonObject& o) {
+    Track t;
     t.number = Int(o["number"]);
     t.streamIndex = Int(o["stream"]);
     t.language = Bytes(o["language"]);
     t.codec = Bytes(o["codec"]);
     t.title = Bytes(o["title"]);
-    t.channels = Int(o["channels"]);
-    t.sampleRate = Int(o["rate"]);
     t.isDefault = o["default"].toBool();
     t.decodable = o["decodable"].toBool();
     return t;
 }
 
+QJsonObject SoundJson(const avs::SoundTrack& t) {
+    QJsonObject o = TrackJson(t);
+    o["channels"] = t.channels;
+    o["rate"] = t.sampleRate;
+    return o;
+}
+
+QJsonObject SubtitleJson(const avs::SubtitleTrack& t) {
+    QJsonObject o = TrackJson(t);
+    o["picture"] = t.picture;
+    o["forced"] = t.forced;
+    return o;
+}
+
+avs::SoundTrack SoundFrom(const QJsonObject& o) {
+    avs::SoundTrack t = TrackFrom<avs::SoundTrack>(o);
+    t.channels = Int(o["channels"]);
+    t.sampleRate = Int(o["rate"]);
+    return t;
+}
+
 avs::SubtitleTrack SubtitleFrom(const QJsonObject& o) {
-    avs::SubtitleTrack t;
-    t.number = Int(o["number"]);
-    t.streamIndex = Int(o["stream"]);
-    t.language = Bytes(o["language"]);
-    t.codec = Bytes(o["codec"]);
-    t.title = Bytes(o["title"]);
+    avs::SubtitleTrack t = TrackFrom<avs::SubtitleTrack>(o);
     t.picture = o["picture"].toBool();
     t.forced = o["forced"].toBool();
-    t.isDefault = o["default"].toBool();
-    t.decodable = o["decodable"].toBool();
     return t;
 }
 
