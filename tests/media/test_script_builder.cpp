@@ -12,6 +12,7 @@
 #include "media/ScriptBuilder.h"
 #include "platform/system/Folders.h"
 #include "platform/system/TempFiles.h"
+#include "tests/media/EntryFixtures.h"
 #include "tests/support/Media.h"
 #include "tests/support/TestEnv.h"
 
@@ -21,29 +22,11 @@
 namespace kalvex {
 namespace {
 
-constexpr int64_t kSecond = 10000000;
+using test::kSecond;
+using test::Lines;
 
 VideoFileEntry Source(const std::string& path, int width, int height, double fps = 25, double seconds = 10) {
-    VideoFileEntry e = ZeroEntry();
-    EXPECT_TRUE(SetFieldText(e.fullPath, path));
-    const size_t slash = path.rfind('/');
-    EXPECT_TRUE(SetFieldText(e.fileName, slash == std::string::npos ? path : path.substr(slash + 1)));
-    e.mediaInfo.width = width;
-    e.mediaInfo.height = height;
-    e.mediaInfo.fps = fps;
-    e.mediaInfo.duration = int64_t(seconds * kSecond);
-    e.mediaInfo.channels = 2;
-    e.mediaInfo.sampleRate = 44100;
-    e.endTime = e.mediaInfo.duration;
-    return e;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
+    return test::SourceEntry(path, width, height, fps, seconds);
 }
 
 const ConvertSettings kDefaults{};  // X 368, Y 208, fps 0, AudioResample 24000

@@ -9,34 +9,18 @@
 #include "media/ScriptBuilder.h"
 #include "media/TrackChoice.h"
 #include "media/VideoFileEntry.h"
+#include "tests/media/EntryFixtures.h"
 
 namespace kalvex {
 namespace {
 
-constexpr int64_t kSecond = 10000000;
+using test::Lines;
 
 VideoFileEntry Source(const std::string& path) {
-    VideoFileEntry e = ZeroEntry();
-    EXPECT_TRUE(SetFieldText(e.fullPath, path));
-    EXPECT_TRUE(SetFieldText(e.fileName, path.substr(path.rfind('/') + 1)));
+    VideoFileEntry e = test::SourceEntry(path);
     std::strcpy(e.mediaInfo.videoFormat, "vids");
     std::strcpy(e.mediaInfo.audioFormat, "auds");
-    e.mediaInfo.width = 640;
-    e.mediaInfo.height = 480;
-    e.mediaInfo.fps = 25;
-    e.mediaInfo.duration = 10 * kSecond;
-    e.mediaInfo.channels = 2;
-    e.mediaInfo.sampleRate = 44100;
-    e.endTime = e.mediaInfo.duration;
     return e;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
 }
 
 avs::SoundTrack Sound(int n, const std::string& lang, bool isDefault = false, const std::string& title = {}) {
