@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "convert/psp/PspCopyJob.h"
+#include "tests/convert/psp/CopyRecorder.h"
 #include "tests/support/TestEnv.h"
 
 namespace kalvex {
@@ -21,40 +22,7 @@ namespace fs = std::filesystem;
 constexpr int kFiles = 6;
 constexpr size_t kFileBytes = 3 * 1024 * 1024 + 17;  // not a whole number of copy blocks
 
-class Recorder : public PspCopyObserver {
-public:
-    std::function<void(const PspCopyProgress&)> hook;
-    void OnProgress(const PspCopyProgress& p) override {
-        {
-            std::lock_guard lock(mutex_);
-            progress_.push_back(p);
-        }
-        if (hook) hook(p);
-    }
-    void OnFinished(const PspCopySummary& s) override {
-        std::lock_guard lock(mutex_);
-        summary_ = s;
-        ++finished_;
-        done_.notify_all();
-    }
-    bool Finished(PspCopySummary& s) {
-        std::unique_lock lock(mutex_);
-        if (!done_.wait_for(lock, std::chrono::seconds(120), [this] { return finished_ > 0; })) return false;
-        s = summary_;
-        return true;
-    }
-    size_t Reports() {
-        std::lock_guard lock(mutex_);
-        return progress_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    std::vector<PspCopyProgress> progress_;
-    PspCopySummary summary_;
-    int finished_ = 0;
-};
+using test::CopyRecorder;
 
 struct Lists {
     std::vector<std::string> sources, targets;
@@ -88,7 +56,7 @@ void Watch(PspCopyJob& job, std::atomic<bool>& over) {
 
 TEST(PspCopyThreads, EveryFileArrivesWhileTheWindowThreadWatches) {
     const Lists l = MakeFiles();
-    Recorder rec;
+    CopyRecorder rec;
     PspCopyJob job;
     std::atomic<bool> over{false};
     ASSERT_TRUE(job.Start(l.sources, l.targets, &rec));
@@ -102,12 +70,12 @@ TEST(PspCopyThreads, EveryFileArrivesWhileTheWindowThreadWatches) {
     EXPECT_TRUE(s.Succeeded());
     EXPECT_EQ(s.copied, kFiles);
     for (const std::string& t : l.targets) EXPECT_EQ(fs::file_size(t), kFileBytes) << t;
-    EXPECT_GE(rec.Reports(), size_t(kFiles));
+    EXPECT_GE(rec.Progress().size(), size_t(kFiles));
 }
 
 TEST(PspCopyThreads, ACancelFromAnotherThreadKeepsWholeFilesOnly) {
     const Lists l = MakeFiles();
-    Recorder rec;
+    CopyRecorder rec;
     PspCopyJob job;
     std::atomic<bool> over{false}, asked{false};
     std::mutex m;

@@ -17,6 +17,7 @@
 #include "convert/psp/PspCopyJob.h"
 #include "convert/psp/PspDetect.h"
 #include "platform/storage/Storage.h"
+#include "tests/convert/psp/CopyRecorder.h"
 #include "tests/platform/storage/FakeDisks.h"
 #include "tests/support/TestEnv.h"
 
@@ -24,6 +25,7 @@ namespace kalvex {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CopyRecorder;
 using test::FakeDisks;
 using test::ReadFile;
 using test::TestRoot;
@@ -34,56 +36,6 @@ std::string Bytes(size_t size, int seed) {
     for (size_t i = 0; i < size; ++i) b[i] = static_cast<char>((i * 11 + seed * 17 + i / 613) & 0xFF);
     return b;
 }
-
-// Keeps what a job reports; Finished() waits for its end.
-class Recorder : public PspCopyObserver {
-public:
-    // Called on the job's thread with each progress, after it was kept.
-    std::function<void(const PspCopyProgress&)> hook;
-
-    void OnProgress(const PspCopyProgress& p) override {
-        {
-            std::lock_guard lock(mutex_);
-            progress_.push_back(p);
-        }
-        if (hook) hook(p);
-    }
-    void OnFinished(const PspCopySummary& s) override {
-        std::lock_guard lock(mutex_);
-        summary_ = s;
-        ++finished_;
-        done_.notify_all();
-    }
-    // The summary once the job finished; fails the test when it does not.
-    bool Finished(PspCopySummary& summary) {
-        std::unique_lock lock(mutex_);
-        if (!done_.wait_for(lock, std::chrono::seconds(60), [this] { return finished_ > 0; })) return false;
-        summary = summary_;
-        return true;
-    }
-    std::vector<PspCopyProgress> Progress() {
-        std::lock_guard lock(mutex_);
-        return progress_;
-    }
-    // The percents delivered for one file, in order.
-    std::vector<int> Percents(int file) {
-        std::vector<int> out;
-        for (const auto& p : Progress())
-            if (p.fileIndex == file) out.push_back(p.percent);
-        return out;
-    }
-    int FinishedCount() {
-        std::lock_guard lock(mutex_);
-        return finished_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    std::vector<PspCopyProgress> progress_;
-    PspCopySummary summary_;
-    int finished_ = 0;
-};
 
 class PspCopyJobTest : public testing::Test {
 protected:
@@ -114,7 +66,7 @@ protected:
 
     FakeDisks fake_;
     std::string psp_, video_;
-    Recorder recorder_;
+    CopyRecorder recorder_;
     PspCopyJob job_;
 };
 
@@ -210,7 +162,7 @@ TEST_F(PspCopyJobTest, CopyThatFailsItsCheckIsNotReportedAsCopied) {
     storage::SetCopyFlushHook([this](const std::string& target) {
         if (target == video_ + "one.mp4") fs::resize_file(target, 3999);
     });
-    Recorder again;
+    CopyRecorder again;
     ASSERT_TRUE(job_.Start({a}, {video_ + "one.mp4"}, &again));
     ASSERT_TRUE(again.Finished(summary));
     EXPECT_FALSE(summary.Succeeded());
@@ -263,7 +215,7 @@ TEST_F(PspCopyJobTest, OneCopyAtATimeAndAStoppedJobWaitsForItsThread) {
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return inside; }));
     }
     EXPECT_TRUE(job_.IsRunning());
-    Recorder other;
+    CopyRecorder other;
     EXPECT_FALSE(job_.Start({b}, {video_ + "two.mp4"}, &other));
     {
         std::lock_guard lock(m);
@@ -279,7 +231,7 @@ TEST_F(PspCopyJobTest, OneCopyAtATimeAndAStoppedJobWaitsForItsThread) {
     // A job that goes away mid-copy cancels it and waits: no partial file,
     // and its observer heard the end before the job was gone.
     auto job = std::make_unique<PspCopyJob>();
-    Recorder last;
+    CopyRecorder last;
     PspCopyJob* running = job.get();
     last.hook = [&](const PspCopyProgress& p) {
         if (p.percent == 0) return;
