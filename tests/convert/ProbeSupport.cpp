@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include "common/AppSettings.h"
 #include "media/EntryFromPath.h"
 #include "tests/support/TestEnv.h"
 
@@ -71,6 +72,16 @@ VideoFileEntry ExaminedEntry(const QString& path) {
     SourceRefusal refusal;
     EXPECT_TRUE(MakeEntryFromPath(path.toStdString(), e, refusal)) << RefusalText(refusal);
     return e;
+}
+
+EncodeRequest RequestFromSettings(const VideoFileEntry& e, const QString& out) {
+    EncodeRequest r;
+    r.entry = e;
+    r.outputPath = out.toStdString();
+    r.videoBitrate = AppSettings.convert.videoBitrate * 1000;
+    r.audioBitrate = AppSettings.convert.audioBitrate * 1000;
+    r.settings = AppSettings.convert;
+    return r;
 }
 
 }  // namespace kalvex::test

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "convert/EncodeToPsp.h"
 #include "media/VideoFileEntry.h"
 
 namespace kalvex::test {
@@ -31,5 +32,9 @@ void ExpectDefaultPspFile(const QString& path, int frames);
 // An entry for a source examined as the Video Files page would add it
 // (untrimmed). Fails the test when the source is refused.
 VideoFileEntry ExaminedEntry(const QString& path);
+
+// A request to convert the entry to `out` with the settings and bit rates
+// of AppSettings.convert, as a run makes it.
+EncodeRequest RequestFromSettings(const VideoFileEntry& e, const QString& out);
 
 }  // namespace kalvex::test

@@ -50,12 +50,7 @@ protected:
     };
 
     bool Run(const VideoFileEntry& e, const QString& out) {
-        EncodeRequest r;
-        r.entry = e;
-        r.outputPath = out.toStdString();
-        r.videoBitrate = AppSettings.convert.videoBitrate * 1000;
-        r.audioBitrate = AppSettings.convert.audioBitrate * 1000;
-        r.settings = AppSettings.convert;
+        const EncodeRequest r = test::RequestFromSettings(e, out);
         last = EncodeToPsp(r, control);
         return last.outcome == FileOutcome::Converted;
     }

@@ -35,12 +35,7 @@ protected:
     };
 
     bool Run(const VideoFileEntry& e, const QString& out) {
-        EncodeRequest r;
-        r.entry = e;
-        r.outputPath = out.toStdString();
-        r.videoBitrate = AppSettings.convert.videoBitrate * 1000;
-        r.audioBitrate = AppSettings.convert.audioBitrate * 1000;
-        r.settings = AppSettings.convert;
+        const EncodeRequest r = test::RequestFromSettings(e, out);
         Always control;
         return EncodeToPsp(r, control).outcome == FileOutcome::Converted;
     }
