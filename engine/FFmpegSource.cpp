@@ -215,6 +215,37 @@ bool ApplyFacts(AVFormatContext* fmt, const FileFacts& facts) {
     return true;
 }
 
+// The search through a file's first packets opens a decoder for every
+// subtitle stream its header lists, only to close it again: their
+// parameters are all in the header, and the source never decodes them (a
+// subtitle drawn into the picture has a reading of its own). The search
+// may open only the decoders of the other streams; picture subtitles of
+// Blu-ray discs, whose size only a decoder finds, keep theirs.
+void KeepSearchFromSubtitleDecoders(AVFormatContext* fmt) {
+    bool subtitles = false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVCodecParameters* par = fmt->streams[i]->codecpar;
+        subtitles = subtitles || (par->codec_type == AVMEDIA_TYPE_SUBTITLE && par->codec_id != AV_CODEC_ID_HDMV_PGS_SUBTITLE);
+    }
+    if (!subtitles) return;
+    std::string allowed;
+    void* it = nullptr;
+    while (const AVCodec* codec = av_codec_iterate(&it)) {
+        if (!av_codec_is_decoder(codec)) continue;
+        bool wanted = false;
+        for (unsigned i = 0; i < fmt->nb_streams && !wanted; ++i) {
+            const AVCodecParameters* par = fmt->streams[i]->codecpar;
+            wanted = par->codec_id == codec->id &&
+                     (par->codec_type != AVMEDIA_TYPE_SUBTITLE || par->codec_id == AV_CODEC_ID_HDMV_PGS_SUBTITLE);
+        }
+        if (wanted) allowed += (allowed.empty() ? "" : ",") + std::string(codec->name);
+    }
+    // An empty list would allow every decoder; no decoder has this name.
+    if (allowed.empty()) allowed = "-";
+    av_freep(&fmt->codec_whitelist);
+    fmt->codec_whitelist = av_strdup(allowed.c_str());
+}
+
 // Opens a local file (never a protocol: "a:b.mp4" is a file name here).
 // With `known` (what an earlier opening of the same file learned) the
 // search through the first packets is left out where it would find
@@ -233,6 +264,7 @@ InputPtr OpenInput(const std::string& path, std::string* error, const FileFacts*
     if (known && ApplyFacts(fmt.get(), *known)) return fmt;
     std::vector<int> formatsBefore;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) formatsBefore.push_back(fmt->streams[i]->codecpar->format);
+    KeepSearchFromSubtitleDecoders(fmt.get());
     ++gStreamSearches;
     r = avformat_find_stream_info(fmt.get(), nullptr);
     if (r < 0) {
@@ -244,6 +276,46 @@ InputPtr OpenInput(const std::string& path, std::string* error, const FileFacts*
         *learned = IdentifyFile(path, &id) ? KeepFacts(id, fmt.get(), formatsBefore) : nullptr;
     }
     return fmt;
+}
+
+// The reading of the program or transport stream opened last, and the
+// decoder that counted its pictures: the file's next opening (the
+// conversion after the examination) takes them over, where it would
+// otherwise search the file again, with a decoder per stream, and open
+// another video decoder. One file only: the next one parked replaces it.
+struct Parked {
+    FileId id;
+    InputPtr fmt;
+    CodecContextPtr dec;  // flushed; threads as OpenDecoder(st, true, 0) sets them
+};
+std::mutex gParkLock;
+Parked gParked;
+
+void Park(const std::string& path, InputPtr fmt, CodecContextPtr dec) {
+    FileId id;
+    if (!fmt || !(fmt->ctx_flags & AVFMTCTX_NOHEADER) || !IdentifyFile(path, &id)) return;
+    Parked old;  // closed outside the lock
+    std::lock_guard<std::mutex> g(gParkLock);
+    old = std::move(gParked);
+    gParked = Parked{id, std::move(fmt), std::move(dec)};
+}
+
+// The parked reading of the file at path, taken back to its first byte
+// (*dec gets the parked decoder); null when there is none.
+InputPtr TakeParked(const std::string& path, CodecContextPtr* dec) {
+    FileId id;
+    if (!IdentifyFile(path, &id)) return nullptr;
+    Parked p;
+    {
+        std::lock_guard<std::mutex> g(gParkLock);
+        if (!gParked.fmt || !(gParked.id == id)) return nullptr;
+        p = std::move(gParked);
+        gParked = Parked{};
+    }
+    if (av_seek_frame(p.fmt.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) return nullptr;
+    for (unsigned i = 0; i < p.fmt->nb_streams; ++i) p.fmt->streams[i]->discard = AVDISCARD_DEFAULT;
+    *dec = std::move(p.dec);
+    return std::move(p.fmt);
 }
 
 void KeepOnly(AVFormatContext* fmt, int index) {
@@ -587,6 +659,8 @@ private:
     // The video is opened with the first picture asked for.
     bool videoOpenPending_ = false;
     bool videoMoved_ = false;  // the look at the first pictures moved vfmt_
+    CodecContextPtr countDec_;   // the decoder that counted the pictures
+    CodecContextPtr parkedDec_;  // taken over with a parked reading
     // Whether a decoder of the video opened during this opening (1), failed
     // to (-1, for videoTriedError_), or none was opened (0).
     int videoTried_ = 0;
@@ -682,7 +756,8 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
     FileId id;
     if (IdentifyFile(path, &id)) facts_ = LookUpFacts(id);
     std::shared_ptr<FileFacts> learned;
-    vfmt_ = OpenInput(path, &error, facts_.get(), facts_ ? nullptr : &learned);
+    if (facts_) vfmt_ = TakeParked(path, &parkedDec_);
+    if (!vfmt_) vfmt_ = OpenInput(path, &error, facts_.get(), facts_ ? nullptr : &learned);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
     if (!facts_) facts_ = learned;
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
@@ -821,12 +896,13 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         // picture asked for: a script opened only to be looked at (the
         // examination) never opens one.
         CheckVideoDecoder();
-        if (searched || videoMoved_) vfmt_.reset();
+        if (searched || videoMoved_) Park(path_, std::move(vfmt_), std::move(countDec_));
         videoOpenPending_ = true;
         // Read forward together, picture and sound share the one reading,
         // opened here, before either side can ask for a packet.
         if (options.readOnce && info_.hasAudio) {
             std::string error;
+            if (!vfmt_) vfmt_ = TakeParked(path_, &parkedDec_);
             if (!vfmt_) vfmt_ = OpenInput(path_, &error, facts_.get());
             if (vfmt_ && videoIndex_ < int(vfmt_->nb_streams) && audioIndex_ < int(vfmt_->nb_streams) &&
                 UsableVideo(vfmt_->streams[videoIndex_]) && UsableAudio(vfmt_->streams[audioIndex_])) {
@@ -927,7 +1003,8 @@ FFmpegSource::~FFmpegSource() {
 bool FFmpegSource::OpenVideo(std::string* error) {
     if (!vfmt_) {
         DropHeldVideo();  // held for the reading before
-        vfmt_ = OpenInput(path_, error, facts_.get());
+        vfmt_ = TakeParked(path_, &parkedDec_);
+        if (!vfmt_) vfmt_ = OpenInput(path_, error, facts_.get());
         if (!vfmt_) return false;
         if (videoIndex_ >= int(vfmt_->nb_streams) || !UsableVideo(vfmt_->streams[videoIndex_])) {
             *error = "the video stream has gone";
@@ -935,7 +1012,13 @@ bool FFmpegSource::OpenVideo(std::string* error) {
         }
     }
     KeepReadStreams();
-    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_, error);
+    // The decoder that counted the pictures of the file's earlier opening
+    // is the one this would open: same stream, same threads.
+    if (parkedDec_ && decoderThreads_ == 0 && parkedDec_->codec_id == vfmt_->streams[videoIndex_]->codecpar->codec_id)
+        vdec_ = std::move(parkedDec_);
+    else
+        vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_, error);
+    parkedDec_.reset();
     if (!vdec_) return false;
     if (skipLoopFilter_) vdec_->skip_loop_filter = AVDISCARD_NONREF;
     vpkt_.reset(av_packet_alloc());
@@ -1009,6 +1092,10 @@ int64_t FFmpegSource::CountPictures(int64_t estimate) {
         }
         if (last >= 0 || target <= vstart_) break;
     }
+    // Kept for the video of this file's next opening (see Park).
+    avcodec_flush_buffers(dec.get());
+    dec->skip_frame = AVDISCARD_DEFAULT;
+    countDec_ = std::move(dec);
     return last + 1;
 }
 
@@ -1857,6 +1944,10 @@ SourceCounts SourceOpenCounts() {
 void CountStreamSearch() { ++gStreamSearches; }
 
 void ForgetSourceFacts() {
+    {
+        std::lock_guard<std::mutex> g(gParkLock);
+        gParked = Parked{};
+    }
     std::lock_guard<std::mutex> g(gFactsLock);
     gFacts.clear();
 }
