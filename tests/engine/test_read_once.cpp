@@ -467,3 +467,25 @@ TEST(ReadOnce, ADvdProgramStreamIsExaminedAndConvertedWithFourDecoders) {
         EXPECT_TRUE(std::equal(got.begin() + luma + chroma, got.end(), want.begin() + luma)) << "U of " << n;
     }
 }
+
+TEST(ReadOnce, AVideoDecoderNothingProvedIsTestOpenedOncePerFile) {
+    // A YUV4MPEG file states its pixel format in its header: its search
+    // decodes nothing, so its first opening opens the video decoder once
+    // to see that it opens (a decoder that does not is refused there, as
+    // a script that fails). Later openings of the file take that over.
+    const std::string y4m = SharedMedia("plain.y4m", {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=0.4",
+                                                      "-pix_fmt", "yuv420p"});
+    ASSERT_FALSE(y4m.empty());
+    avs::ForgetSourceFacts();
+    avs::SourceCounts before = avs::SourceOpenCounts();
+    {
+        avs::OpenResult first = avs::OpenScriptText(Source(y4m), "y4m.avs");
+        ASSERT_TRUE(first.script) << first.error;
+        EXPECT_EQ(avs::SourceOpenCounts().decoderOpens - before.decoderOpens, 1);
+    }
+    before = avs::SourceOpenCounts();
+    avs::OpenResult second = avs::OpenScriptText(Source(y4m), "y4m2.avs");
+    ASSERT_TRUE(second.script) << second.error;
+    EXPECT_EQ(avs::SourceOpenCounts().decoderOpens - before.decoderOpens, 0);
+    EXPECT_EQ(ScriptFrame(*second.script, 9).size(), size_t(64 * 48 * 3 / 2));
+}
