@@ -268,6 +268,8 @@ OpenOptions ConversionOptions(int width, int height) {
     options.outputHeight = height;
     // No size, no conversion: the library's own thread count.
     if (options.HasOutputSize()) options.decoderCores = av_cpu_count();
+    // A conversion reads picture and sound forward together.
+    options.readOnce = true;
     return options;
 }
 

@@ -89,8 +89,9 @@ OpenResult OpenScriptFile(const std::string& path, const OpenOptions& options = 
 OpenResult OpenScriptText(const std::string& text, const std::string& name, const OpenOptions& options = {});
 
 // The options of a conversion whose pictures end at width x height: the
-// size hint, and three decoding threads per core (at most 16) for a decoder
-// with frame threads (see DecodeHint.h).
+// size hint, the decoding threads for a decoder with frame threads (the
+// table of DecodeHint.h), and picture and sound read forward through one
+// reading of the file (readOnce).
 OpenOptions ConversionOptions(int width, int height);
 
 // Routes FFmpeg's own messages (fatal ones, unless the environment variable

@@ -1,15 +1,18 @@
 // DirectShowSource: opens any file FFmpeg can read and serves its best video
 // stream and its best audio stream. Video and audio each have their own
-// demuxer and decoder, so that the two streams can be read independently
-// (from two threads, or one far ahead of the other) without queueing
-// packets. Frames are placed on the script's time line by their time
-// stamps: frame n is the last decoded picture whose time stamp falls on or
-// before n / fps. Sequential reading never seeks; a jump seeks to the key
-// frame before the wanted frame and decodes forward. Pictures that need it
-// are corrected on the way out of the decoder (turned upright,
-// deinterlaced, telecined film given back, HDR tone-mapped; see
-// PictureChain.h): the clip's size, rate and length are then those of the
-// corrected pictures.
+// decoder. In a conversion, where both are read forward together, one
+// demuxer feeds both: the packets of the other stream wait in a short queue
+// for it, so an interleaved file is read once. Anywhere else, and as soon
+// as either side jumps or runs too far ahead of the other, the sound has a
+// demuxer of its own, so that the two streams can be read independently
+// (from two threads, or one far ahead of the other). Frames are placed on
+// the script's time line by their time stamps: frame n is the last decoded
+// picture whose time stamp falls on or before n / fps. Sequential reading
+// never seeks; a jump seeks to the key frame before the wanted frame and
+// decodes forward. Pictures that need it are corrected on the way out of
+// the decoder (turned upright, deinterlaced, telecined film given back, HDR
+// tone-mapped; see PictureChain.h): the clip's size, rate and length are
+// then those of the corrected pictures.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -49,6 +52,11 @@ namespace {
 std::atomic<int64_t> gStreamSearches{0};  // avformat_find_stream_info runs
 std::atomic<int64_t> gDecoderOpens{0};    // decoders opened by the filter itself
 std::atomic<int64_t> gCountDecodes{0};    // frame counts found by decoding the end
+std::atomic<int64_t> gSoundApart{0};      // sounds that left the reading shared with the picture
+
+// What one side of a shared reading may hold for the other, unless the
+// opener says otherwise: a few seconds of a 4K picture, far more of sound.
+constexpr int64_t kReadOnceQueueBytes = 16 << 20;
 
 // What the first opening of a file learned, kept for its later openings in
 // the same process (the examination's, then the conversion's and the
@@ -90,6 +98,9 @@ struct StreamFacts {
     int64_t start = AV_NOPTS_VALUE;
     int64_t duration = AV_NOPTS_VALUE;
     int64_t frames = 0;
+    // The search had to decode the stream's pictures to learn their format:
+    // its decoder opens.
+    bool decodedInSearch = false;
 };
 
 // What the source found out about the video's length and the file's ends,
@@ -113,6 +124,10 @@ struct FileFacts {
     std::vector<Findings> findings;
     bool probed = false;
     PictureProbe probe;
+    // Whether the video's decoder opened for an opening of the file: 1 it
+    // did, -1 it failed (for the reason below), 0 not tried yet.
+    int videoDecoder = 0;
+    std::string videoDecoderError;
 };
 
 std::mutex gFactsLock;
@@ -137,9 +152,13 @@ std::shared_ptr<FileFacts> LookUpFacts(const FileId& id) {
     return nullptr;
 }
 
-// Takes the streams' parameters of a file opened and searched in full.
-std::shared_ptr<FileFacts> KeepFacts(const FileId& id, const AVFormatContext* fmt) {
-    if (!KnownLayout(fmt)) return nullptr;
+// Takes the streams' parameters of a file opened and searched in full. They
+// stand in for a later search only where the layout is known (ApplyFacts);
+// the source's findings (length, ends, first pictures) are kept for every
+// file, since a later opening that searches the file again finds the same
+// streams in the same order.
+// formatsBefore: the streams' pixel formats before the search.
+std::shared_ptr<FileFacts> KeepFacts(const FileId& id, const AVFormatContext* fmt, const std::vector<int>& formatsBefore) {
     auto facts = std::make_shared<FileFacts>();
     facts->id = id;
     facts->format = fmt->iformat->name;
@@ -158,6 +177,8 @@ std::shared_ptr<FileFacts> KeepFacts(const FileId& id, const AVFormatContext* fm
         s.start = st->start_time;
         s.duration = st->duration;
         s.frames = st->nb_frames;
+        s.decodedInSearch = s.type == AVMEDIA_TYPE_VIDEO && st->codecpar->format != AV_PIX_FMT_NONE &&
+                            (i >= formatsBefore.size() || formatsBefore[i] == AV_PIX_FMT_NONE);
         facts->streams.push_back(std::move(s));
     }
     std::lock_guard<std::mutex> g(gFactsLock);
@@ -194,6 +215,37 @@ bool ApplyFacts(AVFormatContext* fmt, const FileFacts& facts) {
     return true;
 }
 
+// The search through a file's first packets opens a decoder for every
+// subtitle stream its header lists, only to close it again: their
+// parameters are all in the header, and the source never decodes them (a
+// subtitle drawn into the picture has a reading of its own). The search
+// may open only the decoders of the other streams; picture subtitles of
+// Blu-ray discs, whose size only a decoder finds, keep theirs.
+void KeepSearchFromSubtitleDecoders(AVFormatContext* fmt) {
+    bool subtitles = false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVCodecParameters* par = fmt->streams[i]->codecpar;
+        subtitles = subtitles || (par->codec_type == AVMEDIA_TYPE_SUBTITLE && par->codec_id != AV_CODEC_ID_HDMV_PGS_SUBTITLE);
+    }
+    if (!subtitles) return;
+    std::string allowed;
+    void* it = nullptr;
+    while (const AVCodec* codec = av_codec_iterate(&it)) {
+        if (!av_codec_is_decoder(codec)) continue;
+        bool wanted = false;
+        for (unsigned i = 0; i < fmt->nb_streams && !wanted; ++i) {
+            const AVCodecParameters* par = fmt->streams[i]->codecpar;
+            wanted = par->codec_id == codec->id &&
+                     (par->codec_type != AVMEDIA_TYPE_SUBTITLE || par->codec_id == AV_CODEC_ID_HDMV_PGS_SUBTITLE);
+        }
+        if (wanted) allowed += (allowed.empty() ? "" : ",") + std::string(codec->name);
+    }
+    // An empty list would allow every decoder; no decoder has this name.
+    if (allowed.empty()) allowed = "-";
+    av_freep(&fmt->codec_whitelist);
+    fmt->codec_whitelist = av_strdup(allowed.c_str());
+}
+
 // Opens a local file (never a protocol: "a:b.mp4" is a file name here).
 // With `known` (what an earlier opening of the same file learned) the
 // search through the first packets is left out where it would find
@@ -210,6 +262,9 @@ InputPtr OpenInput(const std::string& path, std::string* error, const FileFacts*
     }
     InputPtr fmt(raw);
     if (known && ApplyFacts(fmt.get(), *known)) return fmt;
+    std::vector<int> formatsBefore;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) formatsBefore.push_back(fmt->streams[i]->codecpar->format);
+    KeepSearchFromSubtitleDecoders(fmt.get());
     ++gStreamSearches;
     r = avformat_find_stream_info(fmt.get(), nullptr);
     if (r < 0) {
@@ -218,9 +273,49 @@ InputPtr OpenInput(const std::string& path, std::string* error, const FileFacts*
     }
     if (learned) {
         FileId id;
-        *learned = IdentifyFile(path, &id) ? KeepFacts(id, fmt.get()) : nullptr;
+        *learned = IdentifyFile(path, &id) ? KeepFacts(id, fmt.get(), formatsBefore) : nullptr;
     }
     return fmt;
+}
+
+// The reading of the program or transport stream opened last, and the
+// decoder that counted its pictures: the file's next opening (the
+// conversion after the examination) takes them over, where it would
+// otherwise search the file again, with a decoder per stream, and open
+// another video decoder. One file only: the next one parked replaces it.
+struct Parked {
+    FileId id;
+    InputPtr fmt;
+    CodecContextPtr dec;  // flushed; threads as OpenDecoder(st, true, 0) sets them
+};
+std::mutex gParkLock;
+Parked gParked;
+
+void Park(const std::string& path, InputPtr fmt, CodecContextPtr dec) {
+    FileId id;
+    if (!fmt || !(fmt->ctx_flags & AVFMTCTX_NOHEADER) || !IdentifyFile(path, &id)) return;
+    Parked old;  // closed outside the lock
+    std::lock_guard<std::mutex> g(gParkLock);
+    old = std::move(gParked);
+    gParked = Parked{id, std::move(fmt), std::move(dec)};
+}
+
+// The parked reading of the file at path, taken back to its first byte
+// (*dec gets the parked decoder); null when there is none.
+InputPtr TakeParked(const std::string& path, CodecContextPtr* dec) {
+    FileId id;
+    if (!IdentifyFile(path, &id)) return nullptr;
+    Parked p;
+    {
+        std::lock_guard<std::mutex> g(gParkLock);
+        if (!gParked.fmt || !(gParked.id == id)) return nullptr;
+        p = std::move(gParked);
+        gParked = Parked{};
+    }
+    if (av_seek_frame(p.fmt.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) return nullptr;
+    for (unsigned i = 0; i < p.fmt->nb_streams; ++i) p.fmt->streams[i]->discard = AVDISCARD_DEFAULT;
+    *dec = std::move(p.dec);
+    return std::move(p.fmt);
 }
 
 void KeepOnly(AVFormatContext* fmt, int index) {
@@ -282,16 +377,19 @@ struct DecodeTrouble {
 // decoding goes on with the next packet. `beforeSend` sees each packet of
 // the stream before it is sent; when it returns false the loop ends
 // without a frame.
-template <class BeforeSend>
-bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
-                  DecodeTrouble* trouble, BeforeSend&& beforeSend) {
+//
+// `read` fetches the next packet as av_read_frame does (a reading shared
+// with another stream hands out packets the other side read).
+template <class Read, class BeforeSend>
+bool ReceiveFrameFrom(Read&& read, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
+                      DecodeTrouble* trouble, BeforeSend&& beforeSend) {
     for (;;) {
         int r = avcodec_receive_frame(dec, frame);
         if (r >= 0) return true;
         if (r == AVERROR_EOF) return false;
         if (r != AVERROR(EAGAIN)) trouble->Note(r);
         if (*drained) return false;
-        r = av_read_frame(fmt, pkt);
+        r = read(pkt);
         if (r < 0) {
             *drained = true;
             r = avcodec_send_packet(dec, nullptr);
@@ -308,6 +406,13 @@ bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket
         }
         av_packet_unref(pkt);
     }
+}
+
+template <class BeforeSend>
+bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
+                  DecodeTrouble* trouble, BeforeSend&& beforeSend) {
+    return ReceiveFrameFrom([fmt](AVPacket* p) { return av_read_frame(fmt, p); }, dec, index, pkt, frame, drained,
+                            trouble, beforeSend);
 }
 
 bool ReceiveFrame(AVFormatContext* fmt, AVCodecContext* dec, int index, AVPacket* pkt, AVFrame* frame, bool* drained,
@@ -457,6 +562,38 @@ int64_t StartAfterPriming(const AVFormatContext* fmt, int videoIndex, int audioI
     return lead < frame && lead <= priming ? video : start;
 }
 
+// Packets read for one stream by the other stream's side of a shared
+// reading, in the order read.
+class PacketQueue {
+public:
+    bool Empty() const { return packets_.empty(); }
+    int64_t Bytes() const { return bytes_; }
+    // Takes the packet's data; false when no room could be had for it.
+    bool Push(AVPacket* pkt) {
+        PacketPtr held(av_packet_alloc());
+        if (!held) return false;
+        av_packet_move_ref(held.get(), pkt);
+        bytes_ += held->size;
+        packets_.push_back(std::move(held));
+        return true;
+    }
+    bool Pop(AVPacket* pkt) {
+        if (packets_.empty()) return false;
+        bytes_ -= packets_.front()->size;
+        av_packet_move_ref(pkt, packets_.front().get());
+        packets_.pop_front();
+        return true;
+    }
+    void Clear() {
+        packets_.clear();
+        bytes_ = 0;
+    }
+
+private:
+    std::deque<PacketPtr> packets_;
+    int64_t bytes_ = 0;
+};
+
 class FFmpegSource : public Clip {
 public:
     // Reads the opener's options from the context and reports what it
@@ -470,6 +607,8 @@ private:
     // Video
     bool OpenVideo(std::string* error);
     void OpenVideoLate();
+    void NoteVideoDecoder(bool opened, const std::string& error);
+    void CheckVideoDecoder();
     void CountFrames(AVStream* st, int64_t fileDuration, MediaEnds* ends, bool* searched);
     int64_t CountPictures(int64_t estimate);
     int64_t CountPicturePackets(int64_t estimate);
@@ -496,6 +635,16 @@ private:
     void Append(const int16_t* data, int64_t samples, int64_t position);
     void DropBefore(int64_t sample);
     int64_t FifoEnd() const { return fifoStart_ + int64_t(fifo_.size() - fifoOffset_) / info_.channels; }
+    // Reading shared by picture and sound.
+    int ReadVideoPacket(AVPacket* pkt);
+    int ReadAudioPacket(AVPacket* pkt);
+    void KeepReadStreams();
+    void StopSharing();
+    void StopSharingLocked();
+    bool HoldFor(PacketQueue* queue, AVPacket* pkt);
+    bool JumpsAway(int64_t n) const;
+    void OpenOwnAudioInput(bool resume);
+    void DropHeldVideo();
 
     std::string path_;
     // What this and earlier openings of the file learned (null: a file
@@ -509,6 +658,13 @@ private:
     CodecContextPtr vdec_;
     // The video is opened with the first picture asked for.
     bool videoOpenPending_ = false;
+    bool videoMoved_ = false;  // the look at the first pictures moved vfmt_
+    CodecContextPtr countDec_;   // the decoder that counted the pictures
+    CodecContextPtr parkedDec_;  // taken over with a parked reading
+    // Whether a decoder of the video opened during this opening (1), failed
+    // to (-1, for videoTriedError_), or none was opened (0).
+    int videoTried_ = 0;
+    std::string videoTriedError_;
     PacketPtr vpkt_;
     AvFramePtr vframe_;
     AVRational vtb_{1, 1};
@@ -574,6 +730,25 @@ private:
     int64_t fifoStart_ = 0;  // sample index of fifo_[fifoOffset_]
     int64_t validFrom_ = 0;  // reads from here on need no seek; before fifoStart_ is silence
     std::vector<int16_t> convert_;
+    AVRational atb_{1, 1};  // the sound stream's time base
+
+    // The reading shared by picture and sound (a conversion): vfmt_ reads
+    // for both, and what one side reads for the other waits in its queue.
+    // demuxLock_ guards vfmt_'s reading while it is shared, both queues and
+    // the handover below; sharing_ is set once both sides may read.
+    std::mutex demuxLock_;
+    std::atomic<bool> sharing_{false};
+    int64_t queueLimit_ = kReadOnceQueueBytes;
+    PacketQueue forVideo_;
+    PacketQueue forAudio_;
+    // The last sound packet handed to the decoder from the shared reading:
+    // a reading of its own resumes right after it.
+    bool audioHanded_ = false;
+    int64_t handedDts_ = AV_NOPTS_VALUE;
+    int64_t handedPts_ = AV_NOPTS_VALUE;
+    int64_t handedPos_ = -1;
+    // The sound's own reading skips the packets up to the handed one.
+    bool skipHanded_ = false;
 };
 
 FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext& context) : path_(path) {
@@ -581,7 +756,8 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
     FileId id;
     if (IdentifyFile(path, &id)) facts_ = LookUpFacts(id);
     std::shared_ptr<FileFacts> learned;
-    vfmt_ = OpenInput(path, &error, facts_.get(), facts_ ? nullptr : &learned);
+    if (facts_) vfmt_ = TakeParked(path, &parkedDec_);
+    if (!vfmt_) vfmt_ = OpenInput(path, &error, facts_.get(), facts_ ? nullptr : &learned);
     if (!vfmt_) throw ScriptError("DirectShowSource: could not open \"" + path + "\": " + error);
     if (!facts_) facts_ = learned;
     start_ = vfmt_->start_time != AV_NOPTS_VALUE ? vfmt_->start_time : 0;
@@ -719,8 +895,22 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         // file, at its true start. The decoder is opened with the first
         // picture asked for: a script opened only to be looked at (the
         // examination) never opens one.
-        if (searched) vfmt_.reset();
+        CheckVideoDecoder();
+        if (searched || videoMoved_) Park(path_, std::move(vfmt_), std::move(countDec_));
         videoOpenPending_ = true;
+        // Read forward together, picture and sound share the one reading,
+        // opened here, before either side can ask for a packet.
+        if (options.readOnce && info_.hasAudio) {
+            std::string error;
+            if (!vfmt_) vfmt_ = TakeParked(path_, &parkedDec_);
+            if (!vfmt_) vfmt_ = OpenInput(path_, &error, facts_.get());
+            if (vfmt_ && videoIndex_ < int(vfmt_->nb_streams) && audioIndex_ < int(vfmt_->nb_streams) &&
+                UsableVideo(vfmt_->streams[videoIndex_]) && UsableAudio(vfmt_->streams[audioIndex_])) {
+                queueLimit_ = options.readOnceQueueBytes > 0 ? options.readOnceQueueBytes : kReadOnceQueueBytes;
+                sharing_ = true;
+                KeepReadStreams();
+            }
+        }
     } else {
         CloseVideo();
     }
@@ -812,15 +1002,23 @@ FFmpegSource::~FFmpegSource() {
 
 bool FFmpegSource::OpenVideo(std::string* error) {
     if (!vfmt_) {
-        vfmt_ = OpenInput(path_, error, facts_.get());
+        DropHeldVideo();  // held for the reading before
+        vfmt_ = TakeParked(path_, &parkedDec_);
+        if (!vfmt_) vfmt_ = OpenInput(path_, error, facts_.get());
         if (!vfmt_) return false;
         if (videoIndex_ >= int(vfmt_->nb_streams) || !UsableVideo(vfmt_->streams[videoIndex_])) {
             *error = "the video stream has gone";
             return false;
         }
     }
-    KeepOnly(vfmt_.get(), videoIndex_);
-    vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_, error);
+    KeepReadStreams();
+    // The decoder that counted the pictures of the file's earlier opening
+    // is the one this would open: same stream, same threads.
+    if (parkedDec_ && decoderThreads_ == 0 && parkedDec_->codec_id == vfmt_->streams[videoIndex_]->codecpar->codec_id)
+        vdec_ = std::move(parkedDec_);
+    else
+        vdec_ = OpenDecoder(vfmt_->streams[videoIndex_], true, decoderThreads_, error);
+    parkedDec_.reset();
     if (!vdec_) return false;
     if (skipLoopFilter_) vdec_->skip_loop_filter = AVDISCARD_NONREF;
     vpkt_.reset(av_packet_alloc());
@@ -866,6 +1064,7 @@ int64_t FFmpegSource::CountPictures(int64_t estimate) {
     ++gCountDecodes;
     std::string error;
     CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], true, 0, &error);
+    NoteVideoDecoder(dec != nullptr, error);
     PacketPtr pkt(av_packet_alloc());
     AvFramePtr frame(av_frame_alloc());
     if (!dec || !pkt || !frame) return 0;  // the count stays an estimate
@@ -893,6 +1092,10 @@ int64_t FFmpegSource::CountPictures(int64_t estimate) {
         }
         if (last >= 0 || target <= vstart_) break;
     }
+    // Kept for the video of this file's next opening (see Park).
+    avcodec_flush_buffers(dec.get());
+    dec->skip_frame = AVDISCARD_DEFAULT;
+    countDec_ = std::move(dec);
     return last + 1;
 }
 
@@ -928,6 +1131,7 @@ int64_t FFmpegSource::CountPicturePackets(int64_t estimate) {
 int64_t FFmpegSource::FirstPictureTime() {
     std::string error;
     CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], false, 0, &error);
+    NoteVideoDecoder(dec != nullptr, error);
     PacketPtr pkt(av_packet_alloc());
     AvFramePtr frame(av_frame_alloc());
     if (!dec || !pkt || !frame) return AV_NOPTS_VALUE;
@@ -974,9 +1178,10 @@ bool FFmpegSource::NextPicture() {
         if (!chain_ || !chain_->Temporal()) CatchUpDiscard(pkt);
         return true;
     };
+    auto read = [this](AVPacket* p) { return ReadVideoPacket(p); };
     if (!chain_)
-        return ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), vframe_.get(), &vdrained_, &vtrouble_,
-                            beforeSend);
+        return ReceiveFrameFrom(read, vdec_.get(), videoIndex_, vpkt_.get(), vframe_.get(), &vdrained_, &vtrouble_,
+                                beforeSend);
     for (;;) {
         std::string error;
         const int got = chain_->Pull(vframe_.get(), &error);
@@ -995,8 +1200,8 @@ bool FFmpegSource::NextPicture() {
             return false;
         }
         if (chainFed_) return false;
-        if (ReceiveFrame(vfmt_.get(), vdec_.get(), videoIndex_, vpkt_.get(), rawFrame_.get(), &vdrained_, &vtrouble_,
-                         beforeSend)) {
+        if (ReceiveFrameFrom(read, vdec_.get(), videoIndex_, vpkt_.get(), rawFrame_.get(), &vdrained_, &vtrouble_,
+                             beforeSend)) {
             rawFrame_->pts = rawFrame_->best_effort_timestamp;
             AVFrame* copy = av_frame_alloc();
             if (!copy) return false;
@@ -1090,13 +1295,25 @@ void FFmpegSource::PlanCorrections(AVStream* st, AVRational sar, int* darX, int*
 }
 
 // A look at the first pictures of the source, from a reading of its own.
+// Program and transport streams, whose every opening searches the file
+// (with a decoder per stream), are looked at through the source's reading,
+// taken back to its first byte; the video then starts from a fresh opening.
 PictureProbe FFmpegSource::ProbePictures(const PictureTraits& traits) {
     PictureProber prober(traits);
     std::string error;
-    InputPtr in = OpenInput(path_, &error, facts_.get());
+    InputPtr own;
+    AVFormatContext* in = nullptr;
+    if (vfmt_ && (vfmt_->ctx_flags & AVFMTCTX_NOHEADER) && av_seek_frame(vfmt_.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0) {
+        in = vfmt_.get();
+        videoMoved_ = true;
+    } else {
+        own = OpenInput(path_, &error, facts_.get());
+        in = own.get();
+    }
     if (!in || videoIndex_ >= int(in->nb_streams)) return prober.Result();
-    KeepOnly(in.get(), videoIndex_);
+    KeepOnly(in, videoIndex_);
     CodecContextPtr dec = OpenDecoder(in->streams[videoIndex_], true, 0, &error);
+    NoteVideoDecoder(dec != nullptr, error);
     PacketPtr pkt(av_packet_alloc());
     AvFramePtr frame(av_frame_alloc());
     if (!dec || !pkt || !frame) return prober.Result();
@@ -1104,7 +1321,7 @@ PictureProbe FFmpegSource::ProbePictures(const PictureTraits& traits) {
     DecodeTrouble trouble;
     int packets = 0;  // give up on a stream whose pictures do not come
     while (!prober.Done()) {
-        if (!ReceiveFrame(in.get(), dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble,
+        if (!ReceiveFrame(in, dec.get(), videoIndex_, pkt.get(), frame.get(), &drained, &trouble,
                           [&](const AVPacket*) { return packets++ < 2000; }))
             break;
         prober.Add(frame.get());
@@ -1174,6 +1391,7 @@ void FFmpegSource::SeekVideo(int64_t n) {
             return;
         }
         avcodec_flush_buffers(vdec_.get());
+        DropHeldVideo();
         if (chain_) {
             // The corrections start afresh from the new place.
             std::string error;
@@ -1243,6 +1461,7 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
     if (!info_.hasVideo) return nullptr;
     if (videoOpenPending_) OpenVideoLate();
     n = std::clamp<int64_t>(n, 0, info_.frameCount - 1);
+    if (sharing_ && JumpsAway(n)) StopSharing();
     if (n >= deadFrom_) return LostPicture();
     int64_t threshold = std::max<int64_t>(100, int64_t(av_q2d(info_.fps) * 5));
     int64_t reach = std::max(shown_ ? shownIndex_ : 0, pending_ ? pendingIndex_ : 0);
@@ -1290,8 +1509,50 @@ void FFmpegSource::OpenVideoLate() {
     videoOpenPending_ = false;
     std::string error;
     if (!OpenVideo(&error)) {
+        StopSharing();  // the sound must not read through what is closed here
         CloseVideo();
         EngineMessage("DirectShowSource: cannot decode the video of \"" + path_ + "\": " + error);
+    }
+}
+
+void FFmpegSource::NoteVideoDecoder(bool opened, const std::string& error) {
+    if (videoTried_ < 0) return;  // a failure stands
+    videoTried_ = opened ? 1 : -1;
+    if (!opened) videoTriedError_ = error;
+}
+
+// A video whose decoder exists but does not open is refused at opening,
+// as a script that fails, not at its first picture: the examination then
+// turns the file away. What shows that the decoder opens: one opened during
+// this opening (to count or look at pictures), an earlier opening of the
+// same file in this process, or a search of the file that had to decode
+// its pictures to learn their format. A file with none of these gets one
+// test opening (a single thread), whose outcome its later openings reuse.
+void FFmpegSource::CheckVideoDecoder() {
+    int known = videoTried_;
+    std::string why = videoTriedError_;
+    if (facts_) {
+        std::lock_guard<std::mutex> g(gFactsLock);
+        if (known == 0) {
+            known = facts_->videoDecoder;
+            why = facts_->videoDecoderError;
+            if (known == 0 && videoIndex_ < int(facts_->streams.size()) &&
+                facts_->streams[size_t(videoIndex_)].decodedInSearch)
+                known = 1;
+        }
+    }
+    if (known == 0) {
+        CodecContextPtr dec = OpenDecoder(vfmt_->streams[videoIndex_], false, 0, &why);
+        known = dec ? 1 : -1;
+    }
+    if (facts_) {
+        std::lock_guard<std::mutex> g(gFactsLock);
+        facts_->videoDecoder = known;
+        facts_->videoDecoderError = known < 0 ? why : std::string();
+    }
+    if (known < 0) {
+        CloseVideo();
+        throw ScriptError("DirectShowSource: cannot decode the video of \"" + path_ + "\": " + why);
     }
 }
 
@@ -1320,12 +1581,19 @@ FramePtr FFmpegSource::Substitute(const FramePtr& picture) const {
 void FFmpegSource::OpenAudio() {
     aopened_ = true;
     std::string error;
-    afmt_ = OpenInput(path_, &error, facts_.get());
-    if (!afmt_) FailAudio("opening the file failed: " + error);
-    if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_]))
-        FailAudio("the sound track has gone");
-    KeepOnly(afmt_.get(), audioIndex_);
-    adec_ = OpenDecoder(afmt_->streams[audioIndex_], false, 0, &error);
+    bool shared = false;
+    {
+        std::lock_guard<std::mutex> g(demuxLock_);
+        if ((shared = sharing_)) {
+            const AVStream* st = vfmt_->streams[audioIndex_];
+            atb_ = st->time_base;
+            adec_ = OpenDecoder(st, false, 0, &error);
+        }
+    }
+    if (!shared) {
+        OpenOwnAudioInput(false);
+        adec_ = OpenDecoder(afmt_->streams[audioIndex_], false, 0, &error);
+    }
     if (!adec_) FailAudio(error);
     apkt_.reset(av_packet_alloc());
     aframe_.reset(av_frame_alloc());
@@ -1377,7 +1645,8 @@ void FFmpegSource::Append(const int16_t* data, int64_t samples, int64_t position
 bool FFmpegSource::DecodeAudio() {
     if (!adec_ || aeof_) return false;
     for (;;) {
-        if (!ReceiveFrame(afmt_.get(), adec_.get(), audioIndex_, apkt_.get(), aframe_.get(), &adrained_, &atrouble_)) {
+        if (!ReceiveFrameFrom([this](AVPacket* p) { return ReadAudioPacket(p); }, adec_.get(), audioIndex_, apkt_.get(),
+                              aframe_.get(), &adrained_, &atrouble_, [](const AVPacket*) { return true; })) {
             aeof_ = true;
             // Packets there were, but not one of them gave sound.
             if (!adecoded_ && atrouble_.count > 0) FailAudio("decoding failed: " + AvError(atrouble_.lastError));
@@ -1395,7 +1664,7 @@ bool FFmpegSource::DecodeAudio() {
         if (got <= 0) continue;  // the converter holds it for now
         int64_t position = FifoEnd();
         if (ts != AV_NOPTS_VALUE) {
-            const AVRational tb = afmt_->streams[audioIndex_]->time_base;
+            const AVRational tb = atb_;
             int64_t stamped = av_rescale_q(ts - av_rescale_q(start_, AV_TIME_BASE_Q, tb), tb,
                                            AVRational{1, info_.sampleRate});
             // Follow the time stamps at the start and after gaps or
@@ -1465,6 +1734,17 @@ int FFmpegSource::ConvertAudio() {
 }
 
 void FFmpegSource::SeekAudio(int64_t sample) {
+    if (!afmt_) {
+        // A jump of the sound: the shared reading cannot follow it, nor
+        // are the packets held for the sound of any use.
+        StopSharing();
+        {
+            std::lock_guard<std::mutex> g(demuxLock_);
+            forAudio_.Clear();
+        }
+        audioHanded_ = false;
+        OpenOwnAudioInput(false);
+    }
     fifo_.clear();
     fifoOffset_ = 0;
     fifoStart_ = sample;
@@ -1526,15 +1806,148 @@ void FFmpegSource::DropBefore(int64_t sample) {
     }
 }
 
+// ---- the reading shared by picture and sound ----
+
+// The streams the picture's reading delivers: the picture's, and the
+// sound's while it is shared.
+void FFmpegSource::KeepReadStreams() {
+    std::lock_guard<std::mutex> g(demuxLock_);
+    KeepOnly(vfmt_.get(), videoIndex_);
+    if (sharing_) vfmt_->streams[audioIndex_]->discard = AVDISCARD_DEFAULT;
+}
+
+// Holds a packet read for the other side. When the other side lags too far
+// behind (or no room could be had), the sound goes its own way: what was
+// held stays for its side, and nothing more is held from here on.
+bool FFmpegSource::HoldFor(PacketQueue* queue, AVPacket* pkt) {
+    if (!queue->Push(pkt)) {
+        av_packet_unref(pkt);
+        StopSharingLocked();
+        return false;
+    }
+    if (queue->Bytes() > queueLimit_) StopSharingLocked();
+    return true;
+}
+
+void FFmpegSource::StopSharing() {
+    std::lock_guard<std::mutex> g(demuxLock_);
+    StopSharingLocked();
+}
+
+void FFmpegSource::StopSharingLocked() {
+    if (!sharing_) return;
+    sharing_ = false;
+    ++gSoundApart;
+    if (vfmt_) KeepOnly(vfmt_.get(), videoIndex_);
+}
+
+void FFmpegSource::DropHeldVideo() {
+    std::lock_guard<std::mutex> g(demuxLock_);
+    forVideo_.Clear();
+}
+
+// A frame the shared reading cannot go on to: one before the picture in
+// hand, or further ahead than a few frames (where the video may seek; see
+// KeyFrameAhead, whose look at the index must not meet a reading of the
+// sound), or any frame once the file ended with nothing in hand.
+bool FFmpegSource::JumpsAway(int64_t n) const {
+    constexpr int64_t kNearAhead = 8;
+    const int64_t reach = std::max(shown_ ? shownIndex_ : 0, pending_ ? pendingIndex_ : 0);
+    const bool empty = !shown_ && !pending_ && veof_;
+    return empty || (shown_ && n < shownIndex_) || n > reach + kNearAhead;
+}
+
+// The next packet for the picture: one the sound's side read for it, else
+// the next of the file. While the reading is shared, sound packets met on
+// the way are held for the sound.
+int FFmpegSource::ReadVideoPacket(AVPacket* pkt) {
+    std::lock_guard<std::mutex> g(demuxLock_);
+    if (forVideo_.Pop(pkt)) return 0;
+    for (;;) {
+        const int r = av_read_frame(vfmt_.get(), pkt);
+        if (r < 0 || !sharing_ || pkt->stream_index != audioIndex_) return r;
+        HoldFor(&forAudio_, pkt);
+    }
+}
+
+// The next packet for the sound: one held for it, else the next of the
+// shared reading (holding picture packets met on the way for the picture),
+// else, once the sharing ended, the next from a reading of its own, which
+// resumes right after the last packet the shared reading handed over.
+int FFmpegSource::ReadAudioPacket(AVPacket* pkt) {
+    if (!afmt_) {
+        std::unique_lock<std::mutex> g(demuxLock_);
+        auto handed = [&] {
+            audioHanded_ = true;
+            handedDts_ = pkt->dts;
+            handedPts_ = pkt->pts;
+            handedPos_ = pkt->pos;
+            return 0;
+        };
+        if (forAudio_.Pop(pkt)) return handed();
+        while (sharing_) {
+            const int r = av_read_frame(vfmt_.get(), pkt);
+            if (r < 0) return r;
+            if (pkt->stream_index == audioIndex_) return handed();
+            if (pkt->stream_index == videoIndex_) {
+                HoldFor(&forVideo_, pkt);
+                continue;
+            }
+            av_packet_unref(pkt);
+        }
+        g.unlock();
+        OpenOwnAudioInput(true);
+    }
+    for (;;) {
+        const int r = av_read_frame(afmt_.get(), pkt);
+        if (r < 0 || !skipHanded_ || pkt->stream_index != audioIndex_) return r;
+        // Packets up to the last one handed over were decoded already.
+        bool before = false;
+        if (handedDts_ != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) before = pkt->dts <= handedDts_;
+        else if (handedPos_ >= 0 && pkt->pos >= 0) before = pkt->pos <= handedPos_;
+        if (!before) {
+            skipHanded_ = false;
+            return r;
+        }
+        av_packet_unref(pkt);
+    }
+}
+
+// The sound's own reading of the file. With `resume`, it is placed at the
+// last packet the shared reading handed over (ReadAudioPacket skips up to
+// and including it); a file that cannot be placed there is read from its
+// start, skipping the same way.
+void FFmpegSource::OpenOwnAudioInput(bool resume) {
+    auto open = [this] {
+        std::string error;
+        afmt_ = OpenInput(path_, &error, facts_.get());
+        if (!afmt_) FailAudio("opening the file failed: " + error);
+        if (audioIndex_ >= int(afmt_->nb_streams) || !UsableAudio(afmt_->streams[audioIndex_]))
+            FailAudio("the sound track has gone");
+        KeepOnly(afmt_.get(), audioIndex_);
+        atb_ = afmt_->streams[audioIndex_]->time_base;
+    };
+    open();
+    skipHanded_ = false;
+    if (!resume || !audioHanded_) return;
+    const int64_t ts = handedDts_ != AV_NOPTS_VALUE ? handedDts_ : handedPts_;
+    if (ts == AV_NOPTS_VALUE || av_seek_frame(afmt_.get(), audioIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) open();
+    skipHanded_ = true;
+}
+
 }  // namespace
 
 SourceCounts SourceOpenCounts() {
-    return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load()};
+    return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load(), gSoundApart.load()};
 }
 
 void CountStreamSearch() { ++gStreamSearches; }
 
 void ForgetSourceFacts() {
+    {
+        std::lock_guard<std::mutex> g(gParkLock);
+        gParked = Parked{};
+    }
     std::lock_guard<std::mutex> g(gFactsLock);
     gFacts.clear();
 }

@@ -3,6 +3,8 @@
 // learns on the way. Both travel with the evaluation: every function of the
 // script sees them, the source filter reads the options and writes the
 // report, and the opener gets the report back with the result.
+#include <cstdint>
+
 #include "engine/Tracks.h"
 
 namespace kalvex::avs {
@@ -21,6 +23,14 @@ struct OpenOptions {
     // for its picture size (ConversionDecoderThreads), which overrides
     // decoderThreads.
     int decoderCores = 0;
+    // Picture and sound read forward together (a conversion): one reading
+    // of the file feeds both decoders, so an interleaved file is read once.
+    // Either side jumping, or one running too far ahead of the other, gives
+    // the sound a reading of its own again.
+    bool readOnce = false;
+    // How many bytes of packets one side may hold for the other before the
+    // sound goes its own way; 0: the source's default (a few MB).
+    int64_t readOnceQueueBytes = 0;
 
     bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
 };

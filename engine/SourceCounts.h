@@ -12,6 +12,9 @@ struct SourceCounts {
     int64_t streamSearches = 0;
     int64_t decoderOpens = 0;
     int64_t countDecodes = 0;
+    // Times the sound of a source read together with its picture went back
+    // to a reading of its own (a jump, or one side far ahead of the other).
+    int64_t soundReadsApart = 0;
 };
 
 SourceCounts SourceOpenCounts();
