@@ -66,11 +66,13 @@ TEST(DecodeHint, ConversionThreadsComeFromTheTableBySizeAndCores) {
     EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1088), 3);  // coded 1080p
     EXPECT_EQ(ConversionDecoderThreads(true, 15, 1920, 1080), 16);
     EXPECT_EQ(ConversionDecoderThreads(true, 64, 1920, 1080), 16);
-    // Beyond 1920x1088: at most six.
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1089), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 3840, 2160), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 5, 3840, 2160), 6);
+    // Beyond 1920x1088: one per core from two cores on, at most six.
+    EXPECT_EQ(ConversionDecoderThreads(true, 1, 1920, 1089), 1);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1089), 2);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 3840, 2160), 2);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 3840, 2160), 3);
     EXPECT_EQ(ConversionDecoderThreads(true, 6, 3840, 2160), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 7, 3840, 2160), 6);
     EXPECT_EQ(ConversionDecoderThreads(true, 32, 3840, 2160), 6);
     // An unknown size counts as 1080p.
     EXPECT_EQ(ConversionDecoderThreads(true, 2, 0, 0), 3);
