@@ -3,6 +3,8 @@
 // learns on the way. Both travel with the evaluation: every function of the
 // script sees them, the source filter reads the options and writes the
 // report, and the opener gets the report back with the result.
+#include <functional>
+
 #include "engine/Tracks.h"
 
 namespace kalvex::avs {
@@ -21,6 +23,14 @@ struct OpenOptions {
     // for its picture size (ConversionDecoderThreads), which overrides
     // decoderThreads.
     int decoderCores = 0;
+    // Asked by the source before each picture it decodes for a read; true
+    // while the opener no longer wants the picture being read (a preview
+    // moved elsewhere): the read then ends with ReadAbandoned. Called on
+    // the reading thread; empty: reads always finish.
+    std::function<bool()> stopVideo;
+    // Pictures already handed out that stay at hand for a read going back
+    // to them (a preview's slider moved back a little); 0: none kept.
+    int keepPictures = 0;
 
     bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
 };
