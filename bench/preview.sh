@@ -5,6 +5,8 @@
 #    the preview script of a 60 s 1280x720 H.264/AAC clip. Target: 0.5 s.
 # 2. Seek: from a seek while playing until the first picture of the new
 #    position is rendered (ten seeks spread over the movie). Target: 0.3 s.
+#    Then jumps 3.3 s ahead within a group of pictures, and slider drags
+#    (twelve seeks 40 ms apart: from the last one to its picture).
 #    Beside it: how long the seek call holds the caller, the processor time
 #    of one seek, and the same seeks in the script's reader alone (the
 #    decoding to the picture, without the graph).

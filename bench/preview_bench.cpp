@@ -35,6 +35,9 @@ struct Probe {
     std::vector<double> videoLate, audioLate;
     std::vector<double> videoAt, audioAt;  // when each was rendered (ms)
     std::atomic<GstClockTime> firstVideoAt{GST_CLOCK_TIME_NONE};
+    // When set: only the first picture of the stretch that starts here
+    // counts (the last of several seeks in a row).
+    std::atomic<GstClockTime> wantedStart{GST_CLOCK_TIME_NONE};
 };
 Probe gProbe;
 
@@ -49,7 +52,9 @@ GstClockTime Now() {
 void OnHandoff(GstElement* sink, GstBuffer* buffer, GstPad* pad, gpointer pin) {
     const GstClockTime now = Now();
     // The first picture of a start or a seek carries the discontinuity mark.
-    if (pin == nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT)) {
+    const GstClockTime wanted = gProbe.wantedStart.load();
+    if (pin == nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT) &&
+        (wanted == GST_CLOCK_TIME_NONE || GST_BUFFER_PTS(buffer) == wanted)) {
         GstClockTime expected = GST_CLOCK_TIME_NONE;
         gProbe.firstVideoAt.compare_exchange_strong(expected, now);
     }
@@ -393,6 +398,47 @@ int main(int argc, char** argv) {
                 *std::max_element(seeks.begin(), seeks.end()));
     std::printf("  the seek call returns after median %.1f ms; processor time per seek median %.1f ms\n", Median(calls),
                 Median(cpus));
+
+    // A jump ahead by 3.3 s that stays in the group of pictures being
+    // decoded (key frames at 0, 8.3, 16.7, 25, 33.4, 41.7 s): from playing
+    // at 34 s and 17 s to 37.3 s and 20.3 s.
+    std::vector<double> ahead;
+    for (int64_t from : {34, 17, 34, 17, 34}) {
+        graph.Seek(from * kUnitsPerSecond);
+        g_usleep(400000);
+        const int64_t to = (from * 10 + 33) * kUnitsPerSecond / 10;
+        gProbe.firstVideoAt.store(GST_CLOCK_TIME_NONE);
+        gProbe.wantedStart.store(GstClockTime(to * kNsPerUnit));
+        const GstClockTime at = Now();
+        graph.Seek(to);
+        ahead.push_back(WaitFirstPicture(at));
+        gProbe.wantedStart.store(GST_CLOCK_TIME_NONE);
+    }
+    std::printf("seek 3.3 s ahead within the group of pictures while playing: median %.1f ms, worst %.1f ms\n",
+                Median(ahead), *std::max_element(ahead.begin(), ahead.end()));
+
+    // A slider drag: twelve seeks 40 ms apart, each 0.4 s further on, the
+    // way a dragged slider sends them; then the time from the last one to
+    // its first picture, and the longest any seek call held the caller.
+    std::vector<double> drags, held;
+    for (int64_t from : {20, 3, 45}) {
+        g_usleep(300000);
+        gProbe.firstVideoAt.store(GST_CLOCK_TIME_NONE);
+        GstClockTime last = 0;
+        for (int k = 0; k < 12; ++k) {
+            const int64_t to = from * kUnitsPerSecond + k * 4 * kUnitsPerSecond / 10;
+            gProbe.wantedStart.store(GstClockTime(to * kNsPerUnit));
+            last = Now();
+            graph.Seek(to);
+            held.push_back((double(Now()) - double(last)) / 1e6);
+            if (k < 11) g_usleep(40000);
+        }
+        drags.push_back(WaitFirstPicture(last));
+        gProbe.wantedStart.store(GST_CLOCK_TIME_NONE);
+    }
+    std::printf("slider drag (12 seeks 40 ms apart): last place shown %.1f / %.1f / %.1f ms after its seek; "
+                "longest seek call %.1f ms\n",
+                drags[0], drags[1], drags[2], *std::max_element(held.begin(), held.end()));
     gst_object_unref(system);
     graph.Stop();
     GraphHelper::SetSinkFactory(nullptr);

@@ -37,6 +37,13 @@ struct ReadError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Thrown while a picture is read when its reader gave it up (see
+// OpenOptions::stopVideo). Nothing is wrong with the source: the next read
+// starts afresh.
+struct ReadAbandoned : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct ClipInfo {
     // Video
     bool hasVideo = false;

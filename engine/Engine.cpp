@@ -146,7 +146,7 @@ void RouteLibraryMessages() {
     });
 }
 
-Script::Script(ClipPtr clip) : clip_(std::move(clip)) {
+Script::Script(ClipPtr clip, int keepPictures) : clip_(std::move(clip)), keepPictures_(keepPictures) {
     const ClipInfo& ci = clip_->Info();
     hasVideo_ = ci.hasVideo;
     hasAudio_ = ci.hasAudio && ci.channels > 0;
@@ -175,7 +175,7 @@ HRESULT Script::ReadVideo(LONG start, LONG count, void* buffer, LONG bufferSize,
     if (n > 0 && image > bufferSize) return AVIERR_BUFFERTOOSMALL;
     n = std::min<int64_t>(n, bufferSize / std::max<int64_t>(image, 1));
     std::lock_guard<std::mutex> lock(videoLock_);
-    if (!prefetch_ && n > 0) prefetch_ = std::make_unique<FramePrefetcher>(clip_);
+    if (!prefetch_ && n > 0) prefetch_ = std::make_unique<FramePrefetcher>(clip_, 3, keepPictures_);
     // A frame the source could not deliver comes as a stand-in picture
     // with the corrupt mark: it is copied all the same, but the read
     // fails, so the caller never takes it for the real picture.
@@ -240,7 +240,7 @@ OpenResult OpenScriptText(const std::string& text, const std::string& name, cons
         }
     }
     result.source = context.source;
-    if (result.error.empty() && clip) result.script = std::make_shared<Script>(std::move(clip));
+    if (result.error.empty() && clip) result.script = std::make_shared<Script>(std::move(clip), options.keepPictures);
     return result;
 }
 

@@ -25,7 +25,9 @@ class FramePrefetcher;
 // the video and one the audio; each stream from one thread at a time.
 class Script {
 public:
-    explicit Script(ClipPtr clip);
+    // keepPictures: frames read that stay at hand for a read going back
+    // (OpenOptions::keepPictures).
+    explicit Script(ClipPtr clip, int keepPictures = 0);
     ~Script();
     Script(const Script&) = delete;
     Script& operator=(const Script&) = delete;
@@ -64,6 +66,7 @@ private:
     std::mutex audioLock_;
     // Made at the first frame read; stopped before the clip goes.
     std::unique_ptr<FramePrefetcher> prefetch_;
+    const int keepPictures_;
 };
 
 struct OpenResult {

@@ -57,6 +57,7 @@ std::atomic<int64_t> gSoundApart{0};      // sounds that left the reading shared
 // What one side of a shared reading may hold for the other, unless the
 // opener says otherwise: a few seconds of a 4K picture, far more of sound.
 constexpr int64_t kReadOnceQueueBytes = 16 << 20;
+std::atomic<int64_t> gVideoSeeks{0};      // picture readings moved to a key frame
 
 // What the first opening of a file learned, kept for its later openings in
 // the same process (the examination's, then the conversion's and the
@@ -618,7 +619,8 @@ private:
     FramePtr Substitute(const FramePtr& picture) const;
     FramePtr LostPicture();
     void SeekVideo(int64_t n);
-    bool KeyFrameAhead(int64_t reach, int64_t n) const;
+    bool SeekAhead(int64_t reach, int64_t n, int64_t far) const;
+    void StopIfAbandoned(int64_t n, bool started);
     void CatchUpDiscard(const AVPacket* pkt);
     FramePtr Conform(FramePtr frame);
     bool NextPicture();
@@ -703,6 +705,11 @@ private:
     // it.
     int64_t wanted_ = -1;
     int64_t newestSent_ = AV_NOPTS_VALUE;
+    // A read given up on its way to frame exactFrom_ may have skipped
+    // pictures before it: frames below it are then reached by a seek (-1:
+    // no such gap). The reader's signal to give up reading.
+    int64_t exactFrom_ = -1;
+    std::function<bool()> stopVideo_;
     // The conversion shrinks the picture enough that the in-loop deblocking
     // of non-reference pictures can be left out (see DecodeHint.h).
     bool skipLoopFilter_ = false;
@@ -891,6 +898,7 @@ FFmpegSource::FFmpegSource(const std::string& path, int soundTrack, EvalContext&
         }
         context.source.decoderThreads = decoderThreads_;
         context.source.skipsLoopFilter = skipLoopFilter_;
+        stopVideo_ = options.stopVideo;
         // After the count the video starts over from a fresh open of the
         // file, at its true start. The decoder is opened with the first
         // picture asked for: a script opened only to be looked at (the
@@ -1381,6 +1389,7 @@ void FFmpegSource::SeekVideo(int64_t n) {
     for (int64_t back : kBackoffSeconds) {
         int64_t ts = target - av_rescale_q(back, AVRational{1, 1}, vtb_);
         if (ts < vstart_ && back) ts = vstart_;
+        ++gVideoSeeks;
         if (av_seek_frame(vfmt_.get(), videoIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
             // Not seekable: start over from the beginning. A file that no
             // longer opens has no more pictures (each one is then reported
@@ -1399,6 +1408,7 @@ void FFmpegSource::SeekVideo(int64_t n) {
             chainFed_ = false;
         }
         newestSent_ = AV_NOPTS_VALUE;
+        exactFrom_ = -1;
         vdrained_ = veof_ = false;
         shown_.reset();
         pending_.reset();
@@ -1417,19 +1427,37 @@ void FFmpegSource::SeekVideo(int64_t n) {
     }
 }
 
-// True when the file's index has a key frame for frame n that lies more
-// than a few frames past reach, the picture decoded furthest: a seek to it
-// then decodes less than going on from reach. Files without an index keep
-// to the distance rule of GetFrame, and so do MPEG program and transport
-// streams, whose index only notes where reading has been (not key frames).
-bool FFmpegSource::KeyFrameAhead(int64_t reach, int64_t n) const {
+// Whether frame n, ahead of reach (the picture decoded furthest), is
+// better reached by a seek than by decoding on. Decoding on is exact (the
+// decoder's state is that of a reading from the start) and, while n lies
+// before the next key frame, never longer than a seek to the key frame at
+// or before reach: the file's index tells where that key frame is. A key
+// frame more than a few frames past reach makes the seek worth it; so does
+// a distance of four times `far`, in case the index misses key frames.
+// Files without an index, and MPEG program and transport streams (whose
+// index only notes where reading has been, not key frames), seek when n is
+// more than `far` ahead.
+bool FFmpegSource::SeekAhead(int64_t reach, int64_t n, int64_t far) const {
     constexpr int64_t kSeekCost = 8;  // frames a seek's flush and restart are worth
-    if (n <= reach + kSeekCost || (vfmt_->iformat->flags & AVFMT_TS_DISCONT)) return false;
-    AVStream* st = vfmt_->streams[videoIndex_];
-    const int64_t target = vstart_ + av_rescale_q(n, av_inv_q(info_.fps), vtb_);
-    const AVIndexEntry* key = avformat_index_get_entry_from_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
-    if (!key || !(key->flags & AVINDEX_KEYFRAME)) return false;
+    if (n <= reach + kSeekCost) return false;
+    if (n > reach + 4 * far) return true;
+    const AVIndexEntry* key = nullptr;
+    if (!(vfmt_->iformat->flags & AVFMT_TS_DISCONT)) {
+        AVStream* st = vfmt_->streams[videoIndex_];
+        const int64_t target = vstart_ + av_rescale_q(n, av_inv_q(info_.fps), vtb_);
+        key = avformat_index_get_entry_from_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
+    }
+    if (!key || !(key->flags & AVINDEX_KEYFRAME)) return n > reach + far;
     return av_rescale_q(key->timestamp - vstart_, vtb_, av_inv_q(info_.fps)) > reach + kSeekCost;
+}
+
+// Gives up the read of frame n when the reader raised its signal. Once
+// decoding towards n began (`started`), pictures skipped on the way (see
+// CatchUpDiscard) lie before n: frames before n need a seek from then on.
+void FFmpegSource::StopIfAbandoned(int64_t n, bool started) {
+    if (!stopVideo_ || !stopVideo_()) return;
+    if (started) exactFrom_ = std::max(exactFrom_, n);
+    throw ReadAbandoned("DirectShowSource: the read of frame " + std::to_string(n) + " was given up");
 }
 
 // Decoding towards frame wanted_ (after a seek, or on a jump forward), the
@@ -1468,8 +1496,9 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
     // Nothing in hand at the end of the file (a seek past its data): any
     // earlier frame needs a seek back.
     const bool empty = !shown_ && !pending_ && veof_;
+    StopIfAbandoned(n, false);
     wanted_ = n;
-    if (vfmt_ && (empty || (shown_ && n < shownIndex_) || n > reach + threshold || KeyFrameAhead(reach, n)))
+    if (vfmt_ && (empty || (shown_ && n < shownIndex_) || n < exactFrom_ || SeekAhead(reach, n, threshold)))
         SeekVideo(n);
     for (;;) {
         if (pending_ && pendingIndex_ <= n) {
@@ -1480,6 +1509,7 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
             continue;
         }
         if (pending_) break;
+        StopIfAbandoned(n, true);
         if (!DecodeVideo(&pending_, &pendingIndex_)) {
             pending_.reset();
             break;
@@ -1487,6 +1517,7 @@ FramePtr FFmpegSource::GetFrame(int64_t n) {
         pendingEnd_ = lastEnd_;
         pendingGapFrom_ = gapFrom_;
     }
+    exactFrom_ = -1;  // every picture up to n is in
     if (!pending_ && veof_) {
         // The file ended: no frame from the end of the last picture on has
         // a picture, nor, without any picture, from where decoding began.
@@ -1938,7 +1969,8 @@ void FFmpegSource::OpenOwnAudioInput(bool resume) {
 }  // namespace
 
 SourceCounts SourceOpenCounts() {
-    return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load(), gSoundApart.load()};
+    return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load(), gSoundApart.load(),
+                        gVideoSeeks.load()};
 }
 
 void CountStreamSearch() { ++gStreamSearches; }

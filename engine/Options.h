@@ -4,6 +4,7 @@
 // script sees them, the source filter reads the options and writes the
 // report, and the opener gets the report back with the result.
 #include <cstdint>
+#include <functional>
 
 #include "engine/Tracks.h"
 
@@ -31,6 +32,14 @@ struct OpenOptions {
     // How many bytes of packets one side may hold for the other before the
     // sound goes its own way; 0: the source's default (a few MB).
     int64_t readOnceQueueBytes = 0;
+    // Asked by the source before each picture it decodes for a read; true
+    // while the opener no longer wants the picture being read (a preview
+    // moved elsewhere): the read then ends with ReadAbandoned. Called on
+    // the reading thread; empty: reads always finish.
+    std::function<bool()> stopVideo;
+    // Pictures already handed out that stay at hand for a read going back
+    // to them (a preview's slider moved back a little); 0: none kept.
+    int keepPictures = 0;
 
     bool HasOutputSize() const { return outputWidth > 0 && outputHeight > 0; }
 };

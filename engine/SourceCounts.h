@@ -4,6 +4,8 @@
 // decoders it opened and the frame counts it took by decoding a file's end.
 // A file opened again (the conversion after the examination, the preview)
 // reuses what its first opening learned; these counts show whether it did.
+// Beside them, the jumps of picture readings back or ahead to a key frame
+// (each a seek of the demuxer and a decode forward from there).
 #include <cstdint>
 
 namespace kalvex::avs {
@@ -15,6 +17,7 @@ struct SourceCounts {
     // Times the sound of a source read together with its picture went back
     // to a reading of its own (a jump, or one side far ahead of the other).
     int64_t soundReadsApart = 0;
+    int64_t videoSeeks = 0;
 };
 
 SourceCounts SourceOpenCounts();

@@ -46,7 +46,10 @@ bool SourceReader::OpenXXXFile(const std::string& scriptPath, const avs::OpenOpt
     source_ = avs::SourceReport{};
 
     openError_.clear();
-    avs::OpenResult opened = avs::OpenScriptFile(scriptPath, options);
+    avs::OpenOptions withStop = options;
+    if (!withStop.stopVideo)
+        withStop.stopVideo = [stop = stopVideo_] { return stop->load(std::memory_order_acquire); };
+    avs::OpenResult opened = avs::OpenScriptFile(scriptPath, withStop);
     HRESULT r = opened.fileError;
     LogLine("#1 %x", unsigned(r));
     if (r != 0) {
@@ -141,6 +144,10 @@ void SourceReader::SetSamplesPerRead(long n) {
 
 uint8_t* SourceReader::ReadVideoFrame() {
     LONG bytes = 0, frames = 0;
+    if (GivingUpVideoReads()) {
+        ++nextFrame_;
+        return nullptr;
+    }
     HRESULT r = script_ && videoStream_ && videoBuffer_
                     ? script_->ReadVideo(LONG(nextFrame_), 1, videoBuffer_, LONG(videoHeader_.biSizeImage), &bytes, &frames)
                     : AVIERR_BADPARAM;
@@ -149,6 +156,7 @@ uint8_t* SourceReader::ReadVideoFrame() {
     // leaves a stand-in or an old picture in the buffer: never hand that on
     // as the frame asked for.
     if (r != 0 || frames < 1) {
+        if (GivingUpVideoReads()) return nullptr;  // given up on the way, not a fault of the source
         // Into the log, once per opening: a damaged file can fail thousands
         // of reads, and their number is its user's to report.
         if (!readFailureLogged_) LogLine("Read Failed at frame %ld", nextFrame_ - 1);

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -74,6 +75,13 @@ public:
     // can.
     const std::string& AudioError() const { return audioError_; }
 
+    // While on, a video read in progress gives up (its decoding stops at
+    // the next picture) and reads fail at once, without a log record: the
+    // user of a reader that moves elsewhere (a preview seeking) no longer
+    // wants the picture being read. Safe to call from any thread.
+    void GiveUpVideoReads(bool on) { stopVideo_->store(on, std::memory_order_release); }
+    bool GivingUpVideoReads() const { return stopVideo_->load(std::memory_order_acquire); }
+
     void SetVideoPosition(long frame) { nextFrame_ = frame; }
     void SetAudioPosition(long sample) { nextSample_ = sample; }
     long VideoPosition() const { return nextFrame_; }
@@ -97,6 +105,8 @@ private:
     AVISTREAMINFOA audioInfo_{};
     PCMWAVEFORMAT audioFormat_{};
     std::shared_ptr<avs::Script> script_;  // the evaluated script while open
+    // GiveUpVideoReads; handed to every script the reader opens.
+    std::shared_ptr<std::atomic<bool>> stopVideo_ = std::make_shared<std::atomic<bool>>(false);
     bool videoStream_ = false;            // its video stream is read
     bool audioStream_ = false;            // its audio stream is read
     avs::SourceReport source_;

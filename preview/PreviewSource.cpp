@@ -155,6 +155,21 @@ void CPreviewStream::RestartAfterSeek() {
 
 void CPreviewStream::NeedData(GstAppSrc*, guint, gpointer self) { static_cast<CPreviewStream*>(self)->PushNext(); }
 
+// A flushing seek reaching the video pin, on the thread that seeks: the
+// picture being decoded now (a decode forward to the last place sought to,
+// during a slider drag) is not wanted any more, and the seek would wait for
+// it before it can flush. The read is given up at its next picture; the
+// seek's SeekData (or any ChangeStart) lets reading go on from the new
+// place.
+GstPadProbeReturn CPreviewStream::SeekComing(GstPad*, GstPadProbeInfo* info, gpointer self) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (!event || GST_EVENT_TYPE(event) != GST_EVENT_SEEK) return GST_PAD_PROBE_OK;
+    GstSeekFlags flags = GST_SEEK_FLAG_NONE;
+    gst_event_parse_seek(event, nullptr, nullptr, &flags, nullptr, nullptr, nullptr, nullptr);
+    if (flags & GST_SEEK_FLAG_FLUSH) static_cast<CPreviewStream*>(self)->reader_->GiveUpVideoReads(true);
+    return GST_PAD_PROBE_OK;
+}
+
 gboolean CPreviewStream::SeekData(GstAppSrc*, guint64 offset, gpointer self) {
     auto* pin = static_cast<CPreviewStream*>(self);
     std::lock_guard g(pin->lock_);
@@ -199,8 +214,26 @@ void CPreviewStream::PushNext() {
     sample.data = map.data;
     sample.size = map.size;
     const int64_t base = start_;
+    gaveUp_ = false;
     const HRESULT hr = FillBuffer(sample);
     gst_buffer_unmap(buffer, &map);
+    if (gaveUp_) {
+        // The seek that gave the read up flushes the pin right after: its
+        // black sample must not be shown meanwhile. The streaming round
+        // ends with the flush; a seek that never flushes (refused on its
+        // way) gets the sample after a while instead of a stalled stream.
+        g.unlock();
+        GstPad* pad = gst_element_get_static_pad(appsrc_, "src");
+        for (int i = 0; i < 500 && pad && !GST_PAD_IS_FLUSHING(pad); ++i) g_usleep(1000);
+        const bool flushing = pad && GST_PAD_IS_FLUSHING(pad);
+        if (pad) gst_object_unref(pad);
+        if (flushing) {
+            gst_buffer_unref(buffer);
+            return;
+        }
+        g.lock();
+        reader_->GiveUpVideoReads(false);
+    }
     if (hr == S_FALSE) {
         g.unlock();
         gst_buffer_unref(buffer);
@@ -289,6 +322,7 @@ void CPreviewVideoStream::OnThreadCreate() {
 }
 
 void CPreviewVideoStream::SeekReader(int64_t start) {
+    reader_->GiveUpVideoReads(false);  // reading goes on from here
     reader_->SetVideoPosition(frameLength_ > 0 ? long(start / frameLength_) : 0);
 }
 
@@ -304,6 +338,7 @@ HRESULT CPreviewVideoStream::FillBuffer(PreviewSample& sample) {
         height_ = std::abs(t.height);
     }
     const uint8_t* frame = reader_->ReadVideoFrame();
+    gaveUp_ = !frame && reader_->GivingUpVideoReads();
     const int w = reader_->Width(), h = reader_->Height();
     const size_t stride = size_t(stride_);
     // A consumer layout narrower than the picture, or a buffer too small for
@@ -404,7 +439,9 @@ CPreviewSource::CPreviewSource(void*, HRESULT* result, const std::string& script
         if (result) *result = E_OUTOFMEMORY;
         return;
     }
-    const bool opened = reader_->OpenXXXFile(scriptPath);
+    avs::OpenOptions options;
+    options.keepPictures = kPreviewKeptPictures;
+    const bool opened = reader_->OpenXXXFile(scriptPath, options);
     openError_ = reader_->OpenError();  // the caller tells the user
     if (!opened || !reader_->HasVideo()) {
         LogLine("Preview: the script %s did not open. %s", scriptPath.c_str(), openError_.c_str());
@@ -455,6 +492,8 @@ CPreviewSource::CPreviewSource(void*, HRESULT* result, const std::string& script
         gst_app_src_set_callbacks(GST_APP_SRC(pin->appsrc_), &callbacks, pin, nullptr);
         gst_bin_add(GST_BIN(bin_), pin->appsrc_);
         GstPad* target = gst_element_get_static_pad(pin->appsrc_, "src");
+        if (i == 0)
+            gst_pad_add_probe(target, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &CPreviewStream::SeekComing, pin, nullptr);
         const std::string name = "src_" + std::to_string(i);
         GstPad* ghost = gst_ghost_pad_new(name.c_str(), target);
         gst_object_unref(target);

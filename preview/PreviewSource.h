@@ -21,6 +21,10 @@ constexpr int64_t kNsPerUnit = 100;
 // The sample rate of the silence played for a source without sound.
 constexpr int kSilentPreviewRate = 48000;
 
+// Pictures the preview keeps after showing them, so that a seek back by up
+// to this many frames is served without decoding.
+constexpr int kPreviewKeptPictures = 16;
+
 // One frame's length from the video stream's rate and scale, rounded to the
 // nearest 100 ns: 25/1 gives 400,000, 30000/1001 gives 333,667.
 int64_t PreviewFrameLength(uint32_t rate, uint32_t scale);
@@ -117,6 +121,9 @@ protected:
     bool seeking_ = false;
     int64_t duration_ = 0;
     int64_t start_ = 0;
+    // The last FillBuffer gave its read up for a seek on its way: the
+    // sample is not handed on.
+    bool gaveUp_ = false;
     int64_t stop_ = 0;
     double rate_ = 1.0;
 
@@ -124,6 +131,7 @@ private:
     friend class CPreviewSource;
     static void NeedData(GstAppSrc* src, guint length, gpointer self);
     static gboolean SeekData(GstAppSrc* src, guint64 offset, gpointer self);
+    static GstPadProbeReturn SeekComing(GstPad* pad, GstPadProbeInfo* info, gpointer self);
     void PushNext();
     bool threadCreated_ = false;
     bool startPlayPending_ = true;
