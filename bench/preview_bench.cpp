@@ -427,6 +427,9 @@ int main(int argc, char** argv) {
         GstClockTime last = 0;
         for (int k = 0; k < 12; ++k) {
             const int64_t to = from * kUnitsPerSecond + k * 4 * kUnitsPerSecond / 10;
+            // Only the last place counts: a picture of an earlier one that
+            // was shown during the drag is forgotten.
+            if (k == 11) gProbe.firstVideoAt.store(GST_CLOCK_TIME_NONE);
             gProbe.wantedStart.store(GstClockTime(to * kNsPerUnit));
             last = Now();
             graph.Seek(to);
