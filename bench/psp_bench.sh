@@ -1,6 +1,6 @@
 #!/bin/sh
 # The PSP's two codecs and the best-quality mode, on the bench sources of
-# convert_bench.sh (720p, DVD, 1920x800; see convert_common.inc).
+# convert_bench.sh (720p, DVD, 1080p; see convert_common.inc).
 #
 # 1. AVC against MPEG-4 at the PSP's 768 kbit/s: `Kalvex --convert --avc`
 #    (H.264 Main Profile level 2.1, 480x272) and `Kalvex --convert` (MPEG-4
@@ -12,8 +12,28 @@
 #    command for the same box (`-vf pad=BOX,scale=368:208`, its default
 #    bicubic kernel, `-c:v mpeg4 -b:v 400k`). That command lets its rate
 #    stray by 4000 kbit/s, so it is run twice: as it is, and with the rate
-#    tolerance Kalvex uses (`-bt 400k`), which spends the same bits. Goal:
-#    at least +0.5 dB at the same bits. Kalvex's default mode is shown too.
+#    tolerance Kalvex uses (`-bt 400k`), which spends about the same bits.
+#    Goal: at least +0.5 dB over the command as it is, though it spends up
+#    to 15 % more bits. Kalvex's default mode is shown too, and for each
+#    output the fullest second of video (the PSP's decoder takes 768 kbit/s
+#    into a buffer of one second: at most 1536 kbit in any second).
+#
+# What the best mode's encoder options gave (400 kbit/s, DVD source, the
+# script's Lanczos pictures, PSNR against the judge's reference; the 60 s
+# source unless noted; processor time of the encoder alone):
+#   mb_decision RD, trellis, 4MV, qp_rd+cbp_rd+mv0, dia -3, last_pred 2
+#                                              30.23 dB  16.6 s  (the base)
+#   + me_cmp/me_sub_cmp RD with chroma         +0.05 dB  +50 %  (20 s: +0.08)
+#   + i_quant_factor -0.7 (-0.8 before)        +0.03 dB         (20 s: +0.04)
+#   both (kept)                                30.28 dB  25 s
+#   qcomp 0.3..1, qblur 0, skip_rd, mbcmp, precmp, dia +-4, me_range,
+#   xone, mepc, intra_penalty, qmin 1, lmin, elimination thresholds
+#                                        each within +-0.02 dB or worse (20 s)
+#   quantizer_noise_shaping 1..3, noise_reduction 500..2000  -0.05..-0.4 dB
+#   a larger rate tolerance (2000k, 4000k)  +0.15/+0.36 dB for +6/+12 % bits
+#   two passes (the script's pictures twice) with qcomp 1 and the two kept
+#   options: 30.44 dB, +0.16 over one pass, for twice the time; not built.
+#   the ffmpeg tool's default command as it is: 29.97 dB at 430 kbit/s.
 #
 # The judge (the ffmpeg tool's psnr and ssim filters) compares each output
 # with the source brought to the same frame rate and box; for Kalvex's
@@ -23,11 +43,11 @@
 #
 # Usage: sh bench/psp_bench.sh [BUILD_DIR]
 # Environment: RUNS (default 1: one pass, medians of RUNS otherwise),
-#   SOURCES (default "720p dvd wide"), PARTS (default "avc best").
+#   SOURCES (default "720p dvd 1080p"), PARTS (default "avc best").
 set -e
 BUILD=${1:-build}
 RUNS=${RUNS:-1}
-SOURCES=${SOURCES:-"720p dvd wide"}
+SOURCES=${SOURCES:-"720p dvd 1080p"}
 PARTS=${PARTS:-"avc best"}
 . "$(dirname "$0")/bench_common.inc"
 . "$(dirname "$0")/convert_common.inc"
@@ -47,6 +67,16 @@ kalvex() {
     # shellcheck disable=SC2086
     kw=$(median $ws); kc=$(median $cs)
     cp "$(ls "$TMP"/out/*.mp4 | head -1)" "$TMP/$name.mp4"
+}
+
+# fullest FILE: the most kbit the video of FILE holds in any one second
+# (from each packet on, by decoding time).
+fullest() {
+    ffprobe -v error -select_streams v:0 -show_entries packet=dts_time,size -of csv=p=0 "$1" | sort -t, -k1,1g |
+        awk -F, '{ t[NR] = $1; b[NR] = $2 * 8 } END {
+            j = 1; sum = 0; most = 0
+            for (i = 1; i <= NR; i++) { sum += b[i]; while (t[i] >= t[j] + 1) { sum -= b[j]; j++ } if (sum > most) most = sum }
+            printf "%.0f", most / 1000 }'
 }
 
 for s in $SOURCES; do media "$s" >/dev/null; done
@@ -78,26 +108,27 @@ for s in $SOURCES; do
         ;;
     esac
     case " $PARTS " in *" best "*)
-        printf '%-22s %8s %8s %9s %8s %7s\n' "400 kbit/s MPEG-4" "wall s" "cpu s" "kbit/s" "PSNR dB" SSIM
+        row='%-22s %8s %8s %9s %9s %8s %7s\n'
+        printf "$row" "400 kbit/s MPEG-4" "wall s" "cpu s" "kbit/s" "fullest s" "PSNR dB" SSIM
         WIDTH=368 HEIGHT=208
         kalvex fast "VideoBitrate=400"
         fps=$(probe "$TMP/fast.mp4" v:0 r_frame_rate)
         set -- $(quality "$TMP/fast.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); fp=$1; fs=$2
-        printf '%-22s %8s %8s %9s %8s %7s\n' "Kalvex default" "$kw" "$kc" "$(kbps "$TMP/fast.mp4")" "$fp" "$fs"
+        printf "$row" "Kalvex default" "$kw" "$kc" "$(kbps "$TMP/fast.mp4")" "$(fullest "$TMP/fast.mp4")" "$fp" "$fs"
         kalvex best "VideoBitrate=400\nQuality=1"
         set -- $(quality "$TMP/best.mp4" "$src" "fps=$fps,pad=$b:black" "$c601"); bp=$1; bs=$2
-        printf '%-22s %8s %8s %9s %8s %7s\n' "Kalvex best quality" "$kw" "$kc" "$(kbps "$TMP/best.mp4")" "$bp" "$bs"
+        printf "$row" "Kalvex best quality" "$kw" "$kc" "$(kbps "$TMP/best.mp4")" "$(fullest "$TMP/best.mp4")" "$bp" "$bs"
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" -vf "fps=$fps,pad=$b:black,scale=368:208" \
             -c:v mpeg4 -b:v 400k -c:a aac "$TMP/ff.mp4"
         set -- $(quality "$TMP/ff.mp4" "$src" "fps=$fps,pad=$b:black"); dp=$1; ds=$2
-        printf '%-22s %8s %8s %9s %8s %7s\n' "ffmpeg default" "$wall" "$cpu" "$(kbps "$TMP/ff.mp4")" "$dp" "$ds"
+        printf "$row" "ffmpeg default" "$wall" "$cpu" "$(kbps "$TMP/ff.mp4")" "$(fullest "$TMP/ff.mp4")" "$dp" "$ds"
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" -vf "fps=$fps,pad=$b:black,scale=368:208" \
             -c:v mpeg4 -b:v 400k -bt 400k -c:a aac "$TMP/ffbt.mp4"
         set -- $(quality "$TMP/ffbt.mp4" "$src" "fps=$fps,pad=$b:black"); tp=$1; ts=$2
-        printf '%-22s %8s %8s %9s %8s %7s\n' "ffmpeg default -bt" "$wall" "$cpu" "$(kbps "$TMP/ffbt.mp4")" "$tp" "$ts"
+        printf "$row" "ffmpeg default -bt" "$wall" "$cpu" "$(kbps "$TMP/ffbt.mp4")" "$(fullest "$TMP/ffbt.mp4")" "$tp" "$ts"
         summary="$summary$(awk -v s="$s" -v bp="$bp" -v tp="$tp" -v dp="$dp" -v fp="$fp" 'BEGIN {
-            d = bp - tp; printf "%s: best quality %+.2f dB vs the ffmpeg default command at the same bits (>= +0.5: %s), %+.2f dB vs it as it is (more bits); default mode %+.2f dB",
-                s, d, (d >= 0.5 ? "met" : "NOT met"), bp - dp, fp - tp }')
+            d = bp - dp; printf "%s: best quality %+.2f dB vs the ffmpeg default command as it is (>= +0.5: %s), %+.2f dB vs it at about the same bits (-bt 400k); default mode %+.2f dB vs that",
+                s, d, (d >= 0.5 ? "met" : "NOT met"), bp - tp, fp - tp }')
 "
         ;;
     esac

@@ -40,6 +40,8 @@ constexpr int kAvcDefaultWidth = 480, kAvcDefaultHeight = 272;
 // The most AVC video bit rate the PSP plays, kbit/s; a higher setting is
 // held to it.
 constexpr int kAvcMaxVideoBitrate = 768;
+// The most either codec may spend in any second on the PSP, kbit/s.
+constexpr int kPspMaxVideoBitrate = 768;
 
 // The PspVideo section: the PSP output settings.
 struct ConvertSettings {
