@@ -33,7 +33,7 @@ Faults marked `equivalent` are counted but not run unless --equivalent is
 given: by their mark no test can kill them, and checking that costs a whole
 round of the suite each.
 
-Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--faults LIST]
+Usage: mutants.py [--build DIR] [--sample N] [--seed S] [--only TEXT] [--faults LIST[,LIST...]]
                   [--start K] [--equivalent] [--list]
 """
 import argparse
@@ -326,7 +326,7 @@ def main():
     ap.add_argument("--sample", type=int, default=0, help="try N faults picked at random")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--only", default="", help="only faults whose file or text contains this")
-    ap.add_argument("--faults", default="", help="only the faults of this list (e.g. faults_tracks.txt)")
+    ap.add_argument("--faults", default="", help="only the faults of these lists, separated by commas (e.g. faults_tracks.txt)")
     ap.add_argument("--equivalent", action="store_true",
                     help="also run the faults marked equivalent, to check that no test kills them "
                          "(each costs a whole round of the suite; left out by default)")
@@ -351,7 +351,8 @@ def main():
     if opts.only:
         faults = [f for f in faults if opts.only in f["file"] or opts.only in f["find"]]
     if opts.faults:
-        faults = [f for f in faults if f["where"].split(":")[0] == os.path.basename(opts.faults)]
+        lists = {os.path.basename(name) for name in opts.faults.split(",")}
+        faults = [f for f in faults if f["where"].split(":")[0] in lists]
     if opts.sample and opts.sample < len(faults):
         faults = random.Random(opts.seed).sample(faults, opts.sample)
     first = max(opts.start, 1)
