@@ -37,10 +37,8 @@ inline bool ParseCodecName(const std::string& text, PspCodec* codec) {
 
 // The picture size AVC output has when set.ini names none: the PSP's screen.
 constexpr int kAvcDefaultWidth = 480, kAvcDefaultHeight = 272;
-// The most AVC video bit rate the PSP plays, kbit/s; a higher setting is
-// held to it.
-constexpr int kAvcMaxVideoBitrate = 768;
-// The most either codec may spend in any second on the PSP, kbit/s.
+// The most video bit rate the PSP plays, kbit/s: the most either codec may
+// spend in any second. A higher AVC setting is held to it.
 constexpr int kPspMaxVideoBitrate = 768;
 
 // The PspVideo section: the PSP output settings.

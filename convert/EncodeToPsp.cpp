@@ -438,7 +438,7 @@ bool FileEncoder::AddVideoStream(AVCodecID id, double rate) {
 // The sequence headers go into the MP4 sample description, which the PSP
 // reads. A key picture every two seconds keeps seeking quick.
 void FileEncoder::SetUpAvc(AVCodecContext* c) {
-    const int64_t cap = int64_t(kAvcMaxVideoBitrate) * 1000;
+    const int64_t cap = int64_t(kPspMaxVideoBitrate) * 1000;
     if (c->bit_rate >= cap) {
         // The average the encoder aims at stays 3 % below the limit: over a
         // short, busy file it ends up to 3 % above its aim.
@@ -598,9 +598,9 @@ bool FileEncoder::OpenAvc(AVDictionary** options) {
     // reference picture: on the DVD bench source a second one cost 10 % of
     // the encoder's time and gained nothing (31.45 dB with two, 31.49 with
     // one, at 768 kbit/s); best quality may use the two the PSP allows.
-    av_dict_set(options, "x264-params",
-                best ? "slices=1:ref=2:bframes=1:b-pyramid=none:cabac=1" : "slices=1:ref=1:bframes=1:b-pyramid=none:cabac=1",
-                0);
+    const std::string limits =
+        std::string("slices=1:ref=") + (best ? "2" : "1") + ":bframes=1:b-pyramid=none:cabac=1";
+    av_dict_set(options, "x264-params", limits.c_str(), 0);
     return true;
 }
 
