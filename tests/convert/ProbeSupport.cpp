@@ -37,7 +37,7 @@ QStringList PictureTypes(const QString& path) {
     return types;
 }
 
-void ExpectDefaultPspFile(const QString& path, int frames) {
+void ExpectDefaultPspFile(const QString& path, int frames, int keyEvery) {
     Probe p = ProbeFile(path);
     ASSERT_TRUE(p.ok);
     EXPECT_TRUE(p.format.value("format_name").toString().contains("mp4"));
@@ -63,7 +63,7 @@ void ExpectDefaultPspFile(const QString& path, int frames) {
     int sinceKey = 0;
     for (const QString& t : types) {
         sinceKey = t == "I" ? 0 : sinceKey + 1;
-        EXPECT_LT(sinceKey, 12);
+        EXPECT_LT(sinceKey, keyEvery);
     }
 }
 

@@ -25,9 +25,10 @@ QStringList PictureTypes(const QString& path);
 
 // Expects what the PSP plays at the default settings: MP4 with MPEG-4
 // Simple Profile video of 368x208 at 25 fps, BT.601 limited range,
-// `frames` pictures, no B pictures and a key picture at least every 12;
-// AAC-LC stereo at 24 kHz.
-void ExpectDefaultPspFile(const QString& path, int frames);
+// `frames` pictures, no B pictures and a key picture at least every
+// `keyEvery` (12 by default; best quality's 50 is two seconds); AAC-LC
+// stereo at 24 kHz.
+void ExpectDefaultPspFile(const QString& path, int frames, int keyEvery = 12);
 
 // An entry for a source examined as the Video Files page would add it
 // (untrimmed). Fails the test when the source is refused.

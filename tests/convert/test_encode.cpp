@@ -171,8 +171,19 @@ double PsnrAgainstSource(const QString& converted, const QString& source) {
     return m.hasMatch() ? m.captured(1).toDouble() : -1;
 }
 
-// Best quality stays a PSP file (Simple Profile, no B-frames, GOP 12, the
-// same rate) and spends its time on a better picture.
+// The longest run of pictures after a key picture in a file.
+int LongestRunAfterAKey(const QString& path) {
+    int run = 0, longest = 0;
+    for (const QString& t : test::PictureTypes(path)) {
+        run = t == "I" ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Best quality stays a PSP file (Simple Profile, no B-frames, the same
+// rate) and spends its time on a better picture, with a key picture every
+// two seconds where the default has one every twelve pictures.
 TEST_F(Encode, BestQualityStaysAPspFileWithABetterPicture) {
     // At the output size, so that the judge sees the encoder alone.
     QString src = MakeClip("busy.mkv", 2.0, 368, 208, "25", 44100, 2);
@@ -183,7 +194,9 @@ TEST_F(Encode, BestQualityStaysAPspFileWithABetterPicture) {
     AppSettings.convert.quality = kBestQuality;
     ASSERT_TRUE(Run(e, best)) << last.reason;
 
-    test::ExpectDefaultPspFile(best, 50);
+    test::ExpectDefaultPspFile(best, 50, 50);
+    EXPECT_EQ(LongestRunAfterAKey(best), 49);
+    EXPECT_EQ(LongestRunAfterAKey(fast), 11);
     // Not bought with bits: no larger than the fast file.
     const double fastRate = ProbeFile(fast).Number(ProbeFile(fast).video, "bit_rate");
     const double bestRate = ProbeFile(best).Number(ProbeFile(best).video, "bit_rate");
@@ -191,6 +204,21 @@ TEST_F(Encode, BestQualityStaysAPspFileWithABetterPicture) {
     const double fastPsnr = PsnrAgainstSource(fast, src), bestPsnr = PsnrAgainstSource(best, src);
     ASSERT_GT(fastPsnr, 0);
     EXPECT_GT(bestPsnr, fastPsnr + 0.2) << "fast " << fastPsnr << " dB, best " << bestPsnr << " dB";
+}
+
+// At a slow frame rate two seconds are fewer pictures than the default's
+// twelve: the key pictures of best quality are then twelve apart, never
+// closer (5 fps: 10 pictures in two seconds).
+TEST_F(Encode, BestQualityKeepsAtLeastTwelvePicturesBetweenKeysAtASlowRate) {
+    const QString src = MakeClip("slow.mkv", 4.0, 368, 208, "5", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    AppSettings.convert.quality = kBestQuality;
+    const QString out = TestPath("slow.mp4");
+    ASSERT_TRUE(Run(ExaminedEntry(src), out)) << last.reason;
+    const QStringList types = test::PictureTypes(out);
+    ASSERT_EQ(types.size(), 20);
+    EXPECT_EQ(types.at(12), "I");
+    EXPECT_EQ(LongestRunAfterAKey(out), 11);
 }
 
 // The sizes in bytes of the video packets of a file, in decoding order.
@@ -236,7 +264,7 @@ TEST_F(Encode, BestQualityKeepsEverySecondWithinThePspRate) {
             ADD_FAILURE() << last.reason;
             continue;
         }
-        test::ExpectDefaultPspFile(out, 125);
+        test::ExpectDefaultPspFile(out, 125, 50);
         const std::vector<long> sizes = VideoPacketSizes(out);
         ASSERT_EQ(sizes.size(), 125u);
         long total = 0;

@@ -280,9 +280,17 @@ TEST_F(PspOutput, AvcStaysWithinThePspLimitsAtAnyBitRateSetting) {
     EXPECT_EQ(a.slicesNotFirst, 0);
     EXPECT_GT(a.bSlices, 0);
     EXPECT_EQ(a.referencedB, 0);  // no pyramid
-    // Never two B pictures in a row.
+    // Never two B pictures in a row, and a key picture at least every two
+    // seconds (50 pictures).
     const QStringList types = test::PictureTypes(out);
     EXPECT_FALSE(types.join("").contains("BB"));
+    int sinceKey = 0, longest = 0;
+    for (const QString& t : types) {
+        sinceKey = t == "I" ? 0 : sinceKey + 1;
+        longest = std::max(longest, sinceKey);
+    }
+    EXPECT_LE(longest, 49);
+    EXPECT_GT(longest, 11);  // not the MPEG-4 default's twelve
 }
 
 TEST_F(PspOutput, AvcOutsideLevel21OrWithoutLibx264FailsClearlyAndLeavesNothing) {
