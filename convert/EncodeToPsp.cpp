@@ -18,6 +18,7 @@
 #include "convert/BoundedQueue.h"
 #include "convert/OutputFile.h"
 #include "convert/PspMetadata.h"
+#include "convert/SoundEncoder.h"
 #include "convert/psp/PspNames.h"
 #include "media/ScriptBuilder.h"
 #include "media/SourceReader.h"
@@ -181,63 +182,6 @@ private:
     std::atomic<long> good_{0};
 };
 
-// Reads the script's sound ahead on a thread of its own, so that decoding
-// and resampling the source's audio overlap with encoding. Blocks are read
-// strictly in order, exactly as the encoder would read them itself, up to
-// and including the first short block (the end of the sound). The queue is
-// short (about a second and a half of sound), so a paused run stops reading
-// once it is full; Finish ends the thread at once, also on a full queue.
-class AudioReadAhead {
-public:
-    static constexpr size_t kDepth = 32;
-
-    ~AudioReadAhead() { Finish(); }
-
-    void Start(SourceReader* reader, long blockBytes) {
-        thread_ = std::thread([=, this] { Produce(reader, blockBytes); });
-    }
-
-    // The next block as the reader gave it (empty: nothing read, or the
-    // sound failed; see Error).
-    std::vector<uint8_t> Next() { return queue_.Pop().value_or(std::vector<uint8_t>{}); }
-
-    void Finish() {
-        queue_.Close();
-        if (thread_.joinable()) thread_.join();
-    }
-
-    // Why the source's sound could not be read; empty while it could. Set
-    // before the queue ends, so it is there once Next comes back empty.
-    std::string Error() const {
-        std::lock_guard lock(errorLock_);
-        return error_;
-    }
-
-private:
-    void Produce(SourceReader* reader, long blockBytes) {
-        InstallThreadCrashStack();
-        for (;;) {
-            long bytes = 0;
-            const uint8_t* block = reader->ReadAudio(&bytes);
-            if (!reader->AudioError().empty()) {
-                // Its silence is no part of the sound: the file fails.
-                std::lock_guard lock(errorLock_);
-                error_ = reader->AudioError();
-                break;
-            }
-            if (!block || bytes < 0) bytes = 0;
-            std::vector<uint8_t> copy(block, block + bytes);
-            if (!queue_.Push(std::move(copy)) || bytes < blockBytes) break;
-        }
-        queue_.Finish();
-    }
-
-    BoundedQueue<std::vector<uint8_t>> queue_{kDepth};
-    std::thread thread_;
-    mutable std::mutex errorLock_;
-    std::string error_;
-};
-
 // One file's encoder state: the muxer, both streams and their encoders, the
 // picture and sample buffers, the reader. Everything is released by the
 // destructor, whatever step the file reached.
@@ -266,13 +210,11 @@ private:
     bool OpenAudio();
     bool CheckSource();
     bool WriteVideoFrame();
-    bool WriteAudioFrame();
-    std::vector<uint8_t> SilentBlock() const;
-    bool QueueConverted(int n);
-    bool EncodeAudioFrames(bool flush);
+    bool SoundBefore(double seconds);
+    bool WriteSoundPacket();
     bool Drain(AVCodecContext* ctx, AVStream* st, const char* errorText);
     bool SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame, const char* errorText);
-    double AudioTime() const;
+    bool WritePacket(AVCodecContext* ctx, AVStream* st, AVPacket* packet, const char* errorText);
     double VideoTime() const;
     bool Run();
     // Logs the failure of a step once, with the library's error text, and
@@ -312,22 +254,12 @@ private:
     int64_t videoPts_ = 0;
     PictureReadAhead readAhead_;
 
-    // Sound: 16-bit blocks from the reader, converted to the encoder's
-    // sample format and rate, cut into frames of the encoder's frame size.
-    avs::SwrPtr swr_;
-    avs::AudioFifoPtr fifo_;
-    avs::AvFramePtr samples_;
-    uint8_t** convertBuffer_ = nullptr;  // av_samples_alloc_array_and_samples: data in [0]
-    int convertCapacity_ = 0;
-    int frameSize_ = 0;
-    int readerRate_ = 0;
-    int readerChannels_ = 0;
-    int64_t samplesRead_ = 0;  // at the reader's rate
-    int64_t audioPts_ = 0;     // at the encoder's rate
-    bool audioEnded_ = false;
-    AudioReadAhead audioAhead_;
+    // Sound: encoded on a thread of its own; the next packet to write
+    // waits in pendingSound_ until its time comes among the pictures.
+    SoundEncoder sound_;
+    avs::PacketPtr pendingSound_;
+    bool soundDone_ = false;      // every sound packet was taken
     bool silent_ = false;         // the source has no sound: silence is encoded
-    int64_t silentSamples_ = 0;   // the silent track's length, at readerRate_
 
     // The thumbnail's picture (YV12), from the picture at 10 % of the file
     // on: the first that is not black, else the one at 10 %.
@@ -344,10 +276,8 @@ private:
 FileEncoder::~FileEncoder() {
     // The reading threads first: they use the reader and the picture pool.
     readAhead_.Finish();
-    audioAhead_.Finish();
+    sound_.Finish();
     reader_.Close();
-    if (convertBuffer_) av_freep(&convertBuffer_[0]);
-    av_freep(&convertBuffer_);
     oc_.reset();  // the output file is closed before it is removed
     temp_.Discard();
 }
@@ -629,51 +559,30 @@ bool FileEncoder::OpenAudio() {
     audioSt_->time_base = audioCtx_->time_base;
 
     const int channels = audioCtx_->ch_layout.nb_channels;
+    int frameSize = 0;
     if (audioCtx_->frame_size > 1) {
-        frameSize_ = audioCtx_->frame_size;
+        frameSize = audioCtx_->frame_size;
     } else {
-        frameSize_ = 10000 / channels;
-        if (IsPcm16(audioCtx_->codec_id)) frameSize_ /= 2;
+        frameSize = 10000 / channels;
+        if (IsPcm16(audioCtx_->codec_id)) frameSize /= 2;
     }
+    // A silent track lasts as long as the pictures, at the encoder's rate.
+    int64_t silentSamples = -1;
     if (silent_) {
-        // The silence is made at the encoder's own rate and layout, as long
-        // as the pictures last.
-        readerRate_ = audioCtx_->sample_rate;
-        readerChannels_ = channels;
-        silentSamples_ = reader_.Rate() ? av_rescale_rnd(reader_.Length(SourceReader::kVideoLength),
-                                                        int64_t(readerRate_) * reader_.Scale(), reader_.Rate(),
-                                                        AV_ROUND_NEAR_INF)
-                                        : 0;
-    } else {
-        readerRate_ = reader_.SampleRate();
-        readerChannels_ = reader_.Channels();
-        reader_.SetSamplesPerRead(frameSize_);
+        silentSamples = reader_.Rate() ? av_rescale_rnd(reader_.Length(SourceReader::kVideoLength),
+                                                        int64_t(audioCtx_->sample_rate) * reader_.Scale(),
+                                                        reader_.Rate(), AV_ROUND_NEAR_INF)
+                                       : 0;
     }
-
-    AVChannelLayout in{};
-    av_channel_layout_default(&in, readerChannels_);
-    SwrContext* swr = nullptr;
-    r = swr_alloc_set_opts2(&swr, &audioCtx_->ch_layout, audioCtx_->sample_fmt, audioCtx_->sample_rate, &in,
-                            AV_SAMPLE_FMT_S16, readerRate_, 0, nullptr);
-    swr_.reset(swr);
-    av_channel_layout_uninit(&in);
-    if (r < 0) return Fail("Setting up the sound conversion failed", r);
-    r = swr_init(swr_.get());
-    if (r < 0) return Fail("Starting the sound conversion failed", r);
-    fifo_.reset(av_audio_fifo_alloc(audioCtx_->sample_fmt, channels, frameSize_ * 4));
-    samples_.reset(av_frame_alloc());
-    if (!fifo_ || !samples_) return Fail("Could not allocate the sound buffers", AVERROR(ENOMEM));
+    SoundEncoder::Failure why;
+    if (!sound_.Prepare(audioCtx_.get(), frameSize, &reader_, silentSamples, &why))
+        return Fail(why.reason, why.avError);
     return true;
 }
 
 double FileEncoder::VideoTime() const {
     if (!videoCtx_) return 0;
     return double(videoPts_) * videoCtx_->time_base.num / videoCtx_->time_base.den;
-}
-
-double FileEncoder::AudioTime() const {
-    if (!audioCtx_ || readerRate_ <= 0) return 0;
-    return double(samplesRead_) / readerRate_;
 }
 
 // Sends one frame (or the end, frame == nullptr) to the encoder and writes
@@ -692,16 +601,50 @@ bool FileEncoder::SendAndWrite(AVCodecContext* ctx, AVStream* st, AVFrame* frame
             return Fail("Encoding failed", r);
         }
         if (packet_->duration == 0 && ctx->codec_type == AVMEDIA_TYPE_VIDEO) packet_->duration = 1;
-        av_packet_rescale_ts(packet_.get(), ctx->time_base, st->time_base);
-        packet_->stream_index = st->index;
-        r = av_interleaved_write_frame(oc_.get(), packet_.get());
-        if (r != 0) {
-            // A write that fails (a full disk) fails the file: what follows
-            // it could not be played.
-            writeFailed_ = true;
-            return Fail("Writing the output failed", r, errorText);
+        if (!WritePacket(ctx, st, packet_.get(), errorText)) return false;
+    }
+}
+
+// Writes one packet of `ctx` (in its time base) into stream `st`.
+bool FileEncoder::WritePacket(AVCodecContext* ctx, AVStream* st, AVPacket* packet, const char* errorText) {
+    av_packet_rescale_ts(packet, ctx->time_base, st->time_base);
+    packet->stream_index = st->index;
+    const int r = av_interleaved_write_frame(oc_.get(), packet);
+    if (r != 0) {
+        // A write that fails (a full disk) fails the file: what follows
+        // it could not be played.
+        writeFailed_ = true;
+        return Fail("Writing the output failed", r, errorText);
+    }
+    return true;
+}
+
+// Whether the next sound packet starts before `seconds`; waits for the
+// sound's thread when it has not encoded it yet. The sound's failure
+// fails the file here.
+bool FileEncoder::SoundBefore(double seconds) {
+    if (!audioCtx_ || soundDone_) return false;
+    if (!pendingSound_) {
+        pendingSound_ = sound_.Next();
+        if (!pendingSound_) {
+            soundDone_ = true;
+            if (sound_.Failed()) {
+                writeFailed_ = true;
+                const SoundEncoder::Failure why = sound_.Error();
+                Fail(why.reason, why.avError);
+            }
+            return false;
         }
     }
+    const int64_t pts = pendingSound_->pts;
+    if (pts == AV_NOPTS_VALUE) return true;
+    return double(pts) * audioCtx_->time_base.num / audioCtx_->time_base.den < seconds;
+}
+
+bool FileEncoder::WriteSoundPacket() {
+    const bool ok = WritePacket(audioCtx_.get(), audioSt_, pendingSound_.get(), "Error while writing audio frame\n");
+    pendingSound_.reset();
+    return ok;
 }
 
 bool FileEncoder::Drain(AVCodecContext* ctx, AVStream* st, const char* errorText) {
@@ -756,104 +699,6 @@ void FileEncoder::WriteThumbnailBeside() {
         return;
     LogLine("No thumbnail %s: %s", path.c_str(), why.c_str());
     ::unlink(path.c_str());
-}
-
-// Encodes every whole frame in the FIFO; with flush, the rest as a last,
-// shorter frame.
-bool FileEncoder::EncodeAudioFrames(bool flush) {
-    for (;;) {
-        const int available = av_audio_fifo_size(fifo_.get());
-        if (available <= 0 || (available < frameSize_ && !flush)) return true;
-        const int n = std::min(available, frameSize_);
-        av_frame_unref(samples_.get());
-        samples_->nb_samples = n;
-        samples_->format = audioCtx_->sample_fmt;
-        samples_->sample_rate = audioCtx_->sample_rate;
-        int r = av_channel_layout_copy(&samples_->ch_layout, &audioCtx_->ch_layout);
-        if (r >= 0) r = av_frame_get_buffer(samples_.get(), 0);
-        if (r < 0) {
-            writeFailed_ = true;
-            return Fail("Could not allocate an audio frame", r);
-        }
-        r = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(samples_->data), n);
-        if (r != n) {
-            writeFailed_ = true;
-            return Fail("Reading the sound buffer failed", r < 0 ? r : AVERROR_BUG);
-        }
-        samples_->pts = audioPts_;
-        audioPts_ += n;
-        if (!SendAndWrite(audioCtx_.get(), audioSt_, samples_.get(), "Error while writing audio frame\n")) return false;
-    }
-}
-
-// Puts n converted samples of convertBuffer_ into the FIFO.
-bool FileEncoder::QueueConverted(int n) {
-    if (n < 0) {
-        writeFailed_ = true;
-        return Fail("Converting the sound failed", n);
-    }
-    if (n == 0) return true;
-    const int r = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(convertBuffer_), n);
-    if (r != n) {
-        writeFailed_ = true;
-        return Fail("Buffering the sound failed", r < 0 ? r : AVERROR(ENOMEM));
-    }
-    return true;
-}
-
-// The next block of a silent track: zeros up to its end, then a short block.
-std::vector<uint8_t> FileEncoder::SilentBlock() const {
-    const int64_t left = std::clamp<int64_t>(silentSamples_ - samplesRead_, 0, frameSize_);
-    return std::vector<uint8_t>(size_t(left) * 2 * readerChannels_, 0);
-}
-
-// Reads the next block of samples and encodes what makes whole frames. The
-// end of the sound (a short or empty read) flushes the conversion. Sound the
-// source cannot deliver fails the file: a silent output is no conversion.
-bool FileEncoder::WriteAudioFrame() {
-    const std::vector<uint8_t> read = silent_ ? SilentBlock() : audioAhead_.Next();
-    if (read.empty()) {
-        const std::string why = audioAhead_.Error();
-        if (!why.empty()) {
-            writeFailed_ = true;
-            return Fail(why);  // names the source, the step and the library's words
-        }
-    }
-    const uint8_t* block = read.empty() ? nullptr : read.data();
-    const long bytes = long(read.size());
-    const int blockAlign = 2 * readerChannels_;
-    const int got = block && bytes > 0 ? int(bytes / blockAlign) : 0;
-    samplesRead_ += frameSize_;
-    if (got < frameSize_) audioEnded_ = true;
-
-    const int64_t outMax = swr_get_out_samples(swr_.get(), got);
-    if (outMax < 0) {
-        writeFailed_ = true;
-        return Fail("Converting the sound failed", int(outMax));
-    }
-    if (outMax > convertCapacity_) {
-        if (convertBuffer_) av_freep(&convertBuffer_[0]);
-        av_freep(&convertBuffer_);
-        convertCapacity_ = 0;
-        const int r = av_samples_alloc_array_and_samples(&convertBuffer_, nullptr, audioCtx_->ch_layout.nb_channels,
-                                                         int(outMax), audioCtx_->sample_fmt, 0);
-        if (r < 0) {
-            writeFailed_ = true;
-            return Fail("Could not allocate an audio frame", r);
-        }
-        convertCapacity_ = int(outMax);
-    }
-    const uint8_t* in[1] = {block};
-    int out = swr_convert(swr_.get(), convertBuffer_, convertCapacity_, got > 0 ? in : nullptr, got);
-    if (!QueueConverted(out)) return false;
-    if (audioEnded_) {
-        // What the resampler still holds.
-        do {
-            out = swr_convert(swr_.get(), convertBuffer_, convertCapacity_, nullptr, 0);
-            if (!QueueConverted(out)) return false;
-        } while (out > 0);
-    }
-    return EncodeAudioFrames(audioEnded_);
 }
 
 EncodeResult FileEncoder::Encode() {
@@ -948,7 +793,8 @@ bool FileEncoder::Run() {
     if (r < 0) return Fail("Writing the output header failed", r);
 
     totalFrames_ = reader_.Length(SourceReader::kVideoLength);
-    if (audioCtx_ && !silent_) audioAhead_.Start(&reader_, long(frameSize_) * 2 * readerChannels_);
+    // The sound is encoded up to the end of the last picture.
+    if (audioCtx_) sound_.Start(double(totalFrames_) * videoCtx_->time_base.num / videoCtx_->time_base.den);
     if (totalFrames_ > 0)
         readAhead_.Start(&reader_, totalFrames_, picturePool_.get(), pictureSize_, videoCtx_->width, videoCtx_->height);
     while (framesDone_ < totalFrames_ && !writeFailed_) {
@@ -956,10 +802,9 @@ bool FileEncoder::Run() {
             stopped_ = true;
             break;
         }
-        const bool audioTurn = audioCtx_ && !audioEnded_ && AudioTime() < VideoTime();
-        if (audioTurn) {
-            WriteAudioFrame();
-        } else {
+        if (SoundBefore(VideoTime())) {
+            WriteSoundPacket();
+        } else if (!writeFailed_) {
             WriteVideoFrame();
             ++framesDone_;
         }
@@ -967,17 +812,15 @@ bool FileEncoder::Run() {
     readAhead_.Finish();
     result_.unreadableFrames = readAhead_.Unreadable();
     if (stopped_ || writeFailed_) {
-        audioAhead_.Finish();
+        sound_.Finish();
         return false;
     }
 
-    // The sound up to the end of the last picture, then whatever both
-    // encoders still hold.
-    while (!writeFailed_ && audioCtx_ && !audioEnded_ && AudioTime() < VideoTime()) WriteAudioFrame();
-    if (!writeFailed_ && audioCtx_ && EncodeAudioFrames(true))
-        Drain(audioCtx_.get(), audioSt_, "Error while writing audio frame\n");
+    // The rest of the sound (up to the end of the last picture, then
+    // whatever its encoder still held), then what the picture encoder holds.
+    while (!writeFailed_ && SoundBefore(INFINITY)) WriteSoundPacket();
     if (!writeFailed_) Drain(videoCtx_.get(), videoSt_, "Error while writing video frame\n");
-    audioAhead_.Finish();
+    sound_.Finish();
     reader_.Close();
     if (writeFailed_) return false;
 

@@ -368,6 +368,64 @@ TEST_F(Encode, PspMuxerAlsoKeepsMpeg4AndAac) {
     EXPECT_EQ(p.audio.value("profile").toString(), "LC");
 }
 
+// Sound and pictures lie side by side in the file, whichever thread
+// encoded the sound: in the file's order no packet is more than half a
+// second of time from the one before it (a player reading the file from
+// a Memory Stick never jumps far for the other stream). 12 s: more than
+// the muxer's own ten seconds of holding back, which would otherwise
+// hide sound written late.
+TEST_F(Encode, SoundAndPicturesLieSideBySideInTheFile) {
+    const QString src = MakeClip("side.mkv", 12.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    const QString out = TestPath("side.mp4");
+    ASSERT_TRUE(Run(ExaminedEntry(src), out)) << last.reason;
+    QString listing;
+    test::RunProgram("ffprobe", {"-v", "error", "-show_entries", "packet=pos,dts_time,stream_index", "-of", "csv=p=0", out},
+                     &listing);
+    struct Packet {
+        long long pos;
+        double time;
+        int stream;
+    };
+    std::vector<Packet> packets;
+    for (const QString& line : listing.split('\n', Qt::SkipEmptyParts)) {
+        const QStringList f = line.trimmed().split(',');
+        if (f.size() >= 3) packets.push_back({f[2].toLongLong(), f[1].toDouble(), f[0].toInt()});
+    }
+    std::sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) { return a.pos < b.pos; });
+    ASSERT_GE(packets.size(), 300u + 282u);  // 300 pictures; 12 s at 24 kHz are 282 frames of 1,024 samples
+    double widest = 0;
+    int switches = 0;
+    for (size_t i = 1; i < packets.size(); ++i) {
+        widest = std::max(widest, std::fabs(packets[i].time - packets[i - 1].time));
+        if (packets[i].stream != packets[i - 1].stream) ++switches;
+    }
+    EXPECT_LE(widest, 0.5);
+    EXPECT_GE(switches, 24);  // at least once a second each way
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_NEAR(p.Number(p.audio, "duration"), 12.0, 0.05);
+}
+
+// A stop in the middle of a file, while the sound's thread is ahead of the
+// pictures (or waiting on its full queue), ends the file at once and
+// leaves nothing.
+TEST_F(Encode, StoppedInTheMiddleEndsTheSoundToo) {
+    const QString src = MakeClip("midstop.mkv", 8.0, 160, 120, "25", 44100, 2);
+    ASSERT_FALSE(src.isEmpty());
+    class StopAt : public EncodeControl {
+    public:
+        bool Proceed(long done, long) override { return done < 100; }
+    } stopAt;
+    const QString out = TestPath("midstop.mp4");
+    const EncodeResult r = EncodeToPsp(test::RequestFromSettings(ExaminedEntry(src), out), stopAt);
+    EXPECT_EQ(r.outcome, FileOutcome::Stopped);
+    EXPECT_EQ(r.framesWritten, 100);
+    EXPECT_TRUE(r.reason.empty());
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_EQ(QDir(test::TestRoot().c_str()).entryList({"*.part"}, QDir::Files | QDir::Hidden).size(), 0);
+}
+
 TEST_F(Encode, StoppedLeavesNothingBehind) {
     QString src = MakeClip("stop.avi", 1.0, 160, 120, "25", 44100, 2);
     ASSERT_FALSE(src.isEmpty());
