@@ -407,6 +407,25 @@ TEST_F(Encode, SoundAndPicturesLieSideBySideInTheFile) {
     EXPECT_NEAR(p.Number(p.audio, "duration"), 12.0, 0.05);
 }
 
+// Sound longer than the pictures ends with the last picture: the reading
+// stops at the block that reaches the pictures' end (72 pictures at 25 fps,
+// 2.88 s, are exactly 135 blocks of 1,024 samples at 48 kHz), so the file's
+// sound lasts at least as long as the pictures and at most one frame more.
+TEST_F(Encode, LongerSoundEndsWithTheLastPicture) {
+    const QString src = test::MakeMedia("longsound.mkv", {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2.88",
+                                                          "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3",
+                                                          "-c:a", "pcm_s16le"});
+    ASSERT_FALSE(src.isEmpty());
+    const QString out = TestPath("longsound.mp4");
+    ASSERT_TRUE(Run(ExaminedEntry(src), out)) << last.reason;
+    Probe p = ProbeFile(out);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.video.value("nb_read_frames").toString(), "72");
+    const double sound = p.Number(p.audio, "duration");
+    EXPECT_GE(sound, 2.88 - 0.001);
+    EXPECT_LE(sound, 2.88 + 1024 / 24000.0);
+}
+
 // A stop in the middle of a file, while the sound's thread is ahead of the
 // pictures (or waiting on its full queue), ends the file at once and
 // leaves nothing.
