@@ -308,3 +308,4 @@ for s in $SOURCES; do
 done
 echo
 printf '%s' "$summary"
+steal_report

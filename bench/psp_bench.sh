@@ -138,3 +138,4 @@ for s in $SOURCES; do
 done
 echo
 printf '%s' "$summary"
+steal_report
