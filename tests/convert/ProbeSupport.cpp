@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -37,6 +39,15 @@ QStringList PictureTypes(const QString& path) {
     return types;
 }
 
+int LongestRunAfterAKey(const QStringList& types) {
+    int run = 0, longest = 0;
+    for (const QString& t : types) {
+        run = t == "I" ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
 void ExpectDefaultPspFile(const QString& path, int frames, int keyEvery) {
     Probe p = ProbeFile(path);
     ASSERT_TRUE(p.ok);
@@ -60,11 +71,7 @@ void ExpectDefaultPspFile(const QString& path, int frames, int keyEvery) {
     const QStringList types = PictureTypes(path);
     ASSERT_EQ(types.size(), frames);
     EXPECT_FALSE(types.contains("B"));
-    int sinceKey = 0;
-    for (const QString& t : types) {
-        sinceKey = t == "I" ? 0 : sinceKey + 1;
-        EXPECT_LT(sinceKey, keyEvery);
-    }
+    EXPECT_LT(LongestRunAfterAKey(types), keyEvery);
 }
 
 VideoFileEntry ExaminedEntry(const QString& path) {

@@ -23,6 +23,9 @@ Probe ProbeFile(const QString& path);
 // Picture types of the video stream in decoding order ("I", "P", "B").
 QStringList PictureTypes(const QString& path);
 
+// The longest run of pictures after a key picture among `types`.
+int LongestRunAfterAKey(const QStringList& types);
+
 // Expects what the PSP plays at the default settings: MP4 with MPEG-4
 // Simple Profile video of 368x208 at 25 fps, BT.601 limited range,
 // `frames` pictures, no B pictures and a key picture at least every

@@ -172,14 +172,7 @@ double PsnrAgainstSource(const QString& converted, const QString& source) {
 }
 
 // The longest run of pictures after a key picture in a file.
-int LongestRunAfterAKey(const QString& path) {
-    int run = 0, longest = 0;
-    for (const QString& t : test::PictureTypes(path)) {
-        run = t == "I" ? 0 : run + 1;
-        longest = std::max(longest, run);
-    }
-    return longest;
-}
+int LongestRunAfterAKey(const QString& path) { return test::LongestRunAfterAKey(test::PictureTypes(path)); }
 
 // Best quality stays a PSP file (Simple Profile, no B-frames, the same
 // rate) and spends its time on a better picture, with a key picture every

@@ -284,11 +284,7 @@ TEST_F(PspOutput, AvcStaysWithinThePspLimitsAtAnyBitRateSetting) {
     // seconds (50 pictures).
     const QStringList types = test::PictureTypes(out);
     EXPECT_FALSE(types.join("").contains("BB"));
-    int sinceKey = 0, longest = 0;
-    for (const QString& t : types) {
-        sinceKey = t == "I" ? 0 : sinceKey + 1;
-        longest = std::max(longest, sinceKey);
-    }
+    const int longest = test::LongestRunAfterAKey(types);
     EXPECT_LE(longest, 49);
     EXPECT_GT(longest, 11);  // not the MPEG-4 default's twelve
 }
