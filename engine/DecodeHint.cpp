@@ -35,22 +35,35 @@ namespace {
 //   10 s 720x480 MPEG-2 (slices, the table does not apply)
 //                                  2   0.29  0.33  0.33  0.34  0.35  0.34
 // On one core every thread beyond the first costs processor time (1080p:
-// +10 % at six, 4K: +13 %) and cannot win wall time: one thread. On two
-// cores the threads hardly ran at once under that load; the earlier
-// side-by-side run on an idle machine saw six frame threads on 1080p H.264
-// take 29 % more processor time than three, the ffmpeg tool's own count.
-// So large pictures keep one more thread than cores, which keeps both
-// cores busy; small pictures cost no more with more threads here and
-// gained 4-5 % wall time with four in earlier conversions of the 720p
-// source: two per core. Beyond two cores (not measured here) each further
-// core adds what one more core needs at that size (two threads, or one),
-// up to 16, and 4K stays at six at most: each frame thread holds pictures
-// of its own (about 25 MB each at 10 bits). On two cores 4K takes two
-// threads, not three: converting the 20 s 4K bench source (HEVC 10-bit,
-// two runs each, taking turns, load average 4-5) took 25.0 and 23.9
-// processor seconds with two against 25.1 and 27.2 with three, the same
-// wall time within the noise (18.8/18.0 s against 16.8/18.3 s), and a peak
-// of 356 MB against 417 MB.
+// +10 % at six, 4K: +13 %) and cannot win wall time: one thread.
+//
+// On two cores the count is chosen from whole conversions (Kalvex
+// --convert of the 60 s 720p and the 30 s 1080p bench sources, counts
+// taking turns within each round, 4-5 rounds, medians), by how well the
+// threads keep both cores busy: wall time over processor time per core.
+//   source   threads:      3      4      5      6
+//   720p     wall/cpu    1.135  1.069  1.053  1.048
+//            peak MB       95    101    104    108
+//   1080p    wall/cpu    1.088  1.058  1.050  1.030
+//            peak MB      120    131    140    148
+// With three threads (the ffmpeg tool's own count), one picture waiting for
+// the rows of the one it is predicted from often leaves a core idle; each
+// further thread fills that, and the gain flattens out after five. The
+// host's speed varied by up to a third between rounds, which hides any
+// difference in processor time between the counts (pairs within a round
+// differ by a few per cent either way), so five on two cores for both
+// sizes; six adds a picture's memory for little. (An earlier side-by-side
+// run saw six frame threads on 1080p take 29 % more processor time than
+// three; paired within rounds here they did not.) Beyond two cores (not
+// measured here) each further core adds what one more core needs at that
+// size (two threads, or one), up to 16, and 4K stays at six at most: each
+// frame thread holds pictures of its own (about 25 MB each at 10 bits). On
+// two cores 4K takes two threads, not three: converting the 20 s 4K bench
+// source (HEVC 10-bit, two runs each, taking turns, load average 4-5) took
+// 25.0 and 23.9 processor seconds with two against 25.1 and 27.2 with
+// three, the same wall time within the noise (18.8/18.0 s against
+// 16.8/18.3 s), and a peak of 356 MB against 417 MB; three threads would
+// break the 400 MB a 4K conversion may take.
 struct ThreadRow {
     int64_t mostPixels;
     int oneCore;
@@ -59,8 +72,8 @@ struct ThreadRow {
     int most;
 };
 constexpr ThreadRow kThreadTable[] = {
-    {1280 * 720, 1, 4, 2, 16},
-    {1920 * 1088, 1, 3, 1, 16},
+    {1280 * 720, 1, 5, 2, 16},
+    {1920 * 1088, 1, 5, 1, 16},
     {INT64_MAX, 1, 2, 1, 6},
 };
 

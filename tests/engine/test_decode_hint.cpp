@@ -51,20 +51,23 @@ TEST(DecodeHint, ConversionThreadsComeFromTheTableBySizeAndCores) {
     // One core: one thread at every size.
     EXPECT_EQ(ConversionDecoderThreads(true, 1, 1280, 720), 1);
     EXPECT_EQ(ConversionDecoderThreads(true, 1, 3840, 2160), 1);
-    // Up to 1280x720 (exactly 720p included): two per core.
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1280, 720), 4);
-    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1280, 720), 6);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 720, 480), 4);
-    EXPECT_EQ(ConversionDecoderThreads(true, 8, 1280, 720), 16);
-    EXPECT_EQ(ConversionDecoderThreads(true, 9, 1280, 720), 16);  // 18 held to the limit
-    // One pixel more: the 1080p row, one more than the cores.
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1281, 720), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1280, 721), 3);
+    // Up to 1280x720 (exactly 720p included): five on two cores, two more
+    // per further core.
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1280, 720), 5);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1280, 720), 7);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 720, 480), 5);
+    EXPECT_EQ(ConversionDecoderThreads(true, 7, 1280, 720), 15);
+    EXPECT_EQ(ConversionDecoderThreads(true, 8, 1280, 720), 16);  // 17 held to the limit
+    // One pixel more: the 1080p row, five on two cores and one more per
+    // further core.
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1281, 720), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1280, 721), 6);
     EXPECT_EQ(ConversionDecoderThreads(true, 1, 1920, 1080), 1);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1080), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1920, 1080), 4);
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1088), 3);  // coded 1080p
-    EXPECT_EQ(ConversionDecoderThreads(true, 15, 1920, 1080), 16);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1080), 5);
+    EXPECT_EQ(ConversionDecoderThreads(true, 3, 1920, 1080), 6);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 1920, 1088), 5);  // coded 1080p
+    EXPECT_EQ(ConversionDecoderThreads(true, 12, 1920, 1080), 15);
+    EXPECT_EQ(ConversionDecoderThreads(true, 13, 1920, 1080), 16);  // exactly the limit
     EXPECT_EQ(ConversionDecoderThreads(true, 64, 1920, 1080), 16);
     // Beyond 1920x1088: one per core from two cores on, at most six.
     EXPECT_EQ(ConversionDecoderThreads(true, 1, 1920, 1089), 1);
@@ -75,8 +78,8 @@ TEST(DecodeHint, ConversionThreadsComeFromTheTableBySizeAndCores) {
     EXPECT_EQ(ConversionDecoderThreads(true, 7, 3840, 2160), 6);
     EXPECT_EQ(ConversionDecoderThreads(true, 32, 3840, 2160), 6);
     // An unknown size counts as 1080p.
-    EXPECT_EQ(ConversionDecoderThreads(true, 2, 0, 0), 3);
-    EXPECT_EQ(ConversionDecoderThreads(true, 4, -1280, 720), 5);
+    EXPECT_EQ(ConversionDecoderThreads(true, 2, 0, 0), 5);
+    EXPECT_EQ(ConversionDecoderThreads(true, 4, -1280, 720), 7);
     // Slice-threaded decoders and an unknown core count: the library's own.
     EXPECT_EQ(ConversionDecoderThreads(false, 2, 1280, 720), 0);
     EXPECT_EQ(ConversionDecoderThreads(true, 0, 1280, 720), 0);
