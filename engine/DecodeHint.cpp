@@ -52,7 +52,10 @@ namespace {
 // host's speed varied by up to a third between rounds, which hides any
 // difference in processor time between the counts (pairs within a round
 // differ by a few per cent either way), so five on two cores for both
-// sizes; six adds a picture's memory for little. (An earlier side-by-side
+// sizes; six adds a picture's memory for little. The order within a pair
+// weighs as much here: the bench's own comparison of two builds, five
+// threads always first, once saw five take 6 % more wall time on 720p,
+// where rounds in the order 4-5-5-4 put five ahead. (An earlier side-by-side
 // run saw six frame threads on 1080p take 29 % more processor time than
 // three; paired within rounds here they did not.) Beyond two cores (not
 // measured here) each further core adds what one more core needs at that
