@@ -57,18 +57,19 @@ namespace {
 // threads always first, once saw five take 6 % more wall time on 720p,
 // where rounds in the order 4-5-5-4 put five ahead: on 1080p, means of
 // six runs each, 8.78 s wall and 17.07 s processor time with five against
-// 8.99 s and 17.19 s with four. (An earlier side-by-side
-// run saw six frame threads on 1080p take 29 % more processor time than
-// three; paired within rounds here they did not.) Beyond two cores (not
-// measured here) each further core adds what one more core needs at that
-// size (two threads, or one), up to 16, and 4K stays at six at most: each
-// frame thread holds pictures of its own (about 25 MB each at 10 bits). On
-// two cores 4K takes two threads, not three: converting the 20 s 4K bench
-// source (HEVC 10-bit, two runs each, taking turns, load average 4-5) took
-// 25.0 and 23.9 processor seconds with two against 25.1 and 27.2 with
-// three, the same wall time within the noise (18.8/18.0 s against
-// 16.8/18.3 s), and a peak of 356 MB against 417 MB; three threads would
-// break the 400 MB a 4K conversion may take.
+// 8.99 s and 17.19 s with four. (An earlier side-by-side run saw six
+// frame threads on 1080p take 29 % more processor time than three; paired
+// within rounds here they did not.)
+//
+// Beyond two cores (not measured here) each further core adds what one
+// more core needs at that size (two threads, or one), up to 16, and 4K
+// stays at six at most: each frame thread holds pictures of its own (about
+// 25 MB each at 10 bits). On two cores 4K takes two threads, not three:
+// converting the 20 s 4K bench source (HEVC 10-bit, two runs each, taking
+// turns, load average 4-5) took 25.0 and 23.9 processor seconds with two
+// against 25.1 and 27.2 with three, the same wall time within the noise
+// (18.8/18.0 s against 16.8/18.3 s), and a peak of 356 MB against 417 MB;
+// three threads would break the 400 MB a 4K conversion may take.
 struct ThreadRow {
     int64_t mostPixels;
     int oneCore;
