@@ -85,7 +85,8 @@
 #   MPEG-4 encoder get the same tools, rate-distortion macroblock decision,
 #   trellis quantisation and four motion vectors per macroblock).
 #   BEFORE=OTHER_BUILD compares two builds of Kalvex instead: each run
-#   converts with this build and with OTHER_BUILD's, taking turns, and
+#   converts with this build and with OTHER_BUILD's, taking turns in both
+#   orders (this build first in the first, third, ... run), and
 #   prints both, the ratios this / other and whether the outputs are the
 #   same bytes (the other tools and the decode floor are left out).
 # HandBrakeCLI is a bench dependency (Debian: apt-get install
@@ -166,6 +167,16 @@ counter_build
 
 # keep TOOL: adds this run's figures to TOOL's list.
 keep() { echo "$wall $cpu $mem $decoders $inputs $rchar $procs" >>"$TMP/runs.$1"; }
+# convert_with NAME PROGRAM: one timed conversion of $src by that build of
+# Kalvex, kept under NAME; its output is left in $TMP/kalvex.mp4 (NAME
+# Kalvex) or $TMP/before.mp4.
+convert_with() {
+    rm -f "$TMP"/out/*.mp4
+    run "$1" "$2" --convert --dest "$TMP/out" "$src"
+    keep "$1"
+    if [ "$1" = Kalvex ]; then out=kalvex; else out=$1; fi
+    cp "$(ls "$TMP"/out/*.mp4 | head -1)" "$TMP/$out.mp4"
+}
 # figures TOOL: the median of every column of TOOL's runs ("?" when one is
 # missing): wall cpu mem decoders inputs rchar procs.
 figures() {
@@ -222,18 +233,20 @@ for s in $SOURCES; do
     rm -f "$TMP"/out/* "$TMP"/runs.*
     i=0
     while [ $i -lt "$RUNS" ]; do
-        rm -f "$TMP"/out/*.mp4
-        run kalvex "$KALVEX" --convert --dest "$TMP/out" "$src"
-        keep Kalvex
-        cp "$(ls "$TMP"/out/*.mp4 | head -1)" "$TMP/kalvex.mp4"
         if [ -n "${BEFORE:-}" ]; then
-            rm -f "$TMP"/out/*.mp4
-            run before "$BEFORE/bin/Kalvex" --convert --dest "$TMP/out" "$src"
-            keep before
-            cp "$(ls "$TMP"/out/*.mp4 | head -1)" "$TMP/before.mp4"
+            # The two builds take turns in both orders, this one first in
+            # even runs and the other first in odd ones: on a shared host
+            # the second conversion of a pair ran faster or slower than the
+            # first by as much as the change being measured.
+            if [ $((i % 2)) -eq 0 ]; then
+                convert_with Kalvex "$KALVEX"; convert_with before "$BEFORE/bin/Kalvex"
+            else
+                convert_with before "$BEFORE/bin/Kalvex"; convert_with Kalvex "$KALVEX"
+            fi
             i=$((i + 1))
             continue
         fi
+        convert_with Kalvex "$KALVEX"
         fps=$(probe "$TMP/kalvex.mp4" v:0 r_frame_rate)
         run ffmpeg ffmpeg -nostdin -loglevel error -y -i "$src" \
             -vf "fps=$fps,pad=$b:black,scale=$WIDTH:$HEIGHT:$BICUBIC" \
