@@ -27,6 +27,7 @@ bool SoundEncoder::Prepare(AVCodecContext* ctx, int frameSize, SourceReader* rea
         readerRate_ = ctx->sample_rate;
         readerChannels_ = channels;
         silentSamples_ = silentSamples;
+        silence_.assign(size_t(frameSize_) * 2 * readerChannels_, 0);
     } else {
         readerRate_ = reader->SampleRate();
         readerChannels_ = reader->Channels();
@@ -97,7 +98,7 @@ void SoundEncoder::Produce(double until) {
     InstallThreadCrashStack();
     bool ok = true;
     while (ok && !ended_ && double(samplesRead_) / readerRate_ < until) {
-        const std::vector<uint8_t> read = NextBlock();
+        const std::span<const uint8_t> read = NextBlock();
         if (Failed()) {
             ok = false;
             break;
@@ -108,13 +109,14 @@ void SoundEncoder::Produce(double until) {
     queue_.Finish();
 }
 
-// The next block of the sound: from the reader, or zeros up to the silent
-// track's end and then a short block. Sound the source cannot deliver is
-// a failure: its silence is no part of the sound.
-std::vector<uint8_t> SoundEncoder::NextBlock() {
+// The next block of the sound: from the reader (its buffer, valid until
+// the next read on this thread), or zeros up to the silent track's end and
+// then a short block. Sound the source cannot deliver is a failure: its
+// silence is no part of the sound.
+std::span<const uint8_t> SoundEncoder::NextBlock() {
     if (silent_) {
         const int64_t left = std::clamp<int64_t>(silentSamples_ - samplesRead_, 0, frameSize_);
-        return std::vector<uint8_t>(size_t(left) * 2 * readerChannels_, 0);
+        return std::span<const uint8_t>(silence_).first(size_t(left) * 2 * readerChannels_);
     }
     long bytes = 0;
     const uint8_t* block = reader_->ReadAudio(&bytes);
@@ -122,13 +124,13 @@ std::vector<uint8_t> SoundEncoder::NextBlock() {
         Fail(reader_->AudioError());  // names the source, the step and the library's words
         return {};
     }
-    if (!block || bytes < 0) bytes = 0;
-    return std::vector<uint8_t>(block, block + bytes);
+    if (!block || bytes < 0) return {};
+    return {block, size_t(bytes)};
 }
 
 // Converts one block and encodes what makes whole frames. The end of the
 // sound (a short or empty block) flushes the conversion.
-bool SoundEncoder::EncodeBlock(const std::vector<uint8_t>& read) {
+bool SoundEncoder::EncodeBlock(std::span<const uint8_t> read) {
     const uint8_t* block = read.empty() ? nullptr : read.data();
     const int blockAlign = 2 * readerChannels_;
     const int got = block ? int(long(read.size()) / blockAlign) : 0;

@@ -12,6 +12,7 @@
 // the file, are the same whichever thread encodes them.
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,8 +70,8 @@ public:
 
 private:
     void Produce(double until);
-    std::vector<uint8_t> NextBlock();
-    bool EncodeBlock(const std::vector<uint8_t>& read);
+    std::span<const uint8_t> NextBlock();
+    bool EncodeBlock(std::span<const uint8_t> read);
     bool QueueConverted(int n);
     bool EncodeFrames(bool flush);
     bool SendAndQueue(AVFrame* frame);
@@ -86,6 +87,7 @@ private:
     int64_t samplesRead_ = 0;  // at the reader's rate
     int64_t pts_ = 0;          // at the encoder's rate
     bool ended_ = false;       // the sound's last block was read
+    std::vector<uint8_t> silence_;  // one block of zeros, for the silent track
 
     avs::SwrPtr swr_;
     avs::AudioFifoPtr fifo_;
