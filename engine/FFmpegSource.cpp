@@ -27,6 +27,7 @@
 
 #include "engine/AvHandles.h"
 #include "engine/Clip.h"
+#include "engine/DecodeAhead.h"
 #include "engine/DecodeHint.h"
 #include "engine/PictureChain.h"
 #include "engine/SourceCounts.h"
@@ -1985,7 +1986,8 @@ void ForgetSourceFacts() {
 }
 
 ClipPtr DirectShowSource(const std::string& path, EvalContext& context, int soundTrack) {
-    return std::make_shared<FFmpegSource>(path, soundTrack, context);
+    // A conversion decodes on a thread of its own, ahead of the scaling.
+    return DecodeAheadForConversion(std::make_shared<FFmpegSource>(path, soundTrack, context), context.options);
 }
 
 }  // namespace kalvex::avs

@@ -18,6 +18,7 @@
 #include "convert/ConvertJob.h"
 #include "convert/PspOutputList.h"
 #include "engine/AviSynth.h"
+#include "engine/DecodeAhead.h"
 #include "engine/Prefetch.h"
 #include "media/EntryFromPath.h"
 #include "tests/tsan/TsanMedia.h"
@@ -294,6 +295,13 @@ public:
 
 TEST(PrefetchThreads, TheFrameAskedForComesAlsoAfterJumps) {
     FramePrefetcher prefetch(std::make_shared<SlowClip>());
+    for (int64_t n : {0, 1, 2, 3, 50, 51, 52, 10, 11, 199, 198, 5, 6, 7, 8, 9, 10, 11, 12})
+        ASSERT_EQ(prefetch.Get(n)->pts, n);
+}
+
+// A conversion's two read-ahead threads, one decoding and one filtering.
+TEST(PrefetchThreads, TheFrameAskedForComesAlsoAfterJumpsThroughTheDecodingThread) {
+    FramePrefetcher prefetch(std::make_shared<DecodeAheadClip>(std::make_shared<SlowClip>()));
     for (int64_t n : {0, 1, 2, 3, 50, 51, 52, 10, 11, 199, 198, 5, 6, 7, 8, 9, 10, 11, 12})
         ASSERT_EQ(prefetch.Get(n)->pts, n);
 }

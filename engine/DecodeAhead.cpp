@@ -1,0 +1,31 @@
+#include "engine/DecodeAhead.h"
+
+#include "engine/Prefetch.h"
+
+namespace kalvex::avs {
+
+DecodeAheadClip::DecodeAheadClip(ClipPtr source, int ahead) : source_(std::move(source)), ahead_(ahead) {
+    info_ = source_->Info();
+}
+
+// The worker stops (after the picture it is decoding) before the source goes.
+DecodeAheadClip::~DecodeAheadClip() { prefetch_.reset(); }
+
+FramePtr DecodeAheadClip::GetFrame(int64_t n) {
+    if (info_.frameCount <= 0) return source_->GetFrame(n);
+    std::call_once(started_, [this] { prefetch_ = std::make_unique<FramePrefetcher>(source_, ahead_); });
+    FramePtr f = prefetch_->Get(n);
+    if (!f) throw ReadAbandoned("the picture's read was given up");
+    return f;
+}
+
+void DecodeAheadClip::GetAudio(int16_t* buffer, int64_t start, int64_t count) {
+    source_->GetAudio(buffer, start, count);
+}
+
+ClipPtr DecodeAheadForConversion(ClipPtr source, const OpenOptions& options) {
+    if (!source || options.decoderCores <= 0 || !source->Info().hasVideo) return source;
+    return std::make_shared<DecodeAheadClip>(std::move(source));
+}
+
+}  // namespace kalvex::avs
