@@ -8,8 +8,9 @@ DecodeAheadClip::DecodeAheadClip(ClipPtr source, int ahead) : source_(std::move(
     info_ = source_->Info();
 }
 
-// The worker stops (after the picture it is decoding) before the source goes.
-DecodeAheadClip::~DecodeAheadClip() { prefetch_.reset(); }
+// Here, where the prefetcher is a complete type. Its worker stops after the
+// picture it is decoding.
+DecodeAheadClip::~DecodeAheadClip() = default;
 
 FramePtr DecodeAheadClip::GetFrame(int64_t n) {
     if (info_.frameCount <= 0) return source_->GetFrame(n);

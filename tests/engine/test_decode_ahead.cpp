@@ -1,6 +1,7 @@
 // The conversion's source decoding on a thread of its own, a picture ahead.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
