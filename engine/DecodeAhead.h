@@ -6,7 +6,6 @@
 // are costly to hold) they run dry and a core idles. The clip hands the
 // source's pictures on unchanged and reads its sound straight through.
 #include <memory>
-#include <mutex>
 
 #include "engine/Clip.h"
 
@@ -28,9 +27,9 @@ public:
 private:
     ClipPtr source_;
     const int ahead_;
-    // Started at the first picture asked for: a script opened only to be
-    // looked at starts no thread.
-    std::once_flag started_;
+    // Made at the first picture asked for (pictures are asked for from one
+    // thread at a time): a script opened only to be looked at starts no
+    // thread.
     std::unique_ptr<FramePrefetcher> prefetch_;
 };
 
