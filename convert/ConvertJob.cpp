@@ -11,6 +11,7 @@
 #include "convert/OutputFile.h"
 #include "convert/PspOutputList.h"
 #include "platform/system/CrashSignal.h"
+#include "platform/system/ThreadName.h"
 
 namespace kalvex {
 
@@ -109,6 +110,7 @@ void SetThreadLowPriority(bool low) {
 
 void ConvertJob::Run() {
     InstallThreadCrashStack();
+    NameThisThread("convert");
     if (request_.lowPriority) SetThreadLowPriority(true);
     const std::string& folder = request_.destinationFolder;
     RemoveStaleTempOutputs(folder);

@@ -24,6 +24,7 @@
 #include "media/SourceReader.h"
 #include "engine/AvHandles.h"
 #include "platform/system/CrashSignal.h"
+#include "platform/system/ThreadName.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -146,6 +147,7 @@ private:
 
     void Produce(SourceReader* reader, long frames, AVBufferPool* pool, int size, int width, int height) {
         InstallThreadCrashStack();
+        NameThisThread("picture-ahead");
         // A second reference to the last good picture's buffer, not a copy
         // of every picture: only an unreadable one is filled from it.
         BufferPtr lastGood;

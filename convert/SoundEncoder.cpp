@@ -4,6 +4,7 @@
 
 #include "media/SourceReader.h"
 #include "platform/system/CrashSignal.h"
+#include "platform/system/ThreadName.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -96,6 +97,7 @@ bool SoundEncoder::Fail(const std::string& reason, int avError) {
 // counted it when it read the sound between pictures.
 void SoundEncoder::Produce(double until) {
     InstallThreadCrashStack();
+    NameThisThread("sound");
     bool ok = true;
     while (ok && !ended_ && double(samplesRead_) / readerRate_ < until) {
         const std::span<const uint8_t> read = NextBlock();

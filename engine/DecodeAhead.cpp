@@ -14,7 +14,7 @@ DecodeAheadClip::~DecodeAheadClip() = default;
 
 FramePtr DecodeAheadClip::GetFrame(int64_t n) {
     if (info_.frameCount <= 0) return source_->GetFrame(n);
-    if (!prefetch_) prefetch_ = std::make_unique<FramePrefetcher>(source_, ahead_);
+    if (!prefetch_) prefetch_ = std::make_unique<FramePrefetcher>(source_, ahead_, 0, "decode-ahead");
     FramePtr f = prefetch_->Get(n);
     if (!f) throw ReadAbandoned("the picture's read was given up");
     return f;

@@ -175,7 +175,7 @@ HRESULT Script::ReadVideo(LONG start, LONG count, void* buffer, LONG bufferSize,
     if (n > 0 && image > bufferSize) return AVIERR_BUFFERTOOSMALL;
     n = std::min<int64_t>(n, bufferSize / std::max<int64_t>(image, 1));
     std::lock_guard<std::mutex> lock(videoLock_);
-    if (!prefetch_ && n > 0) prefetch_ = std::make_unique<FramePrefetcher>(clip_, 3, keepPictures_);
+    if (!prefetch_ && n > 0) prefetch_ = std::make_unique<FramePrefetcher>(clip_, 3, keepPictures_, "script-ahead");
     // A frame the source could not deliver comes as a stand-in picture
     // with the corrupt mark: it is copied all the same, but the read
     // fails, so the caller never takes it for the real picture.

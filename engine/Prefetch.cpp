@@ -1,15 +1,18 @@
 #include "engine/Prefetch.h"
 
 #include <algorithm>
+#include <string>
 
 #include "platform/system/CrashSignal.h"
+#include "platform/system/ThreadName.h"
 
 namespace kalvex::avs {
 
-FramePrefetcher::FramePrefetcher(ClipPtr clip, int depth, int keep)
+FramePrefetcher::FramePrefetcher(ClipPtr clip, int depth, int keep, const char* threadName)
     : clip_(std::move(clip)), depth_(depth), keep_(std::max(keep, 0)) {
-    worker_ = std::thread([this] {
+    worker_ = std::thread([this, name = std::string(threadName ? threadName : "")] {
         InstallThreadCrashStack();
+        NameThisThread(name.c_str());
         Run();
     });
 }

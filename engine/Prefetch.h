@@ -18,8 +18,9 @@ class FramePrefetcher {
 public:
     // depth: frames read ahead of the last request; keep: frames handed out
     // that stay at hand for a request going back to them (a preview moved
-    // back a little), 0 for readers that only go forward.
-    explicit FramePrefetcher(ClipPtr clip, int depth = 3, int keep = 0);
+    // back a little), 0 for readers that only go forward. threadName labels
+    // the worker in profiles (at most 15 bytes are kept).
+    explicit FramePrefetcher(ClipPtr clip, int depth = 3, int keep = 0, const char* threadName = "frame-ahead");
     ~FramePrefetcher();
     FramePrefetcher(const FramePrefetcher&) = delete;
     FramePrefetcher& operator=(const FramePrefetcher&) = delete;

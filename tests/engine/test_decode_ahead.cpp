@@ -5,10 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/DecodeAhead.h"
+#include "platform/system/ThreadName.h"
 
 namespace kalvex::avs {
 namespace {
@@ -34,6 +36,7 @@ public:
             std::lock_guard<std::mutex> g(lock);
             asked.push_back(n);
             threads.push_back(std::this_thread::get_id());
+            threadNames.push_back(ThisThreadName());
             if (n == abandonOnce) {
                 abandonOnce = -1;
                 changed.notify_all();
@@ -62,6 +65,7 @@ public:
     std::condition_variable changed;
     std::vector<int64_t> asked;
     std::vector<std::thread::id> threads;
+    std::vector<std::string> threadNames;
     int64_t abandonOnce = -1;
 };
 
@@ -78,6 +82,8 @@ TEST(DecodeAhead, TheSourceDecodesOnItsOwnThreadOnePictureAheadOfTheReader) {
     {
         std::lock_guard<std::mutex> g(source->lock);
         for (auto id : source->threads) EXPECT_NE(id, std::this_thread::get_id());
+        // Named, so that a profile by thread tells the decoding apart.
+        for (const std::string& name : source->threadNames) EXPECT_EQ(name, "decode-ahead");
     }
     // One ahead and no further: holding 4K pictures costs 25 MB each.
     EXPECT_FALSE(source->WaitAsked(2, std::chrono::milliseconds(100)));
