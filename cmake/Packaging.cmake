@@ -18,9 +18,12 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.tesmora.net/")
 # The package depends on the libraries the programs really link, as
 # dpkg-shlibdeps reads them from the binaries (it follows the programs'
 # RUNPATH to our own ac3filter.so). The window needs a Qt platform plug-in at
-# run time, which no binary links: name it here.
+# run time, which no binary links, and the script engine opens libavfilter
+# when a source first needs a filter graph (engine/AvFilterCalls.h): name
+# both here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+string(REGEX MATCH "^[0-9]+" _avfilter_major "${AVFILTER_VERSION}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libavfilter${_avfilter_major}")
 # The update installer and web pages are opened with the desktop's opener.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 include(CPack)

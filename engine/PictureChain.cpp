@@ -8,10 +8,9 @@
 
 #include "engine/Clip.h"
 
+#include "engine/AvFilterCalls.h"
+
 extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/dict.h>
 #include <libavutil/pixdesc.h>
 }
@@ -355,28 +354,29 @@ bool LooksCombed(const AVFrame* f) {
 PictureProber::PictureProber(const PictureTraits& traits)
     : traits_(traits), fields_(traits.fieldOrder == AV_FIELD_UNKNOWN || DeclaredInterlaced(traits.fieldOrder)) {
     if (!fields_) return;  // only the light is asked for
-    // idet's view on the field order; without it the order stays top
-    // first.
-    graph_ = avfilter_graph_alloc();
+    // idet's view on the field order; without it (no libavfilter to be
+    // had, say) the order stays top first.
+    af_ = AvFilter(nullptr);
+    if (!af_) return;
+    graph_ = af_->graphAlloc();
     if (!graph_) return;
     char args[256];
     const AVRational sar = traits.sar.num > 0 && traits.sar.den > 0 ? traits.sar : AVRational{1, 1};
     std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=%d/%d", traits.width,
                   traits.height, int(traits.format), sar.num, sar.den);
     AVFilterContext* idet = nullptr;
-    if (avfilter_graph_create_filter(&src_, avfilter_get_by_name("buffer"), "in", args, nullptr, graph_) < 0 ||
-        avfilter_graph_create_filter(&idet, avfilter_get_by_name("idet"), "idet", nullptr, nullptr, graph_) < 0 ||
-        avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph_) <
-            0 ||
-        avfilter_link(src_, 0, idet, 0) < 0 || avfilter_link(idet, 0, sink_, 0) < 0 ||
-        avfilter_graph_config(graph_, nullptr) < 0) {
-        avfilter_graph_free(&graph_);
+    const AvFilterCalls& af = *af_;
+    if (af.graphCreateFilter(&src_, af.getByName("buffer"), "in", args, nullptr, graph_) < 0 ||
+        af.graphCreateFilter(&idet, af.getByName("idet"), "idet", nullptr, nullptr, graph_) < 0 ||
+        af.graphCreateFilter(&sink_, af.getByName("buffersink"), "out", nullptr, nullptr, graph_) < 0 ||
+        af.link(src_, 0, idet, 0) < 0 || af.link(idet, 0, sink_, 0) < 0 || af.graphConfig(graph_, nullptr) < 0) {
+        af.graphFree(&graph_);
         src_ = sink_ = nullptr;
     }
 }
 
 PictureProber::~PictureProber() {
-    avfilter_graph_free(&graph_);
+    if (af_) af_->graphFree(&graph_);
     av_frame_free(&previous_);
 }
 
@@ -424,13 +424,13 @@ void PictureProber::Add(const AVFrame* frame) {
         AVFrame* copy = av_frame_clone(frame);
         if (!copy) return;
         copy->pts = index;
-        if (av_buffersrc_add_frame(src_, copy) < 0) {
+        if (af_->bufferSrcAddFrame(src_, copy) < 0) {
             av_frame_free(&copy);
             return;
         }
         av_frame_free(&copy);
         AVFrame* out = av_frame_alloc();
-        while (out && av_buffersink_get_frame(sink_, out) >= 0) {
+        while (out && af_->bufferSinkGetFrame(sink_, out) >= 0) {
             ReadIdet(out);
             av_frame_unref(out);
         }
@@ -446,14 +446,21 @@ PictureChain::PictureChain(const PicturePlan& plan, const PictureTraits& traits,
 PictureChain::~PictureChain() { Free(); }
 
 void PictureChain::Free() {
-    avfilter_graph_free(&graph_);
+    if (af_) af_->graphFree(&graph_);
     src_ = sink_ = nullptr;
 }
 
 bool PictureChain::Reset(std::string* error) {
     Free();
     lastPts_ = AV_NOPTS_VALUE;
-    graph_ = avfilter_graph_alloc();
+    std::string why;
+    af_ = AvFilter(&why);
+    if (!af_) {
+        *error = "the picture filters are not to be had: " + why;
+        return false;
+    }
+    const AvFilterCalls& af = *af_;
+    graph_ = af.graphAlloc();
     if (!graph_) {
         *error = "allocating the picture filters failed: " + AvError(AVERROR(ENOMEM));
         return false;
@@ -463,24 +470,24 @@ bool PictureChain::Reset(std::string* error) {
     std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d:frame_rate=%d/%d",
                   traits_.width, traits_.height, int(traits_.format), timeBase_.num, timeBase_.den, sar.num, sar.den,
                   traits_.fps.num, traits_.fps.den);
-    int r = avfilter_graph_create_filter(&src_, avfilter_get_by_name("buffer"), "in", args, nullptr, graph_);
+    int r = af.graphCreateFilter(&src_, af.getByName("buffer"), "in", args, nullptr, graph_);
     if (r < 0) {
         *error = "setting up the picture filters' input failed: " + AvError(r);
         Free();
         return false;
     }
-    r = avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph_);
+    r = af.graphCreateFilter(&sink_, af.getByName("buffersink"), "out", nullptr, nullptr, graph_);
     if (r < 0) {
         *error = "setting up the picture filters' output failed: " + AvError(r);
         Free();
         return false;
     }
     const std::string description = FilterDescription(plan_, traits_);
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
+    AVFilterInOut* outputs = af.inoutAlloc();
+    AVFilterInOut* inputs = af.inoutAlloc();
     if (!outputs || !inputs) {
-        avfilter_inout_free(&outputs);
-        avfilter_inout_free(&inputs);
+        af.inoutFree(&outputs);
+        af.inoutFree(&inputs);
         *error = "allocating the picture filters failed: " + AvError(AVERROR(ENOMEM));
         Free();
         return false;
@@ -489,25 +496,24 @@ bool PictureChain::Reset(std::string* error) {
     outputs->filter_ctx = src_;
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink_;
-    r = avfilter_graph_parse_ptr(graph_, description.empty() ? "null" : description.c_str(), &inputs, &outputs,
-                                 nullptr);
-    avfilter_inout_free(&outputs);
-    avfilter_inout_free(&inputs);
+    r = af.graphParsePtr(graph_, description.empty() ? "null" : description.c_str(), &inputs, &outputs, nullptr);
+    af.inoutFree(&outputs);
+    af.inoutFree(&inputs);
     if (r < 0) {
         *error = "building the picture filters \"" + description + "\" failed: " + AvError(r);
         Free();
         return false;
     }
-    r = avfilter_graph_config(graph_, nullptr);
+    r = af.graphConfig(graph_, nullptr);
     if (r < 0) {
         *error = "connecting the picture filters \"" + description + "\" failed: " + AvError(r);
         Free();
         return false;
     }
-    width_ = av_buffersink_get_w(sink_);
-    height_ = av_buffersink_get_h(sink_);
-    format_ = AVPixelFormat(av_buffersink_get_format(sink_));
-    outTimeBase_ = av_buffersink_get_time_base(sink_);
+    width_ = af.bufferSinkGetW(sink_);
+    height_ = af.bufferSinkGetH(sink_);
+    format_ = AVPixelFormat(af.bufferSinkGetFormat(sink_));
+    outTimeBase_ = af.bufferSinkGetTimeBase(sink_);
     return true;
 }
 
@@ -518,7 +524,7 @@ bool PictureChain::Push(AVFrame* frame, std::string* error) {
     }
     int r;
     if (!frame) {
-        r = av_buffersrc_add_frame_flags(src_, nullptr, 0);
+        r = af_->bufferSrcAddFrameFlags(src_, nullptr, 0);
     } else {
         // Filters that pair pictures need time stamps that go forward: a
         // picture without one follows the one before by a frame.
@@ -532,7 +538,7 @@ bool PictureChain::Push(AVFrame* frame, std::string* error) {
             if (frame->color_primaries == AVCOL_PRI_UNSPECIFIED) frame->color_primaries = traits_.primaries;
             if (frame->colorspace == AVCOL_SPC_UNSPECIFIED) frame->colorspace = traits_.colorSpace;
         }
-        r = av_buffersrc_add_frame_flags(src_, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+        r = af_->bufferSrcAddFrameFlags(src_, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
     }
     if (r < 0 && r != AVERROR_EOF) {
         *error = "handing a picture to the picture filters failed: " + AvError(r);
@@ -547,7 +553,7 @@ int PictureChain::Pull(AVFrame* out, std::string* error) {
         *error = "the picture filters are not set up";
         return -1;
     }
-    const int r = av_buffersink_get_frame(sink_, out);
+    const int r = af_->bufferSinkGetFrame(sink_, out);
     if (r >= 0) return 1;
     if (r == AVERROR(EAGAIN)) return 0;
     if (r != AVERROR_EOF) *error = "the picture filters failed: " + AvError(r);

@@ -23,6 +23,8 @@ struct AVFilterContext;
 
 namespace kalvex::avs {
 
+struct AvFilterCalls;
+
 // What the stream says about its pictures.
 struct PictureTraits {
     int width = 0;
@@ -135,6 +137,7 @@ private:
     PictureTraits traits_;
     bool fields_;  // the fields are in question (not only the light)
     PictureProbe probe_;
+    const AvFilterCalls* af_ = nullptr;  // set once the library is loaded
     AVFilterGraph* graph_ = nullptr;
     AVFilterContext* src_ = nullptr;
     AVFilterContext* sink_ = nullptr;
@@ -175,6 +178,7 @@ private:
     PicturePlan plan_;
     PictureTraits traits_;
     AVRational timeBase_;
+    const AvFilterCalls* af_ = nullptr;  // set once the library is loaded
     AVFilterGraph* graph_ = nullptr;
     AVFilterContext* src_ = nullptr;
     AVFilterContext* sink_ = nullptr;

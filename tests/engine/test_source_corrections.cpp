@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "engine/Engine.h"
 #include "tests/engine/EngineFixtures.h"
+#include "tests/support/Loaded.h"
 #include "tests/support/Media.h"
 
 namespace kalvex::test {
@@ -435,6 +437,37 @@ TEST(SourceCorrections, OrdinaryFilesGetNoCorrections) {
     EXPECT_EQ(s.clip->Info().width, 160);
     EXPECT_EQ(s.clip->Info().pixelFormat, AV_PIX_FMT_YUV420P);
     EXPECT_EQ(LinesWith("DirectShowSource"), 0);
+}
+
+// libavfilter is opened when a source first needs a filter graph, not at
+// the program's start: an ordinary file is read without it, a phone clip
+// loads it and is turned. Each case runs in a process of its own (the
+// death test runs this program again for it), where nothing has loaded
+// the library before.
+TEST(SourceCorrectionsDeathTest, TheFilterLibraryIsLoadedOnlyForASourceThatNeedsIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QString plain = MakeClip("plain.mp4", 0.4, 160, 120);
+    const std::string rotated = Rotated(90);
+    ASSERT_FALSE(plain.isEmpty());
+    ASSERT_FALSE(rotated.empty());
+    // The exit code says what went wrong: 0 as expected.
+    EXPECT_EXIT(
+        {
+            const bool before = LibraryLoaded("libavfilter.so");
+            Source s(plain.toStdString());
+            const bool read = s.clip && s.clip->GetFrame(5) != nullptr;
+            std::_Exit(before ? 2 : !read ? 3 : LibraryLoaded("libavfilter.so") ? 4 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            const bool before = LibraryLoaded("libavfilter.so");
+            Source s(rotated);
+            FramePtr f = s.clip ? s.clip->GetFrame(5) : nullptr;
+            const bool turned = f && f->width == 96 && MarkerCorner(f) == 2;
+            std::_Exit(before ? 2 : !turned ? 3 : !LibraryLoaded("libavfilter.so") ? 4 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
