@@ -2,9 +2,9 @@
 // libavfilter, opened at run time the first time a source's pictures need a
 // filter graph (turned upright, deinterlaced, telecine undone, tone-mapped,
 // or their fields looked at). Most sources need none. Linked, the library
-// and the thirty-odd libraries it pulls in were loaded at every start of
-// the program: about 45 ms of a conversion's start on one core and 11 MB
-// of its memory, which a 4K conversion wants for its decoder.
+// and the thirty libraries it pulls in were loaded at every start of the
+// program: 25-45 ms of a conversion's start on one core, and 11 MB of its
+// memory (a 4K conversion's peak went from 347 to 336 MB).
 #include <string>
 
 extern "C" {

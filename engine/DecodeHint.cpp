@@ -69,7 +69,12 @@ namespace {
 // turns, load average 4-5) took 25.0 and 23.9 processor seconds with two
 // against 25.1 and 27.2 with three, the same wall time within the noise
 // (18.8/18.0 s against 16.8/18.3 s), and a peak of 356 MB against 417 MB;
-// three threads would break the 400 MB a 4K conversion may take.
+// three threads would break the 400 MB a 4K conversion may take. Measured
+// again once the source decoded on a thread of its own (DecodeAhead.h) and
+// libavfilter was no longer loaded at start (4 runs each, taking turns):
+// two threads 9.31 s wall, 17.09 s processor time, 336 MB;
+// three 9.34 s, 17.28 s, 396 MB. With the scaling off the decoder's
+// thread, a third thread no longer wins anything.
 struct ThreadRow {
     int64_t mostPixels;
     int oneCore;

@@ -6,9 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/Clip.h"
-
 #include "engine/AvFilterCalls.h"
+#include "engine/Clip.h"
 
 extern "C" {
 #include <libavutil/dict.h>
