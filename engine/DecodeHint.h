@@ -37,11 +37,21 @@ bool SkipsLoopFilter(AVCodecID codec, int sourceW, int sourceH, int outW, int ou
 // each thread beyond that costs processor time (six frame threads on two
 // cores took 29 % more processor time on 1080p H.264 than three) and a
 // large picture's worth of memory. Decoders that split one picture into
-// slices keep the library's count; more slice threads than cores only add
-// switching (MPEG-2: 5 % slower). An unknown size (0 or less) counts as
+// slices get no count here (0): SliceDecoderThreads below decides theirs,
+// for every reader alike. An unknown size (0 or less) counts as
 // 1080p; an unknown core count (less than 1) gives 0. The preview gives no
 // count and keeps the library's count, where each extra frame thread is
 // one more picture of delay after a seek.
 int ConversionDecoderThreads(bool frameThreads, int cores, int width, int height);
+
+// The number of threads for a decoder that can only split a picture into
+// slices (MPEG-1/2, DV), whoever reads the source, when no count is asked
+// for: one on up to two cores, the library's own choice (0: one more than
+// the cores) above, and on an unknown core count (less than 1). On two
+// cores the reading already runs beside the scaling, the encoder and the
+// sound; slice threads there only add hand-overs. One count for every
+// reader, so that the decoder the examination opened can still be handed
+// to the conversion (see DecodeHint.cpp for the figures).
+int SliceDecoderThreads(int cores);
 
 }  // namespace kalvex::avs

@@ -54,6 +54,7 @@ std::atomic<int64_t> gStreamSearches{0};  // avformat_find_stream_info runs
 std::atomic<int64_t> gDecoderOpens{0};    // decoders opened by the filter itself
 std::atomic<int64_t> gCountDecodes{0};    // frame counts found by decoding the end
 std::atomic<int64_t> gSoundApart{0};      // sounds that left the reading shared with the picture
+std::atomic<int> gLastVideoThreads{0};    // threads of the last picture decoder opened
 
 // What one side of a shared reading may hold for the other, unless the
 // opener says otherwise: a few seconds of a 4K picture, far more of sound.
@@ -348,6 +349,9 @@ CodecContextPtr OpenDecoder(const AVStream* st, bool threads, int count, std::st
     if (threads) {
         dec->thread_count = count;
         dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        const bool slicesOnly =
+            (codec->capabilities & AV_CODEC_CAP_SLICE_THREADS) && !(codec->capabilities & AV_CODEC_CAP_FRAME_THREADS);
+        if (count == 0 && slicesOnly) dec->thread_count = SliceDecoderThreads(av_cpu_count());
     }
     ++gDecoderOpens;
     r = avcodec_open2(dec.get(), codec, nullptr);
@@ -355,6 +359,7 @@ CodecContextPtr OpenDecoder(const AVStream* st, bool threads, int count, std::st
         *error = std::string("opening the ") + codec->name + " decoder failed: " + AvError(r);
         return nullptr;
     }
+    if (dec->codec_type == AVMEDIA_TYPE_VIDEO) gLastVideoThreads = dec->thread_count;
     return dec;
 }
 
@@ -1971,7 +1976,7 @@ void FFmpegSource::OpenOwnAudioInput(bool resume) {
 
 SourceCounts SourceOpenCounts() {
     return SourceCounts{gStreamSearches.load(), gDecoderOpens.load(), gCountDecodes.load(), gSoundApart.load(),
-                        gVideoSeeks.load()};
+                        gVideoSeeks.load(), gLastVideoThreads.load()};
 }
 
 void CountStreamSearch() { ++gStreamSearches; }

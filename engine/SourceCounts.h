@@ -18,6 +18,9 @@ struct SourceCounts {
     // to a reading of its own (a jump, or one side far ahead of the other).
     int64_t soundReadsApart = 0;
     int64_t videoSeeks = 0;
+    // The threads the last picture decoder was opened with, as the library
+    // settled them (0: none opened yet).
+    int lastVideoDecoderThreads = 0;
 };
 
 SourceCounts SourceOpenCounts();

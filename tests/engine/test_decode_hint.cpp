@@ -47,6 +47,16 @@ TEST(DecodeHint, OnlyH264AndHevcSkipTheirDeblocking) {
     EXPECT_FALSE(SkipsLoopFilter(AV_CODEC_ID_H264, 720, 480, 368, 208));
 }
 
+TEST(DecodeHint, SliceOnlyDecodersTakeOneThreadUpToTwoCores) {
+    EXPECT_EQ(SliceDecoderThreads(1), 1);
+    EXPECT_EQ(SliceDecoderThreads(2), 1);
+    // Above two cores, and on an unknown count: the library's own choice.
+    EXPECT_EQ(SliceDecoderThreads(3), 0);
+    EXPECT_EQ(SliceDecoderThreads(16), 0);
+    EXPECT_EQ(SliceDecoderThreads(0), 0);
+    EXPECT_EQ(SliceDecoderThreads(-1), 0);
+}
+
 TEST(DecodeHint, ConversionThreadsComeFromTheTableBySizeAndCores) {
     // One core: one thread at every size.
     EXPECT_EQ(ConversionDecoderThreads(true, 1, 1280, 720), 1);

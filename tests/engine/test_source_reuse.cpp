@@ -11,6 +11,10 @@
 #include <filesystem>
 
 #include "engine/SourceCounts.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+}
 #include "tests/engine/EngineFixtures.h"
 #include "tests/support/TestEnv.h"
 
@@ -134,6 +138,36 @@ TEST(SourceReuse, ProgramStreamsAreSearchedOnceAndTheirReadingHandedOn) {
     EXPECT_EQ(o.videoInfo.dwLength, 50u);
     EXPECT_EQ(Since(changed).streamSearches, 1);
     EXPECT_EQ(o.Frame(49).size(), size_t(160 * 120 * 3 / 2));
+}
+
+TEST(SourceReuse, SliceOnlyDecodersTakeOneThreadOnTwoCoresWhoeverReads) {
+    // MPEG-2 only splits pictures into slices: beside the scaling, the
+    // encoder and the sound, slice threads on two cores only add
+    // hand-overs. Every reader opens it alike, so that the examination's
+    // decoder can be handed on to the conversion.
+    const int cores = av_cpu_count();
+    const std::string mpg = SharedMedia("reuse.mpg", {"-f", "lavfi", "-i", "testsrc2=s=160x120:r=25:d=2", "-c:v",
+                                                      "mpeg2video", "-f", "vob"});
+    const std::string mkv = NumberedMkv("threads.mkv", 50, "aac");
+    ASSERT_FALSE(mpg.empty());
+    ASSERT_FALSE(mkv.empty());
+    avs::ForgetSourceFacts();
+    {
+        Opened o;
+        ASSERT_TRUE(o.Open(Script(mpg, "slices.avs"))) << o.error;
+        EXPECT_FALSE(o.Frame(10).empty());
+        const int threads = avs::SourceOpenCounts().lastVideoDecoderThreads;
+        if (cores <= 2)
+            EXPECT_EQ(threads, 1);
+        else
+            EXPECT_GT(threads, 1);
+    }
+    // A decoder that works on several pictures at once keeps the library's
+    // count where no count is asked for (the preview's reading).
+    Opened h;
+    ASSERT_TRUE(h.Open(Script(mkv, "frames.avs"))) << h.error;
+    EXPECT_FALSE(h.Frame(10).empty());
+    if (cores > 1) EXPECT_GT(avs::SourceOpenCounts().lastVideoDecoderThreads, 1);
 }
 
 TEST(SourceStart, AacPrimingAheadOfThePictureIsLeftOut) {
