@@ -169,8 +169,9 @@ TEST(SourceFrames, FileCutShortBeforeOpeningFailsTheMissingFrames) {
         EXPECT_GT(good, 60);
         EXPECT_LT(good, 190);
         EXPECT_EQ(r.Failed(), 250 - good);
-        if (filters.empty())
+        if (filters.empty()) {
             for (int n = 0; n < good; ++n) ASSERT_EQ(r.numbers[n], n);
+        }
         // The failed frames stay failed when asked again, also after a seek.
         EXPECT_TRUE(o.Frame(249).empty());
         EXPECT_FALSE(o.Frame(0).empty());

@@ -322,7 +322,9 @@ TEST(ReadOnce, SoundThatStartsLateEndsEarlyOrIsASecondTrackReadsTheSame) {
             const Result apart = Read(text, {}, steps, together);
             const Result shared = Read(text, Shared(), steps, together);
             ExpectSame(shared, apart);
-            if (together) EXPECT_EQ(shared.apart, 0);
+            if (together) {
+                EXPECT_EQ(shared.apart, 0);
+            }
         }
     }
     // The second track is the 990 Hz one at 32 kHz: the track asked for.

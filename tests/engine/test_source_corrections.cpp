@@ -280,7 +280,9 @@ TEST(SourceCorrections, TelecinedFilmComesBackAsItsPictures) {
     for (int n = 0; n < 48; ++n) {
         const double p = Psnr(s.clip->GetFrame(n), truth.clip->GetFrame(n));
         good += p > 40;
-        if (n >= 45) EXPECT_GT(p, 40) << "frame " << n;  // the last ones too
+        if (n >= 45) {
+            EXPECT_GT(p, 40) << "frame " << n;  // the last ones too
+        }
     }
     EXPECT_GE(good, 46);
     // After a jump back the film's pictures come back too.
@@ -418,7 +420,9 @@ TEST(SourceCorrections, LightLevelsOfTheFileSetTheToneMappingPeak) {
         Source s(path);
         ASSERT_TRUE(s.clip) << s.result.error;
         EXPECT_EQ(LinesWith(k.said), 1);
-        if (k.maxCll == 0) EXPECT_EQ(LinesWith("0 nits (MaxCLL) ignored"), 1);
+        if (k.maxCll == 0) {
+            EXPECT_EQ(LinesWith("0 nits (MaxCLL) ignored"), 1);
+        }
         // Content graded at SDR white, compressed for a brighter peak: a
         // little darker than the truth, yet near its brightness whatever
         // the peak (an operator that compresses everything, such as

@@ -157,17 +157,20 @@ TEST(SourceReuse, SliceOnlyDecodersTakeOneThreadOnTwoCoresWhoeverReads) {
         ASSERT_TRUE(o.Open(Script(mpg, "slices.avs"))) << o.error;
         EXPECT_FALSE(o.Frame(10).empty());
         const int threads = avs::SourceOpenCounts().lastVideoDecoderThreads;
-        if (cores <= 2)
+        if (cores <= 2) {
             EXPECT_EQ(threads, 1);
-        else
+        } else {
             EXPECT_GT(threads, 1);
+        }
     }
     // A decoder that works on several pictures at once keeps the library's
     // count where no count is asked for (the preview's reading).
     Opened h;
     ASSERT_TRUE(h.Open(Script(mkv, "frames.avs"))) << h.error;
     EXPECT_FALSE(h.Frame(10).empty());
-    if (cores > 1) EXPECT_GT(avs::SourceOpenCounts().lastVideoDecoderThreads, 1);
+    if (cores > 1) {
+        EXPECT_GT(avs::SourceOpenCounts().lastVideoDecoderThreads, 1);
+    }
 }
 
 TEST(SourceStart, AacPrimingAheadOfThePictureIsLeftOut) {

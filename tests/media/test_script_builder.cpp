@@ -352,7 +352,9 @@ TEST(ScriptEngineCheck, EveryConversionScriptDeliversThePspPicture) {
                     EXPECT_EQ(r.width, wd) << test::ReadFile(path);
                     EXPECT_EQ(r.height, c.height);
                 }
-                if (n == 5) EXPECT_EQ(r.frames, 29 * 4 / 5 - 29 / 5 + 1) << test::ReadFile(path);
+                if (n == 5) {
+                    EXPECT_EQ(r.frames, 29 * 4 / 5 - 29 / 5 + 1) << test::ReadFile(path);
+                }
             }
         }
     }

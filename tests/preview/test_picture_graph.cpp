@@ -218,7 +218,9 @@ TEST_F(PictureGraph, PlayingHandsOutWholePicturesInOrderAtTheirTime) {
         // Each picture once, one frame length after the one before (the
         // first may come twice: once to show the paused start, once when
         // it is due).
-        if (i > 1) EXPECT_EQ(got[i]->time - got[i - 1]->time, 400000) << i;
+        if (i > 1) {
+            EXPECT_EQ(got[i]->time - got[i - 1]->time, 400000) << i;
+        }
     }
     EXPECT_EQ(got.front()->time, 0);
     EXPECT_LE(got[1]->time, 400000);

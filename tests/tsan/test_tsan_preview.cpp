@@ -87,8 +87,12 @@ TEST(PreviewThreads, PicturesStayWholeWhileAnotherThreadSeeks) {
     for (int i = 0; i < 400; ++i) {
         const int64_t at = (int64_t(i) * 7919 % kFrames) * frame + (i % 3) * frame / 3;
         EXPECT_EQ(video->ChangeStart(at), S_OK);
-        if (i % 10 == 0) EXPECT_EQ(video->SetRate(i % 20 == 0 ? 2.0 : 1.0), S_OK);
-        if (i % 25 == 0) EXPECT_EQ(video->ChangeStop(int64_t(kFrames - i % 7) * frame), S_OK);
+        if (i % 10 == 0) {
+            EXPECT_EQ(video->SetRate(i % 20 == 0 ? 2.0 : 1.0), S_OK);
+        }
+        if (i % 25 == 0) {
+            EXPECT_EQ(video->ChangeStop(int64_t(kFrames - i % 7) * frame), S_OK);
+        }
         (void)video->CurrentPosition();
         (void)video->Duration();
         (void)video->Seeking();

@@ -215,10 +215,11 @@ TEST_F(Command, AnEmbeddedSubtitleTrackIsBurnedInDuringItsTimeOnly) {
     for (size_t k = 0; k < sub.size(); ++k) {
         EXPECT_EQ(plain[k], 0) << "picture " << k;
         // 1.0 s to 2.0 s is pictures 25 to 49; a picture's margin either side.
-        if (k >= 26 && k <= 48)
+        if (k >= 26 && k <= 48) {
             EXPECT_GT(sub[k], 50) << "picture " << k;
-        else if (k <= 23 || k >= 51)
+        } else if (k <= 23 || k >= 51) {
             EXPECT_EQ(sub[k], 0) << "picture " << k;
+        }
     }
     // The same track by language.
     ASSERT_EQ(Convert({"--quiet", "--dest", TestPath("bylang"), "--subtitle-track", "en", src}), 0)
