@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "engine/CpuKernels.h"
 #include "engine/DecodeHint.h"
 #include "engine/Prefetch.h"
 #include "engine/ScriptEngine.h"
@@ -222,6 +223,7 @@ HRESULT Script::ReadAudio(LONG start, LONG count, void* buffer, LONG bufferSize,
 
 OpenResult OpenScriptText(const std::string& text, const std::string& name, const OpenOptions& options) {
     RouteLibraryMessages();
+    ChooseLibraryKernels();
     OpenResult result;
     // The options go down with the evaluation; what the source finds comes
     // back in the same context. A script without a source has no aspect
