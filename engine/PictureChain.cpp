@@ -8,6 +8,7 @@
 
 #include "engine/AvFilterCalls.h"
 #include "engine/Clip.h"
+#include "engine/Zigzag.h"
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -318,10 +319,24 @@ double BrightestNits(const AVFrame* f, AVColorTransferCharacteristic transfer, A
     return SignalToNits(e, transfer);
 }
 
-bool LooksCombed(const AVFrame* f) {
-    if (!PlanarLuma(f) || f->height < 8) return false;
+CombCounts CountCombing(const AVFrame* f) {
+    CombCounts counts;
+    if (!PlanarLuma(f) || f->width < 1 || f->height < 8) return counts;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-    auto at = [&](int x, int y) { return Luma8(f, desc, x, y); };
+    // The luma rows on the 8-bit scale: an 8-bit picture's own, a deeper
+    // one's narrowed into a copy.
+    std::vector<const uint8_t*> rows(size_t(f->height));
+    std::vector<uint8_t> narrowed;
+    if (desc->comp[0].depth == 8) {
+        for (int y = 0; y < f->height; ++y) rows[size_t(y)] = f->data[0] + int64_t(y) * f->linesize[0];
+    } else {
+        narrowed.resize(size_t(f->width) * size_t(f->height));
+        for (int y = 0; y < f->height; ++y) {
+            uint8_t* out = narrowed.data() + size_t(y) * size_t(f->width);
+            for (int x = 0; x < f->width; ++x) out[x] = uint8_t(std::min(Luma8(f, desc, x, y), 255));
+            rows[size_t(y)] = out;
+        }
+    }
     // A pixel zigzags when both lines next to it lie clearly on the same
     // side of it while the lines twice as far do not follow. Counted with
     // neighbours one line away (the other field) and two lines away (its
@@ -329,23 +344,15 @@ bool LooksCombed(const AVFrame* f) {
     // zigzag about as often either way, two fields of different moments
     // add a band of zigzag along every moving edge to the first count
     // only.
-    auto zigzags = [&](int step) {
-        int64_t count = 0;
-        for (int y = 2 * step; y + 2 * step < f->height; ++y) {
-            for (int x = 0; x < f->width; ++x) {
-                const int c = at(x, y), p = at(x, y - step), n = at(x, y + step);
-                const int d1 = c - p, d2 = c - n;
-                if (((d1 > kCombThreshold && d2 > kCombThreshold) || (d1 < -kCombThreshold && d2 < -kCombThreshold)) &&
-                    std::abs(at(x, y - 2 * step) + 4 * c + at(x, y + 2 * step) - 3 * (p + n)) > 6 * kCombThreshold)
-                    ++count;
-            }
-        }
-        return count;
-    };
-    const int64_t across = zigzags(1);
-    const int64_t within = zigzags(2);
-    const int64_t pixels = int64_t(f->width) * f->height;
-    return across > kCombRatio * within + pixels / kCombShareOf;
+    counts.across = CountZigzags(rows.data(), f->height, f->width, 1, kCombThreshold);
+    counts.within = CountZigzags(rows.data(), f->height, f->width, 2, kCombThreshold);
+    counts.pixels = int64_t(f->width) * f->height;
+    return counts;
+}
+
+bool LooksCombed(const AVFrame* f) {
+    const CombCounts c = CountCombing(f);
+    return c.pixels > 0 && c.across > kCombRatio * c.within + c.pixels / kCombShareOf;
 }
 
 // ---- looking at the first pictures ----

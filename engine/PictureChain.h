@@ -121,6 +121,16 @@ double BrightestNits(const AVFrame* frame, AVColorTransferCharacteristic transfe
 // Whether a picture's lines do not belong together (the two fields show
 // different moments): some part of it zigzags from line to line.
 bool LooksCombed(const AVFrame* frame);
+// What LooksCombed weighs: the pixels that zigzag against the lines next
+// to them (across, the other field's) and against the lines two away
+// (within, their own field's), and the picture's size. All zero for a
+// picture whose luma is not planar, or of fewer than 8 lines.
+struct CombCounts {
+    int64_t across = 0;
+    int64_t within = 0;
+    int64_t pixels = 0;
+};
+CombCounts CountCombing(const AVFrame* frame);
 
 // Looks at the first pictures of a source: combing per picture, idet's
 // view on the field order, and the brightest light.

@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "engine/AvHandles.h"
 #include "engine/Clip.h"
 #include "engine/PictureChain.h"
+#include "engine/Zigzag.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -333,4 +335,109 @@ TEST(PicturePlan, CombingTellsWovenFieldsFromAProgressivePicture) {
 }
 
 }  // namespace
+// The zigzag count pixel by pixel, as its comment states it.
+int64_t ZigzagsByHand(const std::vector<std::vector<uint8_t>>& rows, int width, int step, int t) {
+    int64_t count = 0;
+    for (int y = 2 * step; y + 2 * step < int(rows.size()); ++y)
+        for (int x = 0; x < width; ++x) {
+            const int c = rows[y][x], p = rows[y - step][x], n = rows[y + step][x];
+            const bool sameSide = (c - p > t && c - n > t) || (c - p < -t && c - n < -t);
+            const int e = rows[y - 2 * step][x] + 4 * c + rows[y + 2 * step][x] - 3 * (p + n);
+            if (sameSide && std::abs(e) > 6 * t) ++count;
+        }
+    return count;
+}
+
+int64_t Zigzags(const std::vector<std::vector<uint8_t>>& rows, int width, int step, int t) {
+    std::vector<const uint8_t*> pointers;
+    for (const auto& r : rows) pointers.push_back(r.data());
+    return CountZigzags(pointers.data(), int(pointers.size()), width, step, t);
+}
+
+TEST(PicturePlan, ZigzagCountAgreesWithThePixelByPixelRule) {
+    // Widths around the lengths the compiler works in (the leftover pixels
+    // of a row), noise and woven pictures, both steps.
+    unsigned seed = 99;
+    for (int width : {1, 7, 8, 15, 16, 17, 31, 32, 33, 100}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            std::vector<std::vector<uint8_t>> rows(23, std::vector<uint8_t>(size_t(width)));
+            for (int y = 0; y < 23; ++y)
+                for (int x = 0; x < width; ++x) {
+                    seed = seed * 1103515245u + 12345u;
+                    const int noise = int(seed >> 24);
+                    rows[y][x] = uint8_t(kind == 0 ? noise                                         // anything
+                                         : kind == 1 ? (y % 2 ? 230 : 20) + (noise & 15)          // woven
+                                                     : std::clamp(128 + (noise & 31) - 16, 0, 255));  // flat-ish
+                }
+            for (int step : {1, 2})
+                for (int t : {0, 9})
+                    EXPECT_EQ(Zigzags(rows, width, step, t), ZigzagsByHand(rows, width, step, t))
+                        << "width " << width << " kind " << kind << " step " << step << " threshold " << t;
+        }
+    }
+    // The extremes: 0 and 255 woven (every difference and sum at its
+    // largest) in a row of 40.
+    std::vector<std::vector<uint8_t>> extreme(9, std::vector<uint8_t>(40));
+    for (int y = 0; y < 9; ++y) std::fill(extreme[y].begin(), extreme[y].end(), uint8_t(y % 2 ? 255 : 0));
+    EXPECT_EQ(Zigzags(extreme, 40, 1, 9), 5 * 40);
+    EXPECT_EQ(Zigzags(extreme, 40, 1, 254), 5 * 40);
+    EXPECT_EQ(Zigzags(extreme, 40, 1, 255), 0);  // a difference of 255 is not more than 255
+    EXPECT_EQ(Zigzags(extreme, 40, 2, 9), 0);     // its own field is flat
+}
+
+TEST(PicturePlan, ZigzagLimitsAreStrictAndTheFirstAndLastRowsAreLeftOut) {
+    // One column; the middle row stands d above both neighbours, the far
+    // rows lie at f: e = 2 f + 4 (p + d) - 6 p = 2 f - 2 p + 4 d.
+    auto column = [](int p, int d, int f) {
+        return std::vector<std::vector<uint8_t>>{{uint8_t(f)}, {uint8_t(p)}, {uint8_t(p + d)}, {uint8_t(p)}, {uint8_t(f)}};
+    };
+    // d exactly at the threshold does not count, one more does.
+    EXPECT_EQ(Zigzags(column(100, 9, 200), 1, 1, 9), 0);
+    EXPECT_EQ(Zigzags(column(100, 10, 200), 1, 1, 9), 1);
+    EXPECT_EQ(Zigzags(column(100, -9, 0), 1, 1, 9), 0);
+    EXPECT_EQ(Zigzags(column(100, -10, 0), 1, 1, 9), 1);
+    // |e| exactly at 6 t (54) does not count, 56 does: with p = 100 and
+    // d = 10, e = 2 f - 160.
+    EXPECT_EQ(Zigzags(column(100, 10, 107), 1, 1, 9), 0);  // e = 54
+    EXPECT_EQ(Zigzags(column(100, 10, 108), 1, 1, 9), 1);  // e = 56
+    EXPECT_EQ(Zigzags(column(100, 10, 53), 1, 1, 9), 0);   // e = -54
+    EXPECT_EQ(Zigzags(column(100, 10, 52), 1, 1, 9), 1);   // e = -56
+    EXPECT_EQ(Zigzags(column(100, 10, 87), 1, 1, 9), 0);   // e = 14: the far rows follow
+    // Five rows are the fewest with a row to look at; four have none.
+    EXPECT_EQ(Zigzags(std::vector<std::vector<uint8_t>>(4, std::vector<uint8_t>{0}), 1, 1, 9), 0);
+    std::vector<std::vector<uint8_t>> nine(9, std::vector<uint8_t>{0});
+    nine[4][0] = 200;  // the only row step 2 looks at
+    EXPECT_EQ(Zigzags(nine, 1, 2, 9), 1);
+    nine[4][0] = 0;
+    nine[3][0] = 200;  // a row step 2 leaves out
+    EXPECT_EQ(Zigzags(nine, 1, 2, 9), 0);
+    EXPECT_EQ(Zigzags(nine, 0, 1, 9), 0);
+    EXPECT_EQ(Zigzags(nine, 1, 0, 9), 0);
+}
+
+TEST(PicturePlan, CombingCountsAreTheSameInEightAndTenBits) {
+    const int w = 45, h = 30;  // a width that leaves pixels over
+    FramePtr eight = NewFrame(w, h, AV_PIX_FMT_YUV420P);
+    FramePtr ten = NewFrame(w, h, AV_PIX_FMT_YUV420P10LE);
+    ASSERT_TRUE(eight && ten);
+    unsigned seed = 5;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const int v = (y % 2 ? 40 : 180) + int(seed >> 27);
+            eight->data[0][y * eight->linesize[0] + x] = uint8_t(v);
+            reinterpret_cast<uint16_t*>(ten->data[0] + y * ten->linesize[0])[x] = uint16_t((v << 2) | 3);
+        }
+    const CombCounts a = CountCombing(eight.get()), b = CountCombing(ten.get());
+    EXPECT_GT(a.across, 0);
+    EXPECT_EQ(a.across, b.across);
+    EXPECT_EQ(a.within, b.within);
+    EXPECT_EQ(a.pixels, int64_t(w) * h);
+    EXPECT_EQ(b.pixels, int64_t(w) * h);
+    // Too few lines: nothing counted, not combed.
+    FramePtr flat = NewFrame(w, 7, AV_PIX_FMT_YUV420P);
+    ASSERT_TRUE(flat);
+    EXPECT_EQ(CountCombing(flat.get()).pixels, 0);
+}
+
 }  // namespace kalvex::avs
