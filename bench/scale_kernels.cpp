@@ -5,11 +5,11 @@
 // rounds; the best round of each is printed, and whether both gave the
 // same bytes.
 //   scale_kernels [PICTURES_PER_ROUND] [ROUNDS]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "engine/CpuKernels.h"
 

@@ -3,7 +3,6 @@
 // the conversion's shrink giving the same bytes under them.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 extern "C" {

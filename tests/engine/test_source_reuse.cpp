@@ -11,12 +11,12 @@
 #include <filesystem>
 
 #include "engine/SourceCounts.h"
+#include "tests/engine/EngineFixtures.h"
+#include "tests/support/TestEnv.h"
 
 extern "C" {
 #include <libavutil/cpu.h>
 }
-#include "tests/engine/EngineFixtures.h"
-#include "tests/support/TestEnv.h"
 
 using namespace kalvex;
 using namespace kalvex::test;
