@@ -95,10 +95,17 @@ public:
     const AVISTREAMINFOA& AudioInfo() const { return audioInfo_; }
     DWORD ImageSize() const { return videoHeader_.biSizeImage; }
 
+    // The bytes the reader holds for pictures and sound: none until the
+    // first read of each (an examination holds none).
+    size_t BufferBytes() const;
+
     // Frees the buffers and closes the streams. Safe to call twice.
     void Close();
 
 private:
+    // Room for two pictures, as the reader has always kept.
+    size_t VideoBufferBytes() const { return size_t(videoHeader_.biSizeImage) * 2 + 1; }
+
     BITMAPINFOHEADER videoHeaderRead_{};  // as read from the stream
     BITMAPINFOHEADER videoHeader_{};      // working copy
     AVISTREAMINFOA videoInfo_{};

@@ -373,6 +373,40 @@ TEST(SourceReader, ReadsFramesAndAudioBlocksAndLogsTheOpening) {
     EXPECT_LT(log.find("V---"), log.find("A---"));
 }
 
+// An examination opens a reader and reads nothing: it holds no buffer. The
+// first read makes each one, at the size of the opening it reads.
+TEST(SourceReader, BuffersAreMadeByTheFirstReadOfEachOpening) {
+    const std::string small = TestRoot() + "/small.avs", large = TestRoot() + "/large.avs";
+    WriteFile(small, "DirectShowSource(\"" + Pal10s() + "\")\nConvertToYV12()\nBicubicResize(96,64)\n");
+    WriteFile(large, "DirectShowSource(\"" + Pal10s() + "\")\nConvertToYV12()\nBicubicResize(320,240)\n");
+    const size_t smallPicture = 96 * 64 * 3 / 2, largePicture = 320 * 240 * 3 / 2;
+    SourceReader reader;
+    ASSERT_TRUE(reader.OpenXXXFile(small));
+    EXPECT_EQ(reader.BufferBytes(), 0u);
+    ASSERT_NE(reader.ReadVideoFrame(), nullptr);
+    EXPECT_EQ(reader.BufferBytes(), 2 * smallPicture + 1);
+    reader.SetSamplesPerRead(1024);
+    long bytes = 0;
+    ASSERT_NE(reader.ReadAudio(&bytes), nullptr);
+    EXPECT_GT(bytes, 0);
+    EXPECT_EQ(reader.BufferBytes(), 2 * smallPicture + 1 + size_t(SourceReader::kAudioBufferBytes));
+
+    // Opened again on a larger picture: nothing held from the small one,
+    // and every frame read in full (a buffer kept from the small opening
+    // would be overrun here).
+    ASSERT_TRUE(reader.OpenXXXFile(large));
+    ASSERT_EQ(reader.BufferBytes(), 0u);
+    for (int i = 0; i < 3; ++i) {
+        const uint8_t* frame = reader.ReadVideoFrame();
+        ASSERT_NE(frame, nullptr);
+        // The last chroma sample of the picture was written by the read.
+        EXPECT_NE(frame[largePicture - 1], 0) << "frame " << i;
+    }
+    EXPECT_EQ(reader.BufferBytes(), 2 * largePicture + 1);
+    reader.Close();
+    EXPECT_EQ(reader.BufferBytes(), 0u);
+}
+
 TEST(SourceReader, ScriptErrorsAndTheCodecPackCheck) {
     Boxes boxes;
     std::string script = TestRoot() + "/bad.avs";
