@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace kalvex::avs {
 
@@ -80,7 +81,7 @@ bool IsFullRange(const ClipInfo& info) {
 
 bool NeedsBt601(const ClipInfo& info) { return MatrixOf(info) != AVCOL_SPC_SMPTE170M || IsFullRange(info); }
 
-ToBt601::ToBt601(AVColorSpace from, bool fullRange) {
+ToBt601::ToBt601(AVColorSpace from, bool fullRange, bool byTables) {
     const Weights w = WeightsOf(from);
     const double yOffset = fullRange ? 0 : 16, yScale = fullRange ? 255 : 219, cScale = fullRange ? 255 : 224;
     const Yuv byCb = Column(w, 1, 0), byCr = Column(w, 0, 1);
@@ -95,19 +96,42 @@ ToBt601::ToBt601(AVColorSpace from, bool fullRange) {
         crFromCb_[v] = Fixed(128 + 224 * byCb.cr * c + 0.5);
         crFromCr_[v] = Fixed(224 * byCr.cr * c);
     }
+    lumaKept_ = !byTables;
+    for (int v = 0; v < 256; ++v) lumaKept_ = lumaKept_ && yFromY_[v] == v * 65536 + 32768;
 }
 
 bool ToBt601::Apply(AVFrame& f) const {
     if ((f.format != AV_PIX_FMT_YUV420P && f.format != AV_PIX_FMT_YUVJ420P) || f.width < 1 || f.height < 1)
         return false;
-    const int cw = (f.width + 1) / 2, ch = (f.height + 1) / 2;
+    const int width = f.width, height = f.height;
+    const int cw = (width + 1) / 2, ch = (height + 1) / 2;
     // Luma first: it reads the chroma before that is rewritten.
-    for (int y = 0; y < f.height; ++y) {
-        uint8_t* row = f.data[0] + ptrdiff_t(y) * f.linesize[0];
-        const uint8_t* u = f.data[1] + ptrdiff_t(y >> 1) * f.linesize[1];
-        const uint8_t* v = f.data[2] + ptrdiff_t(y >> 1) * f.linesize[2];
-        for (int x = 0; x < f.width; ++x)
-            row[x] = Clamp8(yFromY_[row[x]] + yFromCb_[u[x >> 1]] + yFromCr_[v[x >> 1]]);
+    if (lumaKept_) {
+        // (65536 l + 32768 + s) >> 16 is l + ((32768 + s) >> 16) for whole
+        // numbers: the chroma's share s is worked out once for the four luma
+        // samples it covers, and the luma rows take it in a loop the compiler
+        // vectorizes. The numbers are those of the tables.
+        std::vector<int16_t> share(size_t(cw) * 2);
+        for (int cy = 0; cy < ch; ++cy) {
+            const uint8_t* u = f.data[1] + ptrdiff_t(cy) * f.linesize[1];
+            const uint8_t* v = f.data[2] + ptrdiff_t(cy) * f.linesize[2];
+            for (int x = 0; x < cw; ++x)
+                share[size_t(2 * x)] = share[size_t(2 * x + 1)] =
+                    int16_t((32768 + yFromCb_[u[x]] + yFromCr_[v[x]]) >> 16);
+            for (int y = 2 * cy; y < std::min(2 * cy + 2, height); ++y) {
+                uint8_t* __restrict row = f.data[0] + ptrdiff_t(y) * f.linesize[0];
+                const int16_t* __restrict d = share.data();
+                for (int x = 0; x < width; ++x) row[x] = uint8_t(std::clamp(row[x] + d[x], 0, 255));
+            }
+        }
+    } else {
+        for (int y = 0; y < f.height; ++y) {
+            uint8_t* row = f.data[0] + ptrdiff_t(y) * f.linesize[0];
+            const uint8_t* u = f.data[1] + ptrdiff_t(y >> 1) * f.linesize[1];
+            const uint8_t* v = f.data[2] + ptrdiff_t(y >> 1) * f.linesize[2];
+            for (int x = 0; x < f.width; ++x)
+                row[x] = Clamp8(yFromY_[row[x]] + yFromCb_[u[x >> 1]] + yFromCr_[v[x >> 1]]);
+        }
     }
     for (int y = 0; y < ch; ++y) {
         uint8_t* u = f.data[1] + ptrdiff_t(y) * f.linesize[1];

@@ -40,7 +40,10 @@ bool NeedsBt601(const ClipInfo& info);
 // sample its 2x2 block shares. Tables make it a few additions per sample.
 class ToBt601 {
 public:
-    ToBt601(AVColorSpace from, bool fullRange);
+    // byTables: every luma sample through the tables even where a
+    // limited-range source allows the shortcut (the reference the tests hold
+    // the shortcut to).
+    ToBt601(AVColorSpace from, bool fullRange, bool byTables = false);
     // False for a frame of another layout (left as it is).
     bool Apply(AVFrame& frame) const;
 
@@ -49,6 +52,9 @@ private:
     std::array<int32_t, 256> yFromCb_{}, yFromCr_{};
     std::array<int32_t, 256> cbFromCb_{}, cbFromCr_{};
     std::array<int32_t, 256> crFromCb_{}, crFromCr_{};
+    // yFromY_[v] is v + 1/2 exactly (a limited-range source): a luma sample
+    // then only moves by its chroma's share, rounded once per chroma sample.
+    bool lumaKept_ = false;
 };
 
 }  // namespace kalvex::avs

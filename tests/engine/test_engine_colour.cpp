@@ -175,6 +175,50 @@ TEST(ColourNumbers, ConversionGivesTheBt601NumbersOfEachColour) {
     EXPECT_FALSE(ToBt601(AVCOL_SPC_BT709, false).Apply(*rgb));
 }
 
+// A limited-range source's luma takes its chroma's share once per chroma
+// sample, in a vectorized loop: the numbers are the tables' to the bit, at
+// every size (odd ones leave a last column and row of their own), under
+// every matrix, and at both ends of the scale.
+TEST(ColourNumbers, LumaShortcutGivesTheTablesNumbers) {
+    std::srand(29);
+    const AVColorSpace matrices[] = {AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL, AVCOL_SPC_FCC, AVCOL_SPC_SMPTE240M,
+                                     AVCOL_SPC_SMPTE170M};
+    const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {17, 9}, {33, 31}, {368, 208}};
+    for (const AVColorSpace m : matrices) {
+        for (const auto& size : sizes) {
+            FramePtr a = NewFrame(size[0], size[1], AV_PIX_FMT_YUV420P);
+            ASSERT_TRUE(a);
+            for (int p = 0; p < 3; ++p) {
+                const int h = p ? (size[1] + 1) / 2 : size[1];
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < a->linesize[p]; ++x) a->data[p][y * a->linesize[p] + x] = uint8_t(std::rand());
+            }
+            // The first rows hold the ends: luma 0 and 255 under chroma 0
+            // and 255, where the shares push past both ends of the scale.
+            if (size[0] >= 4 && size[1] >= 4) {
+                const uint8_t ends[] = {0, 255};
+                for (int i = 0; i < 4; ++i) {
+                    a->data[0][i] = ends[i & 1];
+                    a->data[0][a->linesize[0] + i] = ends[(i >> 1) & 1];
+                }
+                a->data[1][0] = 0, a->data[2][0] = 255, a->data[1][1] = 255, a->data[2][1] = 0;
+            }
+            FramePtr b = NewFrame(size[0], size[1], AV_PIX_FMT_YUV420P);
+            ASSERT_TRUE(b);
+            ASSERT_GE(av_frame_copy(b.get(), a.get()), 0);
+            ASSERT_TRUE(ToBt601(m, false).Apply(*a));
+            ASSERT_TRUE(ToBt601(m, false, true).Apply(*b));
+            for (int p = 0; p < 3; ++p) {
+                const int w = p ? (size[0] + 1) / 2 : size[0], h = p ? (size[1] + 1) / 2 : size[1];
+                int differ = 0;
+                for (int y = 0; y < h; ++y)
+                    differ += std::memcmp(a->data[p] + y * a->linesize[p], b->data[p] + y * b->linesize[p], size_t(w)) != 0;
+                EXPECT_EQ(differ, 0) << "matrix " << m << ", " << size[0] << "x" << size[1] << ", plane " << p;
+            }
+        }
+    }
+}
+
 // HD sources scaled to the PSP's size: BT.709 numbers become BT.601 ones,
 // whether the file says BT.709 or says nothing, and also when the picture is
 // letterboxed (scaled in bands); the borders stay black.
