@@ -125,11 +125,11 @@ bool ToBt601::Apply(AVFrame& f) const {
             }
         }
     } else {
-        for (int y = 0; y < f.height; ++y) {
+        for (int y = 0; y < height; ++y) {
             uint8_t* row = f.data[0] + ptrdiff_t(y) * f.linesize[0];
             const uint8_t* u = f.data[1] + ptrdiff_t(y >> 1) * f.linesize[1];
             const uint8_t* v = f.data[2] + ptrdiff_t(y >> 1) * f.linesize[2];
-            for (int x = 0; x < f.width; ++x)
+            for (int x = 0; x < width; ++x)
                 row[x] = Clamp8(yFromY_[row[x]] + yFromCb_[u[x >> 1]] + yFromCr_[v[x >> 1]]);
         }
     }
