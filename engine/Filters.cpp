@@ -8,6 +8,7 @@
 
 #include "engine/Clip.h"
 #include "engine/Colour.h"
+#include "engine/Shrink.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -432,6 +433,10 @@ public:
         // Another matrix is converted on the scaled picture, where it costs
         // the least.
         if (const AVColorSpace m = MatrixOf(in); m != AVCOL_SPC_SMPTE170M) toBt601_.emplace(m, false);
+        // A bicubic shrink of a limited-range 4:2:0 picture is the engine's
+        // own, faster than libswscale's; the scaler stays for the rest.
+        if (kernel.flags == SWS_BICUBIC && !IsFullRange(in) && Shrink420::Handles(in.width, in.height, in.pixelFormat, w, h))
+            shrink_.emplace(in.width, in.height, in.pixelFormat, w, h, kernel.params[0], kernel.params[1]);
         LetterboxFromBorders();
     }
     ~BicubicResizeClip() override { sws_freeContext(sws_); }
@@ -450,10 +455,13 @@ public:
         if (FramePtr c = Cached(in)) return c;
         FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
         if (!out) return nullptr;
+        const ClipInfo& size = child_->Info();
         if (banded)
             ScaleLetterboxed(*in, *out);
+        else if (shrink_ && in->width == size.width && in->height == size.height && in->format == size.pixelFormat)
+            shrink_->Apply(*in, *out);
         else
-            sws_scale(sws_, in->data, in->linesize, 0, child_->Info().height, out->data, out->linesize);
+            sws_scale(sws_, in->data, in->linesize, 0, size.height, out->data, out->linesize);
         if (toBt601_) toBt601_->Apply(*out);
         out->colorspace = info_.colorSpace;
         out->color_range = info_.colorRange;
@@ -484,12 +492,26 @@ private:
 
     void ScaleLetterboxed(const AVFrame& in, AVFrame& out) {
         const int height = in.height;
+        if (shrink_) {
+            // Every row of a band is the band's first row.
+            std::vector<const uint8_t*> rows[3];
+            for (int p = 0; p < 3; ++p) {
+                const int s = p ? 1 : 0;  // chroma has half the rows
+                rows[p].assign(size_t(top_ >> s), band_->data[p]);
+                for (int r = 0; r < height >> s; ++r) rows[p].push_back(in.data[p] + ptrdiff_t(r) * in.linesize[p]);
+                rows[p].insert(rows[p].end(), size_t(bottom_ >> s), band_->data[p]);
+            }
+            const uint8_t* const* table[3] = {rows[0].data(), rows[1].data(), rows[2].data()};
+            shrink_->Apply(table, out);
+            return;
+        }
         if (top_ > 0) sws_scale(sws_, band_->data, band_->linesize, 0, top_, out.data, out.linesize);
         sws_scale(sws_, in.data, in.linesize, top_, height, out.data, out.linesize);
         if (bottom_ > 0) sws_scale(sws_, band_->data, band_->linesize, top_ + height, bottom_, out.data, out.linesize);
     }
 
     SwsContext* sws_ = nullptr;
+    std::optional<Shrink420> shrink_;  // set when the engine's own shrink does the work
     std::optional<ToBt601> toBt601_;  // set when the source's matrix is not BT.601
     ClipPtr letterboxed_;  // the picture inside the borders, when scaled in bands
     FramePtr band_;        // black rows for the bands above and below

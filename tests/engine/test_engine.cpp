@@ -269,6 +269,8 @@ TEST(ScriptEngine, LetterboxScaledInBandsEqualsScalingTheBoxedPicture) {
         const char* resize;
     } cases[] = {
         {"AddBorders(0,20,0,20)", "BicubicResize(96,54)"},    // the script's letterbox, shrinking
+        {"AddBorders(0,20,0,20)", "BicubicResize(64,64)"},    // shrinking 2.5 times: the engine's own shrink
+        {"AddBorders(0,8,0,12)", "BicubicResize(64,56)"},     // the same, uneven bands
         {"AddBorders(0,2,0,6)", "BicubicResize(368,208)"},    // uneven bands, enlarging
         {"AddBorders(0,5,0,0)", "BicubicResize(100,70)"},     // only above (odd: 4 rows)
         {"AddBorders(0,0,0,10)", "BicubicResize(100,70)"},    // only below

@@ -316,6 +316,13 @@ TEST(ColourNumbers, FullRangeSourceComesOutLimited) {
         ASSERT_TRUE(p.frame);
         EXPECT_TRUE(Near(At(*p.frame, 120, 2), {16, 128, 128}, 0));
         EXPECT_TRUE(Near(At(*p.frame, 360, 270), {16, 128, 128}, 0));
+        // Shrunk two and a half times and more, which the engine's own shrink
+        // does for limited-range sources: limited all the same.
+        Picture small = Open(source, "AddBorders(0,60,0,60)\nBicubicResize(240,136)\n");
+        ExpectBars(small, kRed601, kGreen601, 2);
+        ExpectBt601Limited(small.info);
+        ASSERT_TRUE(small.frame);
+        EXPECT_TRUE(Near(At(*small.frame, 60, 1), {16, 128, 128}, 0));
         Picture same = Open(source, "BicubicResize(640,480)\n");
         ExpectBars(same, kRed601, kGreen601, 1);
         // Borders at the sides are drawn by the borders filter itself.

@@ -1,0 +1,90 @@
+#pragma once
+// The bicubic shrink of planar 4:2:0 pictures to a smaller 8-bit 4:2:0
+// picture, the work of every conversion's BicubicResize from an HD source.
+//
+// libswscale filters every source row across first and then down. Shrinking
+// 1920x1080 to 368x208 that is 1080 rows of a 24-tap dot product per output
+// sample, in its SSE kernels. This shrink filters down first, where one
+// coefficient multiplies a whole row and sixteen samples go through an AVX2
+// instruction at once, and only then across, on the few output rows.
+//
+// The filter is the Mitchell-Netravali family of cubics (B and C as the
+// script gives them), stretched by the shrink's ratio, with libswscale's
+// geometry: sample centres aligned, chroma sited in the centre of its luma
+// samples, the edge samples repeated. Its coefficients are 14-bit, summing
+// to exactly 1 (a flat picture stays flat), and the rows between the two
+// passes keep six bits below the 8-bit level, so a result lies within one
+// level of libswscale's.
+#include <cstdint>
+#include <vector>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+namespace kalvex::avs {
+
+class Shrink420 {
+public:
+    // Which kernel does the work: AVX2 where the processor has it, else
+    // plain C++ (the same numbers, to the bit).
+    enum class Kernel { Best, Plain };
+
+    // True when this shrink makes the picture, and faster than libswscale:
+    // a planar 4:2:0 source of 8 to 12 bits (limited range; full range is
+    // not its business), an even destination size, at least two and a half
+    // times smaller across and down. The constructor takes any smaller
+    // even size.
+    static bool Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight);
+
+    // Call only where Handles is true. b and c are the cubic's B and C.
+    Shrink420(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight, double b, double c,
+              Kernel kernel = Kernel::Best);
+
+    // Shrinks one picture into out (8-bit 4:2:0 of the destination size).
+    // rows[p] holds the address of every row of plane p, top to bottom
+    // (the source height's rows for luma, half as many rounded up for
+    // chroma); the same address may stand for many rows, as the black rows
+    // of a letterbox do.
+    void Apply(const uint8_t* const* const rows[3], AVFrame& out);
+    // Shrinks a picture of the source's size and format.
+    void Apply(const AVFrame& in, AVFrame& out);
+
+    // The kernel in use (Best becomes Plain without AVX2).
+    Kernel KernelInUse() const { return kernel_; }
+
+    // One direction's filter: for output sample i, taps[i] samples from
+    // first[i] on, weighted by coefficients[i * stride ...] (14-bit, summing
+    // to 16384). Public so that tests can check its sums and its edges.
+    struct Filter {
+        std::vector<int> first;
+        std::vector<int> taps;
+        int stride = 0;
+        std::vector<int16_t> coefficients;
+    };
+    static Filter MakeFilter(int srcSize, int dstSize, double b, double c, int align);
+
+private:
+    struct Plane {
+        int srcWidth, srcHeight, dstWidth, dstHeight;
+        Filter across, down;
+    };
+    void ApplyPlane(const Plane& plane, const uint8_t* const* rows, uint8_t* out, int outStride);
+
+    Plane planes_[2];  // luma, then chroma (both chroma planes share it)
+    int bits_;
+    Kernel kernel_;
+    std::vector<int16_t> middle_;  // one row filtered down, before across
+    // The AVX2 kernel's 32-bit sums of one row, sixteen samples a vector
+    // (32-byte aligned: the vectors live in it).
+    struct alignas(32) Vector {
+        int32_t lanes[8];
+    };
+    std::vector<Vector> sums_;
+    // The AVX2 kernel's rows and coefficients of one output row, by pairs.
+    std::vector<const uint8_t*> rows0_, rows1_;
+    std::vector<uint32_t> pairs_;
+};
+
+}  // namespace kalvex::avs
