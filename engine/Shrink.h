@@ -13,8 +13,10 @@
 // geometry: sample centres aligned, chroma sited in the centre of its luma
 // samples, the edge samples repeated. Its coefficients are 14-bit, summing
 // to exactly 1 (a flat picture stays flat), and the rows between the two
-// passes keep six bits below the 8-bit level, so a result lies within one
-// level of libswscale's.
+// passes keep six bits below the 8-bit level: each sample is the filter's
+// exact sum, rounded once. That lies within a level of libswscale's from
+// 8-bit sources, and within two from deeper ones, which libswscale dithers
+// as it narrows them.
 #include <cstdint>
 #include <vector>
 
@@ -38,7 +40,9 @@ public:
     // even size.
     static bool Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight);
 
-    // Call only where Handles is true. b and c are the cubic's B and C.
+    // The destination must be even in size and smaller than the source in
+    // both directions (Handles says where this shrink pays); the format one
+    // Handles names. b and c are the cubic's B and C.
     Shrink420(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight, double b, double c,
               Kernel kernel = Kernel::Best);
 

@@ -120,7 +120,7 @@ TEST(Shrink420, TakesMuchSmaller420PicturesOfEightToTwelveBits) {
     EXPECT_FALSE(Shrink420::Handles(720, 480, AV_PIX_FMT_YUV420P, 368, 208));
     EXPECT_FALSE(Shrink420::Handles(320, 180, AV_PIX_FMT_YUV420P, 368, 208));
     EXPECT_TRUE(Shrink420::Handles(16384, 16384, AV_PIX_FMT_YUV420P, 2, 2));
-    // An odd size would leave a chroma plane of its own rounding.
+    // An odd destination size is left to libswscale, and so is none.
     EXPECT_FALSE(Shrink420::Handles(1920, 1080, AV_PIX_FMT_YUV420P, 367, 208));
     EXPECT_FALSE(Shrink420::Handles(1920, 1080, AV_PIX_FMT_YUV420P, 368, 207));
     EXPECT_FALSE(Shrink420::Handles(1920, 1080, AV_PIX_FMT_YUV420P, 0, 0));
