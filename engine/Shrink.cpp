@@ -225,7 +225,15 @@ __attribute__((target("avx2"))) void AcrossAvx2(const int16_t* middle, const Shr
 
 }  // namespace
 
-bool Shrink420::Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight) {
+Shrink420::Kernel Shrink420::Resolve(Kernel kernel) {
+#ifdef KALVEX_SHRINK_AVX2
+    if (kernel == Kernel::Best && __builtin_cpu_supports("avx2")) return Kernel::Best;
+#endif
+    return Kernel::Plain;
+}
+
+bool Shrink420::Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight, Kernel kernel) {
+    if (Resolve(kernel) != Kernel::Best) return false;
     // Even destination sizes keep each chroma plane smaller than its source.
     // Below two and a half times, libswscale's short filters across are
     // the faster (bench/shrink.sh, a picture to 368x208: from 720x480
@@ -280,12 +288,7 @@ Shrink420::Filter Shrink420::MakeFilter(int srcSize, int dstSize, double b, doub
 
 Shrink420::Shrink420(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight, double b, double c,
                      Kernel kernel)
-    : bits_(BitsOf(format)), kernel_(kernel) {
-#ifdef KALVEX_SHRINK_AVX2
-    if (kernel_ == Kernel::Best && !__builtin_cpu_supports("avx2")) kernel_ = Kernel::Plain;
-#else
-    kernel_ = Kernel::Plain;
-#endif
+    : bits_(BitsOf(format)), kernel_(Resolve(kernel)) {
     auto half = [](int v) { return (v + 1) / 2; };
     const int sizes[2][4] = {{srcWidth, srcHeight, dstWidth, dstHeight},
                              {half(srcWidth), half(srcHeight), half(dstWidth), half(dstHeight)}};

@@ -33,12 +33,18 @@ public:
     // plain C++ (the same numbers, to the bit).
     enum class Kernel { Best, Plain };
 
+    // The kernel that does the work when `kernel` is asked for: Best is
+    // Plain on a processor without AVX2.
+    static Kernel Resolve(Kernel kernel);
+
     // True when this shrink makes the picture, and faster than libswscale:
-    // a planar 4:2:0 source of 8 to 12 bits (limited range; full range is
-    // not its business), an even destination size, at least two and a half
-    // times smaller across and down. The constructor takes any smaller
-    // even size.
-    static bool Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight);
+    // with the AVX2 kernel (the plain one is the reference the tests hold
+    // it to, several times slower than libswscale), from a planar 4:2:0
+    // source of 8 to 12 bits (limited range; full range is not its
+    // business), to an even size at least two and a half times smaller
+    // across and down. The constructor takes any smaller even size.
+    static bool Handles(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight,
+                        Kernel kernel = Kernel::Best);
 
     // The destination must be even in size and smaller than the source in
     // both directions (Handles says where this shrink pays); the format one
@@ -55,7 +61,7 @@ public:
     // Shrinks a picture of the source's size and format.
     void Apply(const AVFrame& in, AVFrame& out);
 
-    // The kernel in use (Best becomes Plain without AVX2).
+    // The kernel in use.
     Kernel KernelInUse() const { return kernel_; }
 
     // One direction's filter: for output sample i, taps[i] samples from
