@@ -455,13 +455,13 @@ public:
         if (FramePtr c = Cached(in)) return c;
         FramePtr out = NewFrame(info_.width, info_.height, info_.pixelFormat);
         if (!out) return nullptr;
-        const ClipInfo& size = child_->Info();
+        const ClipInfo& source = child_->Info();
         if (banded)
             ScaleLetterboxed(*in, *out);
-        else if (shrink_ && in->width == size.width && in->height == size.height && in->format == size.pixelFormat)
+        else if (shrink_ && in->width == source.width && in->height == source.height && in->format == source.pixelFormat)
             shrink_->Apply(*in, *out);
         else
-            sws_scale(sws_, in->data, in->linesize, 0, size.height, out->data, out->linesize);
+            sws_scale(sws_, in->data, in->linesize, 0, source.height, out->data, out->linesize);
         if (toBt601_) toBt601_->Apply(*out);
         out->colorspace = info_.colorSpace;
         out->color_range = info_.colorRange;
@@ -493,16 +493,7 @@ private:
     void ScaleLetterboxed(const AVFrame& in, AVFrame& out) {
         const int height = in.height;
         if (shrink_) {
-            // Every row of a band is the band's first row.
-            std::vector<const uint8_t*> rows[3];
-            for (int p = 0; p < 3; ++p) {
-                const int s = p ? 1 : 0;  // chroma has half the rows
-                rows[p].assign(size_t(top_ >> s), band_->data[p]);
-                for (int r = 0; r < height >> s; ++r) rows[p].push_back(in.data[p] + ptrdiff_t(r) * in.linesize[p]);
-                rows[p].insert(rows[p].end(), size_t(bottom_ >> s), band_->data[p]);
-            }
-            const uint8_t* const* table[3] = {rows[0].data(), rows[1].data(), rows[2].data()};
-            shrink_->Apply(table, out);
+            shrink_->Apply(in, out, band_.get(), top_, bottom_);
             return;
         }
         if (top_ > 0) sws_scale(sws_, band_->data, band_->linesize, 0, top_, out.data, out.linesize);

@@ -57,10 +57,11 @@ int32_t SampleAt(const uint8_t* row, int x) {
 // The rounded sum as the kernels take it from 32 bits that wrapped round.
 int16_t Down(uint32_t sum, int shift) { return Saturate16(int32_t(sum + (1u << (shift - 1))) >> shift); }
 
+// Samples from `first` up to `width` of one row filtered down.
 template <bool Deep>
-void DownPlain(const uint8_t* const* rows, const int16_t* coefficients, int taps, int width, int shift,
+void DownPlain(const uint8_t* const* rows, const int16_t* coefficients, int taps, int first, int width, int shift,
                int16_t* middle) {
-    for (int x = 0; x < width; ++x) {
+    for (int x = first; x < width; ++x) {
         uint32_t sum = 0;
         for (int k = 0; k < taps; ++k) sum += uint32_t(coefficients[k] * SampleAt<Deep>(rows[k], x));
         middle[x] = Down(sum, shift);
@@ -146,6 +147,8 @@ __attribute__((target("avx2"))) void AddRowsAvx2(const uint8_t* const* rows0, co
     }
 }
 
+// The whole groups of sixteen samples of one row filtered down (the
+// samples past the last group are the plain kernel's).
 template <bool Deep>
 __attribute__((target("avx2"))) void DownAvx2(const uint8_t* const* rows0, const uint8_t* const* rows1,
                                               const uint32_t* pairs, int npairs, int width, int shift, __m256i* sums,
@@ -161,15 +164,6 @@ __attribute__((target("avx2"))) void DownAvx2(const uint8_t* const* rows0, const
         __m256i packed = _mm256_packs_epi32(lo, hi);
         if constexpr (!Deep) packed = _mm256_permute4x64_epi64(packed, 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(middle + 16 * v), packed);
-    }
-    // The last samples, fewer than sixteen, one by one.
-    for (int x = vectors * 16; x < width; ++x) {
-        uint32_t sum = 0;
-        for (int j = 0; j < npairs; ++j) {
-            sum += uint32_t(int16_t(pairs[j] & 0xffff) * SampleAt<Deep>(rows0[j], x)) +
-                   uint32_t(int16_t(pairs[j] >> 16) * SampleAt<Deep>(rows1[j], x));
-        }
-        middle[x] = Down(sum, shift);
     }
 }
 
@@ -316,9 +310,9 @@ void Shrink420::ApplyPlane(const Plane& plane, const uint8_t* const* rows, uint8
         const int taps = down.taps[y];
         if (kernel_ == Kernel::Plain) {
             if (bits_ == 8)
-                DownPlain<false>(from, c, taps, plane.srcWidth, shift, middle);
+                DownPlain<false>(from, c, taps, 0, plane.srcWidth, shift, middle);
             else
-                DownPlain<true>(from, c, taps, plane.srcWidth, shift, middle);
+                DownPlain<true>(from, c, taps, 0, plane.srcWidth, shift, middle);
             AcrossPlain(middle, plane.across, plane.dstWidth, out + size_t(y) * outStride);
             continue;
         }
@@ -334,30 +328,29 @@ void Shrink420::ApplyPlane(const Plane& plane, const uint8_t* const* rows, uint8
             pairs_[j] = uint32_t(uint16_t(c[k0])) | uint32_t(uint16_t(c1)) << 16;
         }
         __m256i* sums = reinterpret_cast<__m256i*>(sums_.data());
-        if (bits_ == 8)
+        const int tail = plane.srcWidth / 16 * 16;
+        if (bits_ == 8) {
             DownAvx2<false>(rows0_.data(), rows1_.data(), pairs_.data(), npairs, plane.srcWidth, shift, sums, middle);
-        else
+            DownPlain<false>(from, c, taps, tail, plane.srcWidth, shift, middle);
+        } else {
             DownAvx2<true>(rows0_.data(), rows1_.data(), pairs_.data(), npairs, plane.srcWidth, shift, sums, middle);
+            DownPlain<true>(from, c, taps, tail, plane.srcWidth, shift, middle);
+        }
         AcrossAvx2(middle, plane.across, plane.dstWidth, out + size_t(y) * outStride);
 #endif
     }
 }
 
-void Shrink420::Apply(const uint8_t* const* const rows[3], AVFrame& out) {
-    ApplyPlane(planes_[0], rows[0], out.data[0], out.linesize[0]);
-    ApplyPlane(planes_[1], rows[1], out.data[1], out.linesize[1]);
-    ApplyPlane(planes_[1], rows[2], out.data[2], out.linesize[2]);
-}
-
-void Shrink420::Apply(const AVFrame& in, AVFrame& out) {
-    std::vector<const uint8_t*> rows[3];
+void Shrink420::Apply(const AVFrame& in, AVFrame& out, const AVFrame* band, int top, int bottom) {
     for (int p = 0; p < 3; ++p) {
-        const int height = planes_[p ? 1 : 0].srcHeight;
-        rows[p].resize(size_t(height));
-        for (int r = 0; r < height; ++r) rows[p][size_t(r)] = in.data[p] + ptrdiff_t(r) * in.linesize[p];
+        const int s = p ? 1 : 0;  // chroma has half the rows
+        std::vector<const uint8_t*>& rows = rows_[p];
+        rows.assign(band ? size_t(top >> s) : 0, band ? band->data[p] : nullptr);
+        const int height = planes_[s].srcHeight - (band ? (top + bottom) >> s : 0);
+        for (int r = 0; r < height; ++r) rows.push_back(in.data[p] + ptrdiff_t(r) * in.linesize[p]);
+        if (band) rows.insert(rows.end(), size_t(bottom >> s), band->data[p]);
+        ApplyPlane(planes_[s], rows.data(), out.data[p], out.linesize[p]);
     }
-    const uint8_t* const* table[3] = {rows[0].data(), rows[1].data(), rows[2].data()};
-    Apply(table, out);
 }
 
 }  // namespace kalvex::avs

@@ -52,14 +52,12 @@ public:
     Shrink420(int srcWidth, int srcHeight, AVPixelFormat format, int dstWidth, int dstHeight, double b, double c,
               Kernel kernel = Kernel::Best);
 
-    // Shrinks one picture into out (8-bit 4:2:0 of the destination size).
-    // rows[p] holds the address of every row of plane p, top to bottom
-    // (the source height's rows for luma, half as many rounded up for
-    // chroma); the same address may stand for many rows, as the black rows
-    // of a letterbox do.
-    void Apply(const uint8_t* const* const rows[3], AVFrame& out);
-    // Shrinks a picture of the source's size and format.
-    void Apply(const AVFrame& in, AVFrame& out);
+    // Shrinks a picture of the source's size and format into out (8-bit
+    // 4:2:0 of the destination size). With a band, the source is a
+    // letterbox: `in` framed by `top` rows above and `bottom` below (even
+    // counts), every one of them the band's first row, so the boxed picture
+    // is never copied together.
+    void Apply(const AVFrame& in, AVFrame& out, const AVFrame* band = nullptr, int top = 0, int bottom = 0);
 
     // The kernel in use.
     Kernel KernelInUse() const { return kernel_; }
@@ -80,6 +78,8 @@ private:
         int srcWidth, srcHeight, dstWidth, dstHeight;
         Filter across, down;
     };
+    // rows holds the address of each of the plane's source rows, top to
+    // bottom; one address may stand for many rows.
     void ApplyPlane(const Plane& plane, const uint8_t* const* rows, uint8_t* out, int outStride);
 
     Plane planes_[2];  // luma, then chroma (both chroma planes share it)
@@ -92,6 +92,7 @@ private:
         int32_t lanes[8];
     };
     std::vector<Vector> sums_;
+    std::vector<const uint8_t*> rows_[3];  // each plane's source rows
     // The AVX2 kernel's rows and coefficients of one output row, by pairs.
     std::vector<const uint8_t*> rows0_, rows1_;
     std::vector<uint32_t> pairs_;
