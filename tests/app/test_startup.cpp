@@ -160,6 +160,16 @@ TEST(Process, CrashedFirstInstanceDoesNotLockTheUserOut) {
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
     EXPECT_TRUE(QFile::exists(SingleInstance::ServerName()));
+    // The kill may land while the instance starts a helper program: until the
+    // helper's exec its copy of the descriptors keeps the lock held and the
+    // old socket taking connections, which the probe of the next start would
+    // take for the next instance. The crash is over once both are gone.
+    auto crashedInstanceGone = [] {
+        QLocalSocket probe;
+        probe.connectToServer(SingleInstance::ServerName());
+        return !probe.waitForConnected(100) && SingleInstance().Acquire();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(crashedInstanceGone(), 10000);
 
     QProcess next;
     ASSERT_TRUE(StartFirst(next));

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "common/ui/Dialogs.h"
 
@@ -15,8 +16,13 @@ namespace {
 
 class PerTestFolders : public testing::EmptyTestEventListener {
 public:
+    // The system temporary folder, read before the first test points TMPDIR
+    // into its own folder: QDir::tempPath() read later would name a folder
+    // already removed (and give "" for it) from the second test of a run on.
+    explicit PerTestFolders(QString systemTemp) : systemTemp_(std::move(systemTemp)) {}
+
     void OnTestStart(const testing::TestInfo&) override {
-        dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/kalvex-test-XXXXXX");
+        dir_ = std::make_unique<QTemporaryDir>(systemTemp_ + "/kalvex-test-XXXXXX");
         QString root = dir_->path();
         for (const char* sub : {"data", "config", "runtime", "tmp", "registry"}) QDir(root).mkpath(sub);
         setenv("KALVEX_TEST_ROOT", root.toLocal8Bit().constData(), 1);
@@ -43,6 +49,7 @@ public:
     }
 
 private:
+    const QString systemTemp_;
     std::unique_ptr<QTemporaryDir> dir_;
 };
 
@@ -54,6 +61,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     setlocale(LC_NUMERIC, "C");  // as the programs do
     testing::InitGoogleTest(&argc, argv);
-    testing::UnitTest::GetInstance()->listeners().Append(new PerTestFolders);
+    testing::UnitTest::GetInstance()->listeners().Append(new PerTestFolders(QDir::tempPath()));
     return RUN_ALL_TESTS();
 }
