@@ -19,7 +19,7 @@ void UseFreshSettings() {
     SetSettingsPath(AppDataFolder() + "set.ini");
     AppSettings = AppSettingsRecord{};
     // Spoil the record so the load must set every field.
-    std::memset(&AppSettings, 0x7f, sizeof AppSettings);
+    std::memset(static_cast<void*>(&AppSettings), 0x7f, sizeof AppSettings);
     SelectedDvdDrive = -1;
 }
 }  // namespace

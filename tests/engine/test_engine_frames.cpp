@@ -156,7 +156,7 @@ TEST(SourceFrames, FileCutShortBeforeOpeningFailsTheMissingFrames) {
     ASSERT_FALSE(whole.empty());
     const std::string cut = CopyToTest(whole, "cut.mp4");
     std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
-    for (const std::string filters : {std::string(), std::string("ConvertToYV12()\nBicubicResize(320,240)\nAddBorders(0,8,0,8)\n")}) {
+    for (const std::string& filters : {std::string(), std::string("ConvertToYV12()\nBicubicResize(320,240)\nAddBorders(0,8,0,8)\n")}) {
         SCOPED_TRACE(filters);
         Opened o;
         ASSERT_TRUE(o.Open(SourceScript(cut, filters))) << o.error;
