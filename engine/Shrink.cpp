@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KALVEX_SHRINK_AVX2 1
@@ -221,7 +225,9 @@ __attribute__((target("avx2"))) void AcrossAvx2(const int16_t* middle, const Shr
 
 Shrink420::Kernel Shrink420::Resolve(Kernel kernel) {
 #ifdef KALVEX_SHRINK_AVX2
-    if (kernel == Kernel::Best && __builtin_cpu_supports("avx2")) return Kernel::Best;
+    // FFmpeg's reading of the processor, as for the library's own kernels
+    // (CpuKernels.h): flags forced there hold here too.
+    if (kernel == Kernel::Best && (av_get_cpu_flags() & AV_CPU_FLAG_AVX2)) return Kernel::Best;
 #endif
     return Kernel::Plain;
 }
