@@ -3,7 +3,9 @@
 #   1. a copy of the sources with one folder's CMakeLists.txt missing fails
 #      the configure step, and the error names that folder;
 #   2. `ctest -R` with one case's full name selects exactly that case;
-#   3. the program does not carry the test programs' download key.
+#   3. the program does not carry the test programs' download key;
+#   4. no program or module of bin/ looks for libraries in the folder it
+#      was started from.
 set -u
 src=$1 build=$2 cmake=$3 ctest=$4
 failures=0
@@ -41,6 +43,28 @@ testkey=$(sed -n 's/.*kTestPublicKeyHex = "\([0-9a-f]*\)".*/\1/p' "$src/tests/su
 [ ${#testkey} -eq 64 ] || fail "no test key found in tests/support/TestSigningKey.h"
 grep -q "$testkey" "$build/tests/download_tests" || fail "the test programs do not carry the test key"
 if grep -q "$testkey" "$build/bin/Kalvex"; then fail "bin/Kalvex carries the test key"; fi
+
+# 4. The loader takes an empty entry of a search path (RUNPATH or RPATH),
+#    or a relative one, for the current folder: a program started from a
+#    folder holding a library of a name it links would load that one. Every
+#    ELF file in bin/ is read, and the program itself is started from an
+#    empty folder with the loader's trace on: each file it tries must have
+#    an absolute path.
+elves=0
+while IFS= read -r -d '' f; do
+    head -c 4 "$f" | cmp -s - <(printf '\177ELF') || continue
+    elves=$((elves + 1))
+    paths=$(readelf -d "$f" 2>/dev/null | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]$/\2/p')
+    [ -n "$paths" ] || continue
+    bad=$(awk -F: '{ for (i = 1; i <= NF; i++) if ($i !~ /^(\/|\$ORIGIN|\$\{ORIGIN\})/) printf "entry %d \"%s\" ", i, $i }' <<<"$paths")
+    [ -z "$bad" ] || fail "${f#"$build/"} searches the current folder: search path \"$paths\": $bad"
+done < <(find "$build/bin" -type f \( -perm -u+x -o -name '*.so' \) -print0)
+[ "$elves" -ge 4 ] || fail "only $elves programs and modules found in $build/bin"
+mkdir -p "$work/empty"
+tried=$(cd "$work/empty" && LD_DEBUG=libs "$build/bin/Kalvex" --convert 2>&1 >/dev/null | sed -n 's/.*trying file=//p')
+[ -n "$tried" ] || fail "the loader's trace of bin/Kalvex shows no library search"
+relative=$(grep -v '^/' <<<"$tried" | head -n 3)
+[ -z "$relative" ] || fail "bin/Kalvex, started from an empty folder, looks for libraries in it: $relative"
 
 [ "$failures" -eq 0 ] && echo "tree checks passed"
 exit "$failures"

@@ -267,10 +267,12 @@ def ctest_regex(name):
 def try_killer(killer, build, timeout_each):
     """Builds the program of a remembered test case and runs that case alone."""
     program = killer.split(":", 1)[0]
-    if program in set(all_programs()):
-        code, out = run(["cmake", "--build", build, "--target", program])
-        if code != 0:
-            return "stillborn", out[-2000:]
+    # A script test (tree_tests) also reads the programs of bin/: the whole
+    # reach is built first, else it would judge the build of the fault before.
+    targets = [program] if program in set(all_programs()) else reach_targets(build)
+    code, out = run(["cmake", "--build", build, "--target"] + targets)
+    if code != 0:
+        return "stillborn", out[-2000:]
     name, how = ctest(build, ["-R", ctest_regex(killer)], timeout_each)
     if name and how == "assertion":
         return "killed", name
@@ -293,8 +295,12 @@ def try_fault(fault, build, timeout_each, killer=None):
     for programs in ([p for p in first if not sanitizer(p)], [p for p in first if sanitizer(p)]):
         if not programs:
             continue
-        # Script tests (tree_tests, layer_tests) read the sources: nothing to build.
+        # Script tests (tree_tests, layer_tests) are not built themselves, but
+        # tree_tests reads the programs of bin/ too: with one in the round, the
+        # whole reach is built first.
         targets = [p for p in programs if p in set(all_programs())]
+        if len(targets) < len(programs):
+            targets = sorted(set(targets) | set(reach_targets(build)))
         code, out = run(["cmake", "--build", build, "--target"] + targets) if targets else (0, "")
         if code != 0:
             return "stillborn", out[-2000:]
